@@ -1,0 +1,36 @@
+#pragma once
+
+#include "platform/foundation/Clock.h"
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+namespace corvane {
+
+using platform::Seconds;
+
+/// The link that carries PTP containers over one USB interface's bulk pipes. MTPDevice owns exactly one
+/// and is its only regular caller; each implementation serialises its own transfers with one lock.
+/// Every failure is thrown as PTPError.
+class PTPTransport {
+public:
+    virtual ~PTPTransport() = default;
+
+    /// The bulk-IN endpoint's maximum packet size, never below 64.
+    virtual std::size_t maxPacketSize() const = 0;
+    /// The transport is open and still has its interface.
+    virtual bool isConnected() const = 0;
+    /// Sends one buffer on the bulk-OUT pipe as one USB request.
+    virtual void write(std::span<const std::byte> data, Seconds timeout) = 0;
+    /// Sends a zero-length packet on the bulk-OUT pipe.
+    virtual void writeZeroLength(Seconds timeout) = 0;
+    /// One bulk-IN read of at most maxLength bytes, rounded down to whole packets and at least one packet.
+    virtual std::vector<std::byte> read(std::size_t maxLength, Seconds timeout) = 0;
+    /// The PTP class request Device Reset, then clears the pipe stalls.
+    virtual void resetDevice() = 0;
+    /// Releases the interface; later transfers fail. Never throws; a second call does nothing.
+    virtual void close() noexcept = 0;
+};
+
+} // namespace corvane
