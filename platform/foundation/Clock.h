@@ -87,14 +87,16 @@ public:
     std::size_t waiterCount() const;
     /// Blocks (in real time, at most realLimit) until at least count threads wait in this clock.
     /// Returns false when the limit passed first: a test that expected a waiter should fail, not hang.
-    bool waitForWaiters(std::size_t count, std::chrono::milliseconds realLimit = std::chrono::seconds(20)) const;
+    bool waitForWaiters(std::size_t count,
+                        std::chrono::milliseconds realLimit = std::chrono::seconds(20)) const;
     void setWallTime(WallTime wall);
     void setAutoAdvance(AutoAdvance autoAdvance);
 
 private:
     std::atomic<Duration::rep> m_ticks{0};
     std::atomic<AutoAdvance> m_autoAdvance;
-    mutable std::mutex m_mutex; // guards m_deadlines, m_wallBase; taken after any waiter's own lock, never before
+    mutable std::mutex
+        m_mutex; // guards m_deadlines, m_wallBase; taken after any waiter's own lock, never before
     mutable std::condition_variable m_waitersChanged;
     std::multimap<TimePoint, int> m_deadlines;
     WallTime m_wallBase;
