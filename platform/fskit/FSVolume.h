@@ -1,0 +1,210 @@
+#pragma once
+
+#include "platform/fskit/Error.h"
+#include "platform/fskit/FSEntityIdentifier.h"
+#include "platform/fskit/FSFileName.h"
+#include "platform/fskit/FSItem.h"
+#include "platform/fskit/FSItemAttributes.h"
+#include "platform/fskit/FSKitTypes.h"
+#include "platform/fskit/FSReply.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace fskit {
+
+/// A mounted file system's identity: its identifier and its name. Volumes subclass it together with
+/// the operation groups below that they implement.
+class FSVolume {
+public:
+    FSVolume(FSVolumeIdentifier volumeID, FSFileName volumeName)
+        : m_volumeID(std::move(volumeID)), m_name(std::move(volumeName)) {}
+    virtual ~FSVolume() = default;
+    FSVolume(const FSVolume&) = delete;
+    FSVolume& operator=(const FSVolume&) = delete;
+
+    const FSVolumeIdentifier& volumeID() const noexcept { return m_volumeID; }
+    const FSFileName& name() const noexcept { return m_name; }
+
+private:
+    FSVolumeIdentifier m_volumeID;
+    FSFileName m_name;
+};
+
+/// A volume's statistics, as statfs reports them.
+struct FSStatFSResult {
+    explicit FSStatFSResult(std::string typeName) : fileSystemTypeName(std::move(typeName)) {}
+
+    std::string fileSystemTypeName;
+    std::uint64_t blockSize = 0;
+    std::uint64_t ioSize = 0;
+    std::uint64_t totalBlocks = 0;
+    std::uint64_t availableBlocks = 0;
+    std::uint64_t freeBlocks = 0;
+    std::uint64_t usedBlocks = 0;
+    std::uint64_t totalBytes = 0;
+    std::uint64_t availableBytes = 0;
+    std::uint64_t freeBytes = 0;
+    std::uint64_t usedBytes = 0;
+    std::uint64_t totalFiles = 0;
+    std::uint64_t freeFiles = 0;
+};
+
+enum class FSVolumeCaseFormat { sensitive, insensitive, insensitiveCasePreserving };
+
+/// What a volume can do; every flag starts false and the case format case-sensitive.
+struct FSVolumeSupportedCapabilities {
+    bool supportsPersistentObjectIDs = false;
+    bool supportsSymbolicLinks = false;
+    bool supportsHardLinks = false;
+    bool supportsJournal = false;
+    bool supportsActiveJournal = false;
+    bool doesNotSupportRootTimes = false;
+    bool supportsSparseFiles = false;
+    bool supportsZeroRuns = false;
+    bool supportsFastStatFS = false;
+    bool supports2TBFiles = false;
+    bool supportsOpenDenyModes = false;
+    bool supportsHiddenFiles = false;
+    bool doesNotSupportVolumeSizes = false;
+    bool supports64BitObjectIDs = false;
+    bool supportsDocumentID = false;
+    bool doesNotSupportImmutableFiles = false;
+    bool doesNotSupportSettingFilePermissions = false;
+    FSVolumeCaseFormat caseFormat = FSVolumeCaseFormat::sensitive;
+};
+
+/// The buffer a read fills. The platform owns it and keeps it alive until the read's reply; the reply's
+/// count says how many of its leading bytes the volume wrote, never more than length().
+class FSMutableFileDataBuffer {
+public:
+    explicit FSMutableFileDataBuffer(std::size_t length) : m_bytes(length) {}
+    FSMutableFileDataBuffer(const FSMutableFileDataBuffer&) = delete;
+    FSMutableFileDataBuffer& operator=(const FSMutableFileDataBuffer&) = delete;
+
+    std::size_t length() const noexcept { return m_bytes.size(); }
+    std::span<std::byte> mutableBytes() noexcept { return m_bytes; }
+    std::span<const std::byte> bytes() const noexcept { return m_bytes; }
+
+private:
+    std::vector<std::byte> m_bytes;
+};
+
+/// Where a volume puts the entries of one page of a directory listing. Each entry carries the cookie
+/// at which the next page starts if this entry is the last one packed.
+class FSDirectoryEntryPacker {
+public:
+    virtual ~FSDirectoryEntryPacker() = default;
+
+    /// Returns false when the page is full: the entry was not taken and the volume should reply.
+    /// attributes is null unless the enumeration asked for attributes. Not thread-safe: one
+    /// enumeration packs from one thread at a time, and never after its reply.
+    virtual bool packEntry(const FSFileName& name, FSItemType itemType, FSItemID itemID,
+                           FSDirectoryCookie nextCookie, const FSItemAttributes* attributes) = 0;
+};
+
+// The replies of the volume operations. Each carries the error last; no error means success.
+using StatusReply = Reply<std::optional<Error>>;
+using UnmountReply = Reply<>;
+using ItemReply = Reply<std::shared_ptr<FSItem>, std::optional<Error>>;
+using ItemNameReply = Reply<std::shared_ptr<FSItem>, std::optional<FSFileName>, std::optional<Error>>;
+using NameReply = Reply<std::optional<FSFileName>, std::optional<Error>>;
+using AttributesReply = Reply<std::optional<FSItemAttributes>, std::optional<Error>>;
+using EnumerateReply = Reply<FSDirectoryVerifier, std::optional<Error>>;
+using ByteCountReply = Reply<std::size_t, std::optional<Error>>;
+
+/// Constant limits that a volume reports for pathconf.
+class FSVolumePathConfOperations {
+public:
+    virtual ~FSVolumePathConfOperations() = default;
+    virtual std::uint32_t maximumLinkCount() const = 0;
+    virtual std::uint32_t maximumNameLength() const = 0;
+    virtual bool restrictsOwnershipChanges() const = 0;
+    virtual bool truncatesLongNames() const = 0;
+    virtual std::uint64_t maximumFileSize() const = 0;
+};
+
+/// The core operations of a volume. The platform calls them on any of its threads, several at once;
+/// each answers through its reply exactly once, possibly later and from another thread. Items are the
+/// ones this volume handed out. Properties (statistics, capabilities) answer at once on the caller's
+/// thread.
+class FSVolumeOperations : public FSVolumePathConfOperations {
+public:
+    virtual FSVolumeSupportedCapabilities supportedVolumeCapabilities() const = 0;
+    virtual FSStatFSResult volumeStatistics() const = 0;
+
+    virtual void mount(FSTaskOptions options, StatusReply reply) = 0;
+    virtual void unmount(UnmountReply reply) = 0;
+    /// Replies with the root item.
+    virtual void activate(FSTaskOptions options, ItemReply reply) = 0;
+    virtual void deactivate(FSDeactivateOptions options, StatusReply reply) = 0;
+    virtual void synchronize(FSSyncFlags flags, StatusReply reply) = 0;
+
+    virtual void getAttributes(FSItemGetAttributesRequest desired, std::shared_ptr<FSItem> item,
+                               AttributesReply reply) = 0;
+    /// Marks what it applied in the request's consumed attributes before replying.
+    virtual void setAttributes(std::shared_ptr<FSItemSetAttributesRequest> newAttributes,
+                               std::shared_ptr<FSItem> item, AttributesReply reply) = 0;
+
+    /// Replies with the item and its name as the volume spells it.
+    virtual void lookupItem(FSFileName name, std::shared_ptr<FSItem> directory, ItemNameReply reply) = 0;
+    /// The platform no longer refers to the item.
+    virtual void reclaimItem(std::shared_ptr<FSItem> item, StatusReply reply) = 0;
+    virtual void readSymbolicLink(std::shared_ptr<FSItem> item, NameReply reply) = 0;
+
+    virtual void createItem(FSFileName name, FSItemType type, std::shared_ptr<FSItem> directory,
+                            std::shared_ptr<FSItemSetAttributesRequest> newAttributes,
+                            ItemNameReply reply) = 0;
+    virtual void createSymbolicLink(FSFileName name, std::shared_ptr<FSItem> directory,
+                                    std::shared_ptr<FSItemSetAttributesRequest> newAttributes,
+                                    FSFileName linkContents, ItemNameReply reply) = 0;
+    /// Replies with the link's name.
+    virtual void createLink(std::shared_ptr<FSItem> item, FSFileName name, std::shared_ptr<FSItem> directory,
+                            NameReply reply) = 0;
+    virtual void removeItem(std::shared_ptr<FSItem> item, FSFileName name, std::shared_ptr<FSItem> directory,
+                            StatusReply reply) = 0;
+    /// Moves and renames item; overItem, when present, is the item that the destination name names now
+    /// and that the rename replaces. Replies with the new name.
+    virtual void renameItem(std::shared_ptr<FSItem> item, std::shared_ptr<FSItem> sourceDirectory,
+                            FSFileName sourceName, FSFileName destinationName,
+                            std::shared_ptr<FSItem> destinationDirectory, std::shared_ptr<FSItem> overItem,
+                            NameReply reply) = 0;
+
+    /// Packs one page of the directory's entries, starting at the cookie (0: from the start), and
+    /// replies with the verifier that the next page must be asked with. attributes is present when each
+    /// entry should carry its attributes. The packer stays valid until the reply.
+    virtual void enumerateDirectory(std::shared_ptr<FSItem> directory, FSDirectoryCookie startingAtCookie,
+                                    FSDirectoryVerifier verifier,
+                                    std::optional<FSItemGetAttributesRequest> attributes,
+                                    std::shared_ptr<FSDirectoryEntryPacker> packer, EnumerateReply reply) = 0;
+};
+
+/// Reading and writing file contents.
+class FSVolumeReadWriteOperations {
+public:
+    virtual ~FSVolumeReadWriteOperations() = default;
+    /// Fills the start of buffer and replies with the number of bytes placed (0 at end of file).
+    virtual void readFromFile(std::shared_ptr<FSItem> item, off_t offset, std::size_t length,
+                              std::shared_ptr<FSMutableFileDataBuffer> buffer, ByteCountReply reply) = 0;
+    /// contents is valid only during the call: a volume that replies later copies it first. Replies with
+    /// the number of bytes written.
+    virtual void writeContents(std::span<const std::byte> contents, std::shared_ptr<FSItem> item,
+                               off_t offset, ByteCountReply reply) = 0;
+};
+
+/// Opening and closing items; a volume without it has every open and close succeed.
+class FSVolumeOpenCloseOperations {
+public:
+    virtual ~FSVolumeOpenCloseOperations() = default;
+    virtual void openItem(std::shared_ptr<FSItem> item, FSVolumeOpenModes modes, StatusReply reply) = 0;
+    /// modes are the ones that stay open after this close.
+    virtual void closeItem(std::shared_ptr<FSItem> item, FSVolumeOpenModes modes, StatusReply reply) = 0;
+};
+
+} // namespace fskit

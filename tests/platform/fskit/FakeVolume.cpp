@@ -1,0 +1,497 @@
+#include "tests/platform/fskit/FakeVolume.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace fskit::fake {
+
+namespace {
+
+[[noreturn]] void fail(int code) {
+    throw fs_errorForPOSIXError(code);
+}
+
+constexpr std::string_view urlPrefix = "fake://";
+
+} // namespace
+
+ReplyWorkers::ReplyWorkers(std::size_t threads) {
+    for (std::size_t index = 0; index < threads; ++index) {
+        m_threads.emplace_back([this] {
+            std::unique_lock lock(m_mutex);
+            while (true) {
+                m_ready.wait(lock, [this] { return m_stopping || !m_tasks.empty(); });
+                if (m_tasks.empty()) {
+                    return;
+                }
+                auto task = std::move(m_tasks.front());
+                m_tasks.pop_front();
+                lock.unlock();
+                task();
+                lock.lock();
+            }
+        });
+    }
+}
+
+ReplyWorkers::~ReplyWorkers() {
+    {
+        std::lock_guard guard(m_mutex);
+        m_stopping = true;
+    }
+    m_ready.notify_all();
+    for (auto& thread : m_threads) {
+        thread.join();
+    }
+}
+
+void ReplyWorkers::post(std::function<void()> task) {
+    {
+        std::lock_guard guard(m_mutex);
+        m_tasks.push_back(std::move(task));
+    }
+    m_ready.notify_one();
+}
+
+FakeVolume::FakeVolume(bool readOnly, ReplyThread replyThread)
+    : FSVolume(FSVolumeIdentifier(), FSFileName("Fake")), m_readOnly(readOnly), m_replyThread(replyThread),
+      m_root(std::make_shared<FakeItem>(FSItemIDRootDirectory, FSItemIDParentOfRoot, "/",
+                                        FSItemType::directory)) {
+    m_items.emplace(m_root->id, m_root);
+}
+
+void FakeVolume::misbehave(const std::string& operation, Misbehaviour misbehaviour) {
+    std::lock_guard guard(m_lock);
+    m_misbehaviours[operation] = misbehaviour;
+}
+
+void FakeVolume::releaseHeldReplies() {
+    std::vector<std::function<void()>> held;
+    {
+        std::lock_guard guard(m_lock);
+        held.swap(m_held);
+    }
+    for (auto& reply : held) {
+        reply();
+    }
+}
+
+void FakeVolume::touch() {
+    std::lock_guard guard(m_lock);
+    ++m_generation;
+}
+
+void FakeVolume::setEnumerationHook(std::function<void(FSDirectoryCookie)> hook) {
+    std::lock_guard guard(m_lock);
+    m_hook = std::move(hook);
+}
+
+Misbehaviour FakeVolume::misbehaviourFor(const std::string& operation) const {
+    std::lock_guard guard(m_lock);
+    const auto found = m_misbehaviours.find(operation);
+    return found == m_misbehaviours.end() ? Misbehaviour::none : found->second;
+}
+
+void FakeVolume::schedule(std::function<void()> task) {
+    if (m_replyThread == ReplyThread::worker) {
+        m_workers.post(std::move(task));
+    } else {
+        task();
+    }
+}
+
+template <typename... Args, typename Work>
+void FakeVolume::serve(const std::string& operation, const Reply<Args...>& reply, Work work) {
+    std::tuple<Args...> arguments;
+    try {
+        arguments = work();
+    } catch (const Error& error) {
+        // Every reply carries its error last, and its other arguments empty on failure.
+        std::get<sizeof...(Args) - 1>(arguments) = error;
+    }
+    deliver(operation, reply, std::move(arguments));
+}
+
+template <typename... Args>
+void FakeVolume::deliver(const std::string& operation, const Reply<Args...>& reply,
+                         std::tuple<Args...> arguments) {
+    switch (misbehaviourFor(operation)) {
+    case Misbehaviour::replyTwice:
+        schedule([reply, arguments] {
+            std::apply(reply, arguments);
+            std::apply(reply, arguments);
+        });
+        return;
+    case Misbehaviour::neverReply:
+        return;
+    case Misbehaviour::holdReply: {
+        std::lock_guard guard(m_lock);
+        m_held.push_back([reply, arguments] { std::apply(reply, arguments); });
+        return;
+    }
+    case Misbehaviour::throwFromEntryPoint:
+        throw std::runtime_error("fake volume fault in " + operation);
+    case Misbehaviour::successWithoutResult:
+        schedule([reply] { std::apply(reply, std::tuple<Args...>{}); });
+        return;
+    default:
+        schedule([reply, arguments] { std::apply(reply, arguments); });
+        return;
+    }
+}
+
+std::shared_ptr<FakeItem> FakeVolume::itemOf(const std::shared_ptr<FSItem>& item) const {
+    auto fakeItem = std::dynamic_pointer_cast<FakeItem>(item);
+    if (!fakeItem) {
+        fail(EINVAL);
+    }
+    return fakeItem;
+}
+
+std::shared_ptr<FakeItem> FakeVolume::directoryOf(const std::shared_ptr<FSItem>& item) const {
+    auto directory = itemOf(item);
+    if (directory->type != FSItemType::directory) {
+        fail(ENOTDIR);
+    }
+    return directory;
+}
+
+void FakeVolume::requireWritable() const {
+    if (m_readOnly) {
+        fail(EROFS);
+    }
+}
+
+FSItemAttributes FakeVolume::attributesOf(const FakeItem& item) const {
+    FSItemAttributes attributes;
+    const bool isDirectory = item.type == FSItemType::directory;
+    attributes.setType(item.type);
+    attributes.setMode(isDirectory ? 0755 : 0644);
+    attributes.setLinkCount(1);
+    attributes.setSize(isDirectory ? 0 : item.data.size());
+    attributes.setAllocSize((attributes.size() + 4095) / 4096 * 4096);
+    attributes.setFileID(item.id);
+    attributes.setParentID(item.parentID);
+    return attributes;
+}
+
+FSVolumeSupportedCapabilities FakeVolume::supportedVolumeCapabilities() const {
+    FSVolumeSupportedCapabilities capabilities;
+    capabilities.supports64BitObjectIDs = true;
+    return capabilities;
+}
+
+FSStatFSResult FakeVolume::volumeStatistics() const {
+    FSStatFSResult result("fake");
+    result.blockSize = 4096;
+    return result;
+}
+
+void FakeVolume::mount(FSTaskOptions, StatusReply reply) {
+    serve("mount", reply, [] { return std::tuple<std::optional<Error>>{}; });
+}
+
+void FakeVolume::unmount(UnmountReply reply) {
+    deliver("unmount", reply, {});
+}
+
+void FakeVolume::activate(FSTaskOptions, ItemReply reply) {
+    serve("activate", reply, [&] {
+        return std::tuple{std::shared_ptr<FSItem>(m_root), std::optional<Error>()};
+    });
+}
+
+void FakeVolume::deactivate(FSDeactivateOptions, StatusReply reply) {
+    serve("deactivate", reply, [] { return std::tuple<std::optional<Error>>{}; });
+}
+
+void FakeVolume::synchronize(FSSyncFlags, StatusReply reply) {
+    serve("synchronize", reply, [] { return std::tuple<std::optional<Error>>{}; });
+}
+
+void FakeVolume::getAttributes(FSItemGetAttributesRequest, std::shared_ptr<FSItem> item,
+                               AttributesReply reply) {
+    serve("getAttributes", reply, [&] {
+        std::lock_guard guard(m_lock);
+        return std::tuple{std::optional(attributesOf(*itemOf(item))), std::optional<Error>()};
+    });
+}
+
+void FakeVolume::setAttributes(std::shared_ptr<FSItemSetAttributesRequest> request,
+                               std::shared_ptr<FSItem> item, AttributesReply reply) {
+    serve("setAttributes", reply, [&] {
+        std::lock_guard guard(m_lock);
+        auto target = itemOf(item);
+        requireWritable();
+        if (request->isValid(FSItemAttribute::size)) {
+            if (target->type == FSItemType::directory) {
+                fail(EISDIR);
+            }
+            target->data.resize(request->size());
+            request->setConsumedAttributes(request->consumedAttributes() | FSItemAttribute::size);
+        }
+        return std::tuple{std::optional(attributesOf(*target)), std::optional<Error>()};
+    });
+}
+
+void FakeVolume::lookupItem(FSFileName name, std::shared_ptr<FSItem> directory, ItemNameReply reply) {
+    serve("lookupItem", reply, [&] {
+        std::lock_guard guard(m_lock);
+        auto folder = directoryOf(directory);
+        const auto text = name.string();
+        if (!text) {
+            fail(EINVAL);
+        }
+        std::shared_ptr<FakeItem> found;
+        if (*text == ".") {
+            found = folder;
+        } else if (*text == "..") {
+            const auto parent = m_items.find(folder->parentID);
+            if (parent == m_items.end()) {
+                fail(ENOENT);
+            }
+            found = parent->second;
+        } else {
+            const auto child = folder->children.find(*text);
+            if (child == folder->children.end()) {
+                fail(ENOENT);
+            }
+            found = child->second;
+        }
+        return std::tuple{std::shared_ptr<FSItem>(found), std::optional(FSFileName(found->name)),
+                          std::optional<Error>()};
+    });
+}
+
+void FakeVolume::reclaimItem(std::shared_ptr<FSItem>, StatusReply reply) {
+    serve("reclaimItem", reply, [] { return std::tuple<std::optional<Error>>{}; });
+}
+
+void FakeVolume::readSymbolicLink(std::shared_ptr<FSItem>, NameReply reply) {
+    serve("readSymbolicLink", reply,
+          []() -> std::tuple<std::optional<FSFileName>, std::optional<Error>> { fail(EINVAL); });
+}
+
+void FakeVolume::createItem(FSFileName name, FSItemType type, std::shared_ptr<FSItem> directory,
+                            std::shared_ptr<FSItemSetAttributesRequest>, ItemNameReply reply) {
+    serve("createItem", reply, [&] {
+        std::lock_guard guard(m_lock);
+        auto folder = directoryOf(directory);
+        const auto text = name.string();
+        if (!text) {
+            fail(EINVAL);
+        }
+        requireWritable();
+        if (type != FSItemType::file && type != FSItemType::directory) {
+            fail(ENOTSUP);
+        }
+        if (folder->children.contains(*text)) {
+            fail(EEXIST);
+        }
+        auto item = std::make_shared<FakeItem>(m_nextID++, folder->id, *text, type);
+        folder->children.emplace(*text, item);
+        m_items.emplace(item->id, item);
+        ++m_generation;
+        return std::tuple{std::shared_ptr<FSItem>(item), std::optional(name), std::optional<Error>()};
+    });
+}
+
+void FakeVolume::createSymbolicLink(FSFileName, std::shared_ptr<FSItem>,
+                                    std::shared_ptr<FSItemSetAttributesRequest>, FSFileName,
+                                    ItemNameReply reply) {
+    serve("createSymbolicLink", reply,
+          []() -> std::tuple<std::shared_ptr<FSItem>, std::optional<FSFileName>, std::optional<Error>> {
+              fail(ENOTSUP);
+          });
+}
+
+void FakeVolume::createLink(std::shared_ptr<FSItem>, FSFileName, std::shared_ptr<FSItem>, NameReply reply) {
+    serve("createLink", reply,
+          []() -> std::tuple<std::optional<FSFileName>, std::optional<Error>> { fail(ENOTSUP); });
+}
+
+void FakeVolume::removeItem(std::shared_ptr<FSItem> item, FSFileName, std::shared_ptr<FSItem> directory,
+                            StatusReply reply) {
+    serve("removeItem", reply, [&] {
+        std::lock_guard guard(m_lock);
+        auto target = itemOf(item);
+        auto folder = directoryOf(directory);
+        requireWritable();
+        if (target == m_root) {
+            fail(EPERM);
+        }
+        if (!target->children.empty()) {
+            fail(ENOTEMPTY);
+        }
+        if (folder->children.erase(target->name) == 0) {
+            fail(ENOENT);
+        }
+        m_items.erase(target->id);
+        ++m_generation;
+        return std::tuple<std::optional<Error>>{};
+    });
+}
+
+void FakeVolume::renameItem(std::shared_ptr<FSItem> item, std::shared_ptr<FSItem> sourceDirectory, FSFileName,
+                            FSFileName destinationName, std::shared_ptr<FSItem> destinationDirectory,
+                            std::shared_ptr<FSItem> overItem, NameReply reply) {
+    serve("renameItem", reply, [&] {
+        std::lock_guard guard(m_lock);
+        auto target = itemOf(item);
+        auto source = directoryOf(sourceDirectory);
+        auto destination = directoryOf(destinationDirectory);
+        const auto text = destinationName.string();
+        if (!text) {
+            fail(EINVAL);
+        }
+        requireWritable();
+        if (overItem) {
+            auto replaced = itemOf(overItem);
+            if (!replaced->children.empty()) {
+                fail(ENOTEMPTY);
+            }
+            destination->children.erase(replaced->name);
+            m_items.erase(replaced->id);
+        }
+        source->children.erase(target->name);
+        target->name = *text;
+        target->parentID = destination->id;
+        destination->children[*text] = target;
+        ++m_generation;
+        return std::tuple{std::optional(destinationName), std::optional<Error>()};
+    });
+}
+
+void FakeVolume::enumerateDirectory(std::shared_ptr<FSItem> directory, FSDirectoryCookie startingAtCookie,
+                                    FSDirectoryVerifier, std::optional<FSItemGetAttributesRequest> attributes,
+                                    std::shared_ptr<FSDirectoryEntryPacker> packer, EnumerateReply reply) {
+    std::function<void(FSDirectoryCookie)> hook;
+    {
+        std::lock_guard guard(m_lock);
+        hook = m_hook;
+    }
+    if (hook) {
+        hook(startingAtCookie);
+    }
+    serve("enumerateDirectory", reply, [&] {
+        std::lock_guard guard(m_lock);
+        auto folder = directoryOf(directory);
+        std::vector<std::shared_ptr<FakeItem>> children;
+        for (auto& [name, child] : folder->children) {
+            children.push_back(child);
+        }
+        for (FSDirectoryCookie position = startingAtCookie; position < children.size() + 2; ++position) {
+            const auto& item = position < 2 ? folder : children[position - 2];
+            const FSFileName name(position == 0 ? "." : position == 1 ? ".." : item->name);
+            const FSItemID id = position == 1 ? folder->parentID : item->id;
+            const auto entryAttributes = attributesOf(*item);
+            if (!packer->packEntry(name, item->type, id, position + 1,
+                                   attributes ? &entryAttributes : nullptr)) {
+                break;
+            }
+        }
+        return std::tuple{FSDirectoryVerifier{m_generation}, std::optional<Error>()};
+    });
+    if (misbehaviourFor("enumerateDirectory") == Misbehaviour::packAfterReply) {
+        packer->packEntry(FSFileName("late"), FSItemType::file, 99, 99, nullptr);
+    }
+}
+
+void FakeVolume::readFromFile(std::shared_ptr<FSItem> item, off_t offset, std::size_t length,
+                              std::shared_ptr<FSMutableFileDataBuffer> buffer, ByteCountReply reply) {
+    const bool overCount = misbehaviourFor("readFromFile") == Misbehaviour::overCount;
+    serve("readFromFile", reply, [&] {
+        std::lock_guard guard(m_lock);
+        auto file = itemOf(item);
+        if (file->type == FSItemType::directory) {
+            fail(EISDIR);
+        }
+        if (offset < 0) {
+            fail(EINVAL);
+        }
+        if (overCount) {
+            return std::tuple{buffer->length() + 1, std::optional<Error>()};
+        }
+        const auto start = std::min<std::size_t>(static_cast<std::size_t>(offset), file->data.size());
+        const auto count = std::min({length, buffer->length(), file->data.size() - start});
+        std::copy_n(file->data.begin() + static_cast<std::ptrdiff_t>(start), count,
+                    buffer->mutableBytes().begin());
+        return std::tuple{count, std::optional<Error>()};
+    });
+}
+
+void FakeVolume::writeContents(std::span<const std::byte> contents, std::shared_ptr<FSItem> item,
+                               off_t offset, ByteCountReply reply) {
+    serve("writeContents", reply, [&] {
+        std::lock_guard guard(m_lock);
+        auto file = itemOf(item);
+        requireWritable();
+        if (file->type == FSItemType::directory) {
+            fail(EISDIR);
+        }
+        if (offset < 0) {
+            fail(EINVAL);
+        }
+        const auto start = static_cast<std::size_t>(offset);
+        if (file->data.size() < start + contents.size()) {
+            file->data.resize(start + contents.size());
+        }
+        std::copy(contents.begin(), contents.end(), file->data.begin() + static_cast<std::ptrdiff_t>(start));
+        return std::tuple{contents.size(), std::optional<Error>()};
+    });
+}
+
+void FakeVolume::openItem(std::shared_ptr<FSItem> item, FSVolumeOpenModes modes, StatusReply reply) {
+    serve("openItem", reply, [&] {
+        std::lock_guard guard(m_lock);
+        auto target = itemOf(item);
+        if (modes.contains(FSVolumeOpenMode::write)) {
+            requireWritable();
+        }
+        ++target->openCount;
+        return std::tuple<std::optional<Error>>{};
+    });
+}
+
+void FakeVolume::closeItem(std::shared_ptr<FSItem> item, FSVolumeOpenModes, StatusReply reply) {
+    serve("closeItem", reply, [&] {
+        std::lock_guard guard(m_lock);
+        auto target = itemOf(item);
+        target->openCount = std::max(target->openCount - 1, 0);
+        return std::tuple<std::optional<Error>>{};
+    });
+}
+
+void FakeFileSystem::probeResource(std::shared_ptr<FSResource> resource, ProbeReply reply) {
+    const auto* generic = dynamic_cast<const FSGenericURLResource*>(resource.get());
+    if (generic == nullptr || !generic->url().starts_with(urlPrefix)) {
+        reply(FSProbeResult::notRecognizedProbeResult(), std::nullopt);
+        return;
+    }
+    reply(
+        FSProbeResult::usableProbeResult(generic->url().substr(urlPrefix.size()), FSContainerIdentifier({})),
+        std::nullopt);
+}
+
+void FakeFileSystem::loadResource(std::shared_ptr<FSResource> resource, FSTaskOptions options,
+                                  LoadReply reply) {
+    const auto* generic = dynamic_cast<const FSGenericURLResource*>(resource.get());
+    if (generic == nullptr || generic->url() == "fake://missing") {
+        auto error = fs_errorForPOSIXError(ENXIO);
+        setContainerStatus(FSContainerStatus::blockedWithStatus(error));
+        reply(nullptr, error);
+        return;
+    }
+    const auto& given = options.taskOptions();
+    const bool readOnly = std::find(given.begin(), given.end(), FSTaskOptions::readOnly) != given.end();
+    setContainerStatus(FSContainerStatus::ready());
+    reply(std::make_shared<FakeVolume>(readOnly, m_replyThread), std::nullopt);
+}
+
+void FakeFileSystem::unloadResource(std::shared_ptr<FSResource>, FSTaskOptions, UnloadReply reply) {
+    reply(std::nullopt);
+}
+
+} // namespace fskit::fake
