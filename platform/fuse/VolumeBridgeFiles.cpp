@@ -1,0 +1,506 @@
+#include "platform/fuse/VolumeBridge.h"
+
+#include "platform/fskit/Error.h"
+#include "platform/fuse/VolumeBridgeReplies.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Open files and folders: open, create, read, write, flush, release and listings.
+namespace fusehost {
+
+using detail::fileNameOf;
+using detail::refuse;
+using fskit::FSItem;
+
+namespace {
+
+fskit::FSVolumeOpenModes openModesOf(int flags) {
+    switch (flags & O_ACCMODE) {
+    case O_WRONLY:
+        return fskit::FSVolumeOpenMode::write;
+    case O_RDWR:
+        return fskit::FSVolumeOpenMode::read | fskit::FSVolumeOpenMode::write;
+    default:
+        return fskit::FSVolumeOpenMode::read;
+    }
+}
+
+/// One page of a listing, packed straight into the kernel's dirent format. The volume may pack from
+/// another thread than the one that answers, so the buffer is guarded; after the answer it takes nothing.
+class KernelDirectoryPacker final : public fskit::FSDirectoryEntryPacker {
+public:
+    KernelDirectoryPacker(fuse_req_t request, std::size_t capacity, oslog::Logger log)
+        : m_request(request), m_buffer(capacity), m_log(std::move(log)) {}
+
+    bool packEntry(const fskit::FSFileName& name, fskit::FSItemType itemType, fskit::FSItemID itemID,
+                   fskit::FSDirectoryCookie nextCookie, const fskit::FSItemAttributes*) override {
+        std::lock_guard guard(m_mutex);
+        if (m_closed) {
+            m_log.fault("the volume packed %{public}s after answering the listing", std::string(name.data()));
+            return false;
+        }
+        const std::string text(name.data());
+        // A name the kernel cannot hold is left out rather than passed on cut short or split.
+        if (text.empty() || text.find('\0') != std::string::npos || text.find('/') != std::string::npos) {
+            m_log.error("directory entry with an unusable name left out (%{public}u bytes)", text.size());
+            return true;
+        }
+        struct stat entry {};
+        entry.st_ino = itemID;
+        entry.st_mode = modeTypeBits(itemType);
+        const std::size_t room = m_buffer.size() - m_used;
+        const std::size_t needed = fuse_add_direntry(m_request, nullptr, 0, text.c_str(), nullptr, 0);
+        if (needed > room) {
+            return false;
+        }
+        fuse_add_direntry(m_request, m_buffer.data() + m_used, room, text.c_str(), &entry,
+                          static_cast<off_t>(nextCookie));
+        m_used += needed;
+        return true;
+    }
+
+    /// Ends the page and hands over the packed bytes.
+    std::vector<char> close() {
+        std::lock_guard guard(m_mutex);
+        m_closed = true;
+        m_buffer.resize(m_used);
+        return std::move(m_buffer);
+    }
+
+private:
+    const fuse_req_t m_request;
+    std::mutex m_mutex; // guards the fields below
+    std::vector<char> m_buffer;
+    std::size_t m_used = 0;
+    bool m_closed = false;
+    const oslog::Logger m_log;
+};
+
+} // namespace
+
+fskit::FSVolumeOpenModes VolumeBridge::countOpen(const OpenFile& file, int change) {
+    auto& counts = m_openCounts[file.item.get()];
+    counts.readers += file.modes.contains(fskit::FSVolumeOpenMode::read) ? change : 0;
+    counts.writers += file.modes.contains(fskit::FSVolumeOpenMode::write) ? change : 0;
+    fskit::FSVolumeOpenModes open;
+    if (counts.readers > 0) {
+        open.insert(fskit::FSVolumeOpenMode::read);
+    }
+    if (counts.writers > 0) {
+        open.insert(fskit::FSVolumeOpenMode::write);
+    }
+    if (open.isEmpty()) {
+        m_openCounts.erase(file.item.get());
+    }
+    return open;
+}
+
+void VolumeBridge::openInVolume(const std::shared_ptr<KernelRequest>& request,
+                                const std::shared_ptr<OpenFile>& file, std::function<void()> next) {
+    {
+        std::lock_guard guard(m_lock);
+        file->openInVolume = true;
+        countOpen(*file, 1);
+    }
+    if (m_openClose == nullptr) {
+        next();
+        return;
+    }
+    auto reply = replyFor<fskit::StatusReply>(
+        request, "openItem", [this, file, next = std::move(next)](std::optional<fskit::Error> error) {
+            if (error) {
+                {
+                    std::lock_guard guard(m_lock);
+                    file->openInVolume = false;
+                    countOpen(*file, -1);
+                }
+                throw *error;
+            }
+            next();
+        });
+    try {
+        m_openClose->openItem(file->item, file->modes, reply);
+    } catch (...) {
+        std::lock_guard guard(m_lock);
+        file->openInVolume = false;
+        countOpen(*file, -1);
+        throw;
+    }
+}
+
+void VolumeBridge::ensureOpen(const std::shared_ptr<KernelRequest>& request,
+                              const std::shared_ptr<OpenFile>& file, std::function<void()> next) {
+    bool open = false;
+    {
+        std::lock_guard guard(m_lock);
+        open = file->openInVolume;
+    }
+    if (open) {
+        next();
+        return;
+    }
+    // A flush closed the file in the volume, yet the descriptor lives on (a dup, a fork, an mmap):
+    // open it again so that the volume never sees a write to a file it considers closed.
+    openInVolume(request, file, std::move(next));
+}
+
+void VolumeBridge::closeInVolume(const std::shared_ptr<OpenFile>& file,
+                                 std::function<void(std::optional<fskit::Error>)> done) {
+    fskit::FSVolumeOpenModes remaining;
+    bool wasOpen = false;
+    {
+        std::lock_guard guard(m_lock);
+        wasOpen = file->openInVolume;
+        if (wasOpen) {
+            file->openInVolume = false;
+            remaining = countOpen(*file, -1);
+        }
+    }
+    // Nothing to close when the volume already had the close of this open.
+    if (!wasOpen || m_openClose == nullptr) {
+        done(std::nullopt);
+        return;
+    }
+    auto finish = std::make_shared<std::function<void(std::optional<fskit::Error>)>>(std::move(done));
+    fskit::StatusReply reply(
+        "closeItem", [finish](std::optional<fskit::Error> error) { (*finish)(std::move(error)); },
+        [finish, log = m_log](const fskit::ReplyFault& fault) {
+            if (fault.kind == fskit::ReplyFaultKind::neverReplied) {
+                log.fault("closeItem let its reply go unanswered; answering EIO");
+                (*finish)(fskit::fs_errorForPOSIXError(EIO));
+            } else {
+                log.fault("closeItem replied more than once; the extra reply was dropped");
+            }
+        });
+    try {
+        m_openClose->closeItem(file->item, remaining, reply);
+    } catch (const std::exception& error) {
+        // The reply goes unanswered with this frame, and its fault answers EIO.
+        m_log.error("closeItem threw: %{public}s", error.what());
+    }
+}
+
+void VolumeBridge::open(fuse_req_t kernel, NodeID node, fuse_file_info* info) noexcept {
+    serve(kernel, [&](const std::shared_ptr<KernelRequest>& request) {
+        auto file = std::make_shared<OpenFile>();
+        file->item = itemOf(node);
+        file->modes = openModesOf(info->flags);
+        fuse_file_info answerInfo = *info;
+        // The kernel keeps what it cached of the file only when the volume reports the same size and
+        // modification time as at the last open: anything else may have changed the contents.
+        auto attributesReply = replyFor<fskit::AttributesReply>(
+            request, "getAttributes",
+            [this, request, file, answerInfo](std::optional<fskit::FSItemAttributes> attributes,
+                                              std::optional<fskit::Error> error) mutable {
+                if (error) {
+                    throw *error;
+                }
+                if (!attributes) {
+                    refuse(EIO);
+                }
+                bool keepCache = false;
+                const bool versioned = attributes->isValid(fskit::FSItemAttribute::size) &&
+                                       attributes->isValid(fskit::FSItemAttribute::modifyTime);
+                {
+                    std::lock_guard guard(m_lock);
+                    if (versioned) {
+                        const ContentVersion version{attributes->size(), attributes->modifyTime()};
+                        const auto found = m_contentVersions.find(file->item.get());
+                        keepCache = found != m_contentVersions.end() && found->second == version;
+                        m_contentVersions[file->item.get()] = version;
+                    } else {
+                        m_contentVersions.erase(file->item.get());
+                    }
+                }
+                openInVolume(request, file, [this, request, file, answerInfo, keepCache]() mutable {
+                    std::uint64_t handle = 0;
+                    {
+                        std::lock_guard guard(m_lock);
+                        handle = m_nextHandle++;
+                        m_files.emplace(handle, file);
+                    }
+                    answerInfo.fh = handle;
+                    answerInfo.keep_cache = keepCache ? 1 : 0;
+                    answerInfo.direct_io = 0;
+                    const int result = request->answer(
+                        [&](fuse_req_t answer) { return fuse_reply_open(answer, &answerInfo); });
+                    if (result != 0) {
+                        // The kernel never got the handle, so no release will come for it.
+                        {
+                            std::lock_guard guard(m_lock);
+                            m_files.erase(handle);
+                        }
+                        internalCallStarted();
+                        closeInVolume(file, [self = shared_from_this()](std::optional<fskit::Error>) {
+                            self->internalCallEnded();
+                        });
+                    }
+                });
+            });
+        m_operations->getAttributes(fskit::FSItemGetAttributesRequest(), file->item, attributesReply);
+    });
+}
+
+void VolumeBridge::answerCreated(const std::shared_ptr<KernelRequest>& request, std::shared_ptr<FSItem> item,
+                                 fuse_file_info info) {
+    auto reply = replyFor<fskit::AttributesReply>(
+        request, "getAttributes",
+        [this, request, item, info](std::optional<fskit::FSItemAttributes> attributes,
+                                    std::optional<fskit::Error> error) mutable {
+            if (error) {
+                throw *error;
+            }
+            if (!attributes) {
+                refuse(EIO);
+            }
+            auto file = std::make_shared<OpenFile>();
+            file->item = item;
+            file->modes = openModesOf(info.flags);
+            openInVolume(request, file, [this, request, file, info, attributes]() mutable {
+                std::uint64_t handle = 0;
+                {
+                    std::lock_guard guard(m_lock);
+                    handle = m_nextHandle++;
+                    m_files.emplace(handle, file);
+                }
+                info.fh = handle;
+                info.keep_cache = 0;
+                info.direct_io = 0;
+                const int result = request->answer([&](fuse_req_t answer) {
+                    const NodeID node = m_inodes.remember(file->item);
+                    const auto entry = entryOf(node, *attributes);
+                    const int sent = fuse_reply_create(answer, &entry, &info);
+                    if (sent != 0) {
+                        if (auto dropped = m_inodes.forget(node, 1)) {
+                            reclaim(std::move(dropped));
+                        }
+                    }
+                    return sent;
+                });
+                if (result != 0) {
+                    {
+                        std::lock_guard guard(m_lock);
+                        m_files.erase(handle);
+                    }
+                    internalCallStarted();
+                    closeInVolume(file, [self = shared_from_this()](std::optional<fskit::Error>) {
+                        self->internalCallEnded();
+                    });
+                }
+            });
+        });
+    m_operations->getAttributes(fskit::FSItemGetAttributesRequest(), std::move(item), reply);
+}
+
+void VolumeBridge::create(fuse_req_t kernel, NodeID parent, const char* name, mode_t mode,
+                          fuse_file_info* info) noexcept {
+    serve(kernel, [&](const std::shared_ptr<KernelRequest>& request) {
+        auto directory = itemOf(parent);
+        auto attributes = std::make_shared<fskit::FSItemSetAttributesRequest>();
+        attributes->setMode(mode & 07777);
+        const fuse_file_info answerInfo = *info;
+        auto reply = replyFor<fskit::ItemNameReply>(
+            request, "createItem",
+            [this, request, answerInfo](std::shared_ptr<FSItem> item, std::optional<fskit::FSFileName>,
+                                        std::optional<fskit::Error> error) {
+                if (error) {
+                    throw *error;
+                }
+                if (!item) {
+                    refuse(EIO);
+                }
+                answerCreated(request, std::move(item), answerInfo);
+            });
+        m_operations->createItem(fileNameOf(name), fskit::FSItemType::file, directory, attributes, reply);
+    });
+}
+
+void VolumeBridge::read(fuse_req_t kernel, NodeID, std::size_t size, off_t offset,
+                        fuse_file_info* info) noexcept {
+    serve(kernel, [&](const std::shared_ptr<KernelRequest>& request) {
+        if (m_readWrite == nullptr) {
+            refuse(ENOTSUP);
+        }
+        auto file = openFileOf(info);
+        ensureOpen(request, file, [this, request, file, size, offset] {
+            auto buffer = std::make_shared<fskit::FSMutableFileDataBuffer>(size);
+            auto reply = replyFor<fskit::ByteCountReply>(
+                request, "readFromFile",
+                [this, request, buffer](std::size_t count, std::optional<fskit::Error> error) {
+                    if (error) {
+                        throw *error;
+                    }
+                    if (count > buffer->length()) {
+                        m_log.fault("readFromFile replied %{public}u bytes for a buffer of %{public}u", count,
+                                    buffer->length());
+                        refuse(EIO);
+                    }
+                    const auto bytes = buffer->bytes();
+                    request->answer([&](fuse_req_t answer) {
+                        return fuse_reply_buf(answer, reinterpret_cast<const char*>(bytes.data()), count);
+                    });
+                });
+            m_readWrite->readFromFile(file->item, offset, size, buffer, reply);
+        });
+    });
+}
+
+void VolumeBridge::write(fuse_req_t kernel, NodeID, const char* bytes, std::size_t size, off_t offset,
+                         fuse_file_info* info) noexcept {
+    serve(kernel, [&](const std::shared_ptr<KernelRequest>& request) {
+        if (m_readWrite == nullptr) {
+            refuse(ENOTSUP);
+        }
+        auto file = openFileOf(info);
+        const auto contents = std::span(reinterpret_cast<const std::byte*>(bytes), size);
+        // The kernel's buffer is only ours until this callback returns; a reopen answered later must
+        // still write the same bytes, so the bytes are copied only on that path.
+        bool open = false;
+        {
+            std::lock_guard guard(m_lock);
+            open = file->openInVolume || m_openClose == nullptr;
+        }
+        auto writeNow = [this, request, file, offset, size](std::span<const std::byte> data) {
+            auto reply = replyFor<fskit::ByteCountReply>(
+                request, "writeContents",
+                [this, request, size](std::size_t count, std::optional<fskit::Error> error) {
+                    if (error) {
+                        throw *error;
+                    }
+                    if (count > size) {
+                        m_log.fault("writeContents replied %{public}u bytes for %{public}u given", count,
+                                    size);
+                        refuse(EIO);
+                    }
+                    request->answer([&](fuse_req_t answer) { return fuse_reply_write(answer, count); });
+                });
+            m_readWrite->writeContents(data, file->item, offset, reply);
+        };
+        if (open) {
+            writeNow(contents);
+            return;
+        }
+        auto copy = std::make_shared<std::vector<std::byte>>(contents.begin(), contents.end());
+        ensureOpen(request, file, [writeNow, copy] { writeNow(*copy); });
+    });
+}
+
+void VolumeBridge::flush(fuse_req_t kernel, NodeID, fuse_file_info* info) noexcept {
+    // Each close(2) sends a flush, and only its answer reaches the closing program: so this is where the
+    // volume gets its close, and where an upload that fails at close is reported.
+    serve(kernel, [&](const std::shared_ptr<KernelRequest>& request) {
+        auto file = openFileOf(info);
+        closeInVolume(file, [request](std::optional<fskit::Error> error) {
+            const int code = error ? errnoOf(*error) : 0;
+            request->answer([&](fuse_req_t answer) { return fuse_reply_err(answer, code); });
+        });
+    });
+}
+
+void VolumeBridge::release(fuse_req_t kernel, NodeID, fuse_file_info* info) noexcept {
+    serve(kernel, [&](const std::shared_ptr<KernelRequest>& request) {
+        std::shared_ptr<OpenFile> file;
+        {
+            std::lock_guard guard(m_lock);
+            const auto found = m_files.find(info->fh);
+            if (found == m_files.end()) {
+                refuse(EBADF);
+            }
+            file = found->second;
+            m_files.erase(found);
+        }
+        closeInVolume(file, [request, log = m_log](std::optional<fskit::Error> error) {
+            // The kernel ignores a release's answer: keep the failure visible in the log.
+            if (error) {
+                log.error("closeItem at release failed: %{public}s", error->description());
+            }
+            request->answer(
+                [&](fuse_req_t answer) { return fuse_reply_err(answer, error ? errnoOf(*error) : 0); });
+        });
+    });
+}
+
+void VolumeBridge::fsync(fuse_req_t kernel) noexcept {
+    serve(kernel, [&](const std::shared_ptr<KernelRequest>& request) {
+        auto reply = replyFor<fskit::StatusReply>(
+            request, "synchronize", [request](std::optional<fskit::Error> error) {
+                if (error) {
+                    throw *error;
+                }
+                request->answer([](fuse_req_t answer) { return fuse_reply_err(answer, 0); });
+            });
+        m_operations->synchronize(fskit::FSSyncFlags::wait, reply);
+    });
+}
+
+void VolumeBridge::opendir(fuse_req_t kernel, NodeID node, fuse_file_info* info) noexcept {
+    serve(kernel, [&](const std::shared_ptr<KernelRequest>& request) {
+        auto directory = std::make_shared<OpenDirectory>();
+        directory->item = itemOf(node);
+        std::uint64_t handle = 0;
+        {
+            std::lock_guard guard(m_lock);
+            handle = m_nextHandle++;
+            m_directories.emplace(handle, directory);
+        }
+        fuse_file_info answerInfo = *info;
+        answerInfo.fh = handle;
+        if (request->answer([&](fuse_req_t answer) { return fuse_reply_open(answer, &answerInfo); }) != 0) {
+            std::lock_guard guard(m_lock);
+            m_directories.erase(handle);
+        }
+    });
+}
+
+void VolumeBridge::readdir(fuse_req_t kernel, NodeID, std::size_t size, off_t offset,
+                           fuse_file_info* info) noexcept {
+    serve(kernel, [&](const std::shared_ptr<KernelRequest>& request) {
+        std::shared_ptr<OpenDirectory> directory;
+        fskit::FSDirectoryVerifier verifier = fskit::FSDirectoryVerifierInitial;
+        {
+            std::lock_guard guard(m_lock);
+            const auto found = m_directories.find(info->fh);
+            if (found == m_directories.end()) {
+                refuse(EBADF);
+            }
+            directory = found->second;
+            // Offset 0 starts the listing anew (opendir or rewinddir); a later page carries on with the
+            // verifier of the page before.
+            verifier = offset == 0 ? fskit::FSDirectoryVerifierInitial : directory->verifier;
+        }
+        auto packer = std::make_shared<KernelDirectoryPacker>(kernel, size, m_log);
+        auto reply = replyFor<fskit::EnumerateReply>(
+            request, "enumerateDirectory",
+            [this, request, directory, packer](fskit::FSDirectoryVerifier next,
+                                               std::optional<fskit::Error> error) {
+                auto bytes = packer->close();
+                if (error) {
+                    throw *error;
+                }
+                {
+                    std::lock_guard guard(m_lock);
+                    directory->verifier = next;
+                }
+                request->answer(
+                    [&](fuse_req_t answer) { return fuse_reply_buf(answer, bytes.data(), bytes.size()); });
+            });
+        m_operations->enumerateDirectory(directory->item, static_cast<fskit::FSDirectoryCookie>(offset),
+                                         verifier, std::nullopt, packer, reply);
+    });
+}
+
+void VolumeBridge::releasedir(fuse_req_t kernel, NodeID, fuse_file_info* info) noexcept {
+    serve(kernel, [&](const std::shared_ptr<KernelRequest>& request) {
+        {
+            std::lock_guard guard(m_lock);
+            m_directories.erase(info->fh);
+        }
+        request->answer([](fuse_req_t answer) { return fuse_reply_err(answer, 0); });
+    });
+}
+
+} // namespace fusehost

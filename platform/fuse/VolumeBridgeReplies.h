@@ -1,0 +1,67 @@
+#pragma once
+
+// The reply plumbing that VolumeBridge's two source files share; included by them only.
+
+#include "platform/fskit/Error.h"
+#include "platform/fuse/VolumeBridge.h"
+
+#include <exception>
+#include <string_view>
+
+namespace fusehost::detail {
+
+[[noreturn]] inline void refuse(int code) {
+    throw fskit::fs_errorForPOSIXError(code);
+}
+
+/// A name from the kernel as the volume's file name; the kernel never sends an empty one.
+inline fskit::FSFileName fileNameOf(const char* name) {
+    return fskit::FSFileName(name != nullptr ? std::string_view(name) : std::string_view());
+}
+
+} // namespace fusehost::detail
+
+namespace fusehost {
+
+template <typename Body> void VolumeBridge::serve(fuse_req_t request, Body body) noexcept {
+    std::shared_ptr<KernelRequest> pending;
+    try {
+        pending = m_requests->begin(request);
+    } catch (...) {
+        fuse_reply_err(request, ENOMEM);
+        return;
+    }
+    try {
+        body(pending);
+    } catch (...) {
+        pending->fail(errnoOf(std::current_exception()));
+    }
+}
+
+template <typename ReplyType, typename Handler>
+ReplyType VolumeBridge::replyFor(const std::shared_ptr<KernelRequest>& request, const char* operation,
+                                 Handler handler) {
+    return ReplyType(
+        operation,
+        [self = shared_from_this(), request, handler = std::move(handler)](auto... arguments) mutable {
+            // A request that shutdown answered already must not start more work in the volume.
+            if (request->isSettled()) {
+                return;
+            }
+            try {
+                handler(std::move(arguments)...);
+            } catch (...) {
+                request->fail(errnoOf(std::current_exception()));
+            }
+        },
+        [log = m_log, request](const fskit::ReplyFault& fault) {
+            if (fault.kind == fskit::ReplyFaultKind::neverReplied) {
+                log.fault("%{public}s let its reply go unanswered; answering EIO", fault.operation);
+                request->fail(EIO);
+            } else {
+                log.fault("%{public}s replied more than once; the extra reply was dropped", fault.operation);
+            }
+        });
+}
+
+} // namespace fusehost
