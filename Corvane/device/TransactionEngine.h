@@ -1,0 +1,146 @@
+#pragma once
+
+#include "Corvane/device/DataPhase.h"
+#include "Corvane/device/MTPTrace.h"
+#include "Corvane/usb/PTPTransport.h"
+#include "Corvane/wire/PTPContainer.h"
+#include "Corvane/wire/PTPOperation.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+class Clock;
+}
+
+namespace corvane {
+
+class PTPError;
+
+/// The result of one transaction that the device answered with OK.
+struct MTPResponse {
+    /// Always 0x2001: every other response code is thrown.
+    std::uint16_t code = 0x2001;
+    std::vector<std::uint32_t> params;
+    /// The data-in bytes that no sink took; empty otherwise.
+    std::vector<std::byte> data;
+};
+
+/// Runs PTP transactions (command, at most one data phase, response) over the one transport it owns:
+/// numbers them, streams data in both directions in chunks, applies the time-outs, checks the response,
+/// traces every exchange, and brings the device back in step after a transaction that broke off halfway.
+///
+/// Not thread-safe by itself: MTPDevice calls it only while it holds its operation mutex. The settings
+/// (time-outs, chunk size) are atomics, so any thread may change them; a change applies from the next
+/// transaction on.
+class TransactionEngine {
+public:
+    /// Called after the engine reset the device to recover from a broken transaction, so that the owner
+    /// can reopen the session that the reset closed. Runs on the engine's thread; may run transactions.
+    using SessionLostHandler = std::function<void()>;
+
+    TransactionEngine(std::unique_ptr<PTPTransport> transport, MTPTrace trace, platform::Clock& clock);
+    ~TransactionEngine();
+    TransactionEngine(const TransactionEngine&) = delete;
+    TransactionEngine& operator=(const TransactionEngine&) = delete;
+
+    PTPTransport& transport() noexcept { return *m_transport; }
+    const PTPTransport& transport() const noexcept { return *m_transport; }
+    const MTPTrace& trace() const noexcept { return m_trace; }
+
+    void setSessionLostHandler(SessionLostHandler handler) { m_sessionLost = std::move(handler); }
+
+    Seconds commandTimeout() const noexcept { return Seconds(m_commandTimeout.load()); }
+    void setCommandTimeout(Seconds timeout) noexcept { m_commandTimeout.store(timeout.count()); }
+    Seconds dataTimeout() const noexcept { return Seconds(m_dataTimeout.load()); }
+    void setDataTimeout(Seconds timeout) noexcept { m_dataTimeout.store(timeout.count()); }
+    std::int64_t readChunkSize() const noexcept { return m_readChunkSize.load(); }
+    /// Throws PTPError::io for a size that cannot hold the 12-byte header plus data (13 and up), or that
+    /// is above maximumChunkSize.
+    void setReadChunkSize(std::int64_t size);
+
+    static constexpr std::int64_t defaultReadChunkSize = 0x100000;
+    static constexpr std::int64_t maximumChunkSize = 256LL * 1024 * 1024;
+    static constexpr double defaultCommandTimeout = 30.0;
+    static constexpr double defaultDataTimeout = 90.0;
+
+    /// A transaction is under way on this engine (its sink or provider may be running).
+    bool isRunning() const noexcept { return m_running; }
+
+    std::uint32_t nextTransactionID() const noexcept { return m_nextTransactionID; }
+    void setNextTransactionID(std::uint32_t id) noexcept { m_nextTransactionID = id; }
+
+    /// One transaction with the next transaction ID. A transaction started while another one runs (from
+    /// its sink or provider) throws deviceBusy before anything is sent. Throws the transport's errors
+    /// unchanged, the container and data-phase errors, responseError for any code but OK, and whatever the
+    /// sink or provider throws. The ID is used up whether or not the transaction succeeds.
+    MTPResponse transaction(PTPOperation operation, std::span<const std::uint32_t> params,
+                            const DataPhase& phase = DataPhase::none());
+    MTPResponse transaction(PTPOperation operation, std::initializer_list<std::uint32_t> params,
+                            const DataPhase& phase = DataPhase::none()) {
+        return transaction(operation, std::span<const std::uint32_t>(params.begin(), params.size()), phase);
+    }
+
+    /// A command and response exchange under a fixed transaction ID that leaves the counter alone; the
+    /// session opening uses it with ID 0.
+    MTPResponse exchange(PTPOperation operation, std::uint32_t transactionID,
+                         std::span<const std::uint32_t> params);
+
+    /// Writes one trace line when start is set (the trace is on).
+    void log(std::optional<platform::Clock::TimePoint> start, PTPOperation operation,
+             std::string_view note) const;
+    /// The start time of a traced exchange, or nothing when the trace is off.
+    std::optional<platform::Clock::TimePoint> traceStart() const;
+
+private:
+    struct Settings;
+    struct Progress;
+
+    void refuseNested(PTPOperation operation) const;
+    MTPResponse run(PTPOperation operation, std::uint32_t transactionID,
+                    std::span<const std::uint32_t> params, const DataPhase& phase);
+    void writeCommand(const Settings& settings, PTPOperation operation, std::uint32_t transactionID,
+                      std::span<const std::uint32_t> params, Progress& progress);
+    void sendData(const Settings& settings, PTPOperation operation, std::uint32_t transactionID,
+                  const DataPhase& phase, Progress& progress);
+    std::optional<PTPContainer> receiveData(const Settings& settings, PTPOperation operation,
+                                            std::uint32_t transactionID, const DataPhase& phase,
+                                            std::vector<std::byte>& collected, Progress& progress);
+    PTPContainer readResponse(const Settings& settings, Progress& progress);
+    void checkResponse(const PTPContainer& response, PTPOperation operation, std::uint32_t transactionID,
+                       Progress& progress);
+
+    void recover(const Settings& settings, PTPOperation operation, std::uint32_t transactionID,
+                 const Progress& progress);
+    void drainToResponse(const Settings& settings, std::uint32_t transactionID, const Progress& progress);
+    void resetAfterFailure();
+
+    std::vector<std::byte> read(const Settings& settings, std::size_t maxLength, Progress& progress);
+    void write(std::span<const std::byte> bytes, Seconds timeout, Progress& progress);
+    void writeZeroLength(Seconds timeout, Progress& progress);
+
+    std::unique_ptr<PTPTransport> m_transport;
+    MTPTrace m_trace;
+    platform::Clock& m_clock;
+    SessionLostHandler m_sessionLost;
+    /// Set while a recovery runs, so that an exchange inside it (reopening the session) that fails does
+    /// not start another one.
+    bool m_recovering = false;
+    bool m_running = false;
+    std::uint32_t m_nextTransactionID = 0;
+    std::atomic<double> m_commandTimeout{defaultCommandTimeout};
+    std::atomic<double> m_dataTimeout{defaultDataTimeout};
+    std::atomic<std::int64_t> m_readChunkSize{defaultReadChunkSize};
+    /// The one buffer that joins the data header with the first bytes, and gathers provider output into
+    /// whole chunks; it grows to the chunk size once and is reused.
+    std::vector<std::byte> m_sendBuffer;
+};
+
+} // namespace corvane

@@ -1,0 +1,164 @@
+#include "Corvane/device/TransactionEngine.h"
+
+#include "Corvane/device/TransactionProgress.h"
+#include "Corvane/wire/PTPError.h"
+
+#include <algorithm>
+#include <exception>
+#include <string>
+
+namespace corvane {
+
+namespace {
+
+using Kind = PTPContainer::Kind;
+using namespace transactionLimits;
+
+} // namespace
+
+// Recovery. A transaction that breaks off before its response leaves the device in the middle of it:
+// still sending data, waiting for data, or holding its response. Whatever is sent next would be read as
+// part of the old transaction, and every later transaction would fail. The engine therefore catches up
+// with the device at once: it ends an outgoing data phase with a short packet, reads and drops whatever
+// the device still sends for the transaction up to its response, and only when that fails (the device
+// is silent or sends nonsense) resets the device and lets the owner reopen the session. Reading on is
+// tried first because not every device honours the reset request, and because a reset ends the session
+// and with it any edit in progress; the reset is the last resort.
+
+void TransactionEngine::recover(const Settings& settings, PTPOperation operation, std::uint32_t transactionID,
+                                const Progress& progress) {
+    if (progress.inStep || progress.stage == Progress::Stage::notStarted || m_recovering) {
+        return;
+    }
+    if (!m_transport->isConnected()) {
+        return;
+    }
+    m_recovering = true;
+    const auto start = traceStart();
+    if (!progress.deviceSilent) {
+        try {
+            drainToResponse(settings, transactionID, progress);
+            log(start, operation, "recovered: read to the end of the transaction");
+            m_recovering = false;
+            return;
+        } catch (...) {
+            // Falls through to the reset: the device did not finish the transaction in a way we can follow.
+        }
+    }
+    try {
+        resetAfterFailure();
+        log(start, operation, "recovered: device reset");
+    } catch (const PTPError& error) {
+        log(start, operation, "recovery failed: " + error.description());
+    } catch (const std::exception& error) {
+        log(start, operation, std::string("recovery failed: ") + error.what());
+    } catch (...) {
+        log(start, operation, "recovery failed");
+    }
+    m_recovering = false;
+}
+
+void TransactionEngine::drainToResponse(const Settings& settings, std::uint32_t transactionID,
+                                        const Progress& failed) {
+    Progress progress = failed;
+    const Seconds timeout = settings.dataTimeout;
+
+    if (progress.stage == Progress::Stage::dataOut || progress.stage == Progress::Stage::command) {
+        // The device waits for (the rest of) the data. A short packet tells it that no more is coming;
+        // it then answers, normally with an error, and discards the object. The header alone announces
+        // the full length, so the device cannot take the empty phase for complete data.
+        if (progress.stage == Progress::Stage::dataOut) {
+            if (!progress.headerSent) {
+                const auto header = PTPContainer::header(Kind::data, progress.operationCode, transactionID,
+                                                         PTPContainer::lengthField(progress.announced));
+                m_transport->write(header, timeout);
+            } else if (progress.bytesSent % settings.packet == 0) {
+                m_transport->writeZeroLength(settings.commandTimeout);
+            }
+        }
+        progress.positionKnown = true;
+        progress.insideContainer = false;
+    }
+
+    // Finishes a data container that is being read: a known rest is read exactly, an unknown one up to
+    // its short packet.
+    const auto skipRestOfContainer = [&] {
+        std::uint32_t empty = 0;
+        while (progress.insideContainer) {
+            if (!progress.containerRemaining) {
+                if (progress.lastRead % settings.packet != 0) {
+                    break;
+                }
+                const auto bytes = m_transport->read(settings.chunk, timeout);
+                if (bytes.empty()) {
+                    break;
+                }
+                progress.lastRead = bytes.size();
+                continue;
+            }
+            const auto bytes = m_transport->read(static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                     settings.chunk, *progress.containerRemaining)),
+                                                 timeout);
+            if (bytes.empty()) {
+                if (++empty >= maxEmptyDataReads) {
+                    throw PTPError::io("device stopped sending while the engine caught up with it");
+                }
+                continue;
+            }
+            empty = 0;
+            if (!progress.consume(bytes.size(), bytes.size())) {
+                throw PTPError::io(
+                    "device sent more than its container announced while the engine caught up");
+            }
+        }
+        progress.endContainer();
+    };
+
+    if (progress.insideContainer) {
+        skipRestOfContainer();
+    }
+
+    std::uint32_t skipped = 0;
+    std::uint32_t empty = 0;
+    while (true) {
+        const auto bytes = m_transport->read(settings.chunk, timeout);
+        if (bytes.empty()) {
+            if (++empty >= maxResponseReads) {
+                throw PTPError::io("device sent no response while the engine caught up with it");
+            }
+            continue;
+        }
+        empty = 0;
+        const PTPContainer::Header header = PTPContainer::parseHeader(bytes);
+        if (header.kind == Kind::response) {
+            if (header.transactionID == transactionID) {
+                return;
+            }
+        } else if (header.kind == Kind::data) {
+            if (header.length != PTPContainer::unknownLength && header.length < headerSize) {
+                throw PTPError::truncatedData(header.length, bytes.size());
+            }
+            progress.enterDataContainer(header, bytes.size());
+            if (!progress.positionKnown) {
+                throw PTPError::io(
+                    "device sent more than its container announced while the engine caught up");
+            }
+            skipRestOfContainer();
+        } else {
+            throw PTPError::unexpectedContainer(static_cast<std::uint16_t>(header.kind), header.code);
+        }
+        if (++skipped > maxSkippedContainers) {
+            throw PTPError::io("device kept sending other transactions' containers");
+        }
+    }
+}
+
+void TransactionEngine::resetAfterFailure() {
+    m_transport->resetDevice();
+    m_nextTransactionID = 0;
+    if (m_sessionLost) {
+        m_sessionLost();
+    }
+}
+
+} // namespace corvane
