@@ -1,5 +1,7 @@
 #include "Corvane/device/TransportFactory.h"
 
+#include "Corvane/usb/IOUSBHostTransport.h"
+#include "Corvane/usb/IOUSBLibTransport.h"
 #include "Corvane/usb/USBDeviceDescriptor.h"
 #include "Corvane/wire/PTPError.h"
 #include "platform/foundation/Environment.h"
@@ -11,8 +13,20 @@ namespace corvane {
 
 namespace {
 
+// The real transports, on the process's default bus and clock.
+TransportFactory usbTransports() {
+    TransportFactory factory;
+    factory.makeIOUSBLib = [](const USBDeviceDescriptor& descriptor, TakeOver takeOver) {
+        return std::unique_ptr<PTPTransport>(IOUSBLibTransport::open(descriptor, takeOver));
+    };
+    factory.makeIOUSBHost = [](const USBDeviceDescriptor& descriptor, std::function<void()> onDisconnect) {
+        return std::unique_ptr<PTPTransport>(IOUSBHostTransport::open(descriptor, std::move(onDisconnect)));
+    };
+    return factory;
+}
+
 platform::Guarded<TransportFactory>& installedFactory() {
-    static platform::Guarded<TransportFactory> factory;
+    static platform::Guarded<TransportFactory> factory(usbTransports());
     return factory;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Corvane/usb/PTPTransport.h"
+#include "Corvane/usb/TakeOver.h"
 
 #include <functional>
 #include <memory>
@@ -17,10 +18,6 @@ struct USBDeviceDescriptor;
 /// The two USB transports a device can be opened with: the IOKit USB interface plug-in (the default,
 /// and the only one that can take an interface over) and IOUSBHost.
 enum class TransportKind { iousbLib, iousbHost };
-
-/// Whether opening an interface that another process holds may take it over: never, only from the
-/// platform's camera service, or from whoever holds it.
-enum class TakeOver { never, fromCameraService, fromAnyone };
 
 /// The transport that connect opens: iousbHost when the caller asks for it, or when the caller names none
 /// and the environment's CORVANE_TRANSPORT is exactly "host"; iousbLib in every other case. The variable
