@@ -1,0 +1,192 @@
+// MTPDevice against the simulated phone over the simulated bus and a real transport: what the scripted
+// transport cannot prove, namely that our reading of each operation and the phone's agree end to end.
+#include "Corvane/device/MTPDevice.h"
+#include "Corvane/wire/PTPError.h"
+#include "tests/support/PhoneScenario.h"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <numeric>
+#include <string>
+#include <vector>
+
+namespace corvane {
+namespace {
+
+using testsupport::PhoneScenario;
+
+constexpr std::uint32_t root = 0xFFFFFFFF;
+constexpr std::uint64_t fiveGiB = 5ull << 30;
+
+PhoneScenario::Options sessionWith(std::function<void(simulation::SimulatedPhone&)> prepare = {}) {
+    PhoneScenario::Options options;
+    options.openSession = true;
+    options.prepare = std::move(prepare);
+    return options;
+}
+
+// The same tree, built in the same order, gets the same handles on every phone.
+void buildTree(PhoneScenario& scenario) {
+    scenario.addFile("DCIM/Camera/IMG_0001.jpg", "\xFF\xD8 first photo");
+    scenario.addFile("DCIM/Camera/IMG_0002.jpg", "\xFF\xD8 second photo");
+    scenario.addFile("Caf\x65\xCC\x81.txt", "a name in NFD");
+    scenario.addFile("Empty.txt", "");
+    scenario.addGeneratedFile("Movies/long.mkv", fiveGiB);
+    scenario.addFolder("Music");
+}
+
+std::string describe(const std::vector<MTPObject>& objects) {
+    std::string text;
+    for (const auto& object : objects) {
+        text += std::to_string(object.handle()) + " " + object.name() +
+                " size=" + std::to_string(object.size()) + " parent=" + std::to_string(object.parent()) +
+                " format=" + std::to_string(object.format()) + (object.isDirectory() ? " dir" : "") +
+                (object.isReadOnly() ? " ro" : "") + (object.modified() ? " dated" : "") + "\n";
+    }
+    return text;
+}
+
+TEST(MTPDevicePhoneTests, PropertyListsAndObjectInformationListTheSameRecords) {
+    PhoneScenario fast(sessionWith());
+    PhoneScenario slow(sessionWith([](simulation::SimulatedPhone& phone) {
+        phone.setOperationSupported(PTPOperation::getObjectPropList, false);
+    }));
+    buildTree(fast);
+    buildTree(slow);
+
+    for (const std::string folder : {"", "DCIM", "DCIM/Camera", "Movies", "Music"}) {
+        const std::uint32_t parent = folder.empty() ? root : fast.handle(folder);
+        fast.clearLog();
+        slow.clearLog();
+        const auto quick = fast.device().listDirectory(fast.storage(), parent);
+        const auto careful = slow.device().listDirectory(slow.storage(), parent);
+        EXPECT_EQ(describe(quick), describe(careful)) << "folder '" << folder << "'";
+        EXPECT_GT(fast.count(PTPOperation::getObjectPropList), 0u);
+        EXPECT_EQ(fast.count(PTPOperation::getObjectInfo), 0u) << fast.operationNames();
+        EXPECT_EQ(slow.count(PTPOperation::getObjectPropList), 0u);
+    }
+}
+
+TEST(MTPDevicePhoneTests, ReadsRangesBelowAndAboveFourGiBAndAtTheEnd) {
+    PhoneScenario scenario(sessionWith());
+    buildTree(scenario);
+    auto& device = scenario.device();
+    const auto movie = scenario.handle("Movies/long.mkv");
+    const auto empty = scenario.handle("Empty.txt");
+
+    struct Case {
+        std::uint64_t offset;
+        std::uint32_t length;
+        std::size_t expected;
+    };
+    const Case cases[] = {
+        {0, 4096, 4096},
+        {(4ull << 30) - 100, 200, 200}, // straddles the 32-bit boundary
+        {(4ull << 30) + 12345, 70000, 70000},
+        {fiveGiB - 10, 100, 10}, // the end of the file cuts the read short
+        {fiveGiB, 100, 0},
+    };
+    for (const auto& c : cases) {
+        const auto bytes = device.readPartial(movie, c.offset, c.length);
+        ASSERT_EQ(bytes.size(), c.expected) << "offset " << c.offset;
+        EXPECT_EQ(bytes, simulation::SimulatedPhone::generatedBytes(movie, c.offset, c.expected))
+            << "offset " << c.offset;
+    }
+    EXPECT_TRUE(device.readPartial(empty, 0, 10).empty());
+}
+
+TEST(MTPDevicePhoneTests, WholeObjectsArriveByteForByteInBothDirections) {
+    PhoneScenario scenario(sessionWith());
+    auto& device = scenario.device();
+    // Sizes around the packet and chunk boundaries, where the zero-length packet rules bite.
+    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{500}, std::size_t{512},
+                                   std::size_t{1048564}, std::size_t{1048576}, std::size_t{3000000}}) {
+        std::vector<std::byte> data(size);
+        std::iota(reinterpret_cast<unsigned char*>(data.data()),
+                  reinterpret_cast<unsigned char*>(data.data()) + size, static_cast<unsigned char>(size));
+        const std::string name = "file-" + std::to_string(size) + ".bin";
+        const auto handle = device.exclusive([&](MTPDevice::Session& session) {
+            const auto created = session.createFile(scenario.storage(), root, name, size, std::nullopt);
+            session.sendObject(data);
+            return created;
+        });
+        EXPECT_EQ(scenario.phone().contents(handle), data) << size;
+
+        std::vector<std::byte> received;
+        device.getObject(handle, [&](std::span<const std::byte> chunk) {
+            received.insert(received.end(), chunk.begin(), chunk.end());
+        });
+        EXPECT_EQ(received, data) << size;
+    }
+    EXPECT_TRUE(scenario.phone().violations().empty());
+}
+
+TEST(MTPDevicePhoneTests, EditsInPlaceWriteAboveFourGiBAndTruncate) {
+    PhoneScenario scenario(sessionWith());
+    buildTree(scenario);
+    auto& device = scenario.device();
+    const auto movie = scenario.handle("Movies/long.mkv");
+    const auto patch = testsupport::bytesOf("patched in place");
+    const std::uint64_t offset = (4ull << 30) + 7;
+
+    device.exclusive([&](MTPDevice::Session& session) {
+        session.beginEdit(movie);
+        session.writePartial(movie, offset, patch);
+        session.endEdit(movie);
+    });
+    EXPECT_EQ(scenario.phone().contents(movie, offset, patch.size()), patch);
+    EXPECT_EQ(scenario.phone().contents(movie, offset - 7, 7),
+              simulation::SimulatedPhone::generatedBytes(movie, offset - 7, 7));
+
+    device.exclusive([&](MTPDevice::Session& session) {
+        session.beginEdit(movie);
+        session.truncate(movie, 1000);
+        session.endEdit(movie);
+    });
+    EXPECT_EQ(device.object(movie).size(), 1000u);
+}
+
+TEST(MTPDevicePhoneTests, OperationsTheDeviceLacksFailBeforeAnythingIsSent) {
+    PhoneScenario scenario(sessionWith([](simulation::SimulatedPhone& phone) {
+        for (const auto operation :
+             {PTPOperation::androidBeginEditObject, PTPOperation::androidEndEditObject,
+              PTPOperation::androidTruncateObject, PTPOperation::androidSendPartialObject,
+              PTPOperation::androidGetPartialObject64, PTPOperation::getPartialObject}) {
+            phone.setOperationSupported(operation, false);
+        }
+    }));
+    const auto file = scenario.addFile("a.txt", "abc");
+    scenario.clearLog();
+    auto& device = scenario.device();
+
+    const auto expectNotSupported = [&](const char* what, auto&& call) {
+        try {
+            call();
+            ADD_FAILURE() << what << " did not throw";
+        } catch (const PTPError& error) {
+            EXPECT_EQ(error.kind(), PTPError::Kind::notSupported) << what << ": " << error.what();
+        }
+    };
+    expectNotSupported("beginEdit", [&] { device.beginEdit(file); });
+    expectNotSupported("truncate", [&] { device.truncate(file, 1); });
+    expectNotSupported("writePartial", [&] { device.writePartial(file, 0, testsupport::bytesOf("x")); });
+    expectNotSupported("readPartial", [&] { (void)device.readPartial(file, 0, 1); });
+    EXPECT_TRUE(scenario.operations().empty()) << scenario.operationNames();
+}
+
+TEST(MTPDevicePhoneTests, MalformedAnswersEndInALibraryError) {
+    PhoneScenario scenario(sessionWith());
+    const auto file = scenario.addFile("a.txt", "abc");
+    for (const std::size_t kept : {0, 1, 11, 40, 52}) {
+        scenario.phone().injectFault(PTPOperation::getObjectInfo,
+                                     simulation::PhoneFault::truncateDataset(kept));
+        EXPECT_THROW((void)scenario.device().getObjectInfo(file), PTPError) << kept;
+        // The session survives the broken answer.
+        EXPECT_EQ(scenario.device().getObjectInfo(file).filename, "a.txt");
+    }
+}
+
+} // namespace
+} // namespace corvane
