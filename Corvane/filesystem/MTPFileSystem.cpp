@@ -1,0 +1,232 @@
+// The file system's state: opening and closing, the storages and their names, and invalidation.
+
+#include "Corvane/filesystem/MTPFileSystem.h"
+
+#include "Corvane/device/MTPDevice.h"
+#include "Corvane/wire/PTPError.h"
+#include "platform/foundation/Unicode.h"
+
+#include <chrono>
+#include <cstdio>
+#include <set>
+#include <unordered_set>
+#include <utility>
+
+namespace corvane {
+
+namespace {
+
+/// A phone that has not yet been allowed to share its files reports no storages; it is asked again at
+/// this interval until the wait below has passed.
+constexpr std::chrono::milliseconds storagePollInterval{1500};
+constexpr std::chrono::milliseconds storageWaitLimit{12000};
+
+std::set<std::uint32_t> storageIDs(const std::vector<StorageInfo>& storages) {
+    std::set<std::uint32_t> ids;
+    for (const StorageInfo& storage : storages) {
+        ids.insert(storage.id);
+    }
+    return ids;
+}
+
+} // namespace
+
+std::size_t MTPFileSystem::DirectoryKeyHash::operator()(const DirectoryKey& key) const noexcept {
+    return std::hash<std::uint64_t>{}((static_cast<std::uint64_t>(key.storage) << 32) | key.parent);
+}
+
+bool MTPFileSystem::Node::isDirectory() const noexcept {
+    if (const auto* object = std::get_if<MTPObject>(&m_value)) {
+        return object->isDirectory();
+    }
+    return true;
+}
+
+MTPFileSystem::MTPFileSystem(std::shared_ptr<MTPDevice> device, platform::Clock& clock)
+    : m_device(std::move(device)), m_clock(clock) {}
+
+MTPFileSystem::~MTPFileSystem() = default;
+
+std::vector<StorageInfo> MTPFileSystem::storages() const {
+    return m_state.withLock([](const State& state) { return state.storages; });
+}
+
+std::optional<DeviceInfo> MTPFileSystem::deviceInfo() const {
+    return m_state.withLock([](const State& state) { return state.deviceInfo; });
+}
+
+std::int64_t MTPFileSystem::cacheGeneration() const {
+    return m_state.withLock([](const State& state) { return state.generation; });
+}
+
+// Session
+
+void MTPFileSystem::open(std::stop_token stop) {
+    DeviceInfo info = m_device->open();
+    m_state.withLock([&](State& state) { state.deviceInfo = std::move(info); });
+    refreshStorages();
+    const auto hasStorages = [this] {
+        return m_state.withLock([](const State& state) { return !state.storages.empty(); });
+    };
+    if (hasStorages()) {
+        return;
+    }
+    for (auto waited = std::chrono::milliseconds(0); waited < storageWaitLimit;) {
+        if (!m_clock.sleepFor(storagePollInterval, stop)) {
+            throw PTPError::cancelled();
+        }
+        refreshStorages();
+        if (hasStorages()) {
+            return;
+        }
+        waited += storagePollInterval;
+    }
+    throw PTPError::accessNotGranted();
+}
+
+void MTPFileSystem::close() noexcept {
+    m_device->close();
+}
+
+void MTPFileSystem::refreshStorages() {
+    std::vector<StorageInfo> fresh = m_device->getStorages();
+    m_state.withLock([&](State& state) {
+        const bool sameSet = storageIDs(fresh) == storageIDs(state.storages);
+        // Replaced even when the set is the same, so that free space and names stay current.
+        state.storages = std::move(fresh);
+        if (!sameSet) {
+            state.folders.clear();
+            state.objects.clear();
+            ++state.generation;
+        }
+    });
+}
+
+std::optional<int> MTPFileSystem::batteryLevel() {
+    return m_device->batteryLevel();
+}
+
+// Naming
+
+void MTPFileSystem::invalidateAll() {
+    m_state.withLock([](State& state) {
+        state.folders.clear();
+        state.objects.clear();
+        ++state.generation;
+    });
+}
+
+std::string MTPFileSystem::storageNameIn(const StorageInfo& storage,
+                                         const std::vector<StorageInfo>& storages) {
+    std::string base;
+    if (!storage.description.empty()) {
+        base = storage.description;
+    } else if (!storage.volumeLabel.empty()) {
+        base = storage.volumeLabel;
+    } else {
+        char text[32];
+        std::snprintf(text, sizeof text, "Storage %08X", storage.id);
+        base = text;
+    }
+    // Storages are grouped by their raw description, empty ones included, so that two cards with the
+    // same description (or none) still get two names.
+    std::vector<std::uint32_t> group;
+    for (const StorageInfo& each : storages) {
+        if (each.description == storage.description) {
+            group.push_back(each.id);
+        }
+    }
+    if (group.size() < 2) {
+        return base;
+    }
+    for (std::size_t position = 0; position < group.size(); ++position) {
+        if (group[position] == storage.id) {
+            return position == 0 ? base : base + " " + std::to_string(position + 1);
+        }
+    }
+    return base;
+}
+
+std::string MTPFileSystem::storageName(const StorageInfo& storage) const {
+    return m_state.withLock([&](const State& state) { return storageNameIn(storage, state.storages); });
+}
+
+std::optional<StorageInfo> MTPFileSystem::storage(std::string_view named) const {
+    const std::vector<StorageInfo> all = storages();
+    for (const StorageInfo& each : all) {
+        if (platform::unicode::canonicallyEquivalent(storageNameIn(each, all), named)) {
+            return each;
+        }
+    }
+    return std::nullopt;
+}
+
+// Invalidation
+
+void MTPFileSystem::dropFolder(State& state, const DirectoryKey& key) {
+    state.folders.erase(key);
+}
+
+void MTPFileSystem::folderChanged(const DirectoryKey& key) {
+    m_state.withLock([&](State& state) {
+        dropFolder(state, key);
+        ++state.generation;
+    });
+}
+
+void MTPFileSystem::invalidate(const MTPObject& object) {
+    m_state.withLock([&](State& state) { invalidateIn(state, object); });
+}
+
+void MTPFileSystem::invalidateIn(State& state, const MTPObject& object) {
+    state.objects.erase(object.handle());
+    // Devices report objects at the top of a storage with parent 0; their listing is keyed by the root.
+    const std::uint32_t parent = object.parent() == 0 ? rootParent : object.parent();
+    dropFolder(state, {object.storageID(), parent});
+    ++state.generation;
+    if (object.isDirectory()) {
+        // The walk below reads the folder's own listing, so it runs before that listing goes.
+        dropDescendants(state, object.handle());
+        dropFolder(state, {object.storageID(), object.handle()});
+        ++state.generation;
+    }
+}
+
+void MTPFileSystem::dropDescendants(State& state, std::uint32_t folder) {
+    // Records below a removed or moved folder would otherwise outlive it: a later look-up by handle would
+    // find an object that is gone, or one whose path has changed. The tree is known only through what is
+    // cached, so it is walked through both the cached listings and the cached records' parents.
+    std::unordered_multimap<std::uint32_t, std::uint32_t> childrenOf;
+    for (const auto& [handle, record] : state.objects) {
+        if (record.parent() != 0 && record.parent() != rootParent) {
+            childrenOf.emplace(record.parent(), handle);
+        }
+    }
+    for (const auto& [key, cached] : state.folders) {
+        if (key.parent != rootParent) {
+            for (const MTPObject& child : cached.listing) {
+                childrenOf.emplace(key.parent, child.handle());
+            }
+        }
+    }
+    std::unordered_set<std::uint32_t> below;
+    std::vector<std::uint32_t> pending{folder};
+    while (!pending.empty()) {
+        const std::uint32_t next = pending.back();
+        pending.pop_back();
+        const auto [first, last] = childrenOf.equal_range(next);
+        for (auto it = first; it != last; ++it) {
+            if (it->second != folder && below.insert(it->second).second) {
+                pending.push_back(it->second);
+            }
+        }
+    }
+    for (const std::uint32_t handle : below) {
+        state.objects.erase(handle);
+    }
+    std::erase_if(state.folders, [&](const auto& entry) {
+        return entry.first.parent == folder || below.contains(entry.first.parent);
+    });
+}
+
+} // namespace corvane

@@ -1,0 +1,133 @@
+// What a large folder costs the file-system model: a listing by object property lists against one by
+// handles and object information, and look-ups once the folder is cached. The phone is the simulated one
+// on the simulated bus with no link delay, so the times are the library's own work; the transaction
+// counts say what a real phone would add (about a millisecond of turnaround each).
+
+#include "Corvane/filesystem/MTPFileSystem.h"
+#include "PhoneScenario.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace {
+
+using corvane::MTPFileSystem;
+using corvane::PTPOperation;
+
+constexpr int folderSize = 10000;
+const std::string folderPath = "/Internal shared storage/Big";
+
+std::string fileName(int index) {
+    char name[32];
+    std::snprintf(name, sizeof name, "file-%05d.jpg", index);
+    return name;
+}
+
+/// A phone with one folder of folderSize files, and a file system opened over it.
+struct BigFolder {
+    explicit BigFolder(bool propertyLists, std::int64_t readChunk = 1 << 20) {
+        testsupport::PhoneScenario::Options options;
+        options.prepare = [propertyLists](simulation::SimulatedPhone& phone) {
+            phone.setOperationSupported(PTPOperation::getObjectPropList, propertyLists);
+        };
+        scenario = std::make_unique<testsupport::PhoneScenario>(options);
+        folder = scenario->addFolder("Big");
+        for (int index = 0; index < folderSize; ++index) {
+            scenario->phone().addGeneratedFile(scenario->storage(), folder, fileName(index),
+                                               static_cast<std::uint64_t>(index) * 1000);
+        }
+        scenario->device().setReadChunkSize(readChunk);
+        fs = std::make_unique<MTPFileSystem>(scenario->sharedDevice(), scenario->clock());
+        fs->open();
+        scenario->clearLog();
+    }
+
+    std::unique_ptr<testsupport::PhoneScenario> scenario;
+    std::unique_ptr<MTPFileSystem> fs;
+    std::uint32_t folder = 0;
+};
+
+// The argument is the device's read chunk in KiB: every read of the transport asks for that much, so it
+// shows what the transport's per-read cost adds to the 10,001 short answers of a listing by handles.
+void listFolder(benchmark::State& state, bool propertyLists) {
+    BigFolder big(propertyLists, state.range(0) * 1024);
+    std::size_t transactions = 0;
+    std::size_t listed = 0;
+    for (auto _ : state) {
+        big.fs->invalidateAll();
+        listed = big.fs->list(big.scenario->storage(), big.folder).size();
+        state.PauseTiming();
+        transactions += big.scenario->phone().transactions().size();
+        big.scenario->clearLog();
+        state.ResumeTiming();
+    }
+    if (listed != folderSize) {
+        state.SkipWithError("the listing missed objects");
+    }
+    const double perListing = static_cast<double>(transactions) / static_cast<double>(state.iterations());
+    state.counters["objects"] = static_cast<double>(listed);
+    state.counters["transactions"] = perListing;
+}
+
+void BM_ListByPropertyLists(benchmark::State& state) {
+    listFolder(state, true);
+}
+
+void BM_ListByHandlesAndObjectInfo(benchmark::State& state) {
+    listFolder(state, false);
+}
+
+void BM_CachedLookup(benchmark::State& state) {
+    BigFolder big(true);
+    const std::string path = folderPath + "/" + fileName(folderSize / 2);
+    big.fs->lookup(path);
+    big.scenario->clearLog();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(big.fs->lookup(path));
+    }
+    state.counters["transactions"] = static_cast<double>(big.scenario->phone().transactions().size());
+}
+
+void BM_CachedChild(benchmark::State& state) {
+    BigFolder big(true);
+    const std::string name = fileName(folderSize - 1);
+    big.fs->list(big.scenario->storage(), big.folder);
+    big.scenario->clearLog();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(big.fs->child(big.scenario->storage(), big.folder, name));
+    }
+    state.counters["transactions"] = static_cast<double>(big.scenario->phone().transactions().size());
+}
+
+void BM_CachedList(benchmark::State& state) {
+    BigFolder big(true);
+    big.fs->list(big.scenario->storage(), big.folder);
+    big.scenario->clearLog();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(big.fs->list(big.scenario->storage(), big.folder));
+    }
+    state.counters["transactions"] = static_cast<double>(big.scenario->phone().transactions().size());
+}
+
+BENCHMARK(BM_ListByPropertyLists)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
+    ->ArgName("readKiB")
+    ->Arg(1024)
+    ->Arg(16);
+BENCHMARK(BM_ListByHandlesAndObjectInfo)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2)
+    ->ArgName("readKiB")
+    ->Arg(1024)
+    ->Arg(16);
+BENCHMARK(BM_CachedLookup)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CachedChild)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CachedList)->Unit(benchmark::kMicrosecond);
+
+} // namespace
+
+BENCHMARK_MAIN();
