@@ -220,14 +220,19 @@ void IOUSBLibTransport::writeZeroLength(Seconds timeout) {
 std::vector<std::byte> IOUSBLibTransport::read(std::size_t maxLength, Seconds timeout) {
     std::lock_guard lock(m_lock);
     requireOpen();
-    std::vector<std::byte> buffer;
+    // The request buffer is kept between reads: zero-filling a fresh megabyte for every short response
+    // cost more than a phone's turnaround. Only the bytes that arrived are copied out.
+    const std::size_t length = transport::readRequestLength(maxLength, m_maxPacketSize, readLimit);
     try {
-        buffer.resize(transport::readRequestLength(maxLength, m_maxPacketSize, readLimit));
+        if (m_readBuffer.size() < length) {
+            m_readBuffer.resize(length);
+        }
     } catch (const std::bad_alloc&) {
         throw PTPError::usb("allocation failed");
     } catch (const std::length_error&) {
         throw PTPError::usb("allocation failed");
     }
+    const std::span<std::byte> buffer(m_readBuffer.data(), length);
     const std::uint32_t milliseconds = transport::milliseconds32(timeout);
     std::uint32_t count = 0;
     const auto result = m_interface->ReadPipeTO(m_pipeIn, buffer, count, milliseconds, milliseconds);
@@ -237,8 +242,8 @@ std::vector<std::byte> IOUSBLibTransport::read(std::size_t maxLength, Seconds ti
         }
         fail(result, "read");
     }
-    buffer.resize(std::min<std::size_t>(count, buffer.size()));
-    return buffer;
+    const std::size_t received = std::min<std::size_t>(count, length);
+    return {buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(received)};
 }
 
 void IOUSBLibTransport::resetDevice() {

@@ -69,10 +69,11 @@ private:
     const iokit::IOUSBInterfaceRef m_canceller;
     std::atomic<bool> m_closing{false};
 
-    mutable std::mutex m_lock; // guards m_interface, m_connected; held for each whole transfer, reset,
-                               // close and isConnected
+    mutable std::mutex m_lock; // guards m_interface, m_connected, m_readBuffer; held for each whole
+                               // transfer, reset, close and isConnected
     iokit::IOUSBInterfaceRef m_interface;
     bool m_connected = true;
+    std::vector<std::byte> m_readBuffer;
 };
 
 } // namespace corvane
