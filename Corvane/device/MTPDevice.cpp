@@ -10,6 +10,7 @@ namespace corvane {
 namespace {
 
 constexpr std::uint16_t sessionAlreadyOpen = 0x201E;
+constexpr std::uint16_t sessionNotOpen = 0x2003;
 
 MTPTrace makeTrace(const MTPDevice::Context& context) {
     return MTPTrace(MTPTrace::isRequested(*context.environment), *context.environment, *context.logStore,
@@ -135,13 +136,29 @@ void MTPDevice::reopenAfterReset() {
 
 DeviceInfo MTPDevice::Session::open() {
     MTPDevice& d = m_device;
-    const Response response = d.m_engine.transaction(PTPOperation::getDeviceInfo, {}, DataPhase::receive());
-    DeviceInfo info = DeviceInfo::parse(response.data);
-    d.storeInfo(info);
+    std::optional<DeviceInfo> info;
+    try {
+        const Response response =
+            d.m_engine.transaction(PTPOperation::getDeviceInfo, {}, DataPhase::receive());
+        info = DeviceInfo::parse(response.data);
+        d.storeInfo(*info);
+    } catch (const PTPError& error) {
+        // PTP allows GetDeviceInfo outside a session, but some responders answer it only inside one:
+        // open the session first and ask again.
+        if (error.kind() != PTPError::Kind::responseError || error.code() != sessionNotOpen) {
+            throw;
+        }
+    }
     d.m_engine.setNextTransactionID(1);
     d.openSessionExchange();
     d.m_sessionOpen = true;
-    return info;
+    if (!info) {
+        const Response response =
+            d.m_engine.transaction(PTPOperation::getDeviceInfo, {}, DataPhase::receive());
+        info = DeviceInfo::parse(response.data);
+        d.storeInfo(*info);
+    }
+    return *info;
 }
 
 void MTPDevice::Session::close() noexcept {

@@ -277,7 +277,8 @@ public:
         std::vector<MTPObject> listDirectoryViaPropList(std::uint32_t storageID, std::uint32_t parent);
         std::unordered_map<std::uint32_t, MTPValue> childPropertyValues(std::uint16_t property,
                                                                         std::uint32_t queryHandle,
-                                                                        std::vector<std::uint32_t>* order);
+                                                                        std::vector<std::uint32_t>* order,
+                                                                        bool* answeredForFolder = nullptr);
         std::optional<int> batteryLevelFromDescription();
         Response received(PTPOperation operation, std::initializer_list<std::uint32_t> params,
                           std::uint64_t limit = DataPhase::defaultCollectLimit);

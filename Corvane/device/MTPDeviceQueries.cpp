@@ -226,11 +226,14 @@ MTPObject MTPDevice::Session::object(std::uint32_t handle) {
 
 std::unordered_map<std::uint32_t, MTPValue>
 MTPDevice::Session::childPropertyValues(std::uint16_t property, std::uint32_t queryHandle,
-                                        std::vector<std::uint32_t>* order) {
+                                        std::vector<std::uint32_t>* order, bool* answeredForFolder) {
     const auto elements = getObjectPropList(queryHandle, 0, property, 0, 1);
     std::unordered_map<std::uint32_t, MTPValue> values;
     for (const MTPPropertyElement& element : elements) {
         if (element.handle == queryHandle) {
+            if (answeredForFolder != nullptr) {
+                *answeredForFolder = true;
+            }
             continue; // some devices list the folder itself among its children
         }
         const bool first = values.insert_or_assign(element.handle, element.value).second;
@@ -246,8 +249,17 @@ std::vector<MTPObject> MTPDevice::Session::listDirectoryViaPropList(std::uint32_
     const bool atRoot = parent == rootParent;
     const std::uint32_t query = atRoot ? 0 : parent;
     std::vector<std::uint32_t> order;
-    const auto names = childPropertyValues(MTPObjectProperty::objectFileName, query, &order);
+    bool answeredForFolder = false;
+    const auto names =
+        childPropertyValues(MTPObjectProperty::objectFileName, query, &order, &answeredForFolder);
     if (names.empty()) {
+        // An answer that describes only the folder itself is what an empty folder gives on most phones,
+        // and every folder gives on a device that ignores the depth. One handle query tells them apart;
+        // only the second kind is remembered as broken, so empty folders don't cost fast listings.
+        if (answeredForFolder && !getObjectHandles(storageID, 0, parent).empty()) {
+            m_device.m_propListBroken = true;
+            throw PTPError::responseError(specificationByDepthUnsupported, PTPOperation::getObjectPropList);
+        }
         return {};
     }
     const auto formats = childPropertyValues(MTPObjectProperty::objectFormat, query, nullptr);

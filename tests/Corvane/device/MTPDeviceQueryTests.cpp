@@ -437,8 +437,26 @@ TEST(MTPDeviceQueryTests, EmptyNameListEndsTheListing) {
     DeviceRig rig;
     rig.open();
     answerPropLists(rig, {{0xDC07, Reply::withData(PropList().text(5, 0xDC07, "self").bytes())}});
+    rig.on(PTPOperation::getObjectHandles, [](const PTPContainer&) { return Reply::withData(u32Array({})); });
     EXPECT_TRUE(rig.device->listDirectory(storageA, 5).empty());
-    EXPECT_EQ(rig.commands().size(), 1u);
+    EXPECT_EQ(rig.commands().size(), 2u) << "one handle query confirms the folder is empty";
+    rig.transport->clearCalls();
+    EXPECT_TRUE(rig.device->listDirectory(storageA, 5).empty());
+    EXPECT_EQ(rig.commands().front().code(), 0x9805) << "an empty folder keeps the fast path";
+}
+
+TEST(MTPDeviceQueryTests, ListsThatIgnoreTheDepthFallBackForGood) {
+    DeviceRig rig;
+    rig.open();
+    answerPropLists(rig, {{0xDC07, Reply::withData(PropList().text(5, 0xDC07, "self").bytes())}});
+    rig.on(PTPOperation::getObjectHandles,
+           [](const PTPContainer&) { return Reply::withData(u32Array({11})); });
+    rig.on(PTPOperation::getObjectInfo, [](const PTPContainer&) {
+        return Reply::withData(objectInfoDataset(storageA, 5, "x.txt", 0x3000, 10));
+    });
+    const auto listed = rig.device->listDirectory(storageA, 5);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].name(), "x.txt");
 }
 
 TEST(MTPDeviceQueryTests, PropertyListRefusalsFallBackToTheSlowPath) {

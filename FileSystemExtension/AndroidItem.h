@@ -1,0 +1,99 @@
+#pragma once
+
+#include "Corvane/wire/MTPObject.h"
+#include "Corvane/wire/StorageInfo.h"
+#include "FileSystemExtension/VolumeLock.h"
+#include "platform/fskit/FSItem.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace tandalo {
+
+/// An item of a volume that stands for something on the device: the volume's root, one storage (a
+/// top-level folder) or one object of a storage. Its identifier follows from what it stands for, so one
+/// device object is always one item. It owns its read-ahead window.
+class AndroidItem final : public fskit::FSItem {
+public:
+    /// What an item stands for: storage(StorageInfo), object(MTPObject) or root.
+    class Kind {
+    public:
+        static Kind storage(corvane::StorageInfo info) { return Kind(Value(std::move(info))); }
+        static Kind object(corvane::MTPObject object) { return Kind(Value(std::move(object))); }
+        static Kind root() { return Kind(Value(Root{})); }
+
+        bool isRoot() const noexcept { return std::holds_alternative<Root>(m_value); }
+        /// The storage's information, or null for another kind.
+        const corvane::StorageInfo* storage() const noexcept {
+            return std::get_if<corvane::StorageInfo>(&m_value);
+        }
+        /// The object's record, or null for another kind.
+        const corvane::MTPObject* object() const noexcept {
+            return std::get_if<corvane::MTPObject>(&m_value);
+        }
+
+    private:
+        struct Root {};
+        using Value = std::variant<corvane::StorageInfo, corvane::MTPObject, Root>;
+        explicit Kind(Value value) : m_value(std::move(value)) {}
+        Value m_value;
+    };
+
+    /// The read-ahead window: bytes of the file from offset on.
+    struct ReadCache {
+        std::uint64_t offset = 0;
+        std::vector<std::byte> data;
+    };
+
+    /// The fields that operations change. They are guarded by the owning volume's lock: reach them only
+    /// through state(lock), inside the volume's locked sections, and copy out what a device call needs.
+    struct State {
+        std::uint64_t parentID;
+        Kind kind;
+        std::string name;
+        /// Opens not yet closed; never below 0.
+        std::int64_t openCount = 0;
+        /// An Android edit session is open on the object.
+        bool isEditing = false;
+        /// A size set but not yet seen in a fresh object record.
+        std::optional<std::uint64_t> pendingSize;
+        std::optional<ReadCache> readCache;
+        /// Bytes written in the edit session and not sent yet: one run from its offset on (write-behind).
+        std::optional<ReadCache> unsentWrite;
+    };
+
+    static constexpr std::uint64_t rootIdentifier = 2;
+    static constexpr std::uint64_t parentOfRootIdentifier = 1;
+    /// Objects are their handle with bit 32 set; storages their ID with bit 40 set.
+    static constexpr std::uint64_t objectIdentifierBit = 0x1'0000'0000;
+    static constexpr std::uint64_t storageIdentifierBit = 0x100'0000'0000;
+
+    /// Computes the identifier from the kind. Any thread.
+    AndroidItem(Kind kind, std::string name, std::uint64_t parentID);
+
+    /// The identifier an item of this kind has, whether or not it exists yet.
+    static std::uint64_t identifier(const Kind& kind) noexcept;
+
+    std::uint64_t id() const noexcept { return m_id; }
+
+    /// The guarded fields; the proof says the volume's lock is held.
+    State& state(const VolumeLock&) noexcept { return m_state; }
+    const State& state(const VolumeLock&) const noexcept { return m_state; }
+
+    /// Serialises the changes of this item's contents on the device (a write's edit session, a truncate)
+    /// so that two writes cannot both open a session. Lock order: taken before the volume's lock, and may
+    /// be held across a call into the library; never taken while the volume's lock is held.
+    std::mutex& contentLock() noexcept { return m_contentLock; }
+
+private:
+    const std::uint64_t m_id;
+    State m_state;
+    std::mutex m_contentLock;
+};
+
+} // namespace tandalo

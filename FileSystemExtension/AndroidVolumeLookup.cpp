@@ -1,0 +1,153 @@
+// Finding items: the children of a folder, one child by name, lookup, and FSKit letting go of items.
+#include "FileSystemExtension/AndroidVolume.h"
+
+#include "FileSystemExtension/ErrorMapping.h"
+#include "FileSystemExtension/VolumeOperationSupport.h"
+
+#include <cerrno>
+#include <set>
+
+namespace tandalo {
+
+namespace {
+
+AndroidItem::Kind kindOf(AndroidVolume& volume, const AndroidItem& item) {
+    return volume.withLock([&](AndroidVolume::Tables& tables) { return item.state(tables.lock).kind; });
+}
+
+} // namespace
+
+std::vector<AndroidVolume::FolderChild> AndroidVolume::children(const AndroidItem& folder) {
+    const auto kind = kindOf(*this, folder);
+    std::vector<FolderChild> found;
+    const auto place = deviceFolder(kind);
+    if (!place) {
+        for (const auto& storage : fs().storages()) {
+            found.push_back({AndroidItem::Kind::storage(storage), fs().storageName(storage)});
+        }
+        return found;
+    }
+    const auto shadowing = withLock([&](Tables& tables) {
+        std::set<std::string, std::less<>> names;
+        if (const auto inMemory = tables.ephemeral.find(folder.id()); inMemory != tables.ephemeral.end()) {
+            for (const auto& [name, item] : inMemory->second) {
+                names.insert(name);
+            }
+        }
+        return names;
+    });
+    for (const auto& object : fs().list(place->storage, place->parent)) {
+        // Metadata that another computer left on the device stays out of sight: Finder would take it for
+        // its own and read or overwrite it.
+        if (isEphemeralName(object.name()) || shadowing.contains(object.name())) {
+            continue;
+        }
+        found.push_back({AndroidItem::Kind::object(object), object.name()});
+    }
+    return found;
+}
+
+std::shared_ptr<AndroidItem> AndroidVolume::deviceChild(const std::string& name, const AndroidItem& folder) {
+    const auto kind = kindOf(*this, folder);
+    if (kind.isRoot()) {
+        for (auto& child : children(folder)) {
+            if (child.name == name) {
+                return item(std::move(child.kind), child.name, folder);
+            }
+        }
+        return nullptr;
+    }
+    const auto place = deviceFolder(kind);
+    if (isEphemeralName(name)) {
+        return nullptr;
+    }
+    const auto object = fs().child(place->storage, place->parent, name);
+    if (!object) {
+        return nullptr;
+    }
+    return item(AndroidItem::Kind::object(*object), object->name(), folder);
+}
+
+void AndroidVolume::lookupItem(fskit::FSFileName name, std::shared_ptr<fskit::FSItem> directory,
+                               fskit::ItemNameReply reply) {
+    const auto folder = std::dynamic_pointer_cast<AndroidItem>(directory);
+    const auto text = name.string();
+    if (!folder || !text) {
+        reply(nullptr, std::nullopt, posixError(EINVAL));
+        return;
+    }
+    struct Local {
+        std::shared_ptr<fskit::FSItem> item;
+        std::string name;
+    };
+    const auto local = withLock([&](Tables& tables) -> std::optional<Local> {
+        if (auto inMemory = tables.ephemeralChild(*text, folder->id())) {
+            auto itemName = inMemory->state(tables.lock).name;
+            return Local{std::move(inMemory), std::move(itemName)};
+        }
+        return std::nullopt;
+    });
+    if (local) {
+        reply(local->item, fskit::FSFileName(local->name), std::nullopt);
+        return;
+    }
+    if (isEphemeralName(*text)) {
+        reply(nullptr, std::nullopt, posixError(ENOENT));
+        return;
+    }
+    if (*text == ".") {
+        reply(folder, std::move(name), std::nullopt);
+        return;
+    }
+    if (*text == "..") {
+        auto parent = withLock([&](Tables& tables) -> std::shared_ptr<AndroidItem> {
+            const auto found = tables.items.find(folder->state(tables.lock).parentID);
+            return found == tables.items.end() ? nullptr : found->second;
+        });
+        if (!parent) {
+            reply(nullptr, std::nullopt, posixError(ENOENT));
+        } else {
+            reply(std::move(parent), std::move(name), std::nullopt);
+        }
+        return;
+    }
+    startTask([this, folder, wanted = *text, reply] {
+        std::shared_ptr<AndroidItem> found;
+        try {
+            found = deviceChild(wanted, *folder);
+        } catch (...) {
+            reply(nullptr, std::nullopt, fsError(std::current_exception()));
+            return;
+        }
+        if (!found) {
+            reply(nullptr, std::nullopt, posixError(ENOENT));
+            return;
+        }
+        const auto itemName = withLock([&](Tables& tables) { return found->state(tables.lock).name; });
+        reply(found, fskit::FSFileName(itemName), std::nullopt);
+    });
+}
+
+void AndroidVolume::reclaimItem(std::shared_ptr<fskit::FSItem> item, fskit::StatusReply reply) {
+    // In-memory items stay until remove or rename takes them out: they are the only copy of their contents.
+    if (const auto device = std::dynamic_pointer_cast<AndroidItem>(item); device && device != root()) {
+        withLock([&](Tables& tables) {
+            const auto& state = device->state(tables.lock);
+            // An open item, or one in an edit session, must keep its state until its last close.
+            if (state.openCount != 0 || state.isEditing) {
+                return;
+            }
+            if (const auto entry = tables.items.find(device->id());
+                entry != tables.items.end() && entry->second == device) {
+                tables.setItem(nullptr, device->id());
+            }
+        });
+    }
+    reply(std::nullopt);
+}
+
+void AndroidVolume::readSymbolicLink(std::shared_ptr<fskit::FSItem>, fskit::NameReply reply) {
+    reply(std::nullopt, posixError(EINVAL));
+}
+
+} // namespace tandalo

@@ -1,0 +1,117 @@
+#pragma once
+
+#include "Corvane/wire/MTPObject.h"
+#include "FileSystemExtension/VolumeLock.h"
+#include "platform/foundation/Clock.h"
+#include "platform/fskit/FSItem.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tandalo {
+
+/// A file of a volume that is not, or not yet, on the device: a Finder metadata file kept only in
+/// memory, or a new file whose contents collect in memory until they go to the device as one object.
+/// It owns those contents until they have reached the device.
+class EphemeralItem final : public fskit::FSItem {
+public:
+    /// Where the contents go: to a folder of the device, or nowhere.
+    class Destination {
+    public:
+        static constexpr std::uint32_t storageRootParent = 0xFFFFFFFF;
+
+        /// The payload packs the storage ID in the low 32 bits and the parent handle in the high 32 bits.
+        static Destination device(std::uint64_t packed) noexcept { return Destination(packed); }
+        static Destination device(std::uint32_t storageID, std::uint32_t parentHandle) noexcept {
+            return Destination(std::uint64_t{storageID} | (std::uint64_t{parentHandle} << 32));
+        }
+        static Destination memoryOnly() noexcept { return Destination(std::nullopt); }
+
+        bool isDevice() const noexcept { return m_packed.has_value(); }
+        bool isMemoryOnly() const noexcept { return !m_packed; }
+        /// The packed payload of a device destination; 0 for memoryOnly.
+        std::uint64_t packed() const noexcept { return m_packed.value_or(0); }
+        std::uint32_t storageID() const noexcept { return static_cast<std::uint32_t>(packed()); }
+        std::uint32_t parentHandle() const noexcept { return static_cast<std::uint32_t>(packed() >> 32); }
+
+        friend bool operator==(const Destination&, const Destination&) = default;
+
+    private:
+        explicit Destination(std::optional<std::uint64_t> packed) : m_packed(packed) {}
+        std::optional<std::uint64_t> m_packed;
+    };
+
+    /// The fields that operations change, guarded by the owning volume's lock (see state()).
+    struct State {
+        std::uint64_t parentID;
+        std::string name;
+        Destination destination;
+        /// The whole contents while the file is only in memory. Changing it needs both the item's
+        /// content lock and the volume's lock; reading it needs either. Emptied once the file has reached
+        /// the device, where its contents then live.
+        std::vector<std::byte> data;
+        /// The object on the device once the file has been sent there.
+        std::optional<corvane::MTPObject> deviceObject;
+        /// The file's length once it has been changed on the device object.
+        std::optional<std::uint64_t> pendingSize;
+        /// An Android edit session is open on the device object.
+        bool isEditing = false;
+        platform::Clock::WallTime modified;
+        /// Bytes written in the edit session on the device object and not sent yet: one run from its
+        /// offset on (write-behind).
+        struct UnsentWrite {
+            std::uint64_t offset = 0;
+            std::vector<std::byte> data;
+        };
+        std::optional<UnsentWrite> unsentWrite{};
+
+        /// Moves the item: sets the name and parent, the destination only when one is given, and
+        /// modified to now.
+        void rename(std::string newName, std::uint64_t newParentID, std::optional<Destination> newDestination,
+                    platform::Clock::WallTime now);
+    };
+
+    /// Ephemeral identifiers are a process-wide counter with bits 40 and 41 set.
+    static constexpr std::uint64_t identifierBits = 0x300'0000'0000;
+
+    /// Takes the next identifier; created and modified are now, the contents empty. Any thread.
+    EphemeralItem(std::string name, std::uint64_t parentID, Destination destination,
+                  platform::Clock::WallTime now);
+
+    std::uint64_t id() const noexcept { return m_id; }
+    platform::Clock::WallTime created() const noexcept { return m_created; }
+
+    /// The guarded fields; the proof says the volume's lock is held.
+    State& state(const VolumeLock&) noexcept { return m_state; }
+    const State& state(const VolumeLock&) const noexcept { return m_state; }
+
+    /// The contents, read while the caller holds the content lock (which keeps writers out) but not the
+    /// volume's lock, so that a flush can send them to the device without copying them. Throws
+    /// std::logic_error when the lock given is not this item's content lock.
+    std::span<const std::byte> contents(const std::unique_lock<std::mutex>& contentLock) const;
+
+    /// Serialises the changes of this item's contents: writes into data, resizing, and the flush that
+    /// sends data to the device, so that no write lands in data while it is on its way and then is lost.
+    /// Lock order: taken before the volume's lock; may be held across a call into the library; never
+    /// taken while the volume's lock is held.
+    std::mutex& contentLock() noexcept { return m_contentLock; }
+
+private:
+    const std::uint64_t m_id;
+    const platform::Clock::WallTime m_created;
+    State m_state;
+    std::mutex m_contentLock;
+};
+
+/// Whether a name is one of Finder's metadata names, which are kept in memory and never reach the device:
+/// ".DS_Store", ".localized", ".apdisk", ".Spotlight-V100", ".Trashes", ".fseventsd", ".TemporaryItems",
+/// ".DocumentRevisions-V100" (whole and with case), and every name that begins with "._".
+bool isEphemeralName(std::string_view name) noexcept;
+
+} // namespace tandalo

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "Corvane/wire/PTPError.h"
+#include "platform/fskit/Error.h"
+
+#include <exception>
+
+namespace tandalo {
+
+/// The one conversion of a thrown error into the POSIX-domain error that every reply to FSKit carries:
+/// a library PTPError by its kind (and, for a device's refusal, by the response code), a POSIX-domain
+/// fskit::Error unchanged (the volume's own refusals: ENOENT, EROFS...), anything else EIO.
+/// Never throws; any thread.
+fskit::Error fsError(std::exception_ptr error) noexcept;
+fskit::Error fsError(const std::exception& error) noexcept;
+
+/// The POSIX code of a library error, as fsError chooses it.
+int posixCode(const corvane::PTPError& error) noexcept;
+
+/// The volume's own refusal with a POSIX code, to be thrown: throw posixError(ENOTDIR).
+inline fskit::Error posixError(int code) {
+    return fskit::fs_errorForPOSIXError(code);
+}
+
+} // namespace tandalo

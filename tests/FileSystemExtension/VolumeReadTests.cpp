@@ -1,0 +1,149 @@
+#include "VolumeHost.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+namespace tandalo {
+namespace {
+
+using corvane::PTPOperation;
+using testing::VolumeHost;
+
+constexpr std::uint64_t KiB = 1024;
+constexpr std::uint64_t MiB = 1024 * KiB;
+
+struct Fetch {
+    std::uint64_t offset;
+    std::uint64_t length;
+    friend bool operator==(const Fetch&, const Fetch&) = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Fetch& fetch) {
+    return out << "(" << fetch.offset << ", " << fetch.length << ")";
+}
+
+/// The ranges the phone was asked for since the last clearLog.
+std::vector<Fetch> fetches(VolumeHost& volume) {
+    std::vector<Fetch> found;
+    for (const auto& params : testing::paramsOf(volume.phone(), PTPOperation::androidGetPartialObject64)) {
+        found.push_back({params[1] | (std::uint64_t{params[2]} << 32), params[3]});
+    }
+    return found;
+}
+
+TEST(VolumeReadTests, SequentialReadsGrowTheReadAheadFrom256KiBTo4MiB) {
+    VolumeHost volume;
+    const auto handle = volume.scenario().addGeneratedFile("big.bin", 20 * MiB);
+    const auto item = volume.item("big.bin");
+    volume.phone().clearLog();
+    std::uint64_t offset = 0;
+    while (offset < 11 * MiB) {
+        const auto piece = volume.read(item, static_cast<off_t>(offset), 4 * KiB);
+        ASSERT_EQ(piece.count, 4 * KiB);
+        ASSERT_EQ(piece.bytes, simulation::SimulatedPhone::generatedBytes(handle, offset, 4 * KiB));
+        offset += 4 * KiB;
+    }
+    const std::vector<Fetch> expected{{0, 256 * KiB},        {256 * KiB, 512 * KiB},
+                                      {768 * KiB, 1 * MiB},  {1792 * KiB, 2 * MiB},
+                                      {3840 * KiB, 4 * MiB}, {8 * MiB - 256 * KiB, 4 * MiB}};
+    EXPECT_EQ(fetches(volume), expected);
+}
+
+TEST(VolumeReadTests, AReadInsideTheWindowIsAHitAndOneOutsideStartsOver) {
+    VolumeHost volume;
+    volume.scenario().addGeneratedFile("big.bin", 10 * MiB);
+    const auto item = volume.item("big.bin");
+    volume.phone().clearLog();
+    ASSERT_EQ(volume.read(item, 0, 4 * KiB).count, 4 * KiB);
+    ASSERT_EQ(volume.read(item, 100 * KiB, 100 * KiB).count, 100 * KiB);
+    EXPECT_EQ(fetches(volume).size(), 1u);
+    ASSERT_EQ(volume.read(item, 300 * KiB, 4 * KiB).count, 4 * KiB);
+    // A read larger than the read-ahead fetches what it asks for.
+    ASSERT_EQ(volume.read(item, 5 * MiB, 1 * MiB).count, 1 * MiB);
+    EXPECT_EQ(fetches(volume),
+              (std::vector<Fetch>{{0, 256 * KiB}, {300 * KiB, 256 * KiB}, {5 * MiB, 1 * MiB}}));
+}
+
+TEST(VolumeReadTests, ReadsNearTheEndFetchAndReturnOnlyWhatIsLeft) {
+    VolumeHost volume;
+    volume.scenario().addFile("small.txt", "0123456789");
+    const auto item = volume.item("small.txt");
+    volume.phone().clearLog();
+    const auto tail = volume.read(item, 6, 100);
+    EXPECT_EQ(testsupport::textOf(tail.bytes), "6789");
+    EXPECT_EQ(fetches(volume), (std::vector<Fetch>{{6, 4}}));
+    struct Case {
+        off_t offset;
+        std::size_t length;
+        std::string expected;
+    };
+    for (const auto& each : std::vector<Case>{{10, 5, ""}, {11, 5, ""}, {0, 0, ""}, {-5, 3, "012"}}) {
+        const auto outcome = volume.read(item, each.offset, each.length);
+        EXPECT_TRUE(outcome.succeeded()) << each.offset;
+        EXPECT_EQ(testsupport::textOf(outcome.bytes), each.expected) << each.offset;
+    }
+}
+
+TEST(VolumeReadTests, RefusesFoldersTheRootAndStorages) {
+    VolumeHost volume;
+    volume.scenario().addFolder("DCIM");
+    EXPECT_EQ(volume.read(volume.item("DCIM"), 0, 10).errorCode(), EISDIR);
+    EXPECT_EQ(volume.read(volume.root(), 0, 10).errorCode(), EINVAL);
+    EXPECT_EQ(volume.read(volume.storage(), 0, 10).errorCode(), EINVAL);
+}
+
+TEST(VolumeReadTests, MetadataFilesAreReadFromTheirBytes) {
+    VolumeHost volume;
+    const auto item = volume.create(volume.storage(), ".DS_Store").item;
+    ASSERT_TRUE(volume.write(item, 0, "finder data").succeeded());
+    EXPECT_EQ(testsupport::textOf(volume.read(item, 7, 100).bytes), "data");
+    EXPECT_EQ(volume.read(item, 50, 10).count, 0u);
+    EXPECT_TRUE(volume.read(item, 50, 10).succeeded());
+    EXPECT_TRUE(volume.phone().operations().empty());
+}
+
+TEST(VolumeReadTests, AFileGrowingInAnEditSessionReadsToItsNewEnd) {
+    VolumeHost volume;
+    volume.scenario().addFile("log.txt", "first line\n");
+    const auto item = volume.item("log.txt");
+    ASSERT_TRUE(volume.open(item).succeeded());
+    EXPECT_EQ(volume.readText(item), "first line\n");
+    ASSERT_TRUE(volume.write(item, 11, "second line\n").succeeded());
+    // A listing or a look-up meanwhile brings a record with the size from before the session.
+    EXPECT_EQ(volume.names(volume.storage()), std::vector<std::string>{"log.txt"});
+    EXPECT_EQ(volume.lookupIn(volume.storage(), "log.txt").item, item);
+    EXPECT_EQ(volume.size(item), 23u);
+    EXPECT_EQ(volume.readText(item), "first line\nsecond line\n");
+    ASSERT_TRUE(volume.close(item).succeeded());
+    EXPECT_EQ(volume.size(item), 23u);
+    EXPECT_EQ(volume.scenario().contents("log.txt"), "first line\nsecond line\n");
+}
+
+TEST(VolumeReadTests, AFailedFetchIsMappedAndKeepsTheWindow) {
+    VolumeHost volume;
+    volume.scenario().addGeneratedFile("big.bin", 2 * MiB);
+    const auto item = volume.item("big.bin");
+    ASSERT_EQ(volume.read(item, 0, 4 * KiB).count, 4 * KiB);
+    volume.phone().injectFault(PTPOperation::androidGetPartialObject64,
+                               simulation::PhoneFault::respond(0x2009));
+    EXPECT_EQ(volume.read(item, 1 * MiB, 4 * KiB).errorCode(), ENOENT);
+    volume.phone().clearLog();
+    EXPECT_EQ(volume.read(item, 8 * KiB, 4 * KiB).count, 4 * KiB);
+    EXPECT_TRUE(fetches(volume).empty());
+}
+
+TEST(VolumeReadTests, ANewFileIsReadFromMemoryAndOnceSentFromTheDevice) {
+    VolumeHost volume;
+    const auto item = volume.create(volume.storage(), "new.txt").item;
+    ASSERT_TRUE(volume.write(item, 0, "fresh contents").succeeded());
+    EXPECT_EQ(volume.readText(item), "fresh contents");
+    EXPECT_TRUE(volume.phone().operations().empty());
+    ASSERT_TRUE(volume.close(item).succeeded());
+    volume.phone().clearLog();
+    EXPECT_EQ(volume.readText(item), "fresh contents");
+    EXPECT_FALSE(fetches(volume).empty());
+}
+
+} // namespace
+} // namespace tandalo

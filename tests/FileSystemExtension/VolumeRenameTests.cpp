@@ -1,0 +1,178 @@
+#include "VolumeHost.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+namespace tandalo {
+namespace {
+
+using corvane::PTPOperation;
+using testing::VolumeHost;
+
+constexpr auto moveObject = static_cast<std::uint16_t>(PTPOperation::moveObject);
+constexpr auto setObjectPropValue = static_cast<std::uint16_t>(PTPOperation::setObjectPropValue);
+
+/// The changes the phone saw, in order: moves and renames (reloads are left out, they vary with caching).
+std::vector<std::uint16_t> changes(VolumeHost& volume) {
+    std::vector<std::uint16_t> found;
+    for (const auto operation : volume.phone().operations()) {
+        if (operation == moveObject || operation == setObjectPropValue) {
+            found.push_back(operation);
+        }
+    }
+    return found;
+}
+
+std::uint64_t parentOf(VolumeHost& volume, const std::shared_ptr<fskit::FSItem>& item) {
+    return volume.attributes(item).attributes->parentID();
+}
+
+TEST(VolumeRenameTests, RenamingInPlaceToTheSameNameSendsNothingAndStillMovesTheVerifier) {
+    VolumeHost volume;
+    volume.scenario().addFile("a.txt", "a");
+    const auto item = volume.item("a.txt");
+    const auto generation = volume.generation();
+    volume.phone().clearLog();
+    const auto renamed = volume.rename(item, volume.storage(), "a.txt", volume.storage(), "a.txt", item);
+    ASSERT_TRUE(renamed.succeeded());
+    EXPECT_EQ(renamed.name->data(), "a.txt");
+    EXPECT_TRUE(volume.phone().operations().empty());
+    EXPECT_EQ(volume.generation(), generation + 1);
+    EXPECT_TRUE(volume.scenario().exists("a.txt"));
+}
+
+TEST(VolumeRenameTests, RenamesMovesAndDoesBothInTheRightOrder) {
+    VolumeHost volume;
+    volume.scenario().addFile("a.txt", "a");
+    volume.scenario().addFile("b.txt", "b");
+    volume.scenario().addFile("c.txt", "c");
+    volume.scenario().addFolder("Archive");
+    const auto archive = volume.item("Archive");
+
+    const auto a = volume.item("a.txt");
+    volume.phone().clearLog();
+    ASSERT_TRUE(volume.rename(a, volume.storage(), "a.txt", volume.storage(), "renamed.txt").succeeded());
+    EXPECT_EQ(changes(volume), std::vector<std::uint16_t>{setObjectPropValue});
+    EXPECT_TRUE(volume.scenario().exists("renamed.txt"));
+    EXPECT_EQ(volume.lookupIn(volume.storage(), "renamed.txt").item, a);
+
+    const auto b = volume.item("b.txt");
+    volume.phone().clearLog();
+    ASSERT_TRUE(volume.rename(b, volume.storage(), "b.txt", archive, "b.txt").succeeded());
+    EXPECT_EQ(changes(volume), std::vector<std::uint16_t>{moveObject});
+    EXPECT_TRUE(volume.scenario().exists("Archive/b.txt"));
+    // The moved item's parent is its new folder.
+    EXPECT_EQ(parentOf(volume, b), std::dynamic_pointer_cast<AndroidItem>(archive)->id());
+    EXPECT_EQ(volume.lookupIn(b, "..").item, archive);
+
+    const auto c = volume.item("c.txt");
+    volume.phone().clearLog();
+    ASSERT_TRUE(volume.rename(c, volume.storage(), "c.txt", archive, "c-old.txt").succeeded());
+    EXPECT_EQ(changes(volume), (std::vector<std::uint16_t>{moveObject, setObjectPropValue}));
+    EXPECT_TRUE(volume.scenario().exists("Archive/c-old.txt"));
+    EXPECT_EQ(volume.names(archive), (std::vector<std::string>{"b.txt", "c-old.txt"}));
+    EXPECT_EQ(volume.names(volume.storage()), (std::vector<std::string>{"renamed.txt", "Archive"}));
+}
+
+TEST(VolumeRenameTests, ReplacesAFileButNotAFolderThatShowsChildren) {
+    VolumeHost volume;
+    volume.scenario().addFile("new.txt", "new");
+    volume.scenario().addFile("old.txt", "old");
+    volume.scenario().addFile("Full/x.txt", "x");
+    volume.scenario().addFolder("Source");
+    const auto replaced = volume.item("old.txt");
+    const auto item = volume.item("new.txt");
+    ASSERT_TRUE(
+        volume.rename(item, volume.storage(), "new.txt", volume.storage(), "old.txt", replaced).succeeded());
+    EXPECT_EQ(volume.scenario().contents("old.txt"), "new");
+    EXPECT_FALSE(volume.scenario().exists("new.txt"));
+
+    const auto source = volume.item("Source");
+    volume.phone().clearLog();
+    EXPECT_EQ(volume.rename(source, volume.storage(), "Source", volume.storage(), "Full", volume.item("Full"))
+                  .errorCode(),
+              ENOTEMPTY);
+    EXPECT_TRUE(changes(volume).empty());
+    EXPECT_TRUE(volume.scenario().exists("Full/x.txt"));
+    EXPECT_TRUE(volume.scenario().exists("Source"));
+}
+
+TEST(VolumeRenameTests, InMemoryItemsMoveInTheTablesAndOnceSentOnTheDeviceToo) {
+    VolumeHost volume;
+    volume.scenario().addFolder("Archive");
+    const auto archive = volume.item("Archive");
+    const auto metadata = volume.create(volume.storage(), ".DS_Store").item;
+    const auto draft = volume.create(volume.storage(), "draft.txt").item;
+    ASSERT_TRUE(volume.write(draft, 0, "draft").succeeded());
+    volume.phone().clearLog();
+    ASSERT_TRUE(volume.rename(metadata, volume.storage(), ".DS_Store", archive, ".DS_Store").succeeded());
+    ASSERT_TRUE(volume.rename(draft, volume.storage(), "draft.txt", archive, "final.txt").succeeded());
+    EXPECT_TRUE(volume.phone().operations().empty());
+    EXPECT_EQ(volume.lookupIn(archive, ".DS_Store").item, metadata);
+    EXPECT_EQ(volume.lookupIn(volume.storage(), ".DS_Store").errorCode(), ENOENT);
+    EXPECT_EQ(volume.lookupIn(archive, "final.txt").item, draft);
+
+    // The close sends the file where it now belongs; a later rename follows it on the device.
+    ASSERT_TRUE(volume.close(draft).succeeded());
+    EXPECT_EQ(volume.scenario().contents("Archive/final.txt"), "draft");
+    volume.phone().clearLog();
+    ASSERT_TRUE(volume.rename(draft, archive, "final.txt", volume.storage(), "done.txt").succeeded());
+    EXPECT_EQ(changes(volume), (std::vector<std::uint16_t>{moveObject, setObjectPropValue}));
+    EXPECT_EQ(volume.scenario().contents("done.txt"), "draft");
+    EXPECT_EQ(volume.readText(draft), "draft");
+}
+
+TEST(VolumeRenameTests, RefusesWhatCannotBeRenamed) {
+    VolumeHost volume;
+    volume.scenario().addFile("a.txt", "a");
+    volume.scenario().addFile("b.txt", "b");
+    const auto a = volume.item("a.txt");
+    const auto b = volume.item("b.txt");
+    const auto draft = volume.create(volume.storage(), "draft.txt").item;
+    struct Case {
+        std::shared_ptr<fskit::FSItem> item;
+        std::shared_ptr<fskit::FSItem> to;
+        std::string name;
+        int error;
+    };
+    const std::vector<Case> cases{
+        {a, volume.root(), "a.txt", EPERM},
+        {a, b, "a.txt", EPERM},
+        {draft, b, "draft.txt", EPERM},
+        {volume.storage(), volume.root(), "Other", EINVAL},
+        {a, volume.storage(), std::string("\xff", 1), EINVAL},
+        // Under a metadata name a device file would vanish from every listing.
+        {a, volume.storage(), "._a.txt", EPERM},
+        {draft, volume.storage(), ".DS_Store", EPERM},
+    };
+    volume.phone().clearLog();
+    for (const auto& each : cases) {
+        EXPECT_EQ(volume.rename(each.item, volume.storage(), "x", each.to, each.name).errorCode(), each.error)
+            << each.name;
+    }
+    EXPECT_TRUE(changes(volume).empty());
+
+    VolumeHost readOnly(VolumeHost::Options{.taskOptions = {"--rdonly"}});
+    readOnly.scenario().addFile("a.txt", "a");
+    EXPECT_EQ(
+        readOnly.rename(readOnly.item("a.txt"), readOnly.storage(), "a.txt", readOnly.storage(), "b.txt")
+            .errorCode(),
+        EROFS);
+}
+
+TEST(VolumeRenameTests, AFailedMoveLeavesTheItemAsItWas) {
+    VolumeHost volume;
+    volume.scenario().addFile("a.txt", "a");
+    volume.scenario().addFolder("Archive");
+    const auto archive = volume.item("Archive");
+    const auto item = volume.item("a.txt");
+    const auto parent = parentOf(volume, item);
+    volume.phone().injectFault(PTPOperation::moveObject, simulation::PhoneFault::respond(0x200C));
+    EXPECT_EQ(volume.rename(item, volume.storage(), "a.txt", archive, "a.txt").errorCode(), ENOSPC);
+    EXPECT_EQ(parentOf(volume, item), parent);
+    EXPECT_EQ(volume.lookupIn(volume.storage(), "a.txt").item, item);
+}
+
+} // namespace
+} // namespace tandalo

@@ -1,0 +1,194 @@
+#include "VolumeHost.h"
+
+#include "FileSystemExtension/DeviceStatus.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+namespace tandalo {
+namespace {
+
+using corvane::PTPOperation;
+using testing::VolumeHost;
+
+constexpr std::size_t MiB = 1 << 20;
+
+TEST(VolumeWriteTests, ANewFileCollectsInMemoryUntilItIsClosed) {
+    VolumeHost volume;
+    const auto item = volume.create(volume.storage(), "copy.bin").item;
+    const auto contents = testing::patternBytes(MiB);
+    volume.writeAll(item, contents, 4096);
+    EXPECT_TRUE(volume.phone().operations().empty());
+    EXPECT_EQ(volume.size(item), MiB);
+    ASSERT_TRUE(volume.close(item).succeeded());
+    EXPECT_EQ(volume.phoneBytes("copy.bin"), contents);
+    EXPECT_EQ(volume.phone().count(PTPOperation::androidSendPartialObject), 0u);
+}
+
+TEST(VolumeWriteTests, ANewFileGoesToTheDeviceAt16MiBAndIsEditedInPlaceAfterwards) {
+    VolumeHost volume;
+    const auto item = volume.create(volume.storage(), "video.mp4").item;
+    const auto contents = testing::patternBytes(20 * MiB, 7);
+    for (std::size_t piece = 0; piece < 20; ++piece) {
+        const auto written = volume.write(item, static_cast<off_t>(piece * MiB),
+                                          std::span(contents).subspan(piece * MiB, MiB));
+        ASSERT_TRUE(written.succeeded());
+        // The sixteenth write is answered once the first 16 MiB are on the device.
+        EXPECT_EQ(volume.phone().count(PTPOperation::sendObject), piece >= 15 ? 1u : 0u) << piece;
+    }
+    // The four writes after the send wait in memory as one run of 4 MiB.
+    EXPECT_EQ(volume.phone().count(PTPOperation::androidBeginEditObject), 1u);
+    EXPECT_EQ(volume.phone().count(PTPOperation::androidSendPartialObject), 0u);
+    EXPECT_EQ(volume.size(item), 20 * MiB);
+    EXPECT_EQ(volume.readAll(item), contents);
+    EXPECT_EQ(testing::paramsOf(volume.phone(), PTPOperation::androidSendPartialObject),
+              (std::vector<std::vector<std::uint32_t>>{{volume.scenario().handle("video.mp4"), 16 * MiB, 0, 4 * MiB}}));
+    ASSERT_TRUE(volume.close(item).succeeded());
+    EXPECT_TRUE(volume.phone().objectsInEdit().empty());
+    EXPECT_EQ(volume.phoneBytes("video.mp4"), contents);
+}
+
+TEST(VolumeWriteTests, AGapInABufferedFileReadsAsZeros) {
+    VolumeHost volume;
+    const auto item = volume.create(volume.storage(), "gap.txt").item;
+    ASSERT_TRUE(volume.write(item, 0, "ab").succeeded());
+    ASSERT_TRUE(volume.write(item, 5, "cd").succeeded());
+    ASSERT_TRUE(volume.close(item).succeeded());
+    EXPECT_EQ(volume.scenario().contents("gap.txt"), std::string("ab\0\0\0cd", 7));
+}
+
+TEST(VolumeWriteTests, ANegativeOffsetIsRefusedAndWritesNothing) {
+    VolumeHost volume;
+    volume.scenario().addFile("a.txt", "keep");
+    const auto memory = volume.create(volume.storage(), "new.txt").item;
+    ASSERT_TRUE(volume.write(memory, 0, "keep").succeeded());
+    for (const auto& item : {volume.item("a.txt"), memory}) {
+        EXPECT_EQ(volume.write(item, -1, "XX").errorCode(), EINVAL);
+        EXPECT_EQ(volume.readText(item), "keep");
+    }
+    EXPECT_TRUE(volume.phone().objectsInEdit().empty());
+}
+
+TEST(VolumeWriteTests, AnExistingFileIsWrittenInOneEditSession) {
+    VolumeHost volume;
+    volume.scenario().addFile("notes.txt", "hello world");
+    const auto item = volume.item("notes.txt");
+    ASSERT_TRUE(volume.open(item).succeeded());
+    EXPECT_EQ(volume.readText(item), "hello world");
+    volume.phone().clearLog();
+    ASSERT_TRUE(volume.write(item, 6, "there").succeeded());
+    ASSERT_TRUE(volume.write(item, 11, "!").succeeded());
+    EXPECT_EQ(volume.phone().count(PTPOperation::androidBeginEditObject), 1u);
+    // The second write continues the first: both wait and go as one partial write, before the next read.
+    EXPECT_EQ(volume.phone().count(PTPOperation::androidSendPartialObject), 0u);
+    EXPECT_EQ(volume.size(item), 12u);
+    // The write emptied the read-ahead window: the read sees the new bytes and the new length.
+    EXPECT_EQ(volume.readText(item), "hello there!");
+    EXPECT_EQ(volume.phone().count(PTPOperation::androidSendPartialObject), 1u);
+    // Past the end the gap reads as zeros, as a phone will not write with a gap before the bytes.
+    ASSERT_TRUE(volume.write(item, 14, "?").succeeded());
+    ASSERT_TRUE(volume.close(item).succeeded());
+    EXPECT_EQ(volume.scenario().contents("notes.txt"), std::string("hello there!\0\0?", 15));
+}
+
+TEST(VolumeWriteTests, RefusesWhatCannotBeWrittenBeforeAnyTransaction) {
+    VolumeHost volume(VolumeHost::Options{
+        .prepare = [](simulation::SimulatedPhone& phone) { phone.setPropListDepthSupported(false); }});
+    volume.scenario().addFolder("DCIM");
+    const auto locked = volume.scenario().addFile("locked.txt", "l");
+    volume.phone().setProtectionStatus(locked, 1);
+    struct Case {
+        std::shared_ptr<fskit::FSItem> item;
+        int error;
+    };
+    const std::vector<Case> cases{
+        {volume.root(), EINVAL},
+        {volume.storage(), EINVAL},
+        {volume.item("DCIM"), EISDIR},
+        {volume.item("locked.txt"), EROFS},
+    };
+    volume.phone().clearLog();
+    for (const auto& each : cases) {
+        EXPECT_EQ(volume.write(each.item, 0, "x").errorCode(), each.error);
+    }
+    EXPECT_TRUE(volume.phone().operations().empty());
+
+    VolumeHost readOnly(VolumeHost::Options{.taskOptions = {"--rdonly"}});
+    readOnly.scenario().addFile("a.txt", "a");
+    const auto item = readOnly.item("a.txt");
+    readOnly.phone().clearLog();
+    EXPECT_EQ(readOnly.write(item, 0, "x").errorCode(), EROFS);
+    EXPECT_TRUE(readOnly.phone().operations().empty());
+}
+
+TEST(VolumeWriteTests, WaitingBytesThatCannotBeSentAreReportedAtTheClose) {
+    VolumeHost volume;
+    volume.scenario().addFile("a.txt", "aaaa");
+    const auto item = volume.item("a.txt");
+    ASSERT_TRUE(volume.write(item, 0, "bb").succeeded());
+    volume.phone().injectFault(PTPOperation::androidSendPartialObject, simulation::PhoneFault::respond(0x200C));
+    EXPECT_EQ(volume.close(item).errorCode(), ENOSPC);
+    EXPECT_TRUE(volume.phone().objectsInEdit().empty());
+    EXPECT_EQ(volume.scenario().contents("a.txt"), "aaaa");
+}
+
+TEST(VolumeWriteTests, UnmountSendsWaitingBytesBeforeEndingTheSession) {
+    VolumeHost volume;
+    volume.scenario().addFile("a.txt", "aaaa");
+    const auto item = volume.item("a.txt");
+    ASSERT_TRUE(volume.open(item).succeeded());
+    ASSERT_TRUE(volume.write(item, 4, "bbbb").succeeded());
+    ASSERT_TRUE(volume.host().unmount().succeeded());
+    EXPECT_TRUE(volume.phone().objectsInEdit().empty());
+    EXPECT_EQ(volume.scenario().contents("a.txt"), "aaaabbbb");
+}
+
+TEST(VolumeWriteTests, AFailedBeginEditIsRetriedByTheNextWrite) {
+    VolumeHost volume;
+    volume.scenario().addFile("a.txt", "aaaa");
+    const auto item = volume.item("a.txt");
+    volume.phone().injectFault(PTPOperation::androidBeginEditObject, simulation::PhoneFault::busy());
+    EXPECT_EQ(volume.write(item, 0, "b").errorCode(), EBUSY);
+    ASSERT_TRUE(volume.write(item, 0, "b").succeeded());
+    ASSERT_TRUE(volume.close(item).succeeded());
+    EXPECT_EQ(volume.scenario().contents("a.txt"), "baaa");
+}
+
+TEST(VolumeWriteTests, MetadataFilesNeverReachTheDeviceNorRecordAWriteTime) {
+    VolumeHost volume;
+    const auto item = volume.create(volume.storage(), "._photo.jpg").item;
+    volume.writeAll(item, testing::patternBytes(17 * MiB), MiB);
+    ASSERT_TRUE(volume.close(item).succeeded());
+    EXPECT_TRUE(volume.phone().operations().empty());
+    EXPECT_FALSE(DeviceStatus::lastWrite(volume.extension().deviceKey(),
+                                         volume.extension().preferences().environment()));
+    // A new file bound for the device records one.
+    ASSERT_TRUE(volume.write(volume.create(volume.storage(), "a.txt").item, 0, "a").succeeded());
+    EXPECT_TRUE(DeviceStatus::lastWrite(volume.extension().deviceKey(),
+                                        volume.extension().preferences().environment()));
+}
+
+TEST(VolumeWriteTests, AWriteFarPastTheEndIsNeverAllocatedInMemory) {
+    VolumeHost volume;
+    constexpr off_t far = off_t{1} << 40;
+    const auto metadata = volume.create(volume.storage(), ".DS_Store").item;
+    EXPECT_EQ(volume.write(metadata, far, "x").errorCode(), EFBIG);
+    EXPECT_EQ(volume.size(metadata), 0u);
+
+    // A new file goes to the device with what it holds, and the write lands there, sparse.
+    const auto file = volume.create(volume.storage(), "sparse.bin").item;
+    ASSERT_TRUE(volume.write(file, 0, "head").succeeded());
+    const auto tail = volume.write(file, far, "tail");
+    ASSERT_TRUE(tail.succeeded()) << tail.errorCode() << " " << volume.scenario().operationNames();
+    EXPECT_EQ(volume.size(file), static_cast<std::uint64_t>(far) + 4);
+    ASSERT_TRUE(volume.close(file).succeeded());
+    const auto handle = volume.scenario().handle("sparse.bin");
+    EXPECT_EQ(volume.phone().object(handle)->size, static_cast<std::uint64_t>(far) + 4);
+    EXPECT_EQ(volume.phone().contents(handle, static_cast<std::uint64_t>(far), 4),
+              testsupport::bytesOf("tail"));
+    EXPECT_EQ(volume.phone().contents(handle, 0, 4), testsupport::bytesOf("head"));
+}
+
+} // namespace
+} // namespace tandalo

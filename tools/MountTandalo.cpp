@@ -1,0 +1,97 @@
+// The mount helper: plays the platform's part in a mount of a tandalo resource on a folder. Without -f it
+// detaches once the mount is live, so that the mount tool returns; the detached process serves until the
+// folder is unmounted.
+#include "tools/MountHelper.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+int report(const std::exception& error) {
+    const int code = tandalo::tools::errnoOf(error);
+    std::string message = error.what();
+    const std::string systemText = std::strerror(code);
+    if (message.find(systemText) == std::string::npos) {
+        message += ": " + systemText;
+    }
+    std::cerr << "mount-tandalo: " << message << '\n';
+    return code;
+}
+
+int serveInForeground(const tandalo::tools::MountArguments& arguments, int readyDescriptor) {
+    tandalo::tools::StopSignals signals;
+    std::unique_ptr<fusehost::FuseMount> mount;
+    try {
+        mount = tandalo::tools::mountResource(arguments.resource, arguments.folder, arguments.readOnly);
+    } catch (const std::exception& error) {
+        const int code = report(error);
+        if (readyDescriptor >= 0) {
+            [[maybe_unused]] const auto written = ::write(readyDescriptor, &code, sizeof code);
+        }
+        return 1;
+    }
+    if (readyDescriptor >= 0) {
+        const int code = 0;
+        [[maybe_unused]] const auto written = ::write(readyDescriptor, &code, sizeof code);
+        ::close(readyDescriptor);
+    }
+    try {
+        tandalo::tools::serveUntilUnmounted(*mount, signals);
+    } catch (const std::exception& error) {
+        report(error);
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    tandalo::tools::MountArguments parsed;
+    try {
+        parsed = tandalo::tools::parseMountArguments(arguments);
+    } catch (const tandalo::tools::UsageError& error) {
+        std::cerr << "mount-tandalo: " << error.what() << '\n' << tandalo::tools::mountUsage() << '\n';
+        return 2;
+    }
+    if (parsed.foreground) {
+        return serveInForeground(parsed, -1);
+    }
+    // The child mounts and serves; the parent waits for its word that the mount is live (or why not),
+    // then returns, as the mount tool expects. Forking before any thread exists keeps the child sound.
+    int ready[2];
+    if (::pipe(ready) != 0) {
+        std::cerr << "mount-tandalo: pipe: " << std::strerror(errno) << '\n';
+        return 1;
+    }
+    const pid_t child = ::fork();
+    if (child < 0) {
+        std::cerr << "mount-tandalo: fork: " << std::strerror(errno) << '\n';
+        return 1;
+    }
+    if (child == 0) {
+        ::close(ready[0]);
+        ::setsid();
+        return serveInForeground(parsed, ready[1]);
+    }
+    ::close(ready[1]);
+    int code = EIO;
+    ssize_t got = 0;
+    do {
+        got = ::read(ready[0], &code, sizeof code);
+    } while (got < 0 && errno == EINTR);
+    ::close(ready[0]);
+    if (got != static_cast<ssize_t>(sizeof code)) {
+        std::cerr << "mount-tandalo: the serving process ended before the mount was live\n";
+        return 1;
+    }
+    // The child has already printed the error.
+    return code == 0 ? 0 : 1;
+}

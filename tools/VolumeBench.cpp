@@ -1,0 +1,304 @@
+// tandalo-volume-bench: how close the volume's reads and writes come to what the link allows.
+//
+// A simulated phone on a USB 2.0 high-speed link (40 MB/s of bulk bandwidth, 1 ms of turnaround per
+// transaction), on the real clock, mounted through the in-process host as FSKit would mount it. It copies
+// one file off and one file onto the phone through the volume, in 1 MiB requests as the FUSE host asks
+// the kernel for, and compares each with the same transfer as one whole-object GetObject or SendObject.
+//
+//   tandalo-volume-bench [size in MiB, default 256]
+
+#include "Corvane/device/MTPDevice.h"
+#include "Corvane/filesystem/MTPFileSystem.h"
+#include "Corvane/usb/PTPTransport.h"
+#include "Corvane/usb/USBDeviceDiscovery.h"
+#include "Corvane/wire/PTPError.h"
+#include "FileSystemExtension/AndroidVolume.h"
+#include "FileSystemExtension/TandaloFileSystem.h"
+#include "platform/foundation/Environment.h"
+#include "platform/foundation/LogStore.h"
+#include "platform/fskit/InProcessHost.h"
+#include "platform/iokit/IOKitLib.h"
+#include "platform/usb/USBError.h"
+#include "simulation/PhoneUSBFunction.h"
+#include "simulation/SimulatedBus.h"
+#include "simulation/SimulatedPhone.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <malloc.h>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t MiB = 1 << 20;
+constexpr std::size_t requestSize = MiB;
+
+/// A PTP transport straight onto the simulated bus's pipes, until the USB transports can reach a
+/// simulated phone: one lock for every transfer, packet-rounded reads, the class Device Reset.
+class BusTransport final : public corvane::PTPTransport {
+public:
+    BusTransport(std::shared_ptr<usb::USBBus> bus, const corvane::USBDeviceDescriptor& descriptor)
+        : m_bus(std::move(bus)), m_interfaceNumber(descriptor.interfaceNumber) {
+        m_handle = m_bus->open(descriptor.registryEntryID, usb::OpenMode::exclusive);
+        for (const auto& endpoint : m_bus->endpoints(descriptor.registryEntryID)) {
+            if (endpoint.transferType() != usb::TransferType::bulk) {
+                continue;
+            }
+            if (endpoint.direction() == usb::Direction::in) {
+                m_in = endpoint.address;
+                m_packetSize = std::max<std::size_t>(64, endpoint.packetSize());
+            } else {
+                m_out = endpoint.address;
+            }
+        }
+    }
+    ~BusTransport() override { close(); }
+
+    std::size_t maxPacketSize() const override { return m_packetSize; }
+    bool isConnected() const override {
+        std::lock_guard lock(m_mutex);
+        return m_open;
+    }
+    void write(std::span<const std::byte> data, corvane::Seconds timeout) override {
+        std::lock_guard lock(m_mutex);
+        transfer([&] { m_bus->writePipe(m_handle, m_out, data, toTimeout(timeout)); });
+    }
+    void writeZeroLength(corvane::Seconds timeout) override {
+        std::lock_guard lock(m_mutex);
+        transfer([&] { m_bus->writePipe(m_handle, m_out, {}, toTimeout(timeout)); });
+    }
+    std::vector<std::byte> read(std::size_t maxLength, corvane::Seconds timeout) override {
+        std::lock_guard lock(m_mutex);
+        const std::size_t length = std::max(m_packetSize, maxLength / m_packetSize * m_packetSize);
+        std::vector<std::byte> bytes;
+        transfer([&] { bytes = m_bus->readPipe(m_handle, m_in, length, toTimeout(timeout)); });
+        return bytes;
+    }
+    void resetDevice() override {
+        std::lock_guard lock(m_mutex);
+        const usb::ControlSetup reset{0x21, 0x66, 0, m_interfaceNumber, 0};
+        transfer([&] { m_bus->controlRequest(m_handle, reset, {}, std::chrono::milliseconds(5000)); });
+    }
+    void close() noexcept override {
+        std::lock_guard lock(m_mutex);
+        if (m_open) {
+            m_open = false;
+            m_bus->close(m_handle);
+        }
+    }
+
+private:
+    static usb::Timeout toTimeout(corvane::Seconds timeout) {
+        return usb::Timeout(
+            static_cast<usb::Timeout::rep>(std::clamp(timeout.count() * 1000.0, 0.0, 4294967295.0)));
+    }
+    template <typename Call> void transfer(Call&& call) {
+        if (!m_open) {
+            throw corvane::PTPError::usb("transport closed");
+        }
+        try {
+            std::forward<Call>(call)();
+        } catch (const usb::USBError& error) {
+            throw corvane::PTPError::usb(std::string("transfer failed: ") + error.what());
+        }
+    }
+
+    const std::shared_ptr<usb::USBBus> m_bus;
+    const std::uint16_t m_interfaceNumber;
+    usb::HandleID m_handle = 0;
+    std::uint8_t m_in = 0;
+    std::uint8_t m_out = 0;
+    std::size_t m_packetSize = 512;
+    mutable std::mutex m_mutex; // held for every transfer, the reset and close
+    bool m_open = true;         // guarded by m_mutex
+};
+
+struct Measure {
+    double seconds = 0;
+    std::size_t transactions = 0;
+};
+
+/// Runs body and measures it on the real clock, with the transactions the phone saw meanwhile.
+template <typename Body> Measure measure(simulation::SimulatedPhone& phone, Body&& body) {
+    phone.clearLog();
+    const auto start = std::chrono::steady_clock::now();
+    std::forward<Body>(body)();
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    return {elapsed.count(), phone.transactions().size()};
+}
+
+void require(const fskit::Outcome& outcome, const char* what) {
+    if (!outcome.succeeded()) {
+        throw std::runtime_error(std::string(what) + " failed: " + outcome.error->description());
+    }
+}
+
+void report(const char* what, std::size_t bytes, const Measure& volume, const Measure& whole) {
+    const double megabytes = static_cast<double>(bytes) / 1e6;
+    const double mebibytes = static_cast<double>(bytes) / MiB;
+    const double volumeRate = megabytes / volume.seconds;
+    const double wholeRate = megabytes / whole.seconds;
+    std::printf("%-6s volume %7.2f MB/s (%.2f s, %.3f transactions/MiB)   whole object %7.2f MB/s (%.2f s, "
+                "%.3f transactions/MiB)   volume/whole %.1f%%\n",
+                what, volumeRate, volume.seconds, static_cast<double>(volume.transactions) / mebibytes,
+                wholeRate, whole.seconds, static_cast<double>(whole.transactions) / mebibytes,
+                100.0 * volumeRate / wholeRate);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::size_t sizeMiB = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
+    if (sizeMiB == 0 || sizeMiB > 4096) {
+        std::fprintf(stderr, "usage: tandalo-volume-bench [size in MiB, 1 to 4096]\n");
+        return 2;
+    }
+    const std::size_t size = sizeMiB * MiB;
+    // Both the volume and the whole-object transfers move multi-MiB buffers that live for one transfer.
+    // Left to its defaults, the allocator maps each one fresh and returns it at once, and the page faults
+    // of that churn (costly in a virtual machine) would be measured instead of the link.
+    mallopt(M_MMAP_THRESHOLD, 64 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+
+    const auto preferences =
+        std::filesystem::temp_directory_path() / ("tandalo-volume-bench-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(preferences);
+    platform::MemoryEnvironment environment;
+    environment.set("TANDALO_PREFERENCES_DIR", preferences.string());
+    // The library's transaction trace, with each operation's time, when the bench's caller asks for it.
+    if (std::getenv("CORVANE_TRACE") != nullptr) {
+        environment.set("CORVANE_TRACE", "1");
+    }
+    oslog::LogStore logStore;
+
+    auto phone = std::make_shared<simulation::SimulatedPhone>();
+    const auto storage = phone->addStorage();
+    const auto source =
+        phone->addGeneratedFile(storage, simulation::SimulatedPhone::root, "source.bin", size);
+    phone->setLink(simulation::PhoneLink{std::chrono::milliseconds(1), {}, 40'000'000});
+    auto bus = std::make_shared<simulation::SimulatedBus>();
+    const auto plugged = simulation::plugPhone(*bus, phone);
+    (void)plugged;
+
+    corvane::TransportFactory factory;
+    factory.makeIOUSBLib = [bus](const corvane::USBDeviceDescriptor& descriptor, corvane::TakeOver) {
+        return std::make_unique<BusTransport>(bus, descriptor);
+    };
+    tandalo::TandaloFileSystem::Context context;
+    context.findMTPInterfaces = [bus] {
+        return corvane::USBDeviceDiscovery::findMTPInterfaces(iokit::MainPort::forBus(bus));
+    };
+    context.deviceContext.transportFactory = &factory;
+    context.deviceContext.environment = &environment;
+    context.deviceContext.logStore = &logStore;
+    context.environment = &environment;
+    context.logStore = &logStore;
+
+    int status = 0;
+    try {
+        const auto interfaces = context.findMTPInterfaces();
+        if (interfaces.empty()) {
+            throw std::runtime_error("the phone's MTP interface was not found");
+        }
+        auto fileSystem = std::make_shared<tandalo::TandaloFileSystem>(context);
+        fskit::InProcessHost host(fileSystem, std::make_shared<fskit::FSGenericURLResource>(
+                                                  "mtp://" + interfaces.front().serialNumber));
+        const auto root = host.start();
+        const auto volume = std::dynamic_pointer_cast<tandalo::AndroidVolume>(host.volume());
+        const auto folder =
+            host.lookupItem(root, volume->fs().storageName(volume->fs().storages().front())).wait();
+        require(folder, "looking up the storage");
+
+        // Reading: through the volume in 1 MiB requests, then as one GetObject.
+        const auto file = host.lookupItem(folder.item, "source.bin").wait();
+        require(file, "looking up the file");
+        std::size_t checked = 0;
+        const auto volumeRead = measure(*phone, [&] {
+            for (std::size_t offset = 0; offset < size; offset += requestSize) {
+                const auto piece =
+                    host.readFromFile(file.item, static_cast<off_t>(offset), requestSize).wait();
+                require(piece, "reading");
+                if (piece.count != requestSize) {
+                    throw std::runtime_error("a read came back short at " + std::to_string(offset));
+                }
+                if (offset % (64 * MiB) == 0) {
+                    if (piece.bytes !=
+                        simulation::SimulatedPhone::generatedBytes(source, offset, requestSize)) {
+                        throw std::runtime_error("a read came back wrong at " + std::to_string(offset));
+                    }
+                    ++checked;
+                }
+            }
+        });
+        std::size_t received = 0;
+        const auto wholeRead = measure(*phone, [&] {
+            volume->fs().device().getObject(
+                source, [&](std::span<const std::byte> chunk) { received += chunk.size(); });
+        });
+        if (received != size) {
+            throw std::runtime_error("GetObject delivered " + std::to_string(received) + " bytes");
+        }
+
+        // Writing: a new file through the volume in 1 MiB requests, closed; then as one SendObject.
+        const auto pattern = [] {
+            std::vector<std::byte> bytes(requestSize);
+            for (std::size_t index = 0; index < bytes.size(); ++index) {
+                bytes[index] = static_cast<std::byte>(index * 131 + 7);
+            }
+            return bytes;
+        }();
+        const auto created = host.createItem(folder.item, "copy.bin", fskit::FSItemType::file).wait();
+        require(created, "creating the copy");
+        const auto volumeWrite = measure(*phone, [&] {
+            for (std::size_t offset = 0; offset < size; offset += requestSize) {
+                require(host.writeContents(created.item, static_cast<off_t>(offset), pattern).wait(),
+                        "writing");
+            }
+            require(host.closeItem(created.item, {}).wait(), "closing the copy");
+        });
+        const auto copied = phone->find(storage, "copy.bin");
+        if (!copied || phone->object(*copied)->size != size ||
+            phone->contents(*copied, size - requestSize, requestSize) != pattern) {
+            throw std::runtime_error("the copy did not arrive whole");
+        }
+        phone->removeObject(*copied);
+
+        const auto wholeWrite = measure(*phone, [&] {
+            volume->fs().device().exclusive([&](corvane::MTPDevice::Session& session) {
+                session.createFile(storage, 0xFFFFFFFF, "whole.bin", size, std::nullopt);
+                std::size_t sent = 0;
+                session.sendObject(size, [&](std::span<std::byte> buffer) -> std::size_t {
+                    const std::size_t count = std::min({buffer.size(), size - sent, requestSize});
+                    std::copy_n(pattern.begin(), count, buffer.begin());
+                    sent += count;
+                    return count;
+                });
+            });
+        });
+        if (const auto whole = phone->find(storage, "whole.bin")) {
+            phone->removeObject(*whole);
+        }
+
+        double load[1] = {0};
+        ::getloadavg(load, 1);
+        std::printf("%zu MiB over a simulated USB 2.0 link (40 MB/s, 1 ms turnaround), %zu MiB requests, %zu "
+                    "reads checked, load average %.1f\n",
+                    sizeMiB, requestSize / MiB, checked, load[0]);
+        report("read", size, volumeRead, wholeRead);
+        report("write", size, volumeWrite, wholeWrite);
+        host.stop();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "tandalo-volume-bench: %s\n", error.what());
+        status = 1;
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(preferences, ignored);
+    return status;
+}
