@@ -4,7 +4,7 @@ namespace tandalo {
 
 AndroidItem::AndroidItem(Kind kind, std::string name, std::uint64_t parentID)
     : m_id(identifier(kind)), m_state{parentID, std::move(kind), std::move(name), 0,
-                                      false,    std::nullopt,    std::nullopt,   std::nullopt} {}
+                                      false,    std::nullopt,    std::nullopt,    std::nullopt} {}
 
 std::uint64_t AndroidItem::identifier(const Kind& kind) noexcept {
     if (const auto* storage = kind.storage()) {

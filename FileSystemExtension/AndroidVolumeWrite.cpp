@@ -44,7 +44,8 @@ void forgetWindow(EphemeralItem::State&) {}
 /// up to 16 MiB: each transaction costs the phone's turnaround and a round of hand-overs between the
 /// threads that carry it, which a large write pays only once.
 template <typename Item>
-bool appendToUnsent(AndroidVolume& volume, Item& item, std::uint64_t start, std::span<const std::byte> bytes) {
+bool appendToUnsent(AndroidVolume& volume, Item& item, std::uint64_t start,
+                    std::span<const std::byte> bytes) {
     return volume.withLock([&](AndroidVolume::Tables& tables) {
         auto& state = item.state(tables.lock);
         const auto target = editTarget(state);
@@ -66,7 +67,8 @@ bool appendToUnsent(AndroidVolume& volume, Item& item, std::uint64_t start, std:
 /// session on the first write; short writes wait in the item's unsent run. The content lock serialises the
 /// writes of one item, so two writes never both open a session and the pending size only grows in order.
 template <typename Item>
-void writeInEditSession(AndroidVolume& volume, Item& item, std::uint64_t start, std::span<const std::byte> bytes) {
+void writeInEditSession(AndroidVolume& volume, Item& item, std::uint64_t start,
+                        std::span<const std::byte> bytes) {
     std::lock_guard content(item.contentLock());
     const auto target =
         volume.withLock([&](AndroidVolume::Tables& tables) { return editTarget(item.state(tables.lock)); });

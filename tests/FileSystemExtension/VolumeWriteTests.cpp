@@ -43,7 +43,8 @@ TEST(VolumeWriteTests, ANewFileGoesToTheDeviceAt16MiBAndIsEditedInPlaceAfterward
     EXPECT_EQ(volume.size(item), 20 * MiB);
     EXPECT_EQ(volume.readAll(item), contents);
     EXPECT_EQ(testing::paramsOf(volume.phone(), PTPOperation::androidSendPartialObject),
-              (std::vector<std::vector<std::uint32_t>>{{volume.scenario().handle("video.mp4"), 16 * MiB, 0, 4 * MiB}}));
+              (std::vector<std::vector<std::uint32_t>>{
+                  {volume.scenario().handle("video.mp4"), 16 * MiB, 0, 4 * MiB}}));
     ASSERT_TRUE(volume.close(item).succeeded());
     EXPECT_TRUE(volume.phone().objectsInEdit().empty());
     EXPECT_EQ(volume.phoneBytes("video.mp4"), contents);
@@ -127,7 +128,8 @@ TEST(VolumeWriteTests, WaitingBytesThatCannotBeSentAreReportedAtTheClose) {
     volume.scenario().addFile("a.txt", "aaaa");
     const auto item = volume.item("a.txt");
     ASSERT_TRUE(volume.write(item, 0, "bb").succeeded());
-    volume.phone().injectFault(PTPOperation::androidSendPartialObject, simulation::PhoneFault::respond(0x200C));
+    volume.phone().injectFault(PTPOperation::androidSendPartialObject,
+                               simulation::PhoneFault::respond(0x200C));
     EXPECT_EQ(volume.close(item).errorCode(), ENOSPC);
     EXPECT_TRUE(volume.phone().objectsInEdit().empty());
     EXPECT_EQ(volume.scenario().contents("a.txt"), "aaaa");
