@@ -2,6 +2,7 @@
 // object that a new file was sent as.
 #include "FileSystemExtension/AndroidVolume.h"
 
+#include "FileSystemExtension/EphemeralItem.h"
 #include "FileSystemExtension/ErrorMapping.h"
 
 #include <cerrno>
@@ -55,8 +56,19 @@ bool removeEphemeral(AndroidVolume& volume, const std::shared_ptr<EphemeralItem>
 
 /// Throws ENOTEMPTY for a folder that shows children; Finder's metadata and in-memory items do not count.
 void requireEmpty(AndroidVolume& volume, const AndroidItem& folder, const corvane::MTPObject& object) {
-    if (object.isDirectory() && !volume.children(folder).empty()) {
+    if (!object.isDirectory()) {
+        return;
+    }
+    if (!volume.children(folder).empty()) {
         throw posixError(ENOTEMPTY);
+    }
+    // The children hide a device object behind an in-memory item of the same name, which is what a file
+    // written through the volume and already sent looks like: it still makes the folder non-empty, or
+    // removing the folder would delete the user's file with it.
+    for (const auto& child : volume.fs().list(object.storageID(), object.handle())) {
+        if (!isEphemeralName(child.name())) {
+            throw posixError(ENOTEMPTY);
+        }
     }
 }
 
