@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/usb/DeviceFunction.h"
-#include "simulation/SimulatedBusSpecs.h"
+#include "simulation/SimulatedBusDevices.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,7 +2,7 @@
 
 #include "platform/foundation/Clock.h"
 #include "platform/usb/USBBus.h"
-#include "simulation/SimulatedBusSpecs.h"
+#include "simulation/SimulatedBusDevices.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/foundation/Clock.h"
-#include "simulation/SimulatedBusSpecs.h"
+#include "simulation/SimulatedBusDevices.h"
 #include "simulation/peer/FunctionFSEndpoints.h"
 
 #include <chrono>

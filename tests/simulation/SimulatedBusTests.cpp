@@ -123,7 +123,7 @@ TEST(SimulatedBusTests, EntriesComeInRegistryOrderAndIDsAreNeverReused) {
     EXPECT_GT(third.deviceID, second.interfaceIDs.back());
     EXPECT_EQ(idsOf(bus.matchingEntries(usb::deviceClassName)),
               (std::vector<usb::RegistryEntryID>{second.deviceID, third.deviceID}));
-    // Distinct devices get distinct locations when the spec leaves the choice to the bus.
+    // Distinct devices get distinct locations when the device description leaves the choice to the bus.
     auto a = phone();
     auto b = phone();
     a.locationID = b.locationID = 0;
