@@ -26,7 +26,7 @@ std::string toUTF8(const icu::UnicodeString& text) {
     return result;
 }
 
-const icu::Normalizer2& normalizer(bool compose) {
+const icu::Normalizer2& loadNormalizer(bool compose) {
     UErrorCode status = U_ZERO_ERROR;
     const icu::Normalizer2* instance =
         compose ? icu::Normalizer2::getNFCInstance(status) : icu::Normalizer2::getNFDInstance(status);
@@ -35,6 +35,15 @@ const icu::Normalizer2& normalizer(bool compose) {
         throw std::runtime_error(std::string("ICU normaliser unavailable: ") + u_errorName(status));
     }
     return *instance;
+}
+
+// ICU's lazy loading of its normalisers is guarded by ICU's own atomics; taking each instance once through
+// a function-local static gives every thread a happens-before edge that the language (and the thread
+// sanitizer) can see.
+const icu::Normalizer2& normalizer(bool compose) {
+    static const icu::Normalizer2& nfc = loadNormalizer(true);
+    static const icu::Normalizer2& nfd = loadNormalizer(false);
+    return compose ? nfc : nfd;
 }
 
 std::string normalize(std::string_view text, bool compose) {
