@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 
 namespace simulation {
@@ -22,29 +23,35 @@ using ::testing::HasSubstr;
 using testing::PhoneWithSession;
 using ZLP = usb::InTransfer::ZeroLengthPacket;
 
-/// Counts the phone's wake-ups, and lets a test wait for the next one in bounded real time.
+/// Counts the phone's wake-ups, and lets a test wait for the next one in bounded real time. The phone
+/// copies its handler out before calling it, so a wake-up can still arrive after the counter is gone:
+/// the state the handler touches is shared with it and lives as long as either.
 class WakeCounter {
 public:
-    explicit WakeCounter(SimulatedPhone& phone) {
-        phone.setWakeHandler([this] {
-            std::lock_guard lock(m_mutex);
-            ++m_count;
-            m_changed.notify_all();
+    explicit WakeCounter(SimulatedPhone& phone) : m_state(std::make_shared<State>()) {
+        phone.setWakeHandler([state = m_state] {
+            std::lock_guard lock(state->mutex);
+            ++state->count;
+            state->changed.notify_all();
         });
     }
     int count() {
-        std::lock_guard lock(m_mutex);
-        return m_count;
+        std::lock_guard lock(m_state->mutex);
+        return m_state->count;
     }
     bool waitFor(int count) {
-        std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::seconds(20), [&] { return m_count >= count; });
+        std::unique_lock lock(m_state->mutex);
+        return m_state->changed.wait_for(lock, std::chrono::seconds(20),
+                                         [&] { return m_state->count >= count; });
     }
 
 private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    int m_count = 0;
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        int count = 0;
+    };
+    std::shared_ptr<State> m_state;
 };
 
 std::vector<std::size_t> sizes(const std::vector<usb::InReply>& transfers) {
