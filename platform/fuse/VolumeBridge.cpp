@@ -397,8 +397,14 @@ void VolumeBridge::rename(fuse_req_t kernel, NodeID parent, const char* name, No
                         }
                         auto renameReply = replyFor<fskit::NameReply>(
                             request, "renameItem",
-                            [request](std::optional<fskit::FSFileName>,
-                                      std::optional<fskit::Error> renameError) {
+                            [request, moves = parent != newParent](std::optional<fskit::FSFileName>,
+                                                                   std::optional<fskit::Error> renameError) {
+                                // A device that cannot move between folders: EXDEV is how Linux says
+                                // "copy and delete instead", and mv and file managers do just that.
+                                if (renameError && moves && renameError->isPOSIX() &&
+                                    renameError->code() == ENOTSUP) {
+                                    refuse(EXDEV);
+                                }
                                 if (renameError) {
                                     throw *renameError;
                                 }

@@ -371,6 +371,13 @@ TEST_F(FuseMountTests, ErrorsReachCallersAsErrno) {
              return ::close(descriptor);
          },
          EIO, [&] { volume().failWith("closeItem", 0); }},
+        {"a move between folders the volume cannot make: mv copies on EXDEV",
+         [&] { volume().failWith("renameItem", ENOTSUP); },
+         [&] { return ::rename(at("existing.txt").c_str(), at("full/moved.txt").c_str()); }, EXDEV,
+         [&] { volume().failWith("renameItem", 0); }},
+        {"a rename in place the volume cannot make", [&] { volume().failWith("renameItem", ENOTSUP); },
+         [&] { return ::rename(at("existing.txt").c_str(), at("renamed.txt").c_str()); }, ENOTSUP,
+         [&] { volume().failWith("renameItem", 0); }},
         {"a volume that drops its reply",
          [&] { volume().fake().misbehave("lookupItem", Misbehaviour::neverReply); },
          [&] { return ::stat(at("existing.txt").c_str(), &info); }, EIO,
