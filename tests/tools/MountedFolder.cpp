@@ -1,0 +1,137 @@
+#include "tests/tools/MountedFolder.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <future>
+#include <iomanip>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace tandalo::tools::testing {
+
+namespace {
+// Each piece of work on a mount gets this long, in real time, before the mount is forced away.
+constexpr std::chrono::seconds workLimit{60};
+} // namespace
+
+std::string fuseUnavailableReason() {
+    const int descriptor = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (descriptor < 0) {
+        return std::string("/dev/fuse cannot be opened (") + std::strerror(errno) + ")";
+    }
+    ::close(descriptor);
+    return {};
+}
+
+std::string sha256Of(const std::string& bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+    std::ostringstream hex;
+    for (unsigned int index = 0; index < length; ++index) {
+        hex << std::hex << std::setw(2) << std::setfill('0') << static_cast<int>(digest[index]);
+    }
+    return hex.str();
+}
+
+std::string patterned(std::size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    std::uint32_t state = seed * 2654435761U + 1;
+    for (auto& byte : bytes) {
+        state = state * 1103515245U + 12345U;
+        byte = static_cast<char>(state >> 16);
+    }
+    return bytes;
+}
+
+std::string readThrough(const std::string& path) {
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        throw std::runtime_error("open " + path + ": " + std::strerror(errno));
+    }
+    std::string bytes;
+    std::vector<char> buffer(128 << 10);
+    while (true) {
+        const auto got = ::read(descriptor, buffer.data(), buffer.size());
+        if (got < 0) {
+            const int error = errno;
+            ::close(descriptor);
+            throw std::runtime_error("read " + path + ": " + std::strerror(error));
+        }
+        if (got == 0) {
+            break;
+        }
+        bytes.append(buffer.data(), static_cast<std::size_t>(got));
+    }
+    ::close(descriptor);
+    return bytes;
+}
+
+void writeThrough(const std::string& path, const std::string& bytes) {
+    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (descriptor < 0) {
+        throw std::runtime_error("open " + path + ": " + std::strerror(errno));
+    }
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const auto written =
+            ::write(descriptor, bytes.data() + done, std::min<std::size_t>(bytes.size() - done, 1 << 20));
+        if (written <= 0) {
+            const int error = errno;
+            ::close(descriptor);
+            throw std::runtime_error("write " + path + ": " + std::strerror(error));
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    if (::close(descriptor) != 0) {
+        throw std::runtime_error("close " + path + ": " + std::strerror(errno));
+    }
+}
+
+std::set<std::string> namesIn(const std::string& path) {
+    std::set<std::string> names;
+    DIR* folder = ::opendir(path.c_str());
+    if (folder == nullptr) {
+        throw std::runtime_error("opendir " + path + ": " + std::strerror(errno));
+    }
+    while (const dirent* entry = ::readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.insert(name);
+        }
+    }
+    ::closedir(folder);
+    return names;
+}
+
+int errnoOf(int result) {
+    return result < 0 ? errno : 0;
+}
+
+void withinLimit(fusehost::FuseMount& mount, const std::function<void()>& work) {
+    std::packaged_task<void()> task(work);
+    auto done = task.get_future();
+    std::thread worker(std::move(task));
+    if (done.wait_for(workLimit) != std::future_status::ready) {
+        ADD_FAILURE() << "the work on the mount took longer than " << workLimit.count() << " s";
+        mount.unmount(fusehost::UnmountMode::force);
+    }
+    worker.join();
+    try {
+        done.get();
+    } catch (const std::exception& error) {
+        ADD_FAILURE() << error.what();
+    }
+}
+
+} // namespace tandalo::tools::testing

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "platform/fuse/FuseMount.h"
+
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+
+// What the tests that work on a mounted folder through the kernel share: plain system calls, as the
+// shell's tools make them, with errno turned into exceptions, and a bound on how long the work may take.
+namespace tandalo::tools::testing {
+
+/// Whether /dev/fuse can be opened; when not, why.
+std::string fuseUnavailableReason();
+
+std::string sha256Of(const std::string& bytes);
+/// A deterministic pattern of the size, different for each seed.
+std::string patterned(std::size_t size, unsigned seed);
+
+/// The file's bytes through plain read(2) in 128 KiB pieces, as cp does; throws with errno text.
+std::string readThrough(const std::string& path);
+/// Creates or truncates the file and writes the bytes through write(2) in pieces of at most 1 MiB, then
+/// closes it; throws with errno text.
+void writeThrough(const std::string& path, const std::string& bytes);
+/// The names in a folder through readdir(3), without "." and "..".
+std::set<std::string> namesIn(const std::string& path);
+/// errno after a call that reports failure with -1, or 0.
+int errnoOf(int result);
+
+/// Runs work on a thread of its own; past the limit the mount is forced away so that the work fails
+/// instead of hanging the test. Failures and exceptions of the work are reported as test failures.
+void withinLimit(fusehost::FuseMount& mount, const std::function<void()>& work);
+
+} // namespace tandalo::tools::testing

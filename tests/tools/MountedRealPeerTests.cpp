@@ -1,0 +1,229 @@
+// The extension mounted through the kernel on a real MTP responder that nobody here wrote, reached over
+// the simulated bus and the FunctionFS bridge: what the shell's tools do in the mounted folder is checked
+// against the folder the responder serves. Skipped where the responder or FUSE is missing.
+#include "platform/fuse/FuseError.h"
+#include "platform/usb/USBBus.h"
+#include "simulation/SimulatedBus.h"
+#include "simulation/peer/RealPeer.h"
+#include "tests/platform/foundation/TemporaryFolder.h"
+#include "tests/tools/MountedFolder.h"
+#include "tools/MountHelper.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace tandalo::tools {
+namespace {
+
+using testing::errnoOf;
+using testing::namesIn;
+using testing::patterned;
+using testing::readThrough;
+using testing::sha256Of;
+using testing::writeThrough;
+
+constexpr std::size_t largeFileSize = (6u << 20) + 3;
+
+std::string diskText(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        throw std::runtime_error("cannot read " + path.string());
+    }
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+void putOnDisk(const std::filesystem::path& path, const std::string& bytes) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream file(path, std::ios::binary);
+    file << bytes;
+    if (!file.flush()) {
+        throw std::runtime_error("cannot write " + path.string());
+    }
+}
+
+class MountedRealPeerTests : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const auto reason = testing::fuseUnavailableReason(); !reason.empty()) {
+            GTEST_SKIP() << reason << ": no FUSE on this machine";
+        }
+        if (const auto reason = simulation::RealPeer::unavailableReason()) {
+            GTEST_SKIP() << "no real peer on this machine: " << *reason;
+        }
+        m_bus = std::make_shared<simulation::SimulatedBus>(platform::Clock::system());
+        m_peer = simulation::RealPeer::start(*m_bus);
+        // What the responder serves before the mount: a camera folder, a download and a large file.
+        putOnDisk(served("DCIM/Camera/IMG_0001.jpg"), patterned(200000, 1));
+        putOnDisk(served("DCIM/Camera/IMG_0002.jpg"), patterned(150001, 2));
+        putOnDisk(served("Download/readme.txt"), "Read me first.\n");
+        putOnDisk(served("video.bin"), patterned(largeFileSize, 3));
+        std::filesystem::create_directory(served("Music"));
+        m_defaultBus.emplace(m_bus);
+        try {
+            m_mount =
+                mountResource("mtp://" + simulation::RealPeerOptions{}.serialNumber, m_folder.path(), false);
+        } catch (const fusehost::FuseError& error) {
+            if (error.code() == EPERM) {
+                GTEST_SKIP() << "mounting is not permitted here (EPERM)";
+            }
+            throw;
+        }
+        const auto top = namesIn(m_mount->folder().string());
+        ASSERT_EQ(top.size(), 1u) << "the responder serves one storage";
+        m_storageFolder = *top.begin();
+    }
+
+    void TearDown() override {
+        if (m_mount) {
+            EXPECT_NO_THROW(m_mount->shutdown());
+            m_mount.reset();
+        }
+        m_defaultBus.reset();
+        if (HasFailure() && m_peer) {
+            std::cerr << "the responder's output:\n" << m_peer->log() << '\n';
+        }
+        m_peer.reset();
+        m_bus.reset();
+    }
+
+    void withinLimit(const std::function<void()>& work) { testing::withinLimit(*m_mount, work); }
+
+    /// A path in the mounted folder, on the responder's one storage.
+    std::string at(const std::string& relative) const {
+        return (m_mount->folder() / m_storageFolder / relative).string();
+    }
+    /// The same path in the folder the responder serves.
+    std::filesystem::path served(const std::string& relative) const {
+        return m_peer->storageFolder() / relative;
+    }
+
+    std::shared_ptr<simulation::SimulatedBus> m_bus;
+    std::unique_ptr<simulation::RealPeer> m_peer;
+    std::optional<usb::ScopedDefaultBus> m_defaultBus;
+    platform::testing::TemporaryFolder m_folder;
+    std::unique_ptr<fusehost::FuseMount> m_mount;
+    std::string m_storageFolder;
+};
+
+TEST_F(MountedRealPeerTests, ListsStatsAndCopiesOutWhatTheResponderServes) {
+    withinLimit([&] {
+        EXPECT_EQ(namesIn(at("")), (std::set<std::string>{"DCIM", "Download", "Music", "video.bin"}));
+        EXPECT_EQ(namesIn(at("DCIM/Camera")), (std::set<std::string>{"IMG_0001.jpg", "IMG_0002.jpg"}));
+        EXPECT_TRUE(namesIn(at("Music")).empty());
+        struct stat status {};
+        ASSERT_EQ(::stat(at("video.bin").c_str(), &status), 0) << std::strerror(errno);
+        EXPECT_TRUE(S_ISREG(status.st_mode));
+        EXPECT_EQ(static_cast<std::size_t>(status.st_size), largeFileSize);
+        ASSERT_EQ(::stat(at("DCIM").c_str(), &status), 0) << std::strerror(errno);
+        EXPECT_TRUE(S_ISDIR(status.st_mode));
+        EXPECT_EQ(errnoOf(::stat(at("DCIM/missing.jpg").c_str(), &status)), ENOENT);
+
+        EXPECT_EQ(readThrough(at("Download/readme.txt")), "Read me first.\n");
+        EXPECT_EQ(readThrough(at("DCIM/Camera/IMG_0002.jpg")), patterned(150001, 2));
+        EXPECT_EQ(sha256Of(readThrough(at("video.bin"))), sha256Of(patterned(largeFileSize, 3)));
+    });
+}
+
+TEST_F(MountedRealPeerTests, CopiesInByteForByte) {
+    withinLimit([&] {
+        const auto bytes = patterned((3u << 20) + 17, 4);
+        writeThrough(at("Download/copied.bin"), bytes);
+        EXPECT_EQ(sha256Of(diskText(served("Download/copied.bin"))), sha256Of(bytes));
+        EXPECT_EQ(sha256Of(readThrough(at("Download/copied.bin"))), sha256Of(bytes));
+        writeThrough(at("Download/empty.txt"), "");
+        ASSERT_TRUE(std::filesystem::exists(served("Download/empty.txt")));
+        EXPECT_EQ(std::filesystem::file_size(served("Download/empty.txt")), 0u);
+        // Replacing a file the responder already has.
+        writeThrough(at("Download/readme.txt"), "Read me second.\n");
+        EXPECT_EQ(diskText(served("Download/readme.txt")), "Read me second.\n");
+        EXPECT_EQ(readThrough(at("Download/readme.txt")), "Read me second.\n");
+    });
+}
+
+TEST_F(MountedRealPeerTests, MakesRenamesMovesAndRemoves) {
+    withinLimit([&] {
+        ASSERT_EQ(::mkdir(at("Music/Albums").c_str(), 0755), 0) << std::strerror(errno);
+        EXPECT_TRUE(std::filesystem::is_directory(served("Music/Albums")));
+        EXPECT_EQ(errnoOf(::mkdir(at("Music/Albums").c_str(), 0755)), EEXIST);
+
+        writeThrough(at("Music/Albums/song.txt"), "la la la");
+        ASSERT_EQ(::rename(at("Music/Albums/song.txt").c_str(), at("Music/Albums/tune.txt").c_str()), 0)
+            << std::strerror(errno);
+        EXPECT_FALSE(std::filesystem::exists(served("Music/Albums/song.txt")));
+        EXPECT_EQ(diskText(served("Music/Albums/tune.txt")), "la la la");
+
+        ASSERT_EQ(::rename(at("Music/Albums").c_str(), at("Music/Records").c_str()), 0)
+            << std::strerror(errno);
+        EXPECT_EQ(diskText(served("Music/Records/tune.txt")), "la la la");
+        EXPECT_EQ(readThrough(at("Music/Records/tune.txt")), "la la la");
+
+        // This responder cannot move objects between folders: rename says so the way mv understands,
+        // and mv copies and deletes instead. Nothing is lost either way.
+        EXPECT_EQ(errnoOf(::rename(at("Download/readme.txt").c_str(), at("Music/readme.txt").c_str())),
+                  EXDEV);
+        EXPECT_EQ(diskText(served("Download/readme.txt")), "Read me first.\n");
+        EXPECT_FALSE(std::filesystem::exists(served("Music/readme.txt")));
+
+        EXPECT_EQ(errnoOf(::rmdir(at("Music/Records").c_str())), ENOTEMPTY);
+        ASSERT_EQ(::unlink(at("Music/Records/tune.txt").c_str()), 0) << std::strerror(errno);
+        EXPECT_FALSE(std::filesystem::exists(served("Music/Records/tune.txt")));
+        ASSERT_EQ(::rmdir(at("Music/Records").c_str()), 0) << std::strerror(errno);
+        EXPECT_FALSE(std::filesystem::exists(served("Music/Records")));
+        EXPECT_TRUE(namesIn(at("Music")).empty());
+    });
+}
+
+TEST_F(MountedRealPeerTests, TruncatesAndEditsInPlace) {
+    withinLimit([&] {
+        ASSERT_EQ(::truncate(at("Download/readme.txt").c_str(), 4), 0) << std::strerror(errno);
+        EXPECT_EQ(diskText(served("Download/readme.txt")), "Read");
+        EXPECT_EQ(readThrough(at("Download/readme.txt")), "Read");
+
+        auto expected = patterned(1u << 20, 5);
+        writeThrough(at("Download/edit.bin"), expected);
+        // What dd conv=notrunc does: open for writing without O_TRUNC and write in the middle.
+        const auto patch = patterned(4096 + 5, 6);
+        const int descriptor = ::open(at("Download/edit.bin").c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(descriptor, 0) << std::strerror(errno);
+        EXPECT_EQ(::pwrite(descriptor, patch.data(), patch.size(), 500000),
+                  static_cast<ssize_t>(patch.size()));
+        EXPECT_EQ(::close(descriptor), 0) << std::strerror(errno);
+        expected.replace(500000, patch.size(), patch);
+        EXPECT_EQ(sha256Of(diskText(served("Download/edit.bin"))), sha256Of(expected));
+        EXPECT_EQ(sha256Of(readThrough(at("Download/edit.bin"))), sha256Of(expected));
+    });
+}
+
+TEST_F(MountedRealPeerTests, KeepsFinderFilesOffTheDeviceAndReportsItsSpace) {
+    withinLimit([&] {
+        writeThrough(at("Download/.DS_Store"), "Bud1 layout");
+        EXPECT_EQ(readThrough(at("Download/.DS_Store")), "Bud1 layout");
+        EXPECT_FALSE(std::filesystem::exists(served("Download/.DS_Store")));
+        ASSERT_EQ(::unlink(at("Download/.DS_Store").c_str()), 0) << std::strerror(errno);
+
+        // The responder reports the space of the file system that holds its folder.
+        struct statvfs mounted {};
+        ASSERT_EQ(::statvfs(m_mount->folder().c_str(), &mounted), 0) << std::strerror(errno);
+        struct statvfs local {};
+        ASSERT_EQ(::statvfs(served("").c_str(), &local), 0) << std::strerror(errno);
+        ASSERT_GT(mounted.f_frsize, 0U);
+        const auto capacity = [](const struct statvfs& figures) {
+            return static_cast<std::uint64_t>(figures.f_blocks) * figures.f_frsize;
+        };
+        EXPECT_EQ(capacity(mounted), capacity(local));
+    });
+}
+
+} // namespace
+} // namespace tandalo::tools
