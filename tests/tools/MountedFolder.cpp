@@ -98,6 +98,22 @@ void writeThrough(const std::string& path, const std::string& bytes) {
     }
 }
 
+void patchThrough(const std::string& path, std::uint64_t offset, const std::string& bytes) {
+    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        throw std::runtime_error("open " + path + ": " + std::strerror(errno));
+    }
+    const auto written = ::pwrite(descriptor, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    const int writeError = errno;
+    if (::close(descriptor) != 0) {
+        throw std::runtime_error("close " + path + ": " + std::strerror(errno));
+    }
+    if (written != static_cast<ssize_t>(bytes.size())) {
+        throw std::runtime_error("pwrite " + path + ": " +
+                                 (written < 0 ? std::strerror(writeError) : "short write"));
+    }
+}
+
 std::set<std::string> namesIn(const std::string& path) {
     std::set<std::string> names;
     DIR* folder = ::opendir(path.c_str());

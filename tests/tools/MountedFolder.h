@@ -23,6 +23,9 @@ std::string readThrough(const std::string& path);
 /// Creates or truncates the file and writes the bytes through write(2) in pieces of at most 1 MiB, then
 /// closes it; throws with errno text.
 void writeThrough(const std::string& path, const std::string& bytes);
+/// What dd conv=notrunc does: opens the file for writing without O_TRUNC, writes the bytes at the
+/// offset with pwrite(2) and closes it; throws with errno text.
+void patchThrough(const std::string& path, std::uint64_t offset, const std::string& bytes);
 /// The names in a folder through readdir(3), without "." and "..".
 std::set<std::string> namesIn(const std::string& path);
 /// errno after a call that reports failure with -1, or 0.

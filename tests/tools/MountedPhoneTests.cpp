@@ -22,6 +22,7 @@ namespace {
 
 using testing::errnoOf;
 using testing::namesIn;
+using testing::patchThrough;
 using testing::patterned;
 using testing::readThrough;
 using testing::sha256Of;
@@ -180,13 +181,8 @@ TEST_F(MountedPhoneTests, EditsInPlaceWithoutTruncating) {
     withinLimit([&] {
         auto expected = patterned(1u << 20, 2);
         writeThrough(at("Download/edit.bin"), expected);
-        // What dd conv=notrunc does: open for writing without O_TRUNC and write in the middle.
         const auto patch = patterned(4096 + 5, 3);
-        const int descriptor = ::open(at("Download/edit.bin").c_str(), O_WRONLY | O_CLOEXEC);
-        ASSERT_GE(descriptor, 0) << std::strerror(errno);
-        EXPECT_EQ(::pwrite(descriptor, patch.data(), patch.size(), 500000),
-                  static_cast<ssize_t>(patch.size()));
-        EXPECT_EQ(::close(descriptor), 0) << std::strerror(errno);
+        patchThrough(at("Download/edit.bin"), 500000, patch);
         expected.replace(500000, patch.size(), patch);
         EXPECT_EQ(sha256Of(phoneText("Download/edit.bin")), sha256Of(expected));
         EXPECT_EQ(sha256Of(readThrough(at("Download/edit.bin"))), sha256Of(expected));
