@@ -116,8 +116,11 @@ void AndroidVolume::renameItem(std::shared_ptr<fskit::FSItem> item,
         }
         const bool bound =
             withLock([&](Tables& tables) { return memory->state(tables.lock).destination.isDevice(); });
+        // A metadata file renamed to an ordinary name is a file the user means to keep: it goes to the
+        // device, or it would be gone at unmount while the folder still shows it.
+        const bool becomesDeviceFile = !bound && !isEphemeralName(*newName);
         std::optional<DirectoryKey> destination;
-        if (bound) {
+        if (bound || becomesDeviceFile) {
             // A file bound for the device under a metadata name would go there and never be shown again.
             if (isEphemeralName(*newName)) {
                 reply(std::nullopt, posixError(EPERM));
@@ -131,20 +134,24 @@ void AndroidVolume::renameItem(std::shared_ptr<fskit::FSItem> item,
                 return;
             }
         }
-        startTask(
-            [this, memory, toFolder, name = *newName, destination, overItem, bound, destinationName, reply] {
-                if (readOnly() && bound) {
-                    reply(std::nullopt, posixError(EROFS));
-                    return;
+        startTask([this, memory, toFolder, name = *newName, destination, overItem, becomesDeviceFile,
+                   destinationName, reply] {
+            if (readOnly() && destination) {
+                reply(std::nullopt, posixError(EROFS));
+                return;
+            }
+            try {
+                renameEphemeral(*this, memory, toFolder, name, destination, overItem);
+                // Nothing else would send it before unmount: the file is usually closed by now.
+                if (becomesDeviceFile) {
+                    flush(memory);
                 }
-                try {
-                    renameEphemeral(*this, memory, toFolder, name, destination, overItem);
-                } catch (...) {
-                    reply(std::nullopt, fsError(std::current_exception()));
-                    return;
-                }
-                reply(destinationName, std::nullopt);
-            });
+            } catch (...) {
+                reply(std::nullopt, fsError(std::current_exception()));
+                return;
+            }
+            reply(destinationName, std::nullopt);
+        });
         return;
     }
 

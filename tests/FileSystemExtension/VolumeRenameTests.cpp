@@ -123,6 +123,28 @@ TEST(VolumeRenameTests, InMemoryItemsMoveInTheTablesAndOnceSentOnTheDeviceToo) {
     EXPECT_EQ(volume.readText(draft), "draft");
 }
 
+// Saving through a hidden "._" name and renaming it into place must not leave the file in memory only,
+// where the folder shows it until the unmount drops it.
+TEST(VolumeRenameTests, AMetadataFileRenamedToAnOrdinaryNameGoesToTheDevice) {
+    VolumeHost volume;
+    const auto item = volume.create(volume.storage(), "._notes.txt").item;
+    ASSERT_TRUE(volume.write(item, 0, "keep me").succeeded());
+    ASSERT_TRUE(volume.close(item).succeeded());
+    ASSERT_TRUE(
+        volume.rename(item, volume.storage(), "._notes.txt", volume.storage(), ".DS_Store").succeeded());
+    EXPECT_TRUE(volume.phone().operations().empty());
+
+    ASSERT_TRUE(
+        volume.rename(item, volume.storage(), ".DS_Store", volume.storage(), "notes.txt").succeeded());
+    EXPECT_EQ(volume.scenario().contents("notes.txt"), "keep me");
+    EXPECT_EQ(volume.lookupIn(volume.storage(), "notes.txt").item, item);
+    EXPECT_EQ(volume.readText(item), "keep me");
+    // From now on it is a device file like any other.
+    ASSERT_TRUE(volume.write(item, 5, "them").succeeded());
+    ASSERT_TRUE(volume.close(item).succeeded());
+    EXPECT_EQ(volume.scenario().contents("notes.txt"), "keep them");
+}
+
 TEST(VolumeRenameTests, RefusesWhatCannotBeRenamed) {
     VolumeHost volume;
     volume.scenario().addFile("a.txt", "a");
