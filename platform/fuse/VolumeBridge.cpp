@@ -127,18 +127,9 @@ void VolumeBridge::answerEntry(const std::shared_ptr<KernelRequest>& request, st
 void VolumeBridge::lookup(fuse_req_t kernel, NodeID parent, const char* name) noexcept {
     serve(kernel, [&](const std::shared_ptr<KernelRequest>& request) {
         auto directory = itemOf(parent);
-        auto reply = replyFor<fskit::ItemNameReply>(request, "lookupItem",
-                                                    [this, request](std::shared_ptr<FSItem> item,
-                                                                    std::optional<fskit::FSFileName>,
-                                                                    std::optional<fskit::Error> error) {
-                                                        if (error) {
-                                                            throw *error;
-                                                        }
-                                                        if (!item) {
-                                                            refuse(EIO);
-                                                        }
-                                                        answerEntry(request, std::move(item));
-                                                    });
+        auto reply = itemReply(request, "lookupItem", [this, request](std::shared_ptr<FSItem> item) {
+            answerEntry(request, std::move(item));
+        });
         m_operations->lookupItem(fileNameOf(name), directory, reply);
     });
 }
@@ -263,18 +254,9 @@ void VolumeBridge::createItem(const std::shared_ptr<KernelRequest>& request, Nod
     auto directory = itemOf(parent);
     auto attributes = std::make_shared<fskit::FSItemSetAttributesRequest>();
     attributes->setMode(mode & 07777);
-    auto reply = replyFor<fskit::ItemNameReply>(request, "createItem",
-                                                [this, request](std::shared_ptr<FSItem> item,
-                                                                std::optional<fskit::FSFileName>,
-                                                                std::optional<fskit::Error> error) {
-                                                    if (error) {
-                                                        throw *error;
-                                                    }
-                                                    if (!item) {
-                                                        refuse(EIO);
-                                                    }
-                                                    answerEntry(request, std::move(item));
-                                                });
+    auto reply = itemReply(request, "createItem", [this, request](std::shared_ptr<FSItem> item) {
+        answerEntry(request, std::move(item));
+    });
     m_operations->createItem(fileNameOf(name), type, directory, attributes, reply);
 }
 
@@ -298,17 +280,8 @@ void VolumeBridge::remove(fuse_req_t kernel, NodeID parent, const char* name) no
     serve(kernel, [&](const std::shared_ptr<KernelRequest>& request) {
         auto directory = itemOf(parent);
         auto fileName = fileNameOf(name);
-        auto lookupReply = replyFor<fskit::ItemNameReply>(
-            request, "lookupItem",
-            [this, request, directory, fileName](std::shared_ptr<FSItem> item,
-                                                 std::optional<fskit::FSFileName>,
-                                                 std::optional<fskit::Error> error) {
-                if (error) {
-                    throw *error;
-                }
-                if (!item) {
-                    refuse(EIO);
-                }
+        auto lookupReply = itemReply(
+            request, "lookupItem", [this, request, directory, fileName](std::shared_ptr<FSItem> item) {
                 auto removeReply = replyFor<fskit::StatusReply>(
                     request, "removeItem", [request](std::optional<fskit::Error> removeError) {
                         if (removeError) {
@@ -326,18 +299,9 @@ void VolumeBridge::symlink(fuse_req_t kernel, const char* contents, NodeID paren
                            const char* name) noexcept {
     serve(kernel, [&](const std::shared_ptr<KernelRequest>& request) {
         auto directory = itemOf(parent);
-        auto reply = replyFor<fskit::ItemNameReply>(request, "createSymbolicLink",
-                                                    [this, request](std::shared_ptr<FSItem> item,
-                                                                    std::optional<fskit::FSFileName>,
-                                                                    std::optional<fskit::Error> error) {
-                                                        if (error) {
-                                                            throw *error;
-                                                        }
-                                                        if (!item) {
-                                                            refuse(EIO);
-                                                        }
-                                                        answerEntry(request, std::move(item));
-                                                    });
+        auto reply = itemReply(request, "createSymbolicLink", [this, request](std::shared_ptr<FSItem> item) {
+            answerEntry(request, std::move(item));
+        });
         m_operations->createSymbolicLink(fileNameOf(name), directory,
                                          std::make_shared<fskit::FSItemSetAttributesRequest>(),
                                          fileNameOf(contents), reply);
@@ -372,49 +336,40 @@ void VolumeBridge::rename(fuse_req_t kernel, NodeID parent, const char* name, No
         auto destination = itemOf(newParent);
         auto sourceName = fileNameOf(name);
         auto destinationName = fileNameOf(newName);
-        auto lookupSource = replyFor<fskit::ItemNameReply>(
-            request, "lookupItem",
-            [=, this](std::shared_ptr<FSItem> item, std::optional<fskit::FSFileName>,
-                      std::optional<fskit::Error> error) {
-                if (error) {
-                    throw *error;
-                }
-                if (!item) {
-                    refuse(EIO);
-                }
-                // The item that the new name names now, if any, is the one the rename replaces.
-                auto lookupOver = replyFor<fskit::ItemNameReply>(
-                    request, "lookupItem",
-                    [=, this](std::shared_ptr<FSItem> over, std::optional<fskit::FSFileName>,
-                              std::optional<fskit::Error> overError) {
-                        if (overError && overError->isPOSIX() && overError->code() == ENOENT) {
-                            over.reset();
-                        } else if (overError) {
-                            throw *overError;
-                        }
-                        if (over && noReplace) {
-                            refuse(EEXIST);
-                        }
-                        auto renameReply = replyFor<fskit::NameReply>(
-                            request, "renameItem",
-                            [request, moves = parent != newParent](std::optional<fskit::FSFileName>,
-                                                                   std::optional<fskit::Error> renameError) {
-                                // A device that cannot move between folders: EXDEV is how Linux says
-                                // "copy and delete instead", and mv and file managers do just that.
-                                if (renameError && moves && renameError->isPOSIX() &&
-                                    renameError->code() == ENOTSUP) {
-                                    refuse(EXDEV);
-                                }
-                                if (renameError) {
-                                    throw *renameError;
-                                }
-                                request->answer([](fuse_req_t answer) { return fuse_reply_err(answer, 0); });
-                            });
-                        m_operations->renameItem(item, source, sourceName, destinationName, destination, over,
-                                                 renameReply);
-                    });
-                m_operations->lookupItem(destinationName, destination, lookupOver);
-            });
+        auto lookupSource = itemReply(request, "lookupItem", [=, this](std::shared_ptr<FSItem> item) {
+            // The item that the new name names now, if any, is the one the rename replaces.
+            auto lookupOver = replyFor<fskit::ItemNameReply>(
+                request, "lookupItem",
+                [=, this](std::shared_ptr<FSItem> over, std::optional<fskit::FSFileName>,
+                          std::optional<fskit::Error> overError) {
+                    if (overError && overError->isPOSIX() && overError->code() == ENOENT) {
+                        over.reset();
+                    } else if (overError) {
+                        throw *overError;
+                    }
+                    if (over && noReplace) {
+                        refuse(EEXIST);
+                    }
+                    auto renameReply = replyFor<fskit::NameReply>(
+                        request, "renameItem",
+                        [request, moves = parent != newParent](std::optional<fskit::FSFileName>,
+                                                               std::optional<fskit::Error> renameError) {
+                            // A device that cannot move between folders: EXDEV is how Linux says
+                            // "copy and delete instead", and mv and file managers do just that.
+                            if (renameError && moves && renameError->isPOSIX() &&
+                                renameError->code() == ENOTSUP) {
+                                refuse(EXDEV);
+                            }
+                            if (renameError) {
+                                throw *renameError;
+                            }
+                            request->answer([](fuse_req_t answer) { return fuse_reply_err(answer, 0); });
+                        });
+                    m_operations->renameItem(item, source, sourceName, destinationName, destination, over,
+                                             renameReply);
+                });
+            m_operations->lookupItem(destinationName, destination, lookupOver);
+        });
         m_operations->lookupItem(sourceName, source, lookupSource);
     });
 }

@@ -116,6 +116,11 @@ private:
     template <typename Body> void serve(fuse_req_t request, Body body) noexcept;
     template <typename ReplyType, typename Handler>
     ReplyType replyFor(const std::shared_ptr<KernelRequest>& request, const char* operation, Handler handler);
+    /// A reply that hands the item the volume found or made to answer(item); an error, or no item, fails
+    /// the request.
+    template <typename Answer>
+    fskit::ItemNameReply itemReply(const std::shared_ptr<KernelRequest>& request, const char* operation,
+                                   Answer answer);
 
     std::shared_ptr<fskit::FSItem> itemOf(NodeID node) const;
     std::shared_ptr<OpenFile> openFileOf(const fuse_file_info* file) const;

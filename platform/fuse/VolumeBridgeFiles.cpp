@@ -303,16 +303,8 @@ void VolumeBridge::create(fuse_req_t kernel, NodeID parent, const char* name, mo
         auto attributes = std::make_shared<fskit::FSItemSetAttributesRequest>();
         attributes->setMode(mode & 07777);
         const fuse_file_info answerInfo = *info;
-        auto reply = replyFor<fskit::ItemNameReply>(
-            request, "createItem",
-            [this, request, answerInfo](std::shared_ptr<FSItem> item, std::optional<fskit::FSFileName>,
-                                        std::optional<fskit::Error> error) {
-                if (error) {
-                    throw *error;
-                }
-                if (!item) {
-                    refuse(EIO);
-                }
+        auto reply =
+            itemReply(request, "createItem", [this, request, answerInfo](std::shared_ptr<FSItem> item) {
                 answerCreated(request, std::move(item), answerInfo);
             });
         m_operations->createItem(fileNameOf(name), fskit::FSItemType::file, directory, attributes, reply);

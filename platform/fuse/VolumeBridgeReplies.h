@@ -64,4 +64,21 @@ ReplyType VolumeBridge::replyFor(const std::shared_ptr<KernelRequest>& request, 
         });
 }
 
+template <typename Answer>
+fskit::ItemNameReply VolumeBridge::itemReply(const std::shared_ptr<KernelRequest>& request,
+                                             const char* operation, Answer answer) {
+    return replyFor<fskit::ItemNameReply>(
+        request, operation,
+        [answer = std::move(answer)](std::shared_ptr<fskit::FSItem> item, std::optional<fskit::FSFileName>,
+                                     std::optional<fskit::Error> error) mutable {
+            if (error) {
+                throw *error;
+            }
+            if (!item) {
+                detail::refuse(EIO);
+            }
+            answer(std::move(item));
+        });
+}
+
 } // namespace fusehost
