@@ -7,9 +7,11 @@ namespace simulation {
 
 namespace {
 
-PhoneFault make(PhoneFault::Kind kind) {
+PhoneFault make(PhoneFault::Kind kind, std::uint64_t byteCount = 0, std::size_t count = 0) {
     PhoneFault fault;
     fault.kind = kind;
+    fault.byteCount = byteCount;
+    fault.count = count;
     return fault;
 }
 
@@ -36,15 +38,11 @@ PhoneFault PhoneFault::delayed(platform::Clock::Duration delay) {
 }
 
 PhoneFault PhoneFault::disconnectAfter(std::uint64_t dataBytes) {
-    PhoneFault fault = make(Kind::disconnect);
-    fault.byteCount = dataBytes;
-    return fault;
+    return make(Kind::disconnect, dataBytes);
 }
 
 PhoneFault PhoneFault::stallIn(std::uint64_t afterBytes) {
-    PhoneFault fault = make(Kind::stallIn);
-    fault.byteCount = afterBytes;
-    return fault;
+    return make(Kind::stallIn, afterBytes);
 }
 
 PhoneFault PhoneFault::stallResponse() {
@@ -56,16 +54,11 @@ PhoneFault PhoneFault::stallOut() {
 }
 
 PhoneFault PhoneFault::emptyPackets(std::size_t count, std::uint64_t afterBytes) {
-    PhoneFault fault = make(Kind::emptyPackets);
-    fault.count = count;
-    fault.byteCount = afterBytes;
-    return fault;
+    return make(Kind::emptyPackets, afterBytes, count);
 }
 
 PhoneFault PhoneFault::emptyPacketsBeforeResponse(std::size_t count) {
-    PhoneFault fault = make(Kind::emptyPacketsBeforeResponse);
-    fault.count = count;
-    return fault;
+    return make(Kind::emptyPacketsBeforeResponse, 0, count);
 }
 
 PhoneFault PhoneFault::wrongDataTransactionID() {
@@ -77,21 +70,15 @@ PhoneFault PhoneFault::wrongResponseTransactionID() {
 }
 
 PhoneFault PhoneFault::shortData(std::uint64_t payloadBytes) {
-    PhoneFault fault = make(Kind::shortData);
-    fault.byteCount = payloadBytes;
-    return fault;
+    return make(Kind::shortData, payloadBytes);
 }
 
 PhoneFault PhoneFault::truncatedDataContainer(std::uint64_t missingBytes) {
-    PhoneFault fault = make(Kind::truncatedDataContainer);
-    fault.byteCount = missingBytes;
-    return fault;
+    return make(Kind::truncatedDataContainer, missingBytes);
 }
 
 PhoneFault PhoneFault::oversizedDataContainer(std::uint64_t extraBytes) {
-    PhoneFault fault = make(Kind::oversizedDataContainer);
-    fault.byteCount = extraBytes;
-    return fault;
+    return make(Kind::oversizedDataContainer, extraBytes);
 }
 
 PhoneFault PhoneFault::truncatedResponse() {

@@ -213,6 +213,10 @@ private:
     std::uint64_t wakeGenerationLocked(const Transfer& transfer);
     void clearHalt(std::unique_lock<std::mutex>& lock, usb::HandleID handle, std::uint8_t endpoint,
                    const char* request);
+    /// Runs a request on an open handle under m_mutex and logs it against the handle's entry: "ok", or
+    /// the failure, which it rethrows.
+    void runLoggedOnHandle(const char* request, usb::HandleID handle, const std::string& detail,
+                           const std::function<void(std::unique_lock<std::mutex>&)>& body);
     platform::Clock::TimePoint deadlineFor(usb::Timeout timeout) const;
     void wakeDevice(usb::RegistryEntryID deviceID);
 

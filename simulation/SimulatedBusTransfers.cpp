@@ -536,21 +536,27 @@ void SimulatedBus::clearHalt(std::unique_lock<std::mutex>& lock, usb::HandleID h
     }
 }
 
-void SimulatedBus::clearStall(usb::HandleID handle, std::uint8_t endpoint) {
-    constexpr const char* request = "clearStall";
-    const std::string detail = "ep=" + hexByte(endpoint);
+void SimulatedBus::runLoggedOnHandle(const char* request, usb::HandleID handle, const std::string& detail,
+                                     const std::function<void(std::unique_lock<std::mutex>&)>& body) {
     usb::RegistryEntryID entryID = 0;
     try {
         std::unique_lock lock(m_mutex);
         if (const auto found = m_handles.find(handle); found != m_handles.end()) {
             entryID = found->second.entryID;
         }
-        clearHalt(lock, handle, endpoint, request);
+        body(lock);
         log(request, entryID, detail, "ok");
     } catch (const usb::USBError& error) {
         log(request, entryID, detail, failureText(error));
         throw;
     }
+}
+
+void SimulatedBus::clearStall(usb::HandleID handle, std::uint8_t endpoint) {
+    constexpr const char* request = "clearStall";
+    runLoggedOnHandle(request, handle, "ep=" + hexByte(endpoint), [&](std::unique_lock<std::mutex>& lock) {
+        clearHalt(lock, handle, endpoint, request);
+    });
 }
 
 void SimulatedBus::abortPipe(usb::HandleID handle, std::uint8_t endpoint) {
@@ -602,19 +608,9 @@ std::uint8_t SimulatedBus::configuration(usb::HandleID device) {
 
 void SimulatedBus::setConfiguration(usb::HandleID device, std::uint8_t value) {
     constexpr const char* request = "setConfiguration";
-    const std::string detail = "value=" + std::to_string(value);
-    usb::RegistryEntryID entryID = 0;
-    try {
-        std::unique_lock lock(m_mutex);
-        if (const auto found = m_handles.find(device); found != m_handles.end()) {
-            entryID = found->second.entryID;
-        }
-        applyConfiguration(lock, device, value, request);
-        log(request, entryID, detail, "ok");
-    } catch (const usb::USBError& error) {
-        log(request, entryID, detail, failureText(error));
-        throw;
-    }
+    runLoggedOnHandle(
+        request, device, "value=" + std::to_string(value),
+        [&](std::unique_lock<std::mutex>& lock) { applyConfiguration(lock, device, value, request); });
 }
 
 std::uint8_t SimulatedBus::applyConfiguration(std::unique_lock<std::mutex>& lock, usb::HandleID handle,
