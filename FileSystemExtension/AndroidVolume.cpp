@@ -15,16 +15,6 @@ namespace {
 constexpr std::uint64_t totalFiles = 0x1'0000'0000;
 constexpr std::uint64_t freeFiles = 0x8000'0000;
 
-std::string describe(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& thrown) {
-        return thrown.what();
-    } catch (...) {
-        return "an error of unknown type";
-    }
-}
-
 } // namespace
 
 void AndroidVolume::Tables::setItem(std::shared_ptr<AndroidItem> item, std::uint64_t id) {

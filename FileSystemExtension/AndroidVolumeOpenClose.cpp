@@ -13,16 +13,6 @@ namespace tandalo {
 
 namespace {
 
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& thrown) {
-        return thrown.what();
-    } catch (...) {
-        return "an error of unknown type";
-    }
-}
-
 /// Ends the edit session of an object. A failure is logged and returned rather than thrown: the close
 /// still has its clean-up to do, and then tells the application that its writes may not have been kept.
 std::exception_ptr endEdit(AndroidVolume& volume, const corvane::MTPObject& object) {

@@ -101,4 +101,14 @@ fskit::Error fsError(std::exception_ptr error) noexcept {
     }
 }
 
+std::string describe(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& thrown) {
+        return thrown.what();
+    } catch (...) {
+        return "an error of unknown type";
+    }
+}
+
 } // namespace tandalo

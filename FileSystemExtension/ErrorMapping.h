@@ -4,6 +4,7 @@
 #include "platform/fskit/Error.h"
 
 #include <exception>
+#include <string>
 
 namespace tandalo {
 
@@ -16,6 +17,9 @@ fskit::Error fsError(const std::exception& error) noexcept;
 
 /// The POSIX code of a library error, as fsError chooses it.
 int posixCode(const corvane::PTPError& error) noexcept;
+
+/// The text of a thrown error for the log: what() of a standard exception, a fixed text otherwise.
+std::string describe(const std::exception_ptr& error);
 
 /// The volume's own refusal with a POSIX code, to be thrown: throw posixError(ENOTDIR).
 inline fskit::Error posixError(int code) {

@@ -17,16 +17,6 @@ std::string cleanName(const corvane::USBDeviceDescriptor& descriptor) {
     return corvane::DeviceName::clean(descriptor.productName, descriptor.vendorName, descriptor.serialNumber);
 }
 
-std::string describe(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& thrown) {
-        return thrown.what();
-    } catch (...) {
-        return "an error of unknown type";
-    }
-}
-
 } // namespace
 
 TandaloFileSystem::TandaloFileSystem(Context context)

@@ -2,24 +2,11 @@
 #include "FileSystemExtension/TandaloFileSystem.h"
 
 #include "Corvane/usb/DeviceName.h"
+#include "FileSystemExtension/ErrorMapping.h"
 
 #include <exception>
 
 namespace tandalo {
-
-namespace {
-
-std::string describe(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& thrown) {
-        return thrown.what();
-    } catch (...) {
-        return "an error of unknown type";
-    }
-}
-
-} // namespace
 
 std::shared_ptr<AndroidVolume> TandaloFileSystem::loadVolume(const corvane::USBDeviceDescriptor& descriptor,
                                                              VolumeAccess access, corvane::TakeOver takeOver,
