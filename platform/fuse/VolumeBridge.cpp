@@ -96,32 +96,28 @@ std::optional<ConnectionLimits> VolumeBridge::connectionLimits() const {
     return m_limits;
 }
 
+int VolumeBridge::sendEntry(fuse_req_t kernel, const std::shared_ptr<FSItem>& item,
+                            const fskit::FSItemAttributes& attributes,
+                            const std::function<int(fuse_req_t, const fuse_entry_param&)>& send) {
+    const NodeID node = m_inodes.remember(item);
+    const auto entry = entryOf(node, attributes);
+    const int result = send(kernel, entry);
+    if (result != 0) {
+        if (auto dropped = m_inodes.forget(node, 1)) {
+            reclaim(std::move(dropped));
+        }
+    }
+    return result;
+}
+
 void VolumeBridge::answerEntry(const std::shared_ptr<KernelRequest>& request, std::shared_ptr<FSItem> item) {
-    auto reply = replyFor<fskit::AttributesReply>(
-        request, "getAttributes",
-        [this, request, item](std::optional<fskit::FSItemAttributes> attributes,
-                              std::optional<fskit::Error> error) {
-            if (error) {
-                throw *error;
-            }
-            if (!attributes) {
-                refuse(EIO);
-            }
-            request->answer([&](fuse_req_t kernel) {
-                const NodeID node = m_inodes.remember(item);
-                const auto entry = entryOf(node, *attributes);
-                const int result = fuse_reply_entry(kernel, &entry);
-                // The kernel counts only the entries it received: an interrupted request must not
-                // leave a reference behind.
-                if (result != 0) {
-                    if (auto dropped = m_inodes.forget(node, 1)) {
-                        reclaim(std::move(dropped));
-                    }
-                }
-                return result;
+    withAttributes(request, item, [this, request, item](const fskit::FSItemAttributes& attributes) {
+        request->answer([&](fuse_req_t kernel) {
+            return sendEntry(kernel, item, attributes, [](fuse_req_t answer, const fuse_entry_param& entry) {
+                return fuse_reply_entry(answer, &entry);
             });
         });
-    m_operations->getAttributes(fskit::FSItemGetAttributesRequest(), item, reply);
+    });
 }
 
 void VolumeBridge::lookup(fuse_req_t kernel, NodeID parent, const char* name) noexcept {
@@ -176,23 +172,13 @@ void VolumeBridge::forget(NodeID node, std::uint64_t count) noexcept {
 
 void VolumeBridge::getattr(fuse_req_t kernel, NodeID node) noexcept {
     serve(kernel, [&](const std::shared_ptr<KernelRequest>& request) {
-        auto item = itemOf(node);
-        auto reply = replyFor<fskit::AttributesReply>(
-            request, "getAttributes",
-            [this, request, node](std::optional<fskit::FSItemAttributes> attributes,
-                                  std::optional<fskit::Error> error) {
-                if (error) {
-                    throw *error;
-                }
-                if (!attributes) {
-                    refuse(EIO);
-                }
-                const auto converted = statOf(*attributes, node, m_configuration.statDefaults);
-                request->answer([&](fuse_req_t answer) {
-                    return fuse_reply_attr(answer, &converted, m_configuration.attributeTimeout);
-                });
-            });
-        m_operations->getAttributes(fskit::FSItemGetAttributesRequest(), item, reply);
+        withAttributes(request, itemOf(node),
+                       [this, request, node](const fskit::FSItemAttributes& attributes) {
+                           const auto converted = statOf(attributes, node, m_configuration.statDefaults);
+                           request->answer([&](fuse_req_t answer) {
+                               return fuse_reply_attr(answer, &converted, m_configuration.attributeTimeout);
+                           });
+                       });
     });
 }
 

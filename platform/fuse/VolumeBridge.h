@@ -128,6 +128,20 @@ private:
     /// Gets the item's attributes and answers the request with an entry for it (or an entry and an open
     /// file, for create).
     void answerEntry(const std::shared_ptr<KernelRequest>& request, std::shared_ptr<fskit::FSItem> item);
+    /// Asks the volume for the item's attributes and hands them to answer(attributes); an error, or none,
+    /// fails the request.
+    template <typename Answer>
+    void withAttributes(const std::shared_ptr<KernelRequest>& request, std::shared_ptr<fskit::FSItem> item,
+                        Answer answer);
+    /// Gives the item a node and sends send(kernel, entry); the kernel counts only the entries it
+    /// received, so a reply it did not take leaves no reference behind.
+    int sendEntry(fuse_req_t kernel, const std::shared_ptr<fskit::FSItem>& item,
+                  const fskit::FSItemAttributes& attributes,
+                  const std::function<int(fuse_req_t, const fuse_entry_param&)>& send);
+    /// Gives the file opened in the volume a handle and answers with send(kernel, info). A reply the
+    /// kernel did not take brings no release, so then the handle is dropped and the file closed again.
+    void answerOpened(const std::shared_ptr<KernelRequest>& request, const std::shared_ptr<OpenFile>& file,
+                      fuse_file_info info, const std::function<int(fuse_req_t, const fuse_file_info&)>& send);
     void answerCreated(const std::shared_ptr<KernelRequest>& request, std::shared_ptr<fskit::FSItem> item,
                        fuse_file_info file);
     void createItem(const std::shared_ptr<KernelRequest>& request, NodeID parent, const char* name,

@@ -192,108 +192,73 @@ void VolumeBridge::open(fuse_req_t kernel, NodeID node, fuse_file_info* info) no
         fuse_file_info answerInfo = *info;
         // The kernel keeps what it cached of the file only when the volume reports the same size and
         // modification time as at the last open: anything else may have changed the contents.
-        auto attributesReply = replyFor<fskit::AttributesReply>(
-            request, "getAttributes",
-            [this, request, file, answerInfo](std::optional<fskit::FSItemAttributes> attributes,
-                                              std::optional<fskit::Error> error) mutable {
-                if (error) {
-                    throw *error;
-                }
-                if (!attributes) {
-                    refuse(EIO);
-                }
-                bool keepCache = false;
-                const bool versioned = attributes->isValid(fskit::FSItemAttribute::size) &&
-                                       attributes->isValid(fskit::FSItemAttribute::modifyTime);
-                {
-                    std::lock_guard guard(m_lock);
-                    if (versioned) {
-                        const ContentVersion version{attributes->size(), attributes->modifyTime()};
-                        const auto found = m_contentVersions.find(file->item.get());
-                        keepCache = found != m_contentVersions.end() && found->second == version;
-                        m_contentVersions[file->item.get()] = version;
-                    } else {
-                        m_contentVersions.erase(file->item.get());
-                    }
-                }
-                openInVolume(request, file, [this, request, file, answerInfo, keepCache]() mutable {
-                    std::uint64_t handle = 0;
-                    {
-                        std::lock_guard guard(m_lock);
-                        handle = m_nextHandle++;
-                        m_files.emplace(handle, file);
-                    }
-                    answerInfo.fh = handle;
-                    answerInfo.keep_cache = keepCache ? 1 : 0;
-                    answerInfo.direct_io = 0;
-                    const int result = request->answer(
-                        [&](fuse_req_t answer) { return fuse_reply_open(answer, &answerInfo); });
-                    if (result != 0) {
-                        // The kernel never got the handle, so no release will come for it.
-                        {
-                            std::lock_guard guard(m_lock);
-                            m_files.erase(handle);
-                        }
-                        internalCallStarted();
-                        closeInVolume(file, [self = shared_from_this()](std::optional<fskit::Error>) {
-                            self->internalCallEnded();
-                        });
-                    }
-                });
-            });
-        m_operations->getAttributes(fskit::FSItemGetAttributesRequest(), file->item, attributesReply);
+        withAttributes(request, file->item,
+                       [this, request, file, answerInfo](const fskit::FSItemAttributes& attributes) {
+                           bool keepCache = false;
+                           const bool versioned = attributes.isValid(fskit::FSItemAttribute::size) &&
+                                                  attributes.isValid(fskit::FSItemAttribute::modifyTime);
+                           {
+                               std::lock_guard guard(m_lock);
+                               if (versioned) {
+                                   const ContentVersion version{attributes.size(), attributes.modifyTime()};
+                                   const auto found = m_contentVersions.find(file->item.get());
+                                   keepCache = found != m_contentVersions.end() && found->second == version;
+                                   m_contentVersions[file->item.get()] = version;
+                               } else {
+                                   m_contentVersions.erase(file->item.get());
+                               }
+                           }
+                           openInVolume(request, file,
+                                        [this, request, file, answerInfo, keepCache]() mutable {
+                                            answerInfo.keep_cache = keepCache ? 1 : 0;
+                                            answerOpened(request, file, answerInfo,
+                                                         [](fuse_req_t answer, const fuse_file_info& info) {
+                                                             return fuse_reply_open(answer, &info);
+                                                         });
+                                        });
+                       });
     });
+}
+
+void VolumeBridge::answerOpened(const std::shared_ptr<KernelRequest>& request,
+                                const std::shared_ptr<OpenFile>& file, fuse_file_info info,
+                                const std::function<int(fuse_req_t, const fuse_file_info&)>& send) {
+    std::uint64_t handle = 0;
+    {
+        std::lock_guard guard(m_lock);
+        handle = m_nextHandle++;
+        m_files.emplace(handle, file);
+    }
+    info.fh = handle;
+    info.direct_io = 0;
+    const int result = request->answer([&](fuse_req_t answer) { return send(answer, info); });
+    if (result != 0) {
+        {
+            std::lock_guard guard(m_lock);
+            m_files.erase(handle);
+        }
+        internalCallStarted();
+        closeInVolume(
+            file, [self = shared_from_this()](std::optional<fskit::Error>) { self->internalCallEnded(); });
+    }
 }
 
 void VolumeBridge::answerCreated(const std::shared_ptr<KernelRequest>& request, std::shared_ptr<FSItem> item,
                                  fuse_file_info info) {
-    auto reply = replyFor<fskit::AttributesReply>(
-        request, "getAttributes",
-        [this, request, item, info](std::optional<fskit::FSItemAttributes> attributes,
-                                    std::optional<fskit::Error> error) mutable {
-            if (error) {
-                throw *error;
-            }
-            if (!attributes) {
-                refuse(EIO);
-            }
-            auto file = std::make_shared<OpenFile>();
-            file->item = item;
-            file->modes = openModesOf(info.flags);
-            openInVolume(request, file, [this, request, file, info, attributes]() mutable {
-                std::uint64_t handle = 0;
-                {
-                    std::lock_guard guard(m_lock);
-                    handle = m_nextHandle++;
-                    m_files.emplace(handle, file);
-                }
-                info.fh = handle;
-                info.keep_cache = 0;
-                info.direct_io = 0;
-                const int result = request->answer([&](fuse_req_t answer) {
-                    const NodeID node = m_inodes.remember(file->item);
-                    const auto entry = entryOf(node, *attributes);
-                    const int sent = fuse_reply_create(answer, &entry, &info);
-                    if (sent != 0) {
-                        if (auto dropped = m_inodes.forget(node, 1)) {
-                            reclaim(std::move(dropped));
-                        }
-                    }
-                    return sent;
-                });
-                if (result != 0) {
-                    {
-                        std::lock_guard guard(m_lock);
-                        m_files.erase(handle);
-                    }
-                    internalCallStarted();
-                    closeInVolume(file, [self = shared_from_this()](std::optional<fskit::Error>) {
-                        self->internalCallEnded();
-                    });
-                }
+    withAttributes(request, item, [this, request, item, info](const fskit::FSItemAttributes& attributes) {
+        auto file = std::make_shared<OpenFile>();
+        file->item = item;
+        file->modes = openModesOf(info.flags);
+        openInVolume(request, file, [this, request, file, info, attributes]() mutable {
+            info.keep_cache = 0;
+            answerOpened(request, file, info, [&](fuse_req_t answer, const fuse_file_info& opened) {
+                return sendEntry(answer, file->item, attributes,
+                                 [&](fuse_req_t kernel, const fuse_entry_param& entry) {
+                                     return fuse_reply_create(kernel, &entry, &opened);
+                                 });
             });
         });
-    m_operations->getAttributes(fskit::FSItemGetAttributesRequest(), std::move(item), reply);
+    });
 }
 
 void VolumeBridge::create(fuse_req_t kernel, NodeID parent, const char* name, mode_t mode,

@@ -81,4 +81,22 @@ fskit::ItemNameReply VolumeBridge::itemReply(const std::shared_ptr<KernelRequest
         });
 }
 
+template <typename Answer>
+void VolumeBridge::withAttributes(const std::shared_ptr<KernelRequest>& request,
+                                  std::shared_ptr<fskit::FSItem> item, Answer answer) {
+    auto reply = replyFor<fskit::AttributesReply>(
+        request, "getAttributes",
+        [answer = std::move(answer)](std::optional<fskit::FSItemAttributes> attributes,
+                                     std::optional<fskit::Error> error) mutable {
+            if (error) {
+                throw *error;
+            }
+            if (!attributes) {
+                detail::refuse(EIO);
+            }
+            answer(std::move(*attributes));
+        });
+    m_operations->getAttributes(fskit::FSItemGetAttributesRequest(), std::move(item), reply);
+}
+
 } // namespace fusehost
