@@ -1,4 +1,5 @@
 #include "VolumeHost.h"
+#include "tests/support/Concat.h"
 
 #include <gtest/gtest.h>
 
@@ -120,7 +121,7 @@ TEST(VolumeConcurrencyTests, ManyThreadsBrowseReadAndWriteWithOneReplyEach) {
                 if (found.succeeded()) {
                     check(volume.readAll(found.item, 64 * 1024) == testing::patternBytes(300'000, index));
                 }
-                const auto name = "t" + std::to_string(thread) + "-" + std::to_string(round) + ".txt";
+                const auto name = testsupport::concat("t", thread, "-", round, ".txt");
                 const auto created = volume.create(shared, name);
                 check(created.succeeded());
                 if (created.succeeded()) {
@@ -136,7 +137,7 @@ TEST(VolumeConcurrencyTests, ManyThreadsBrowseReadAndWriteWithOneReplyEach) {
     EXPECT_EQ(failures.load(), 0);
     for (int thread = 0; thread < 8; ++thread) {
         for (int round = 0; round < 3; ++round) {
-            const auto name = "t" + std::to_string(thread) + "-" + std::to_string(round) + ".txt";
+            const auto name = testsupport::concat("t", thread, "-", round, ".txt");
             EXPECT_EQ(volume.scenario().contents("Shared/" + name), name);
             EXPECT_FALSE(volume.scenario().exists("Shared/._" + name));
         }

@@ -1,5 +1,6 @@
 #include "Corvane/usb/USBDeviceDiscovery.h"
 #include "simulation/SimulatedBus.h"
+#include "tests/support/Concat.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +22,7 @@ DeviceSpec device(int k) {
     spec.productID = static_cast<std::uint16_t>(k);
     spec.vendorName = "Maker";
     spec.productName = "Phone " + std::to_string(k);
-    spec.serialNumber = "S" + std::to_string(k);
+    spec.serialNumber = testsupport::concat("S", k);
     spec.locationID = 0x10000000u + static_cast<std::uint32_t>(k);
     // Even devices are in file-transfer mode, odd ones are charge-only with ADB.
     spec.interfaces = k % 2 == 0 ? std::vector<InterfaceSpec>{InterfaceSpec::vendorMTP(1)}

@@ -3,6 +3,7 @@
 #include "Corvane/wire/PTPEventCode.h"
 #include "Corvane/wire/PTPOperation.h"
 #include "Corvane/wire/PTPResponseCode.h"
+#include "tests/support/Concat.h"
 
 #include <gtest/gtest.h>
 
@@ -169,7 +170,7 @@ TEST(PTPCodeTableTests, ArrayDataTypesAreScalarsWithTheArrayBit) {
         }
         const auto scalar = fromRaw<MTPDataType>(static_cast<std::uint16_t>(raw - 0x4000));
         ASSERT_TRUE(scalar.has_value()) << name(type);
-        EXPECT_EQ("a" + name(*scalar), name(type));
+        EXPECT_EQ(testsupport::concat("a", name(*scalar)), name(type));
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "platform/foundation/FoundationError.h"
 #include "tests/platform/foundation/TemporaryFolder.h"
+#include "tests/support/Concat.h"
 
 #include <gtest/gtest.h>
 
@@ -300,7 +301,7 @@ TEST(PreferencesTests, ThreadsWritingOneSuiteLoseNoKeys) {
             writers.emplace_back([&, thread] {
                 auto preferences = suiteIn(folder);
                 for (int key = 0; key < keysPerThread; ++key) {
-                    preferences.setInteger("t" + std::to_string(thread) + "." + std::to_string(key), key);
+                    preferences.setInteger(testsupport::concat("t", thread, ".", key), key);
                 }
             });
         }
@@ -308,8 +309,7 @@ TEST(PreferencesTests, ThreadsWritingOneSuiteLoseNoKeys) {
     const auto preferences = suiteIn(folder);
     for (int thread = 0; thread < threads; ++thread) {
         for (int key = 0; key < keysPerThread; ++key) {
-            EXPECT_EQ(preferences.integerValue("t" + std::to_string(thread) + "." + std::to_string(key)),
-                      key);
+            EXPECT_EQ(preferences.integerValue(testsupport::concat("t", thread, ".", key)), key);
         }
     }
 }

@@ -1,6 +1,7 @@
 #include "platform/fskit/InProcessHost.h"
 
 #include "tests/platform/fskit/FakeVolume.h"
+#include "tests/support/Concat.h"
 
 #include <gtest/gtest.h>
 
@@ -36,7 +37,7 @@ TEST_F(InProcessHostConcurrencyTests, ManyThreadsDriveOneVolumeAndEveryCallIsAns
     for (int thread = 0; thread < threadCount; ++thread) {
         threads.emplace_back([&, thread] {
             for (int index = 0; index < filesPerThread; ++index) {
-                const std::string name = "t" + std::to_string(thread) + "-" + std::to_string(index);
+                const std::string name = testsupport::concat("t", thread, "-", index);
                 const auto file = host.createItem(root, name, FSItemType::file).wait().item;
                 std::vector<std::byte> contents(64 + static_cast<std::size_t>(index),
                                                 static_cast<std::byte>(thread));

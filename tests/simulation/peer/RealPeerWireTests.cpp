@@ -4,6 +4,7 @@
 
 #include "Corvane/wire/DeviceInfo.h"
 #include "Corvane/wire/ObjectInfo.h"
+#include "tests/support/Concat.h"
 
 #include <gtest/gtest.h>
 
@@ -196,7 +197,7 @@ TEST_F(RealPeerWireTests, KeepsAnsweringWhenNobodyReadsItsEvents) {
     listRoot(*host);
     constexpr int fileCount = 100; // more events than the interrupt queue keeps
     for (int index = 0; index < fileCount; ++index) {
-        writeFile(peer().storageFolder() / ("f" + std::to_string(index)), bytesOf("x"));
+        writeFile(peer().storageFolder() / testsupport::concat("f", index), bytesOf("x"));
     }
     // The responder sends each event while it holds the lock that every operation takes; operations go
     // on only because the bridge takes the events whether or not the host reads them.
