@@ -45,8 +45,9 @@ public:
     usb::HandleID open(usb::RegistryEntryID id, usb::OpenMode mode) override;
     void close(usb::HandleID handle) noexcept override;
     std::vector<usb::EndpointDescriptor> endpoints(usb::RegistryEntryID interfaceID) override;
-    std::vector<std::byte> readPipe(usb::HandleID handle, std::uint8_t endpoint, std::size_t maxLength,
-                                    usb::Timeout timeout) override;
+    using USBBus::readPipe;
+    std::size_t readPipe(usb::HandleID handle, std::uint8_t endpoint, std::span<std::byte> buffer,
+                         usb::Timeout timeout) override;
     std::size_t writePipe(usb::HandleID handle, std::uint8_t endpoint, std::span<const std::byte> data,
                           usb::Timeout timeout) override;
     std::vector<std::byte> controlRequest(usb::HandleID handle, const usb::ControlSetup& setup,

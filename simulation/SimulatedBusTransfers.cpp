@@ -12,10 +12,6 @@ namespace {
 
 constexpr auto century = std::chrono::hours(24 * 365 * 100);
 
-// The most a read reserves before the device has sent anything: a caller's large maxLength must not
-// turn into a large allocation by itself.
-constexpr std::size_t reserveLimit = 1 << 20;
-
 std::string hexByte(std::uint8_t value) {
     char text[8];
     std::snprintf(text, sizeof text, "0x%02x", value);
@@ -259,10 +255,10 @@ namespace {
 // whole packets while they fit; a short packet or a zero-length packet ends the read, and so does a full
 // buffer. Returns true when the read is complete, false when it needs the device's next transfer.
 template <typename Pipe>
-bool takePackets(Pipe& pipe, std::vector<std::byte>& out, std::size_t maxLength, std::size_t packetSize,
+bool takePackets(Pipe& pipe, std::span<std::byte> out, std::size_t& filled, std::size_t packetSize,
                  const char* request) {
     while (pipe.hasPending) {
-        const std::size_t room = maxLength - out.size();
+        const std::size_t room = out.size() - filled;
         const std::size_t left = pipe.pending.size() - pipe.offset;
         if (left == 0) {
             pipe.hasPending = false; // the zero-length packet that ends the transfer
@@ -284,14 +280,16 @@ bool takePackets(Pipe& pipe, std::vector<std::byte>& out, std::size_t maxLength,
             take = next; // the short last packet, which fits
         }
         const auto begin = pipe.pending.begin() + static_cast<std::ptrdiff_t>(pipe.offset);
-        out.insert(out.end(), begin, begin + static_cast<std::ptrdiff_t>(take));
+        std::copy(begin, begin + static_cast<std::ptrdiff_t>(take),
+                  out.begin() + static_cast<std::ptrdiff_t>(filled));
+        filled += take;
         pipe.offset += take;
         const bool shortPacket = take % packetSize != 0;
         if (pipe.offset == pipe.pending.size() && !pipe.zeroLengthPacketAfter) {
             pipe.hasPending = false;
             pipe.pending.clear();
         }
-        if (shortPacket || out.size() == maxLength) {
+        if (shortPacket || filled == out.size()) {
             return true;
         }
     }
@@ -300,10 +298,10 @@ bool takePackets(Pipe& pipe, std::vector<std::byte>& out, std::size_t maxLength,
 
 } // namespace
 
-std::vector<std::byte> SimulatedBus::readPipe(usb::HandleID handle, std::uint8_t endpoint,
-                                              std::size_t maxLength, usb::Timeout timeout) {
+std::size_t SimulatedBus::readPipe(usb::HandleID handle, std::uint8_t endpoint, std::span<std::byte> buffer,
+                                   usb::Timeout timeout) {
     constexpr const char* request = "readPipe";
-    const std::string detail = transferDetail(endpoint, maxLength, timeout);
+    const std::string detail = transferDetail(endpoint, buffer.size(), timeout);
     usb::RegistryEntryID entryID = 0;
     try {
         std::unique_lock lock(m_mutex);
@@ -317,9 +315,8 @@ std::vector<std::byte> SimulatedBus::readPipe(usb::HandleID handle, std::uint8_t
         if (const auto fault = takeFaultLocked(transfer)) {
             applyFault(lock, transfer, *fault, deadline, request);
         }
-        std::vector<std::byte> out;
-        out.reserve(std::min(maxLength, reserveLimit));
-        while (!takePackets(*pipeLocked(transfer), out, maxLength, transfer.packetSize, request)) {
+        std::size_t filled = 0;
+        while (!takePackets(*pipeLocked(transfer), buffer, filled, transfer.packetSize, request)) {
             const std::uint64_t wakeGeneration = wakeGenerationLocked(transfer);
             usb::InReply reply = usb::InReply::of(usb::Reply::notYet);
             if (transfer.function) {
@@ -353,8 +350,8 @@ std::vector<std::byte> SimulatedBus::readPipe(usb::HandleID handle, std::uint8_t
                 disconnectFromFunction(transfer, request);
             }
         }
-        log(request, entryID, detail, std::to_string(out.size()) + " bytes");
-        return out;
+        log(request, entryID, detail, std::to_string(filled) + " bytes");
+        return filled;
     } catch (const usb::USBError& error) {
         log(request, entryID, detail, failureText(error));
         throw;

@@ -215,13 +215,8 @@ IOReturn IOUSBInterfaceStruct942::ReadPipeTO(std::uint8_t pipeRef, std::span<std
         return kIOReturnBadArgument;
     }
     return callBus(CallKind::transfer, [&] {
-        const auto data = m_bus->readPipe(handle, endpoint.address, buffer.size(),
-                                          busTimeout(noDataTimeout, completionTimeout));
-        if (data.size() > buffer.size()) {
-            return kIOReturnOverrun;
-        }
-        std::copy(data.begin(), data.end(), buffer.begin());
-        size = static_cast<std::uint32_t>(data.size());
+        size = static_cast<std::uint32_t>(
+            m_bus->readPipe(handle, endpoint.address, buffer, busTimeout(noDataTimeout, completionTimeout)));
         return kIOReturnSuccess;
     });
 }

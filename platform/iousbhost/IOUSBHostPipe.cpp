@@ -57,13 +57,8 @@ std::size_t IOUSBHostPipe::sendIORequestWithData(std::span<std::byte> data, doub
     const usb::HandleID handle = m_client->handle();
     try {
         if (m_endpoint.direction() == usb::Direction::in) {
-            const auto received = m_client->bus().readPipe(handle, m_endpoint.address, data.size(),
-                                                           detail::busTimeout(completionTimeout));
-            if (received.size() > data.size()) {
-                throw IOUSBHostError(iokit::kIOReturnOverrun);
-            }
-            std::copy(received.begin(), received.end(), data.begin());
-            return received.size();
+            return m_client->bus().readPipe(handle, m_endpoint.address, data,
+                                            detail::busTimeout(completionTimeout));
         }
         return m_client->bus().writePipe(handle, m_endpoint.address, data,
                                          detail::busTimeout(completionTimeout));

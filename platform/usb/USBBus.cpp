@@ -12,6 +12,13 @@ std::shared_ptr<USBBus> defaultBusInstance;
 
 } // namespace
 
+std::vector<std::byte> USBBus::readPipe(HandleID handle, std::uint8_t endpoint, std::size_t maxLength,
+                                        Timeout timeout) {
+    std::vector<std::byte> data(maxLength);
+    data.resize(readPipe(handle, endpoint, std::span<std::byte>(data), timeout));
+    return data;
+}
+
 std::shared_ptr<USBBus> defaultBus() {
     std::lock_guard guard(defaultBusMutex);
     return defaultBusInstance;

@@ -83,11 +83,16 @@ public:
     /// The interface's endpoint descriptors in their declared order. Throws notFound when it is gone.
     virtual std::vector<EndpointDescriptor> endpoints(RegistryEntryID interfaceID) = 0;
 
-    /// One host read on a bulk-IN or interrupt-IN endpoint: at most maxLength bytes, ending at a short
-    /// packet, a zero-length packet or a full buffer (see InTransfer). maxLength 0 reads a ZLP. A packet
-    /// larger than the room left fails with `overrun`.
-    virtual std::vector<std::byte> readPipe(HandleID handle, std::uint8_t endpoint, std::size_t maxLength,
-                                            Timeout timeout) = 0;
+    /// One host read on a bulk-IN or interrupt-IN endpoint into the caller's buffer: at most
+    /// buffer.size() bytes, ending at a short packet, a zero-length packet or a full buffer (see
+    /// InTransfer). Returns the number of bytes read. An empty buffer reads a ZLP. A packet larger than
+    /// the room left fails with `overrun`. The bytes land where the caller wants them, so a 1 MiB read
+    /// is neither allocated nor copied on its way up.
+    virtual std::size_t readPipe(HandleID handle, std::uint8_t endpoint, std::span<std::byte> buffer,
+                                 Timeout timeout) = 0;
+    /// The same read into a new vector of at most maxLength bytes, for callers that want the bytes.
+    std::vector<std::byte> readPipe(HandleID handle, std::uint8_t endpoint, std::size_t maxLength,
+                                    Timeout timeout);
     /// One host write on a bulk-OUT endpoint; an empty span sends a zero-length packet. Returns the
     /// number of bytes the device took.
     virtual std::size_t writePipe(HandleID handle, std::uint8_t endpoint, std::span<const std::byte> data,

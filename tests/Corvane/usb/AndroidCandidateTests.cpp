@@ -124,9 +124,9 @@ public:
     std::vector<usb::EndpointDescriptor> endpoints(usb::RegistryEntryID id) override {
         return m_bus->endpoints(id);
     }
-    std::vector<std::byte> readPipe(usb::HandleID handle, std::uint8_t endpoint, std::size_t maxLength,
-                                    usb::Timeout timeout) override {
-        return m_bus->readPipe(handle, endpoint, maxLength, timeout);
+    std::size_t readPipe(usb::HandleID handle, std::uint8_t endpoint, std::span<std::byte> buffer,
+                         usb::Timeout timeout) override {
+        return m_bus->readPipe(handle, endpoint, buffer, timeout);
     }
     std::size_t writePipe(usb::HandleID handle, std::uint8_t endpoint, std::span<const std::byte> data,
                           usb::Timeout timeout) override {
