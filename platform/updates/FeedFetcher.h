@@ -1,0 +1,63 @@
+#pragma once
+
+#include "platform/updates/Timers.h"
+#include "platform/updates/UpdateError.h"
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <variant>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+namespace updates {
+
+/// A feed document as it arrived, with the address it was finally read from after redirects.
+struct FeedDocument {
+    std::string body;
+    std::string finalURL;
+};
+
+/// Fetches feed documents over HTTP(S) with Qt's network module, one at a time, each bounded in time and
+/// size. Lives on the application's main thread; owns its network access manager and the running reply.
+class FeedFetcher {
+public:
+    /// Any real feed stays far below this; a larger answer is refused instead of filling memory.
+    static constexpr std::size_t maximumFeedSize = 1024 * 1024;
+    /// Redirects followed before the fetch fails; only redirects that keep or raise security count.
+    static constexpr int maximumRedirects = 5;
+
+    using Result = std::variant<FeedDocument, UpdateError>;
+
+    FeedFetcher(Timers& timers, std::string userAgent);
+    ~FeedFetcher();
+    FeedFetcher(const FeedFetcher&) = delete;
+    FeedFetcher& operator=(const FeedFetcher&) = delete;
+
+    /// Starts fetching url; done runs once on a later turn of the event loop with the document or the error
+    /// (timedOut when nothing complete arrived within timeout). A fetch still running is cancelled first,
+    /// without calling its done. Destroying the fetcher cancels the running fetch the same way.
+    void fetch(const std::string& url, std::chrono::milliseconds timeout, std::function<void(Result)> done);
+
+private:
+    enum class Abort { none, timedOut, tooLarge };
+
+    void cancel();
+    void finish();
+    Result resultOf(QNetworkReply& reply);
+
+    Timers& m_timers;
+    std::string m_userAgent;
+    std::unique_ptr<QNetworkAccessManager> m_network;
+    QNetworkReply* m_reply = nullptr; // the running fetch, deleted by cancel() or finish()
+    std::unique_ptr<Timer> m_timeout;
+    Abort m_abort = Abort::none;
+    std::function<void(Result)> m_done;
+    // Counts fetches started or cancelled; a result queued for delivery is dropped when it changed.
+    unsigned m_generation = 0;
+};
+
+} // namespace updates
