@@ -231,6 +231,10 @@ void UpdateService::showUpdateWindow(bool activate) {
     if (!m_window->isVisible()) {
         m_window->setItem(m_session->item);
     }
+    // An answer to an earlier check would only contradict the update in front of the user.
+    if (m_message) {
+        m_message->hide();
+    }
     m_window->show();
     m_window->raise();
     if (activate) {

@@ -327,6 +327,10 @@ TEST_F(UpdateWindowTests, ShowsWhatIsOfferedAndLeavesScreenshots) {
         finishCheck();
         save(visibleMessage(), name);
     }
+    server.route("/newer.xml", newer);
+    service->checkNow();
+    finishCheck();
+    EXPECT_EQ(visibleMessage(), nullptr) << "the failure stays beside the update found since";
     std::cout << "screenshots of the update windows: " << folder.string() << std::endl;
 }
 
