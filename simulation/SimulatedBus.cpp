@@ -439,8 +439,9 @@ void SimulatedBus::wakeDevice(usb::RegistryEntryID deviceID) {
 void SimulatedBus::setOwnerLocked(Entry& entry) {
     auto& properties = entry.record.properties;
     const std::string key(usb::exclusiveOwnerKey);
-    if (entry.localHolder != 0) {
-        properties.insert_or_assign(key, m_localProcess.ownerText());
+    if (entry.holderHandle != 0) {
+        const auto& opener = m_handles.at(entry.holderHandle).opener;
+        properties.insert_or_assign(key, opener.value_or(m_localProcess).ownerText());
     } else if (entry.foreignHolder) {
         properties.insert_or_assign(key, entry.foreignHolder->ownerText());
     } else {
@@ -449,7 +450,19 @@ void SimulatedBus::setOwnerLocked(Entry& entry) {
 }
 
 usb::HandleID SimulatedBus::open(usb::RegistryEntryID id, usb::OpenMode mode) {
-    const std::string detail = mode == usb::OpenMode::exclusive ? "exclusive" : "seize";
+    return openFor(id, mode, std::nullopt);
+}
+
+usb::HandleID SimulatedBus::open(usb::RegistryEntryID id, usb::OpenMode mode, usb::ProcessIdentity opener) {
+    return openFor(id, mode, std::move(opener));
+}
+
+usb::HandleID SimulatedBus::openFor(usb::RegistryEntryID id, usb::OpenMode mode,
+                                    std::optional<usb::ProcessIdentity> opener) {
+    std::string detail = mode == usb::OpenMode::exclusive ? "exclusive" : "seize";
+    if (opener) {
+        detail += " for " + opener->ownerText();
+    }
     try {
         std::lock_guard guard(m_mutex);
         Entry& entry = entryLocked(id, "open");
@@ -459,7 +472,7 @@ usb::HandleID SimulatedBus::open(usb::RegistryEntryID id, usb::OpenMode mode) {
             }
             throw usb::USBError(entry.refusal, "open");
         }
-        const bool held = entry.foreignHolder.has_value() || entry.localHolder != 0;
+        const bool held = entry.foreignHolder.has_value() || entry.holderHandle != 0;
         if (mode == usb::OpenMode::exclusive && held) {
             throw usb::USBError(usb::Status::exclusiveAccess, "open");
         }
@@ -468,14 +481,14 @@ usb::HandleID SimulatedBus::open(usb::RegistryEntryID id, usb::OpenMode mode) {
                 throw usb::USBError(usb::Status::exclusiveAccess, "open");
             }
             entry.foreignHolder.reset();
-            if (entry.localHolder != 0) {
-                m_handles.at(entry.localHolder).seized = true;
+            if (entry.holderHandle != 0) {
+                m_handles.at(entry.holderHandle).seized = true;
                 m_changed.notify_all();
             }
         }
         const usb::HandleID handle = m_nextHandle++;
-        m_handles.emplace(handle, Handle{id, entry.deviceID, false});
-        entry.localHolder = handle;
+        m_handles.emplace(handle, Handle{id, entry.deviceID, false, std::move(opener)});
+        entry.holderHandle = handle;
         setOwnerLocked(entry);
         log("open", id, detail, "handle " + std::to_string(handle));
         return handle;
@@ -495,8 +508,8 @@ void SimulatedBus::close(usb::HandleID handle) noexcept {
     const usb::RegistryEntryID id = found->second.entryID;
     m_handles.erase(found);
     if (const auto entry = m_entries.find(id);
-        entry != m_entries.end() && entry->second.localHolder == handle) {
-        entry->second.localHolder = 0;
+        entry != m_entries.end() && entry->second.holderHandle == handle) {
+        entry->second.holderHandle = 0;
         setOwnerLocked(entry->second);
     }
     m_changed.notify_all();
@@ -520,7 +533,7 @@ void SimulatedBus::holdExclusively(usb::RegistryEntryID id, usb::ProcessIdentity
                                    HolderPolicy policy) {
     std::lock_guard guard(m_mutex);
     Entry& entry = entryLocked(id, "holdExclusively");
-    if (entry.localHolder != 0) {
+    if (entry.holderHandle != 0) {
         throw usb::USBError(usb::Status::exclusiveAccess, "holdExclusively");
     }
     log("holdExclusively", id, holder.ownerText(), "ok");

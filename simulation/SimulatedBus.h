@@ -43,6 +43,9 @@ public:
     Subscription subscribe(std::string_view className, Observer observer) override;
     void unsubscribe(usb::SubscriptionID id) noexcept override;
     usb::HandleID open(usb::RegistryEntryID id, usb::OpenMode mode) override;
+    /// The same open made on behalf of another process, which the entry then names as its holder: how a
+    /// bus shared by several processes opens for each of them.
+    usb::HandleID open(usb::RegistryEntryID id, usb::OpenMode mode, usb::ProcessIdentity opener);
     void close(usb::HandleID handle) noexcept override;
     std::vector<usb::EndpointDescriptor> endpoints(usb::RegistryEntryID interfaceID) override;
     using USBBus::readPipe;
@@ -78,8 +81,8 @@ public:
 
     // Holders.
 
-    /// Who this process is on the bus (what peer credentials would tell); by default the real pid and
-    /// program name.
+    /// Who this process is on the bus (what peer credentials would tell), for opens made without naming
+    /// their process; by default the real pid and program name.
     void setLocalProcess(usb::ProcessIdentity identity);
     usb::ProcessIdentity localProcess() const;
     /// Another process holds the entry open. Throws exclusiveAccess when this process holds it.
@@ -118,7 +121,7 @@ private:
         std::vector<usb::EndpointDescriptor> endpoints;
         std::optional<usb::ProcessIdentity> foreignHolder;
         HolderPolicy holderPolicy = HolderPolicy::yieldsToSeize;
-        usb::HandleID localHolder = 0;
+        usb::HandleID holderHandle = 0; // the open through this bus that holds the entry, 0 for none
         std::size_t refusalsLeft = 0;
         usb::Status refusal = usb::Status::error;
     };
@@ -152,7 +155,8 @@ private:
     struct Handle {
         usb::RegistryEntryID entryID = 0;
         usb::RegistryEntryID deviceID = 0;
-        bool seized = false; // someone seized the entry: the handle is dead
+        bool seized = false;                        // someone seized the entry: the handle is dead
+        std::optional<usb::ProcessIdentity> opener; // nothing: this process (localProcess())
     };
 
     struct Subscriber {
@@ -193,6 +197,8 @@ private:
     void requireRegistryLocked(const char* request) const;
     Entry& entryLocked(usb::RegistryEntryID id, const char* request);
     void setOwnerLocked(Entry& entry);
+    usb::HandleID openFor(usb::RegistryEntryID id, usb::OpenMode mode,
+                          std::optional<usb::ProcessIdentity> opener);
     Device* deviceOfLocked(usb::RegistryEntryID id);
     std::uint8_t applyConfiguration(std::unique_lock<std::mutex>& lock, usb::HandleID handle,
                                     std::uint8_t value, const char* request);
@@ -201,6 +207,9 @@ private:
     Transfer beginTransfer(std::unique_lock<std::mutex>& lock, usb::HandleID handle, std::uint8_t endpoint,
                            PipeUse use, platform::Clock::TimePoint deadline, const char* request);
     void finishTransfer(const Transfer& transfer) noexcept;
+    /// The handle's open; throws notOpen when it was never made or has been closed, and noDevice when
+    /// someone seized its entry, which ends its holder's claim as an unplug would.
+    const Handle& openHandleLocked(usb::HandleID handle, const char* request) const;
     Pipe* pipeLocked(const Transfer& transfer);
     std::optional<usb::Status> transferEndLocked(const Transfer& transfer, bool started);
     void checkTransferLocked(const Transfer& transfer, const char* request);

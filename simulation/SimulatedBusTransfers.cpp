@@ -79,11 +79,7 @@ platform::Clock::TimePoint SimulatedBus::deadlineFor(usb::Timeout timeout) const
 SimulatedBus::Transfer SimulatedBus::beginTransfer(std::unique_lock<std::mutex>& lock, usb::HandleID handle,
                                                    std::uint8_t endpoint, PipeUse use,
                                                    platform::Clock::TimePoint deadline, const char* request) {
-    const auto found = m_handles.find(handle);
-    if (found == m_handles.end() || found->second.seized) {
-        throw usb::USBError(usb::Status::notOpen, request);
-    }
-    const Handle& opened = found->second;
+    const Handle& opened = openHandleLocked(handle, request);
     const auto entry = m_entries.find(opened.entryID);
     const auto device = m_devices.find(opened.deviceID);
     if (entry == m_entries.end() || device == m_devices.end()) {
@@ -149,6 +145,17 @@ void SimulatedBus::finishTransfer(const Transfer& transfer) noexcept {
     m_changed.notify_all();
 }
 
+const SimulatedBus::Handle& SimulatedBus::openHandleLocked(usb::HandleID handle, const char* request) const {
+    const auto found = m_handles.find(handle);
+    if (found == m_handles.end()) {
+        throw usb::USBError(usb::Status::notOpen, request);
+    }
+    if (found->second.seized) {
+        throw usb::USBError(usb::Status::noDevice, request);
+    }
+    return found->second;
+}
+
 SimulatedBus::Pipe* SimulatedBus::pipeLocked(const Transfer& transfer) {
     const auto device = m_devices.find(transfer.deviceID);
     if (device == m_devices.end()) {
@@ -163,8 +170,11 @@ SimulatedBus::Pipe* SimulatedBus::pipeLocked(const Transfer& transfer) {
 
 std::optional<usb::Status> SimulatedBus::transferEndLocked(const Transfer& transfer, bool started) {
     const auto handle = m_handles.find(transfer.handle);
-    if (handle == m_handles.end() || handle->second.seized) {
-        return usb::Status::aborted; // closed, or seized by someone else, while the transfer ran
+    if (handle == m_handles.end()) {
+        return usb::Status::aborted; // closed while the transfer ran
+    }
+    if (handle->second.seized) {
+        return usb::Status::noDevice; // to its holder, a seize by someone else is as good as an unplug
     }
     const Pipe* pipe = pipeLocked(transfer);
     if (!m_entries.contains(transfer.entryID) || pipe == nullptr) {
@@ -426,11 +436,7 @@ std::vector<std::byte> SimulatedBus::controlRequest(usb::HandleID handle, const 
         if (setup.isStandard()) {
             const std::uint8_t recipient = setup.requestType & 0x1F;
             if (setup.request == usb::requestGetConfiguration && setup.isDeviceToHost() && recipient == 0) {
-                const auto handleEntry = m_handles.find(handle);
-                if (handleEntry == m_handles.end() || handleEntry->second.seized) {
-                    throw usb::USBError(usb::Status::notOpen, request);
-                }
-                const auto device = m_devices.find(handleEntry->second.deviceID);
+                const auto device = m_devices.find(openHandleLocked(handle, request).deviceID);
                 if (device == m_devices.end()) {
                     throw usb::USBError(usb::Status::noDevice, request);
                 }
@@ -497,12 +503,9 @@ std::vector<std::byte> SimulatedBus::controlRequest(usb::HandleID handle, const 
 
 void SimulatedBus::clearHalt(std::unique_lock<std::mutex>& lock, usb::HandleID handle, std::uint8_t endpoint,
                              const char* request) {
-    const auto found = m_handles.find(handle);
-    if (found == m_handles.end() || found->second.seized) {
-        throw usb::USBError(usb::Status::notOpen, request);
-    }
-    const auto entry = m_entries.find(found->second.entryID);
-    const auto device = m_devices.find(found->second.deviceID);
+    const Handle& opened = openHandleLocked(handle, request);
+    const auto entry = m_entries.find(opened.entryID);
+    const auto device = m_devices.find(opened.deviceID);
     if (entry == m_entries.end() || device == m_devices.end()) {
         throw usb::USBError(usb::Status::noDevice, request);
     }
@@ -558,20 +561,15 @@ void SimulatedBus::clearStall(usb::HandleID handle, std::uint8_t endpoint) {
 
 void SimulatedBus::abortPipe(usb::HandleID handle, std::uint8_t endpoint) {
     constexpr const char* request = "abortPipe";
-    std::lock_guard guard(m_mutex);
-    const auto found = m_handles.find(handle);
-    if (found == m_handles.end() || found->second.seized) {
-        log(request, 0, "ep=" + hexByte(endpoint), "notOpen");
-        throw usb::USBError(usb::Status::notOpen, request);
-    }
-    const auto device = m_devices.find(found->second.deviceID);
-    if (device != m_devices.end()) {
-        if (const auto pipe = device->second.pipes.find(endpoint); pipe != device->second.pipes.end()) {
-            ++pipe->second.abortGeneration;
-            m_changed.notify_all();
+    runLoggedOnHandle(request, handle, "ep=" + hexByte(endpoint), [&](std::unique_lock<std::mutex>&) {
+        const auto device = m_devices.find(openHandleLocked(handle, request).deviceID);
+        if (device != m_devices.end()) {
+            if (const auto pipe = device->second.pipes.find(endpoint); pipe != device->second.pipes.end()) {
+                ++pipe->second.abortGeneration;
+                m_changed.notify_all();
+            }
         }
-    }
-    log(request, found->second.entryID, "ep=" + hexByte(endpoint), "ok");
+    });
 }
 
 // --- Endpoints and configuration ---------------------------------------------------------------------
@@ -588,19 +586,22 @@ std::vector<usb::EndpointDescriptor> SimulatedBus::endpoints(usb::RegistryEntryI
 }
 
 std::uint8_t SimulatedBus::configuration(usb::HandleID device) {
+    constexpr const char* request = "configuration";
     std::lock_guard guard(m_mutex);
-    const auto found = m_handles.find(device);
-    if (found == m_handles.end() || found->second.seized) {
-        log("configuration", 0, "", "notOpen");
-        throw usb::USBError(usb::Status::notOpen, "configuration");
+    usb::RegistryEntryID entryID = 0;
+    try {
+        const Handle& opened = openHandleLocked(device, request);
+        entryID = opened.entryID;
+        const auto state = m_devices.find(opened.deviceID);
+        if (state == m_devices.end()) {
+            throw usb::USBError(usb::Status::noDevice, request);
+        }
+        log(request, entryID, "", std::to_string(state->second.configuration));
+        return state->second.configuration;
+    } catch (const usb::USBError& error) {
+        log(request, entryID, "", failureText(error));
+        throw;
     }
-    const auto state = m_devices.find(found->second.deviceID);
-    if (state == m_devices.end()) {
-        log("configuration", found->second.entryID, "", "noDevice");
-        throw usb::USBError(usb::Status::noDevice, "configuration");
-    }
-    log("configuration", found->second.entryID, "", std::to_string(state->second.configuration));
-    return state->second.configuration;
 }
 
 void SimulatedBus::setConfiguration(usb::HandleID device, std::uint8_t value) {
@@ -612,14 +613,11 @@ void SimulatedBus::setConfiguration(usb::HandleID device, std::uint8_t value) {
 
 std::uint8_t SimulatedBus::applyConfiguration(std::unique_lock<std::mutex>& lock, usb::HandleID handle,
                                               std::uint8_t value, const char* request) {
-    const auto found = m_handles.find(handle);
-    if (found == m_handles.end() || found->second.seized) {
-        throw usb::USBError(usb::Status::notOpen, request);
-    }
-    if (found->second.entryID != found->second.deviceID) {
+    const Handle& opened = openHandleLocked(handle, request);
+    if (opened.entryID != opened.deviceID) {
         throw usb::USBError(usb::Status::badArgument, request); // only the device's own open may
     }
-    const auto state = m_devices.find(found->second.deviceID);
+    const auto state = m_devices.find(opened.deviceID);
     if (state == m_devices.end()) {
         throw usb::USBError(usb::Status::noDevice, request);
     }

@@ -290,10 +290,30 @@ TEST(SimulatedBusTests, SeizeTakesTheEntryFromAnEarlierOpen) {
     const auto mtp = bus.plug(phone(std::make_shared<ScriptedFunction>())).interfaceIDs[0];
     const auto first = bus.open(mtp, usb::OpenMode::exclusive);
     const auto second = bus.open(mtp, usb::OpenMode::seize);
-    EXPECT_EQ(statusOf([&] { bus.writePipe(first, 0x02, {}, 0ms); }), usb::Status::notOpen);
+    // To the loser the seize looks like an unplug.
+    EXPECT_EQ(statusOf([&] { bus.writePipe(first, 0x02, {}, 0ms); }), usb::Status::noDevice);
     EXPECT_NO_THROW(bus.writePipe(second, 0x02, {}, 0ms));
     bus.close(first); // the loser's close leaves the winner's ownership alone
     EXPECT_TRUE(bus.property(mtp, "UsbExclusiveOwner"));
+}
+
+TEST(SimulatedBusTests, AnOpenMadeForAnotherProcessNamesItAsHolderUntilSeized) {
+    SimulatedBus bus;
+    const auto mtp = bus.plug(phone(std::make_shared<ScriptedFunction>())).interfaceIDs[0];
+    const auto first = bus.open(mtp, usb::OpenMode::exclusive, {501, "mount-tandalo"});
+    EXPECT_EQ(*bus.property(mtp, "UsbExclusiveOwner"),
+              usb::PropertyValue{std::string("pid 501, mount-tandalo")});
+    EXPECT_EQ(statusOf([&] {
+                  bus.open(mtp, usb::OpenMode::exclusive, {502, "Tandalo"});
+              }),
+              usb::Status::exclusiveAccess);
+    const auto second = bus.open(mtp, usb::OpenMode::seize, {502, "Tandalo"});
+    EXPECT_EQ(*bus.property(mtp, "UsbExclusiveOwner"), usb::PropertyValue{std::string("pid 502, Tandalo")});
+    EXPECT_EQ(statusOf([&] { bus.clearStall(first, 0x02); }), usb::Status::noDevice);
+    bus.close(first);
+    EXPECT_EQ(*bus.property(mtp, "UsbExclusiveOwner"), usb::PropertyValue{std::string("pid 502, Tandalo")});
+    bus.close(second);
+    EXPECT_FALSE(bus.property(mtp, "UsbExclusiveOwner"));
 }
 
 TEST(SimulatedBusTests, RefusedOpensFailForTheirCount) {
