@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Corvane/device/MTPDevice.h"
-#include "Corvane/device/TransportFactory.h"
+#include "Corvane/usb/TransportFactory.h"
 #include "Corvane/usb/USBDeviceDescriptor.h"
 #include "FileSystemExtension/AndroidVolume.h"
 #include "FileSystemExtension/AsyncTasks.h"

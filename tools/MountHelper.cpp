@@ -1,6 +1,6 @@
 #include "tools/MountHelper.h"
 
-#include "Corvane/device/TransportFactory.h"
+#include "Corvane/usb/TransportFactory.h"
 #include "Corvane/usb/IOUSBHostTransport.h"
 #include "Corvane/usb/IOUSBLibTransport.h"
 #include "FileSystemExtension/TandaloFileSystem.h"

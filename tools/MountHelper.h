@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Corvane/device/TransportFactory.h"
+#include "Corvane/usb/TransportFactory.h"
 #include "platform/fuse/FuseMount.h"
 
 #include <filesystem>

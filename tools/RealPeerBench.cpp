@@ -5,7 +5,6 @@
 //
 // Prints one line per direction. Needs the responder program and /dev/fuse (run as root).
 #include "Corvane/device/MTPDevice.h"
-#include "Corvane/usb/IOUSBLibTransport.h"
 #include "Corvane/usb/USBDeviceDiscovery.h"
 #include "Corvane/wire/PTPError.h"
 #include "platform/foundation/Environment.h"
@@ -62,12 +61,7 @@ int run(std::uint64_t size, std::optional<std::uint32_t> buffer) {
     writeContent(peer->storageFolder() / "source.bin", size);
 
     const auto port = iokit::MainPort::forBus(bus);
-    corvane::TransportFactory factory;
-    factory.makeIOUSBLib = [port](const corvane::USBDeviceDescriptor& descriptor,
-                                  corvane::TakeOver takeOver) {
-        return std::unique_ptr<corvane::PTPTransport>(
-            corvane::IOUSBLibTransport::open(descriptor, takeOver, platform::Clock::system(), port));
-    };
+    const auto factory = corvane::TransportFactory::forPort(port);
     platform::MemoryEnvironment environment;
     oslog::LogStore logStore;
     corvane::MTPDevice::Context context;

@@ -9,8 +9,8 @@
 #include "FileSystemExtensionTestSupport.h"
 #include "PhoneScenario.h"
 
-#include "Corvane/device/TransportFactory.h"
 #include "Corvane/filesystem/MTPFileSystem.h"
+#include "Corvane/usb/TransportFactory.h"
 
 #include <cstddef>
 #include <functional>

@@ -2,6 +2,8 @@
 
 #include "Corvane/usb/PTPTransport.h"
 #include "Corvane/usb/TakeOver.h"
+#include "platform/foundation/Clock.h"
+#include "platform/iokit/IOKitLib.h"
 
 #include <functional>
 #include <memory>
@@ -41,6 +43,10 @@ struct TransportFactory {
     /// PTPError::usb; a maker's own error passes through unchanged.
     std::unique_ptr<PTPTransport> make(TransportKind kind, const USBDeviceDescriptor& descriptor,
                                        TakeOver takeOver, std::function<void()> onDisconnect) const;
+
+    /// The real transports, opening interfaces on the port's bus; the IOKit transport's take-over waits
+    /// on the clock. What a program uses for a bus that is not its default one.
+    static TransportFactory forPort(iokit::MainPort port, platform::Clock& clock = platform::Clock::system());
 
     /// The process-wide makers that connect uses when it is given none. Any thread; never blocks beyond a
     /// short internal lock.

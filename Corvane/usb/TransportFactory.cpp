@@ -1,4 +1,4 @@
-#include "Corvane/device/TransportFactory.h"
+#include "Corvane/usb/TransportFactory.h"
 
 #include "Corvane/usb/IOUSBHostTransport.h"
 #include "Corvane/usb/IOUSBLibTransport.h"
@@ -13,20 +13,9 @@ namespace corvane {
 
 namespace {
 
-// The real transports, on the process's default bus and clock.
-TransportFactory usbTransports() {
-    TransportFactory factory;
-    factory.makeIOUSBLib = [](const USBDeviceDescriptor& descriptor, TakeOver takeOver) {
-        return std::unique_ptr<PTPTransport>(IOUSBLibTransport::open(descriptor, takeOver));
-    };
-    factory.makeIOUSBHost = [](const USBDeviceDescriptor& descriptor, std::function<void()> onDisconnect) {
-        return std::unique_ptr<PTPTransport>(IOUSBHostTransport::open(descriptor, std::move(onDisconnect)));
-    };
-    return factory;
-}
-
 platform::Guarded<TransportFactory>& installedFactory() {
-    static platform::Guarded<TransportFactory> factory(usbTransports());
+    // The real transports, on the process's default bus and clock.
+    static platform::Guarded<TransportFactory> factory(TransportFactory::forPort(iokit::kIOMainPortDefault));
     return factory;
 }
 
@@ -65,6 +54,19 @@ std::unique_ptr<PTPTransport> TransportFactory::make(TransportKind kind,
         throw PTPError::usb("the transport could not be created");
     }
     return transport;
+}
+
+TransportFactory TransportFactory::forPort(iokit::MainPort port, platform::Clock& clock) {
+    TransportFactory factory;
+    factory.makeIOUSBLib = [port, &clock](const USBDeviceDescriptor& descriptor, TakeOver takeOver) {
+        return std::unique_ptr<PTPTransport>(IOUSBLibTransport::open(descriptor, takeOver, clock, port));
+    };
+    factory.makeIOUSBHost = [port](const USBDeviceDescriptor& descriptor,
+                                   std::function<void()> onDisconnect) {
+        return std::unique_ptr<PTPTransport>(
+            IOUSBHostTransport::open(descriptor, std::move(onDisconnect), port));
+    };
+    return factory;
 }
 
 TransportFactory TransportFactory::installed() {
