@@ -40,6 +40,10 @@ TandaloFileSystem::~TandaloFileSystem() {
 void TandaloFileSystem::probeResource(std::shared_ptr<fskit::FSResource> resource, fskit::ProbeReply reply) {
     try {
         const auto descriptor = device(*resource);
+        if (const auto key = volumeKey(*resource)) {
+            std::lock_guard guard(m_lock);
+            m_probed.insert_or_assign(*key, descriptor);
+        }
         const auto name = cleanName(descriptor);
         m_log.info("probe: recognized %{public}s", name);
         reply(fskit::FSProbeResult::usableProbeResult(name, containerIdentifier(descriptor)), std::nullopt);
@@ -64,7 +68,9 @@ void TandaloFileSystem::loadResource(std::shared_ptr<fskit::FSResource> resource
                             : VolumeAccess::readWrite;
     m_tasks.start([this, resource, key = std::move(key), access, reply](std::stop_token stop) {
         try {
-            const auto descriptor = device(*resource);
+            // The platform probes a resource right before it loads it; what the probe found is still there.
+            const auto probed = takeProbed(key);
+            const auto descriptor = probed ? *probed : device(*resource);
             m_log.info("load: connecting to %{public}s%{public}s", descriptor.description(),
                        takesOverFromAnyone(*resource) ? ", taking it over" : "");
             auto volume = loadVolume(descriptor, access, takeOver(*resource), stop);
@@ -110,6 +116,17 @@ void TandaloFileSystem::unloadResource(std::shared_ptr<fskit::FSResource> resour
         m_log.info("unload: done");
         reply(std::nullopt);
     });
+}
+
+std::optional<corvane::USBDeviceDescriptor> TandaloFileSystem::takeProbed(const std::string& key) {
+    std::lock_guard guard(m_lock);
+    const auto found = m_probed.find(key);
+    if (found == m_probed.end()) {
+        return std::nullopt;
+    }
+    auto descriptor = std::move(found->second);
+    m_probed.erase(found);
+    return descriptor;
 }
 
 void TandaloFileSystem::didFinishLoading() {

@@ -119,8 +119,13 @@ private:
     const Context m_context;
     const oslog::Logger m_log;
 
-    mutable std::mutex m_lock; // guards m_volumes; held for one insertion, removal or look-up only
+    /// The interface the last probe of each resource found, by volume key, kept for the load that follows
+    /// it: a mount lists the bus once.
+    std::optional<corvane::USBDeviceDescriptor> takeProbed(const std::string& key);
+
+    mutable std::mutex m_lock; // guards m_volumes and m_probed; held for one insertion, removal or look-up
     std::map<std::string, std::shared_ptr<AndroidVolume>, std::less<>> m_volumes;
+    std::map<std::string, corvane::USBDeviceDescriptor, std::less<>> m_probed;
 
     // Last: its destructor waits for the tasks, which use everything above.
     AsyncTasks m_tasks;

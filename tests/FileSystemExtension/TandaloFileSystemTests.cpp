@@ -118,6 +118,7 @@ TEST(TandaloFileSystemTests, LoadOpensTheSessionRegistersTheVolumeAndMarksTheCon
     ExtensionScenario scenario(ExtensionScenario::connectedByFileSystem());
     const auto resource = tokenOf(scenario, "take-over-1");
     Loaded loaded(scenario, resource);
+    scenario.scenario().bus().clearCallLog();
     const auto root = loaded.host.start();
     ASSERT_TRUE(root);
     EXPECT_TRUE(scenario.phone().isSessionOpen());
@@ -129,6 +130,14 @@ TEST(TandaloFileSystemTests, LoadOpensTheSessionRegistersTheVolumeAndMarksTheCon
         logged(scenario, "load: connecting to " + scenario.descriptor().description() + ", taking it over"));
     EXPECT_TRUE(logged(scenario, "load: volume ready for " + cleanName(scenario.descriptor())));
     EXPECT_TRUE(logged(scenario, "mount " + cleanName(scenario.descriptor())));
+    const auto log = scenario.scenario().bus().callLog();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const auto& call) {
+                                return call.operation == "matchingEntries" &&
+                                       call.detail == "IOUSBHostInterface";
+                            }),
+              1)
+        << "the load uses what the probe found";
     loaded.host.stop();
     EXPECT_TRUE(loaded.host.faults().empty());
 }
