@@ -3,13 +3,21 @@
 // on the simulated bus with no link delay, so the times are the library's own work; the transaction
 // counts say what a real phone would add (about a millisecond of turnaround each).
 
+#include "Corvane/device/MTPDevice.h"
 #include "Corvane/filesystem/MTPFileSystem.h"
-#include "PhoneScenario.h"
+#include "Corvane/usb/TransportFactory.h"
+#include "Corvane/usb/USBDeviceDiscovery.h"
+#include "platform/foundation/Environment.h"
+#include "platform/foundation/LogStore.h"
+#include "simulation/PhoneUSBFunction.h"
+#include "simulation/SimulatedBus.h"
+#include "simulation/SimulatedPhone.h"
 
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 namespace {
@@ -26,28 +34,43 @@ std::string fileName(int index) {
     return name;
 }
 
-/// A phone with one folder of folderSize files, and a file system opened over it.
+/// A phone on a simulated bus with one folder of folderSize files, and a file system opened over it.
 struct BigFolder {
     explicit BigFolder(bool propertyLists, std::int64_t readChunk = 1 << 20) {
-        testsupport::PhoneScenario::Options options;
-        options.prepare = [propertyLists](simulation::SimulatedPhone& phone) {
-            phone.setOperationSupported(PTPOperation::getObjectPropList, propertyLists);
-        };
-        scenario = std::make_unique<testsupport::PhoneScenario>(options);
-        folder = scenario->addFolder("Big");
+        phone->setOperationSupported(PTPOperation::getObjectPropList, propertyLists);
+        storage = phone->addStorage();
+        folder = phone->addFolders(storage, "Big");
         for (int index = 0; index < folderSize; ++index) {
-            scenario->phone().addGeneratedFile(scenario->storage(), folder, fileName(index),
-                                               static_cast<std::uint64_t>(index) * 1000);
+            phone->addGeneratedFile(storage, folder, fileName(index),
+                                    static_cast<std::uint64_t>(index) * 1000);
         }
-        scenario->device().setReadChunkSize(readChunk);
-        fs = std::make_unique<MTPFileSystem>(scenario->sharedDevice(), scenario->clock());
+        simulation::plugPhone(*bus, phone);
+        const auto port = iokit::MainPort::forBus(bus);
+        const auto found = corvane::USBDeviceDiscovery::findMTPInterfaces(port);
+        if (found.size() != 1) {
+            throw std::runtime_error("the phone's interface was not found");
+        }
+        corvane::MTPDevice::Context context;
+        context.environment = &environment;
+        context.logStore = &logStore;
+        context.transportFactory = &transports;
+        transports = corvane::TransportFactory::forPort(port);
+        auto device =
+            corvane::MTPDevice::connect(found.front(), std::nullopt, corvane::TakeOver::never, {}, context);
+        device->setReadChunkSize(readChunk);
+        fs = std::make_unique<MTPFileSystem>(device);
         fs->open();
-        scenario->clearLog();
+        phone->clearLog();
     }
 
-    std::unique_ptr<testsupport::PhoneScenario> scenario;
-    std::unique_ptr<MTPFileSystem> fs;
+    platform::MemoryEnvironment environment;
+    oslog::LogStore logStore;
+    corvane::TransportFactory transports;
+    std::shared_ptr<simulation::SimulatedBus> bus = std::make_shared<simulation::SimulatedBus>();
+    std::shared_ptr<simulation::SimulatedPhone> phone = std::make_shared<simulation::SimulatedPhone>();
+    std::uint32_t storage = 0;
     std::uint32_t folder = 0;
+    std::unique_ptr<MTPFileSystem> fs; // last: it goes first, while the bus is still there
 };
 
 // The argument is the device's read chunk in KiB: every read of the transport asks for that much, so it
@@ -58,10 +81,10 @@ void listFolder(benchmark::State& state, bool propertyLists) {
     std::size_t listed = 0;
     for (auto _ : state) {
         big.fs->invalidateAll();
-        listed = big.fs->list(big.scenario->storage(), big.folder).size();
+        listed = big.fs->list(big.storage, big.folder).size();
         state.PauseTiming();
-        transactions += big.scenario->phone().transactions().size();
-        big.scenario->clearLog();
+        transactions += big.phone->transactions().size();
+        big.phone->clearLog();
         state.ResumeTiming();
     }
     if (listed != folderSize) {
@@ -84,32 +107,32 @@ void BM_CachedLookup(benchmark::State& state) {
     BigFolder big(true);
     const std::string path = folderPath + "/" + fileName(folderSize / 2);
     big.fs->lookup(path);
-    big.scenario->clearLog();
+    big.phone->clearLog();
     for (auto _ : state) {
         benchmark::DoNotOptimize(big.fs->lookup(path));
     }
-    state.counters["transactions"] = static_cast<double>(big.scenario->phone().transactions().size());
+    state.counters["transactions"] = static_cast<double>(big.phone->transactions().size());
 }
 
 void BM_CachedChild(benchmark::State& state) {
     BigFolder big(true);
     const std::string name = fileName(folderSize - 1);
-    big.fs->list(big.scenario->storage(), big.folder);
-    big.scenario->clearLog();
+    big.fs->list(big.storage, big.folder);
+    big.phone->clearLog();
     for (auto _ : state) {
-        benchmark::DoNotOptimize(big.fs->child(big.scenario->storage(), big.folder, name));
+        benchmark::DoNotOptimize(big.fs->child(big.storage, big.folder, name));
     }
-    state.counters["transactions"] = static_cast<double>(big.scenario->phone().transactions().size());
+    state.counters["transactions"] = static_cast<double>(big.phone->transactions().size());
 }
 
 void BM_CachedList(benchmark::State& state) {
     BigFolder big(true);
-    big.fs->list(big.scenario->storage(), big.folder);
-    big.scenario->clearLog();
+    big.fs->list(big.storage, big.folder);
+    big.phone->clearLog();
     for (auto _ : state) {
-        benchmark::DoNotOptimize(big.fs->list(big.scenario->storage(), big.folder));
+        benchmark::DoNotOptimize(big.fs->list(big.storage, big.folder));
     }
-    state.counters["transactions"] = static_cast<double>(big.scenario->phone().transactions().size());
+    state.counters["transactions"] = static_cast<double>(big.phone->transactions().size());
 }
 
 BENCHMARK(BM_ListByPropertyLists)

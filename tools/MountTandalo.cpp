@@ -1,11 +1,17 @@
 // The mount helper: plays the platform's part in a mount of a tandalo resource on a folder. Without -f it
 // detaches once the mount is live, so that the mount tool returns; the detached process serves until the
-// folder is unmounted.
+// folder is unmounted. The bus is the one every program chooses: the bus service's when TANDALO_USB_BUS
+// names its socket.
 #include "tools/MountHelper.h"
+#include "tools/StopSignals.h"
+
+#include "platform/buschoice/ProcessBus.h"
+#include "platform/usb/USBBus.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <iostream>
 #include <string>
 #include <unistd.h>
@@ -24,11 +30,25 @@ int report(const std::exception& error) {
     return code;
 }
 
+void detachFromTerminal() {
+    const int nothing = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (nothing < 0) {
+        return;
+    }
+    for (const int descriptor : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        ::dup2(nothing, descriptor);
+    }
+    ::close(nothing);
+}
+
 int serveInForeground(const tandalo::tools::MountArguments& arguments, int readyDescriptor) {
     tandalo::tools::StopSignals signals;
+    // Chosen here, in the process that serves: the bus service knows its clients by the process that
+    // connected, and names it as the holder of what it opens. It outlives the mount.
+    usb::ScopedDefaultBus bus(buschoice::processBus(platform::Environment::process()));
     std::unique_ptr<fusehost::FuseMount> mount;
     try {
-        mount = tandalo::tools::mountResource(arguments.resource, arguments.folder, arguments.readOnly);
+        mount = tandalo::tools::mountResource(arguments);
     } catch (const std::exception& error) {
         const int code = report(error);
         if (readyDescriptor >= 0) {
@@ -40,6 +60,9 @@ int serveInForeground(const tandalo::tools::MountArguments& arguments, int ready
         const int code = 0;
         [[maybe_unused]] const auto written = ::write(readyDescriptor, &code, sizeof code);
         ::close(readyDescriptor);
+        // The mount tool has returned; whoever ran it reads its output to the end, and must not wait for
+        // this process, which serves on until the folder is unmounted. Later errors go to the log.
+        detachFromTerminal();
     }
     try {
         tandalo::tools::serveUntilUnmounted(*mount, signals);

@@ -4,7 +4,7 @@
 //   tandalo-mounted-copy-bench [MiB, default 256] [MB/s, default 40]
 //
 // Needs /dev/fuse and the right to mount. Prints MB/s for each path and the mounted/direct ratio.
-#include "tools/DemoPhone.h"
+#include "simulation/DemoPhone.h"
 #include "tools/MountHelper.h"
 
 #include "Corvane/device/MTPDevice.h"
@@ -78,15 +78,12 @@ struct Figures {
     double in = 0;
 };
 
-Figures direct(tandalo::tools::DemoPhone& demo, std::uint64_t size) {
+Figures direct(simulation::DemoPhone& demo, std::uint64_t size) {
     const auto found = corvane::USBDeviceDiscovery::findMTPInterfaces();
     if (found.size() != 1) {
         throw std::runtime_error("the phone's interface was not found");
     }
-    corvane::MTPDevice::Context context;
-    context.transportFactory = &tandalo::tools::defaultBusTransports();
-    auto device =
-        corvane::MTPDevice::connect(found.front(), std::nullopt, corvane::TakeOver::never, {}, context);
+    auto device = corvane::MTPDevice::connect(found.front(), std::nullopt, corvane::TakeOver::never);
     device->open();
     const auto handle = *demo.phone->find(demo.storage, "video.mp4");
     std::uint64_t received = 0;
@@ -111,11 +108,11 @@ Figures direct(tandalo::tools::DemoPhone& demo, std::uint64_t size) {
     return figures;
 }
 
-Figures mounted(tandalo::tools::DemoPhone& demo, std::uint64_t size) {
+Figures mounted(simulation::DemoPhone& demo, std::uint64_t size) {
     const auto folder =
         std::filesystem::temp_directory_path() / ("tandalo-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder);
-    auto mount = tandalo::tools::mountResource("mtp://" + demo.serialNumber, folder, false);
+    auto mount = tandalo::tools::mountResource({"mtp://" + demo.serialNumber, folder});
     Figures figures;
     try {
         const auto top = mount->folder() / demo.phone->storages().front().description;
@@ -153,7 +150,7 @@ int main(int argc, char** argv) {
     }
     const std::uint64_t size = mebibytes << 20;
     try {
-        auto demo = tandalo::tools::DemoPhone::make(size);
+        auto demo = simulation::DemoPhone::make(size);
         demo.phone->setLink(
             simulation::PhoneLink{std::chrono::milliseconds(1), {}, megabytesPerSecondLink * 1000000});
         usb::ScopedDefaultBus defaultBus(demo.bus);

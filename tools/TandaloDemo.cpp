@@ -1,9 +1,11 @@
-// The demo: a simulated phone on a simulated bus in this process, mounted on a real folder through FUSE.
-// --selftest mounts, works on the mount through the kernel, reports, and unmounts.
-#include "tools/DemoPhone.h"
-#include "tools/MountHelper.h"
+// The demo: the bus service with a simulated phone in this process, and mount-tandalo in another process
+// mounting the phone on a real folder through FUSE, as the application and the mount helper work together.
+// --selftest mounts, works on the mount through the kernel, checks the phone, reports, and unmounts.
+#include "tools/StopSignals.h"
 
-#include "platform/usb/USBBus.h"
+#include "simulation/DemoPhone.h"
+#include "simulation/service/BusService.h"
+#include "simulation/service/ServiceDevices.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -13,12 +15,17 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+
+extern char** environ;
 
 namespace {
 
@@ -56,7 +63,7 @@ fs::path topOfStorage(const fs::path& mounted) {
     throw std::runtime_error("DCIM is not on the mount");
 }
 
-bool runSelfTest(const fs::path& mounted, tandalo::tools::DemoPhone& demo) {
+bool runSelfTest(const fs::path& mounted, simulation::SimulatedPhone& phone, std::uint32_t storage) {
     int failures = 0;
     auto step = [&](const std::string& name, const std::function<std::string()>& action) {
         try {
@@ -67,7 +74,6 @@ bool runSelfTest(const fs::path& mounted, tandalo::tools::DemoPhone& demo) {
         }
     };
     const fs::path top = topOfStorage(mounted);
-    auto& phone = *demo.phone;
     step("ls", [&] {
         std::string names;
         for (const auto& entry : fs::directory_iterator(top)) {
@@ -77,7 +83,7 @@ bool runSelfTest(const fs::path& mounted, tandalo::tools::DemoPhone& demo) {
     });
     step("read a photo", [&] {
         const auto bytes = readFile(top / "DCIM/Camera/IMG_20261201.jpg");
-        if (bytes != tandalo::tools::DemoPhone::photoBytes(1)) {
+        if (bytes != simulation::DemoPhone::photoBytes(1)) {
             throw std::runtime_error("the bytes differ from the phone's");
         }
         return std::to_string(bytes.size()) + " bytes, identical to the phone's";
@@ -85,7 +91,7 @@ bool runSelfTest(const fs::path& mounted, tandalo::tools::DemoPhone& demo) {
     const std::string copied = "copied through the kernel\n" + std::string(300000, 'x');
     step("copy a file in", [&] {
         writeFile(top / "Download/copied.txt", copied);
-        const auto handle = phone.find(demo.storage, "Download/copied.txt");
+        const auto handle = phone.find(storage, "Download/copied.txt");
         if (!handle || phone.contentsText(*handle) != copied) {
             throw std::runtime_error("the phone does not hold the same bytes");
         }
@@ -93,15 +99,14 @@ bool runSelfTest(const fs::path& mounted, tandalo::tools::DemoPhone& demo) {
     });
     step("mkdir", [&] {
         fs::create_directory(top / "Music/Albums");
-        if (!phone.find(demo.storage, "Music/Albums")) {
+        if (!phone.find(storage, "Music/Albums")) {
             throw std::runtime_error("the folder is not on the phone");
         }
         return std::string("Music/Albums made on the phone");
     });
     step("rename", [&] {
         fs::rename(top / "Download/copied.txt", top / "Download/renamed.txt");
-        if (!phone.find(demo.storage, "Download/renamed.txt") ||
-            phone.find(demo.storage, "Download/copied.txt")) {
+        if (!phone.find(storage, "Download/renamed.txt") || phone.find(storage, "Download/copied.txt")) {
             throw std::runtime_error("the phone does not show the new name");
         }
         return std::string("Download/copied.txt -> Download/renamed.txt");
@@ -109,7 +114,7 @@ bool runSelfTest(const fs::path& mounted, tandalo::tools::DemoPhone& demo) {
     step("delete", [&] {
         fs::remove(top / "Download/renamed.txt");
         fs::remove(top / "Music/Albums");
-        if (phone.find(demo.storage, "Download/renamed.txt") || phone.find(demo.storage, "Music/Albums")) {
+        if (phone.find(storage, "Download/renamed.txt") || phone.find(storage, "Music/Albums")) {
             throw std::runtime_error("the phone still holds them");
         }
         return std::string("Download/renamed.txt and Music/Albums gone from the phone");
@@ -128,6 +133,60 @@ bool runSelfTest(const fs::path& mounted, tandalo::tools::DemoPhone& demo) {
     });
     std::cout << (failures == 0 ? "self-test passed\n" : "self-test FAILED\n");
     return failures == 0;
+}
+
+/// Runs a program with the environment and more variables, and waits for it; returns its exit status, or
+/// -1 when it could not run or ended by a signal.
+int runProgram(const std::string& program, const std::vector<std::string>& arguments,
+               const std::vector<std::string>& extraEnvironment) {
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        envp.push_back(*variable);
+    }
+    for (const auto& variable : extraEnvironment) {
+        envp.push_back(const_cast<char*>(variable.c_str()));
+    }
+    envp.push_back(nullptr);
+    pid_t child = 0;
+    if (::posix_spawn(&child, program.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) {
+        return -1;
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+/// Unmounts the folder as its owner may: umount(2) as root, fusermount3 otherwise; lazily when it is busy.
+void unmount(const fs::path& folder) {
+    if (::umount2(folder.c_str(), 0) == 0) {
+        return;
+    }
+    if (errno == EBUSY) {
+        ::umount2(folder.c_str(), MNT_DETACH);
+        return;
+    }
+    if (runProgram("/bin/fusermount3", {"-u", folder.string()}, {}) != 0) {
+        runProgram("/bin/fusermount3", {"-u", "-z", folder.string()}, {});
+    }
+}
+
+/// The process that holds the phone's MTP interface, as the bus names it.
+std::string holderOf(simulation::SimulatedBus& bus, const std::string& serialNumber) {
+    for (const auto& interface : bus.matchingEntries(usb::interfaceClassName)) {
+        const auto device = bus.entry(interface.parentID);
+        const auto* serial = device ? device->property("USB Serial Number") : nullptr;
+        const auto* owner = interface.property(usb::exclusiveOwnerKey);
+        if (serial != nullptr && *serial == usb::PropertyValue{serialNumber} && owner != nullptr) {
+            return std::get<std::string>(*owner);
+        }
+    }
+    return "nobody";
 }
 
 int usage(const char* problem) {
@@ -155,45 +214,73 @@ int main(int argc, char** argv) {
             folder = argument;
         }
     }
+    std::string socketFolder = (fs::temp_directory_path() / "tandalo-demo-XXXXXX").string();
+    if (::mkdtemp(socketFolder.data()) == nullptr) {
+        std::cerr << "tandalo-demo: mkdtemp: " << std::strerror(errno) << '\n';
+        return 1;
+    }
+    int result = 1;
     try {
-        auto demo = tandalo::tools::DemoPhone::make();
-        usb::ScopedDefaultBus defaultBus(demo.bus);
+        tandalo::tools::StopSignals signals;
+        auto bus = std::make_shared<simulation::SimulatedBus>();
+        simulation::ServiceDevices hosted(bus);
+        const auto serialNumber = hosted.plug({"phone"});
+        const auto phone = hosted.phone(serialNumber);
+        const auto storage = phone->storages().front().id;
+        const auto deviceName = phone->deviceInfo().model;
+        auto service = simulation::BusService::start(
+            bus, fs::path(socketFolder) / "usb-bus.sock",
+            [&hosted](const busservice::CommandWords& words) { return hosted.run(words); });
+        const auto socket = service->socketPath().string();
         if (!folder) {
             const char* home = std::getenv("HOME");
             if (home == nullptr || *home == '\0') {
                 return usage("HOME is not set; give a folder");
             }
-            folder = fs::path(home) / "Tandalo" / demo.deviceName;
+            folder = fs::path(home) / "Tandalo" / deviceName;
         }
         fs::create_directories(*folder);
-        tandalo::tools::StopSignals signals;
-        const std::string resource = "mtp://" + demo.serialNumber;
-        auto mount = tandalo::tools::mountResource(resource, *folder, false);
-        std::cout << demo.deviceName << " (" << resource << ") is mounted on " << mount->folder().string()
-                  << '\n';
+        const auto tools = fs::read_symlink("/proc/self/exe").parent_path();
+        const auto mountTool = tools / "mount-tandalo";
+        const std::string resource = "mtp://" + serialNumber;
+        if (runProgram(mountTool.string(), {"-t", "tandalo", resource, folder->string()},
+                       {std::string(busservice::socketVariable) + "=" + socket}) != 0) {
+            std::cerr << "tandalo-demo: mount-tandalo could not mount " << resource << '\n';
+            fs::remove_all(socketFolder);
+            return 1;
+        }
+        std::cout << deviceName << " (" << resource << ") is mounted on " << folder->string() << " by \""
+                  << holderOf(*bus, serialNumber) << "\", over the bus service at " << socket << '\n';
         if (selfTest) {
-            const bool passed = runSelfTest(mount->folder(), demo);
-            mount->shutdown();
-            std::cout << "unmounted\n";
-            return passed ? 0 : 1;
+            const bool passed = runSelfTest(*folder, *phone, storage);
+            result = passed ? 0 : 1;
+        } else {
+            const std::string top = topOfStorage(*folder).string();
+            std::cout << "Try, in another terminal:\n"
+                      << "  ls -la '" << folder->string() << "'\n"
+                      << "  cp '" << top << "'/DCIM/Camera/IMG_20261201.jpg /tmp/\n"
+                      << "  cp some-file '" << top << "'/Download/\n"
+                      << "  df -h '" << folder->string() << "'\n"
+                      << "and change the bus while it is mounted:\n"
+                      << "  export " << busservice::socketVariable << "=" << socket << "\n"
+                      << "  " << (tools / "tandalo-busctl").string() << " list\n"
+                      << "  " << (tools / "tandalo-busctl").string() << " unplug " << serialNumber << "\n"
+                      << "Press Ctrl-C to unmount and quit.\n";
+            signals.waitForStop();
+            result = 0;
         }
-        const std::string top = topOfStorage(mount->folder()).string();
-        std::cout << "Try, in another terminal:\n"
-                  << "  ls -la '" << mount->folder().string() << "'\n"
-                  << "  cp '" << top << "'/DCIM/Camera/IMG_20261201.jpg /tmp/\n"
-                  << "  cp some-file '" << top << "'/Download/\n"
-                  << "  df -h '" << mount->folder().string() << "'\n"
-                  << "Press Ctrl-C to unmount and quit.\n";
-        tandalo::tools::serveUntilUnmounted(*mount, signals);
+        unmount(*folder);
+        // mount-tandalo lets go of the phone once the folder is gone; then it is really over.
+        if (!service->waitForClients(0)) {
+            std::cerr << "tandalo-demo: mount-tandalo did not let go of the phone\n";
+            result = 1;
+        }
         std::cout << "unmounted\n";
-        return 0;
     } catch (const std::exception& error) {
-        const int code = tandalo::tools::errnoOf(error);
-        std::string message = error.what();
-        if (message.find(std::strerror(code)) == std::string::npos) {
-            message += std::string(": ") + std::strerror(code);
-        }
-        std::cerr << "tandalo-demo: " << message << '\n';
-        return 1;
+        std::cerr << "tandalo-demo: " << error.what() << '\n';
+        result = 1;
     }
+    std::error_code ignored;
+    fs::remove_all(socketFolder, ignored);
+    return result;
 }

@@ -1,7 +1,13 @@
+#include "tools/MountArguments.h"
 #include "tools/MountHelper.h"
+
+#include "platform/fuse/FuseError.h"
+#include "tests/platform/foundation/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -40,7 +46,10 @@ INSTANTIATE_TEST_SUITE_P(
         RejectedLine{{"-o", "ro,sync", "-t", "tandalo", "mtp://a", "/m"}, "unknown mount option \"sync\""},
         RejectedLine{{"-o", "", "-t", "tandalo", "mtp://a", "/m"}, "unknown mount option \"\""},
         RejectedLine{{"-f", "-f", "-t", "tandalo", "mtp://a", "/m"}, "-f given more than once"},
-        RejectedLine{{"-t", "tandalo", "usb://a", "/m"}, "not an mtp:// URL"},
+        RejectedLine{{"-t", "tandalo", "usb://a", "/m"}, "not an mtp:// URL or a .tandalo token file"},
+        RejectedLine{{"-t", "tandalo", "/m/.tandalo/1/a.txt", "/m"},
+                     "not an mtp:// URL or a .tandalo token file"},
+        RejectedLine{{"-t", "tandalo", ".tandalo", "/m"}, "not an mtp:// URL or a .tandalo token file"},
         RejectedLine{{"-t", "tandalo", "mtp://a", ""}, "the folder is empty"}));
 
 TEST(MountArgumentsTests, ReadsTheMountToolsLine) {
@@ -50,6 +59,44 @@ TEST(MountArgumentsTests, ReadsTheMountToolsLine) {
     EXPECT_EQ(parsed.folder, "/Volumes/Phone");
     EXPECT_FALSE(parsed.foreground);
     EXPECT_FALSE(parsed.readOnly);
+}
+
+TEST(MountArgumentsTests, TakesURLsAndTheApplicationsTokenFilesAsResources) {
+    struct Case {
+        std::string resource;
+        bool tokenFile;
+    };
+    for (const auto& each : {Case{"mtp://R58M123?attempt=2", false}, Case{"MTP://any", false},
+                             Case{"/home/me/Tandalo/.tandalo/take-over-1/r58m123.tandalo", true},
+                             Case{"relative/.tandalo/2/any.TANDALO", true}}) {
+        SCOPED_TRACE(each.resource);
+        const std::vector<std::string> line{"-t", "tandalo", each.resource, "/m"};
+        const auto parsed = parseMountArguments(line);
+        EXPECT_EQ(parsed.resource, each.resource);
+        EXPECT_EQ(parsed.namesTokenFile(), each.tokenFile);
+    }
+}
+
+TEST(MountArgumentsTests, HandsTheResourceOnAsThePlatformWould) {
+    platform::testing::TemporaryFolder folder;
+    const auto token = folder.path() / ".tandalo" / "no-take-over-1" / "r58m123.tandalo";
+    std::filesystem::create_directories(token.parent_path());
+    std::ofstream{token};
+
+    const auto path =
+        std::dynamic_pointer_cast<fskit::FSPathURLResource>(mountedResource({token.string(), "/m"}));
+    ASSERT_TRUE(path);
+    EXPECT_EQ(path->url(), "file://" + token.string());
+    const auto url =
+        std::dynamic_pointer_cast<fskit::FSGenericURLResource>(mountedResource({"mtp://R58M123", "/m"}));
+    ASSERT_TRUE(url);
+    EXPECT_EQ(url->url(), "mtp://R58M123");
+    try {
+        mountedResource({(token.parent_path() / "any.tandalo").string(), "/m"});
+        FAIL() << "a missing token file was taken";
+    } catch (const fusehost::FuseError& error) {
+        EXPECT_EQ(error.code(), ENOENT);
+    }
 }
 
 TEST(MountArgumentsTests, ReadsForegroundAndReadOnlyInAnyOrder) {

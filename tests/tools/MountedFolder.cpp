@@ -135,12 +135,16 @@ int errnoOf(int result) {
 }
 
 void withinLimit(fusehost::FuseMount& mount, const std::function<void()>& work) {
+    withinLimit([&] { mount.unmount(fusehost::UnmountMode::force); }, work);
+}
+
+void withinLimit(const std::function<void()>& forceAway, const std::function<void()>& work) {
     std::packaged_task<void()> task(work);
     auto done = task.get_future();
     std::thread worker(std::move(task));
     if (done.wait_for(workLimit) != std::future_status::ready) {
         ADD_FAILURE() << "the work on the mount took longer than " << workLimit.count() << " s";
-        mount.unmount(fusehost::UnmountMode::force);
+        forceAway();
     }
     worker.join();
     try {

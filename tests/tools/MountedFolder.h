@@ -31,8 +31,10 @@ std::set<std::string> namesIn(const std::string& path);
 /// errno after a call that reports failure with -1, or 0.
 int errnoOf(int result);
 
-/// Runs work on a thread of its own; past the limit the mount is forced away so that the work fails
+/// Runs work on a thread of its own; past the limit forceAway() ends the mount so that the work fails
 /// instead of hanging the test. Failures and exceptions of the work are reported as test failures.
+void withinLimit(const std::function<void()>& forceAway, const std::function<void()>& work);
+/// The same for a mount served in this process.
 void withinLimit(fusehost::FuseMount& mount, const std::function<void()>& work);
 
 } // namespace tandalo::tools::testing

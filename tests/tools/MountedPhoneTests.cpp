@@ -1,8 +1,8 @@
 #include "platform/fuse/FuseError.h"
 #include "platform/usb/USBBus.h"
+#include "simulation/DemoPhone.h"
 #include "tests/platform/foundation/TemporaryFolder.h"
 #include "tests/tools/MountedFolder.h"
-#include "tools/DemoPhone.h"
 #include "tools/MountHelper.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 namespace tandalo::tools {
+using simulation::DemoPhone;
 namespace {
 
 using testing::errnoOf;
@@ -45,7 +46,7 @@ protected:
         });
         m_defaultBus.emplace(m_demo.bus);
         try {
-            m_mount = mountResource("mtp://" + m_demo.serialNumber, m_folder.path(), false);
+            m_mount = mountResource({"mtp://" + m_demo.serialNumber, m_folder.path()});
         } catch (const fusehost::FuseError& error) {
             if (error.code() == EPERM) {
                 GTEST_SKIP() << "mounting is not permitted here (EPERM)";

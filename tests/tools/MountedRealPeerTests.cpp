@@ -73,8 +73,7 @@ protected:
         std::filesystem::create_directory(served("Music"));
         m_defaultBus.emplace(m_bus);
         try {
-            m_mount =
-                mountResource("mtp://" + simulation::RealPeerOptions{}.serialNumber, m_folder.path(), false);
+            m_mount = mountResource({"mtp://" + simulation::RealPeerOptions{}.serialNumber, m_folder.path()});
         } catch (const fusehost::FuseError& error) {
             if (error.code() == EPERM) {
                 GTEST_SKIP() << "mounting is not permitted here (EPERM)";
