@@ -64,9 +64,11 @@ PluggedDevice plugPhone(SimulatedBus& bus, std::shared_ptr<SimulatedPhone> phone
     spec.vendorName = identity.vendorName;
     spec.productName = identity.productName;
     spec.serialNumber = identity.serialNumber ? identity.serialNumber : phone->deviceInfo().serialNumber;
-    spec.interfaces.push_back(identity.interfaceKind == PhoneUSBIdentity::InterfaceKind::stillImage
-                                  ? InterfaceSpec::stillImage(identity.interfaceNumber, packetSize)
-                                  : InterfaceSpec::vendorMTP(identity.interfaceNumber, packetSize));
+    if (identity.mode == PhoneUSBIdentity::Mode::fileTransfer) {
+        spec.interfaces.push_back(identity.interfaceKind == PhoneUSBIdentity::InterfaceKind::stillImage
+                                      ? InterfaceSpec::stillImage(identity.interfaceNumber, packetSize)
+                                      : InterfaceSpec::vendorMTP(identity.interfaceNumber, packetSize));
+    }
     if (identity.withADB) {
         spec.interfaces.push_back(
             InterfaceSpec::adb(static_cast<std::uint8_t>(identity.interfaceNumber + 1), packetSize));

@@ -53,10 +53,15 @@ struct PhoneUSBIdentity {
     std::uint8_t interfaceNumber = 0;
     /// Adds an Android debugging interface after the MTP one, as a phone with USB debugging on has.
     bool withADB = false;
+    /// File transfer shows the MTP interface; charge-only hides it, as a phone does until its user picks
+    /// file transfer, and keeps only the debugging interface when there is one.
+    enum class Mode { fileTransfer, chargeOnly };
+    Mode mode = Mode::fileTransfer;
 };
 
 /// Plugs the phone into the bus as a USB device with one MTP interface whose endpoints use the phone's
-/// packet size. Plugging the same phone again after it left the bus is a fresh power-on of its USB side.
+/// packet size (none in charge-only mode). Plugging the same phone again after it left the bus is a fresh
+/// power-on of its USB side.
 PluggedDevice plugPhone(SimulatedBus& bus, std::shared_ptr<SimulatedPhone> phone,
                         PhoneUSBIdentity identity = {});
 

@@ -107,9 +107,9 @@ DeviceDescription DeviceDescription::parse(const std::vector<std::string>& words
             identity.withADB = flag(key, value);
         } else if (key == "mode") {
             if (value == "file-transfer") {
-                description.mode = PhoneMode::fileTransfer;
+                identity.mode = PhoneUSBIdentity::Mode::fileTransfer;
             } else if (value == "charge-only") {
-                description.mode = PhoneMode::chargeOnly;
+                identity.mode = PhoneUSBIdentity::Mode::chargeOnly;
             } else {
                 throw DescriptionError("mode=" + std::string(value) +
                                        " is neither file-transfer nor charge-only");

@@ -18,10 +18,6 @@ public:
     using std::invalid_argument::invalid_argument;
 };
 
-/// What a phone does on the USB side: file transfer shows its MTP interface, charge-only hides it, as a
-/// phone does until its user picks file transfer.
-enum class PhoneMode { fileTransfer, chargeOnly };
-
 /// One device that the bus service hosts, as written on its command line, in a scenario file or in a
 /// plug command: a kind and key=value settings,
 ///     phone serial=R58N123 product="Galaxy S21" vendor=Samsung vendor-id=0x04e8 mode=charge-only
@@ -34,8 +30,7 @@ struct DeviceDescription {
     Kind kind = Kind::phone;
     /// Nothing: the service picks one that no other device has.
     std::optional<std::string> serialNumber;
-    PhoneUSBIdentity identity;
-    PhoneMode mode = PhoneMode::fileTransfer;
+    PhoneUSBIdentity identity; // its mode too
     /// The size of the sample tree's large video.
     std::uint64_t videoSize = 64ull << 20;
     PhoneLink link;

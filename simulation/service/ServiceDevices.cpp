@@ -68,21 +68,6 @@ void requireWords(const busservice::CommandWords& words, std::size_t count, std:
     }
 }
 
-/// A phone in charge-only mode: the device without its MTP interface, keeping only what charge-only
-/// phones show (their debugging interface when it is switched on).
-PluggedDevice plugChargeOnly(SimulatedBus& bus, const PhoneUSBIdentity& identity) {
-    DeviceSpec spec;
-    spec.vendorID = identity.vendorID;
-    spec.productID = identity.productID;
-    spec.vendorName = identity.vendorName;
-    spec.productName = identity.productName;
-    spec.serialNumber = identity.serialNumber;
-    if (identity.withADB) {
-        spec.interfaces.push_back(InterfaceSpec::adb(0));
-    }
-    return bus.plug(std::move(spec));
-}
-
 } // namespace
 
 struct ServiceDevices::Device {
@@ -182,10 +167,7 @@ void ServiceDevices::connectLocked(Device& device) {
         device.peer->plugAgain();
         return;
     }
-    const auto& identity = device.description.identity;
-    device.plugged = device.description.mode == PhoneMode::fileTransfer
-                         ? plugPhone(*m_bus, device.phone, identity)
-                         : plugChargeOnly(*m_bus, identity);
+    device.plugged = plugPhone(*m_bus, device.phone, device.description.identity);
 }
 
 void ServiceDevices::disconnectLocked(Device& device) {
@@ -211,7 +193,8 @@ ServiceDevices::Device& ServiceDevices::deviceLocked(std::string_view serialNumb
 
 usb::RegistryEntryID ServiceDevices::mtpInterfaceLocked(Device& device) {
     const auto place = device.place();
-    if (!place || place->interfaceIDs.empty() || device.description.mode == PhoneMode::chargeOnly) {
+    if (!place || place->interfaceIDs.empty() ||
+        device.description.identity.mode == PhoneUSBIdentity::Mode::chargeOnly) {
         throw DescriptionError(device.serialNumber + " shows no MTP interface now");
     }
     // Each device puts its MTP interface first.
@@ -246,9 +229,11 @@ std::string ServiceDevices::listLocked() const {
             text += " unplugged\n";
             continue;
         }
-        text += device->description.mode == PhoneMode::fileTransfer ? " file-transfer" : " charge-only";
+        text += device->description.identity.mode == PhoneUSBIdentity::Mode::fileTransfer ? " file-transfer"
+                                                                                          : " charge-only";
         text += " device=" + hex(place->deviceID);
-        if (!place->interfaceIDs.empty() && device->description.mode == PhoneMode::fileTransfer) {
+        if (!place->interfaceIDs.empty() &&
+            device->description.identity.mode == PhoneUSBIdentity::Mode::fileTransfer) {
             const auto interface = place->interfaceIDs.front();
             text += " interface=" + hex(interface);
             if (const auto owner = m_bus->property(interface, usb::exclusiveOwnerKey)) {
@@ -310,12 +295,13 @@ std::string ServiceDevices::runLocked(const busservice::CommandWords& words) {
         if (words[2] != "charge-only" && words[2] != "file-transfer") {
             throw DescriptionError("unknown mode \"" + words[2] + "\"");
         }
-        const auto mode = words[2] == "charge-only" ? PhoneMode::chargeOnly : PhoneMode::fileTransfer;
+        const auto mode = words[2] == "charge-only" ? PhoneUSBIdentity::Mode::chargeOnly
+                                                    : PhoneUSBIdentity::Mode::fileTransfer;
         // A phone that changes its USB mode leaves the bus and comes back as another configuration.
         if (device.isPlugged()) {
             disconnectLocked(device);
         }
-        device.description.mode = mode;
+        device.description.identity.mode = mode;
         connectLocked(device);
         return device.serialNumber + " is in " + words[2] + " mode\n";
     }

@@ -20,7 +20,7 @@ TEST(ServiceDevicesTests, ReadsDeviceDescriptions) {
          [](const DeviceDescription& d) {
              EXPECT_EQ(d.kind, DeviceDescription::Kind::phone);
              EXPECT_FALSE(d.serialNumber);
-             EXPECT_EQ(d.mode, PhoneMode::fileTransfer);
+             EXPECT_EQ(d.identity.mode, PhoneUSBIdentity::Mode::fileTransfer);
              EXPECT_EQ(d.videoSize, 64u << 20);
          }},
         {R"(phone serial=R58N123 product="Galaxy S21" vendor=Samsung vendor-id=0x04e8 product-id=26720)",
@@ -35,7 +35,7 @@ TEST(ServiceDevicesTests, ReadsDeviceDescriptions) {
          [](const DeviceDescription& d) {
              EXPECT_EQ(d.identity.interfaceKind, PhoneUSBIdentity::InterfaceKind::vendorMTP);
              EXPECT_TRUE(d.identity.withADB);
-             EXPECT_EQ(d.mode, PhoneMode::chargeOnly);
+             EXPECT_EQ(d.identity.mode, PhoneUSBIdentity::Mode::chargeOnly);
              EXPECT_FALSE(d.accessGranted);
          }},
         {"phone video-size=5G speed=40 turnaround=1",
