@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -19,6 +20,25 @@ BusProtocolError systemError(const std::string& what, int error) {
 // Bodies are read in pieces of at most this much, so memory follows the bytes that arrive.
 constexpr std::size_t bodyPiece = 1u << 20;
 
+sockaddr_un addressOf(const std::filesystem::path& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string text = path.string();
+    if (text.empty() || text.size() >= sizeof address.sun_path) {
+        throw BusProtocolError("the socket path \"" + text + "\" is empty or too long");
+    }
+    std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
+    return address;
+}
+
+platform::UniqueFd newSocket() {
+    platform::UniqueFd descriptor(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!descriptor) {
+        throw systemError("socket", errno);
+    }
+    return descriptor;
+}
+
 } // namespace
 
 std::filesystem::path defaultSocketPath(const platform::Environment& environment) {
@@ -31,23 +51,29 @@ std::filesystem::path defaultSocketPath(const platform::Environment& environment
 }
 
 BusSocket BusSocket::connect(const std::filesystem::path& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string text = path.string();
-    if (text.empty() || text.size() >= sizeof address.sun_path) {
-        throw BusProtocolError("the socket path \"" + text + "\" is empty or too long");
-    }
-    std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
-    platform::UniqueFd descriptor(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!descriptor) {
-        throw systemError("socket", errno);
-    }
+    const auto address = addressOf(path);
+    auto descriptor = newSocket();
     int result = 0;
     do {
         result = ::connect(descriptor.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
     } while (result != 0 && errno == EINTR);
     if (result != 0) {
-        throw systemError("connect to " + text, errno);
+        throw systemError("connect to " + path.string(), errno);
+    }
+    return BusSocket(std::move(descriptor));
+}
+
+BusSocket BusSocket::listen(const std::filesystem::path& path) {
+    const auto address = addressOf(path);
+    auto descriptor = newSocket();
+    if (::bind(descriptor.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        throw systemError("cannot listen at " + path.string(), errno);
+    }
+    // The socket's folder is private to the user as well; this keeps a socket in any other folder private.
+    if (::chmod(path.c_str(), 0600) != 0 || ::listen(descriptor.get(), 64) != 0) {
+        const int error = errno;
+        ::unlink(path.c_str());
+        throw systemError("cannot listen at " + path.string(), error);
     }
     return BusSocket(std::move(descriptor));
 }

@@ -40,6 +40,9 @@ public:
 
     /// Connects to the socket at the path. Throws BusProtocolError with the system's reason.
     static BusSocket connect(const std::filesystem::path& path);
+    /// Makes a socket file at the path, readable and writable by its user only (0600), and listens on it.
+    /// Throws BusProtocolError with the system's reason.
+    static BusSocket listen(const std::filesystem::path& path);
 
     bool valid() const noexcept { return m_descriptor.valid(); }
     int descriptor() const noexcept { return m_descriptor.get(); }

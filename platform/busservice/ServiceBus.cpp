@@ -33,12 +33,15 @@ template <typename Decode> auto decodeWhole(std::span<const std::byte> body, Dec
 // --- One connection ----------------------------------------------------------------------------------
 
 struct ServiceBus::Call {
-    MessageKind kind = MessageKind::hello;
-    MessageWriter fields;
-    std::span<const std::byte> data; // a write's bytes, sent after the fields as they are
+    explicit Call(MessageKind kind, usb::Status lostStatus = usb::Status::unavailable)
+        : kind(kind), lostStatus(lostStatus) {}
+
+    MessageKind kind;
     /// What the caller is told when the connection goes: `unavailable` for the registry, `noDevice` for
     /// an open, whose devices went with the connection.
-    usb::Status lostStatus = usb::Status::unavailable;
+    usb::Status lostStatus;
+    MessageWriter fields;
+    std::span<const std::byte> data; // a write's bytes, sent after the fields as they are
     std::vector<std::byte> body;
     /// A read's reply lands straight in the caller's buffer.
     bool intoCaller = false;
@@ -99,32 +102,33 @@ public:
 
     /// Sends the request and waits for its reply; throws the service's failure, or the call's
     /// lostStatus when the connection goes.
-    std::vector<std::byte> call(const std::shared_ptr<Call>& call) {
+    /// The call stays the caller's: it waits here until the reader is done with it.
+    std::vector<std::byte> call(Call& call) {
         std::uint64_t request = 0;
         {
             std::lock_guard guard(m_mutex);
             if (!m_alive) {
-                throw usb::USBError(call->lostStatus, name(call->kind));
+                throw usb::USBError(call.lostStatus, name(call.kind));
             }
             request = m_nextRequest++;
-            m_calls.emplace(request, call);
+            m_calls.emplace(request, &call);
         }
         try {
             std::lock_guard guard(m_sendMutex);
-            const auto length = call->fields.bytes().size() + call->data.size();
-            m_socket.send({static_cast<std::uint32_t>(length), call->kind, request},
-                          {call->fields.bytes(), call->data});
+            const auto length = call.fields.bytes().size() + call.data.size();
+            m_socket.send({static_cast<std::uint32_t>(length), call.kind, request},
+                          {call.fields.bytes(), call.data});
         } catch (const BusProtocolError&) {
             // The reader sees the connection end too, and fails every waiting call with it, this one
             // included.
             abandon();
         }
         std::unique_lock lock(m_mutex);
-        m_changed.wait(lock, [&] { return call->done; });
-        if (call->failure) {
-            throw *call->failure;
+        m_changed.wait(lock, [&] { return call.done; });
+        if (call.failure) {
+            throw *call.failure;
         }
-        return std::move(call->body);
+        return std::move(call.body);
     }
 
     /// Ends the connection after a reply that made no sense; the reader then fails every waiting call.
@@ -172,7 +176,7 @@ private:
     }
 
     void receiveAnswer(const FrameHeader& header) {
-        std::shared_ptr<Call> call;
+        Call* call = nullptr;
         {
             std::lock_guard guard(m_mutex);
             const auto found = m_calls.find(header.request);
@@ -215,8 +219,8 @@ private:
     std::condition_variable m_changed;
     bool m_alive = true;
     std::uint64_t m_nextRequest = 1;
-    std::map<std::uint64_t, std::shared_ptr<Call>> m_calls;
-    std::thread m_reader; // last: it reads everything above
+    std::map<std::uint64_t, Call*> m_calls; // each waited for by its caller until done
+    std::thread m_reader;                   // last: it reads everything above
 };
 
 // --- The bus -----------------------------------------------------------------------------------------
@@ -285,87 +289,70 @@ std::shared_ptr<ServiceBus::Connection> ServiceBus::connectLocked() {
     return m_connection;
 }
 
-std::shared_ptr<ServiceBus::Connection> ServiceBus::registryConnection(const char* request) {
-    auto connection = liveConnection();
-    if (!connection) {
-        throw usb::USBError(usb::Status::unavailable, request);
-    }
-    return connection;
-}
-
 std::pair<std::shared_ptr<ServiceBus::Connection>, usb::HandleID>
-ServiceBus::connectionOf(usb::HandleID handle, const char* request) {
+ServiceBus::connectionOf(usb::HandleID handle, MessageKind kind) {
     std::lock_guard guard(m_connectionMutex);
     if (!m_connection || !m_connection->alive() ||
         (handle >> generationShift) != m_connection->generation()) {
         // The connection that made the open is gone, and the service closed the open with it.
-        throw usb::USBError(usb::Status::noDevice, request);
+        throw usb::USBError(usb::Status::noDevice, name(kind));
     }
     return {m_connection, handle & serviceHandleMask};
 }
 
 std::vector<std::byte> ServiceBus::ask(Connection& connection, Call& call) {
-    // The call outlives this frame on the reader's side only while the reader holds it; a shared owner
-    // keeps it whole for both.
-    auto shared = std::shared_ptr<Call>(&call, [](Call*) {});
-    return connection.call(shared);
+    return connection.call(call);
 }
 
 template <typename T>
-T ServiceBus::decodeReply(Connection& connection, std::span<const std::byte> body, const char* request) {
+T ServiceBus::decodeReply(Connection& connection, std::span<const std::byte> body, MessageKind kind) {
     try {
         return decodeWhole(body, [](MessageReader& reader) { return reader.read<T>(); });
     } catch (const BusProtocolError&) {
         connection.abandon();
-        throw usb::USBError(usb::Status::error, request);
+        throw usb::USBError(usb::Status::error, name(kind));
     }
+}
+
+template <typename T, typename... Fields>
+T ServiceBus::askRegistry(MessageKind kind, const Fields&... fields) {
+    const auto connection = liveConnection();
+    if (!connection) {
+        throw usb::USBError(usb::Status::unavailable, name(kind));
+    }
+    Call call{kind};
+    call.fields.write(fields...);
+    return decodeReply<T>(*connection, ask(*connection, call), kind);
+}
+
+template <typename T, typename... Fields>
+T ServiceBus::askOnOpen(usb::HandleID handle, MessageKind kind, const Fields&... fields) {
+    const auto [connection, serviceHandle] = connectionOf(handle, kind);
+    Call call{kind, usb::Status::noDevice};
+    call.fields.write(serviceHandle, fields...);
+    return decodeReply<T>(*connection, ask(*connection, call), kind);
 }
 
 // --- Registry ----------------------------------------------------------------------------------------
 
 std::vector<usb::RegistryEntry> ServiceBus::matchingEntries(std::string_view className) {
-    constexpr const char* request = "matchingEntries";
-    const auto connection = registryConnection(request);
-    Call call;
-    call.kind = MessageKind::matchingEntries;
-    call.fields.write(className);
-    return decodeReply<std::vector<usb::RegistryEntry>>(*connection, ask(*connection, call), request);
+    return askRegistry<std::vector<usb::RegistryEntry>>(MessageKind::matchingEntries, className);
 }
 
 std::optional<usb::RegistryEntry> ServiceBus::entry(usb::RegistryEntryID id) {
-    constexpr const char* request = "entry";
-    const auto connection = registryConnection(request);
-    Call call;
-    call.kind = MessageKind::entry;
-    call.fields.write(id);
-    return decodeReply<std::optional<usb::RegistryEntry>>(*connection, ask(*connection, call), request);
+    return askRegistry<std::optional<usb::RegistryEntry>>(MessageKind::entry, id);
 }
 
 std::vector<usb::RegistryEntry> ServiceBus::children(usb::RegistryEntryID id) {
-    constexpr const char* request = "children";
-    const auto connection = registryConnection(request);
-    Call call;
-    call.kind = MessageKind::children;
-    call.fields.write(id);
-    return decodeReply<std::vector<usb::RegistryEntry>>(*connection, ask(*connection, call), request);
+    return askRegistry<std::vector<usb::RegistryEntry>>(MessageKind::children, id);
 }
 
 std::optional<usb::PropertyValue> ServiceBus::property(usb::RegistryEntryID id, std::string_view key) {
-    constexpr const char* request = "property";
-    const auto connection = registryConnection(request);
-    Call call;
-    call.kind = MessageKind::property;
-    call.fields.write(id, key);
-    return decodeReply<std::optional<usb::PropertyValue>>(*connection, ask(*connection, call), request);
+    return askRegistry<std::optional<usb::PropertyValue>>(MessageKind::property, id, key);
 }
 
 CommandOutcome ServiceBus::command(const CommandWords& words) {
-    constexpr const char* request = "command";
-    const auto connection = registryConnection(request);
-    Call call;
-    call.kind = MessageKind::command;
-    call.fields.write(words);
-    return decodeReply<CommandOutcome>(*connection, ask(*connection, call), request);
+    return askRegistry<CommandOutcome>(MessageKind::command, words);
 }
 
 // --- Notifications -----------------------------------------------------------------------------------
@@ -382,7 +369,10 @@ usb::USBBus::Subscription ServiceBus::subscribe(std::string_view className, Obse
         m_subscribers.emplace(id, subscriber);
     }
     try {
-        const auto connection = registryConnection("subscribe");
+        const auto connection = liveConnection();
+        if (!connection) {
+            throw usb::USBError(usb::Status::unavailable, "subscribe");
+        }
         return {id, subscribeOn(*connection, id, subscriber->className, false)};
     } catch (...) {
         std::lock_guard guard(m_subscriptionMutex);
@@ -393,8 +383,7 @@ usb::USBBus::Subscription ServiceBus::subscribe(std::string_view className, Obse
 
 std::vector<usb::RegistryEntry> ServiceBus::subscribeOn(Connection& connection, usb::SubscriptionID id,
                                                         const std::string& className, bool announceExisting) {
-    Call call;
-    call.kind = MessageKind::subscribe;
+    Call call{MessageKind::subscribe};
     call.fields.write(id, className);
     std::vector<usb::RegistryEntry> existing;
     // The existing entries are recorded on the reader thread, before any event that follows the reply.
@@ -427,8 +416,7 @@ void ServiceBus::unsubscribe(usb::SubscriptionID id) noexcept {
     }
     if (connection) {
         try {
-            Call call;
-            call.kind = MessageKind::unsubscribe;
+            Call call{MessageKind::unsubscribe};
             call.fields.write(id);
             ask(*connection, call);
         } catch (const usb::USBError&) {
@@ -533,51 +521,40 @@ void ServiceBus::runDeliveries(std::stop_token stop) {
 // --- Opening and transfers ---------------------------------------------------------------------------
 
 usb::HandleID ServiceBus::open(usb::RegistryEntryID id, usb::OpenMode mode) {
-    constexpr const char* request = "open";
-    const auto connection = registryConnection(request);
-    Call call;
-    call.kind = MessageKind::open;
+    const auto connection = liveConnection();
+    if (!connection) {
+        throw usb::USBError(usb::Status::unavailable, "open");
+    }
+    Call call{MessageKind::open};
     call.fields.write(id, mode);
-    const auto handle = decodeReply<usb::HandleID>(*connection, ask(*connection, call), request);
+    const auto handle = decodeReply<usb::HandleID>(*connection, ask(*connection, call), call.kind);
     if (handle == 0 || handle > serviceHandleMask) {
         connection->abandon();
-        throw usb::USBError(usb::Status::error, request);
+        throw usb::USBError(usb::Status::error, "open");
     }
     return (connection->generation() << generationShift) | handle;
 }
 
 void ServiceBus::close(usb::HandleID handle) noexcept {
     try {
-        const auto [connection, serviceHandle] = connectionOf(handle, "close");
-        Call call;
-        call.kind = MessageKind::close;
-        call.fields.write(serviceHandle);
-        ask(*connection, call);
+        askOnOpen<std::monostate>(handle, MessageKind::close);
     } catch (const usb::USBError&) {
         // Gone with its connection, or never open: either way it is closed.
     }
 }
 
 std::vector<usb::EndpointDescriptor> ServiceBus::endpoints(usb::RegistryEntryID interfaceID) {
-    constexpr const char* request = "endpoints";
-    const auto connection = registryConnection(request);
-    Call call;
-    call.kind = MessageKind::endpoints;
-    call.fields.write(interfaceID);
-    return decodeReply<std::vector<usb::EndpointDescriptor>>(*connection, ask(*connection, call), request);
+    return askRegistry<std::vector<usb::EndpointDescriptor>>(MessageKind::endpoints, interfaceID);
 }
 
 std::size_t ServiceBus::readPipe(usb::HandleID handle, std::uint8_t endpoint, std::span<std::byte> buffer,
                                  usb::Timeout timeout) {
-    constexpr const char* request = "readPipe";
     if (buffer.size() > maximumTransferSize) {
-        throw usb::USBError(usb::Status::badArgument, request);
+        throw usb::USBError(usb::Status::badArgument, "readPipe");
     }
-    const auto [connection, serviceHandle] = connectionOf(handle, request);
-    Call call;
-    call.kind = MessageKind::readPipe;
+    const auto [connection, serviceHandle] = connectionOf(handle, MessageKind::readPipe);
+    Call call{MessageKind::readPipe, usb::Status::noDevice};
     call.fields.write(serviceHandle, endpoint, static_cast<std::uint64_t>(buffer.size()), timeout);
-    call.lostStatus = usb::Status::noDevice;
     call.intoCaller = true;
     call.into = buffer;
     ask(*connection, call);
@@ -586,75 +563,49 @@ std::size_t ServiceBus::readPipe(usb::HandleID handle, std::uint8_t endpoint, st
 
 std::size_t ServiceBus::writePipe(usb::HandleID handle, std::uint8_t endpoint,
                                   std::span<const std::byte> data, usb::Timeout timeout) {
-    constexpr const char* request = "writePipe";
     if (data.size() > maximumTransferSize) {
-        throw usb::USBError(usb::Status::badArgument, request);
+        throw usb::USBError(usb::Status::badArgument, "writePipe");
     }
-    const auto [connection, serviceHandle] = connectionOf(handle, request);
-    Call call;
-    call.kind = MessageKind::writePipe;
+    const auto [connection, serviceHandle] = connectionOf(handle, MessageKind::writePipe);
+    Call call{MessageKind::writePipe, usb::Status::noDevice};
     call.fields.write(serviceHandle, endpoint, timeout);
     call.data = data;
-    call.lostStatus = usb::Status::noDevice;
-    const auto written = decodeReply<std::uint64_t>(*connection, ask(*connection, call), request);
+    const auto written = decodeReply<std::uint64_t>(*connection, ask(*connection, call), call.kind);
     if (written > data.size()) {
         connection->abandon();
-        throw usb::USBError(usb::Status::error, request);
+        throw usb::USBError(usb::Status::error, "writePipe");
     }
     return static_cast<std::size_t>(written);
 }
 
 std::vector<std::byte> ServiceBus::controlRequest(usb::HandleID handle, const usb::ControlSetup& setup,
                                                   std::span<const std::byte> data, usb::Timeout timeout) {
-    constexpr const char* request = "controlRequest";
-    const auto [connection, serviceHandle] = connectionOf(handle, request);
-    Call call;
-    call.kind = MessageKind::controlRequest;
+    const auto [connection, serviceHandle] = connectionOf(handle, MessageKind::controlRequest);
+    Call call{MessageKind::controlRequest, usb::Status::noDevice};
     call.fields.write(serviceHandle, setup, timeout);
     call.data = data;
-    call.lostStatus = usb::Status::noDevice;
     auto reply = ask(*connection, call);
     if (reply.size() > setup.length) {
         connection->abandon();
-        throw usb::USBError(usb::Status::error, request);
+        throw usb::USBError(usb::Status::error, "controlRequest");
     }
     return reply;
 }
 
 void ServiceBus::clearStall(usb::HandleID handle, std::uint8_t endpoint) {
-    const auto [connection, serviceHandle] = connectionOf(handle, "clearStall");
-    Call call;
-    call.kind = MessageKind::clearStall;
-    call.fields.write(serviceHandle, endpoint);
-    call.lostStatus = usb::Status::noDevice;
-    decodeReply<std::monostate>(*connection, ask(*connection, call), "clearStall");
+    askOnOpen<std::monostate>(handle, MessageKind::clearStall, endpoint);
 }
 
 void ServiceBus::abortPipe(usb::HandleID handle, std::uint8_t endpoint) {
-    const auto [connection, serviceHandle] = connectionOf(handle, "abortPipe");
-    Call call;
-    call.kind = MessageKind::abortPipe;
-    call.fields.write(serviceHandle, endpoint);
-    call.lostStatus = usb::Status::noDevice;
-    decodeReply<std::monostate>(*connection, ask(*connection, call), "abortPipe");
+    askOnOpen<std::monostate>(handle, MessageKind::abortPipe, endpoint);
 }
 
 std::uint8_t ServiceBus::configuration(usb::HandleID device) {
-    const auto [connection, serviceHandle] = connectionOf(device, "configuration");
-    Call call;
-    call.kind = MessageKind::configuration;
-    call.fields.write(serviceHandle);
-    call.lostStatus = usb::Status::noDevice;
-    return decodeReply<std::uint8_t>(*connection, ask(*connection, call), "configuration");
+    return askOnOpen<std::uint8_t>(device, MessageKind::configuration);
 }
 
 void ServiceBus::setConfiguration(usb::HandleID device, std::uint8_t value) {
-    const auto [connection, serviceHandle] = connectionOf(device, "setConfiguration");
-    Call call;
-    call.kind = MessageKind::setConfiguration;
-    call.fields.write(serviceHandle, value);
-    call.lostStatus = usb::Status::noDevice;
-    decodeReply<std::monostate>(*connection, ask(*connection, call), "setConfiguration");
+    askOnOpen<std::monostate>(device, MessageKind::setConfiguration, value);
 }
 
 } // namespace busservice

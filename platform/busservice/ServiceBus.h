@@ -75,19 +75,23 @@ private:
     /// The live connection, made now when there is none; null when the service cannot be reached.
     std::shared_ptr<Connection> liveConnection();
     std::shared_ptr<Connection> connectLocked();
-    /// The live connection for a registry request; throws `unavailable` without one.
-    std::shared_ptr<Connection> registryConnection(const char* request);
     /// The connection of an open and the service's own number for it; throws noDevice when that
     /// connection is gone.
     std::pair<std::shared_ptr<Connection>, usb::HandleID> connectionOf(usb::HandleID handle,
-                                                                       const char* request);
+                                                                       MessageKind kind);
     /// Sends the call's request and waits for its reply body. A failure the service reports is thrown
     /// as it is; a lost connection throws the call's lostStatus.
     std::vector<std::byte> ask(Connection& connection, Call& call);
     /// The reply's one value, checked whole: a reply that makes no sense ends the connection, since
     /// nothing after it on the same socket can be trusted either, and throws `error`.
     template <typename T>
-    T decodeReply(Connection& connection, std::span<const std::byte> body, const char* request);
+    T decodeReply(Connection& connection, std::span<const std::byte> body, MessageKind kind);
+    /// A registry request and its reply's value; `unavailable` without a service.
+    template <typename T, typename... Fields> T askRegistry(MessageKind kind, const Fields&... fields);
+    /// A request on an open (its number first, then the fields) and its reply's value; `noDevice` when
+    /// the open's connection is gone.
+    template <typename T, typename... Fields>
+    T askOnOpen(usb::HandleID handle, MessageKind kind, const Fields&... fields);
     std::vector<usb::RegistryEntry> subscribeOn(Connection& connection, usb::SubscriptionID id,
                                                 const std::string& className, bool announceExisting);
 

@@ -10,7 +10,6 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace simulation {
@@ -72,29 +71,6 @@ void removeStaleSocket(const std::filesystem::path& path) {
     throw BusProtocolError("a bus service already listens at " + path.string());
 }
 
-busservice::BusSocket listenAt(const std::filesystem::path& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string text = path.string();
-    if (text.empty() || text.size() >= sizeof address.sun_path) {
-        throw BusProtocolError("the socket path \"" + text + "\" is empty or too long");
-    }
-    std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
-    platform::UniqueFd descriptor(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!descriptor) {
-        throw systemError("socket", errno);
-    }
-    if (::bind(descriptor.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        throw systemError("cannot listen at " + text, errno);
-    }
-    if (::chmod(path.c_str(), 0600) != 0 || ::listen(descriptor.get(), 64) != 0) {
-        const int error = errno;
-        ::unlink(path.c_str());
-        throw systemError("cannot listen at " + text, error);
-    }
-    return busservice::BusSocket(std::move(descriptor));
-}
-
 void signal(const platform::UniqueFd& wake) {
     const std::uint64_t one = 1;
     [[maybe_unused]] const auto written = ::write(wake.get(), &one, sizeof one);
@@ -113,7 +89,7 @@ std::unique_ptr<BusService> BusService::start(std::shared_ptr<SimulatedBus> bus,
     socketPath = std::filesystem::absolute(socketPath);
     preparePrivateFolder(socketPath.parent_path());
     removeStaleSocket(socketPath);
-    auto listener = listenAt(socketPath);
+    auto listener = busservice::BusSocket::listen(socketPath);
     return std::unique_ptr<BusService>(new BusService(std::move(bus), std::move(socketPath),
                                                       std::move(commands), limits, std::move(listener)));
 }
