@@ -3,6 +3,8 @@
 // --selftest mounts, works on the mount through the kernel, checks the phone, reports, and unmounts.
 #include "tools/StopSignals.h"
 
+#include "platform/foundation/ChildProcess.h"
+#include "platform/foundation/FoundationError.h"
 #include "simulation/DemoPhone.h"
 #include "simulation/service/BusService.h"
 #include "simulation/service/ServiceDevices.h"
@@ -15,17 +17,13 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
-#include <spawn.h>
 #include <sstream>
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -135,31 +133,14 @@ bool runSelfTest(const fs::path& mounted, simulation::SimulatedPhone& phone, std
     return failures == 0;
 }
 
-/// Runs a program with the environment and more variables, and waits for it; returns its exit status, or
-/// -1 when it could not run or ended by a signal.
+/// Runs a program to its end with more environment variables; its exit status, -1 when it did not start.
 int runProgram(const std::string& program, const std::vector<std::string>& arguments,
                const std::vector<std::string>& extraEnvironment) {
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const auto& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (char** variable = environ; *variable != nullptr; ++variable) {
-        envp.push_back(*variable);
-    }
-    for (const auto& variable : extraEnvironment) {
-        envp.push_back(const_cast<char*>(variable.c_str()));
-    }
-    envp.push_back(nullptr);
-    pid_t child = 0;
-    if (::posix_spawn(&child, program.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) {
+    try {
+        return platform::waitForChild(platform::spawnProgram(program, arguments, extraEnvironment));
+    } catch (const platform::FoundationError&) {
         return -1;
     }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 /// Unmounts the folder as its owner may: umount(2) as root, fusermount3 otherwise; lazily when it is busy.

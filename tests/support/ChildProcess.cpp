@@ -1,51 +1,32 @@
 #include "ChildProcess.h"
 
+#include "platform/foundation/ChildProcess.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <spawn.h>
 #include <stdexcept>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
-
-extern char** environ;
 
 namespace testsupport {
 
 ChildProcess ChildProcess::start(const std::string& program, const std::vector<std::string>& arguments,
                                  const std::vector<std::string>& extraEnvironment) {
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const auto& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (char** variable = environ; *variable != nullptr; ++variable) {
-        envp.push_back(*variable);
-    }
-    for (const auto& variable : extraEnvironment) {
-        envp.push_back(const_cast<char*>(variable.c_str()));
-    }
-    envp.push_back(nullptr);
     int pipe[2];
     if (::pipe2(pipe, O_CLOEXEC) != 0) {
         throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, pipe[1], 2);
     pid_t pid = -1;
-    const int result = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipe[1]);
-    if (result != 0) {
+    try {
+        pid = platform::spawnProgram(program, arguments, extraEnvironment, pipe[1]);
+    } catch (...) {
         ::close(pipe[0]);
-        throw std::runtime_error("cannot start " + program + ": " + std::strerror(result));
+        ::close(pipe[1]);
+        throw;
     }
+    ::close(pipe[1]);
     return ChildProcess(pid, pipe[0]);
 }
 
@@ -103,11 +84,7 @@ int ChildProcess::wait() {
     if (m_pid <= 0) {
         return -1;
     }
-    int status = 0;
-    while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    m_pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return platform::waitForChild(std::exchange(m_pid, -1));
 }
 
 std::pair<int, std::string> runToEnd(const std::string& program, const std::vector<std::string>& arguments,
