@@ -7,13 +7,9 @@
 //
 // Prints MB/s for each path and each link, and the service/in-process ratio; with an unlimited link the
 // ratio is what the service costs at most.
-#include "Corvane/device/MTPDevice.h"
-#include "Corvane/usb/TransportFactory.h"
-#include "Corvane/usb/USBDeviceDiscovery.h"
+#include "tools/BenchDevice.h"
+
 #include "platform/busservice/ServiceBus.h"
-#include "platform/foundation/Environment.h"
-#include "platform/foundation/LogStore.h"
-#include "platform/iokit/IOKitLib.h"
 #include "simulation/service/BusService.h"
 #include "simulation/service/ServiceDevices.h"
 
@@ -29,6 +25,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using tandalo::tools::BenchDevice;
 constexpr int rounds = 3;
 
 struct Figures {
@@ -48,20 +45,7 @@ double median(std::vector<double> values) {
 /// GetObject of the phone's video and SendObject of as many bytes, on the bus, each the median of a few.
 Figures transfer(const std::shared_ptr<usb::USBBus>& bus, simulation::SimulatedPhone& phone,
                  std::uint64_t size) {
-    const auto port = iokit::MainPort::forBus(bus);
-    const auto transports = corvane::TransportFactory::forPort(port);
-    platform::MemoryEnvironment environment;
-    oslog::LogStore logStore;
-    corvane::MTPDevice::Context context;
-    context.environment = &environment;
-    context.logStore = &logStore;
-    context.transportFactory = &transports;
-    const auto found = corvane::USBDeviceDiscovery::findMTPInterfaces(port);
-    if (found.size() != 1) {
-        throw std::runtime_error("the phone's interface was not found");
-    }
-    auto device =
-        corvane::MTPDevice::connect(found.front(), std::nullopt, corvane::TakeOver::never, {}, context);
+    BenchDevice device(bus);
     device->open();
     const auto storage = phone.storages().front().id;
     const auto video = *phone.find(storage, "video.mp4");

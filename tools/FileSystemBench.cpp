@@ -3,12 +3,9 @@
 // on the simulated bus with no link delay, so the times are the library's own work; the transaction
 // counts say what a real phone would add (about a millisecond of turnaround each).
 
-#include "Corvane/device/MTPDevice.h"
+#include "tools/BenchDevice.h"
+
 #include "Corvane/filesystem/MTPFileSystem.h"
-#include "Corvane/usb/TransportFactory.h"
-#include "Corvane/usb/USBDeviceDiscovery.h"
-#include "platform/foundation/Environment.h"
-#include "platform/foundation/LogStore.h"
 #include "simulation/PhoneUSBFunction.h"
 #include "simulation/SimulatedBus.h"
 #include "simulation/SimulatedPhone.h"
@@ -17,7 +14,6 @@
 
 #include <cstdio>
 #include <memory>
-#include <stdexcept>
 #include <string>
 
 namespace {
@@ -45,31 +41,18 @@ struct BigFolder {
                                     static_cast<std::uint64_t>(index) * 1000);
         }
         simulation::plugPhone(*bus, phone);
-        const auto port = iokit::MainPort::forBus(bus);
-        const auto found = corvane::USBDeviceDiscovery::findMTPInterfaces(port);
-        if (found.size() != 1) {
-            throw std::runtime_error("the phone's interface was not found");
-        }
-        corvane::MTPDevice::Context context;
-        context.environment = &environment;
-        context.logStore = &logStore;
-        context.transportFactory = &transports;
-        transports = corvane::TransportFactory::forPort(port);
-        auto device =
-            corvane::MTPDevice::connect(found.front(), std::nullopt, corvane::TakeOver::never, {}, context);
-        device->setReadChunkSize(readChunk);
-        fs = std::make_unique<MTPFileSystem>(device);
+        device = std::make_unique<tandalo::tools::BenchDevice>(bus);
+        (*device)->setReadChunkSize(readChunk);
+        fs = std::make_unique<MTPFileSystem>(device->device());
         fs->open();
         phone->clearLog();
     }
 
-    platform::MemoryEnvironment environment;
-    oslog::LogStore logStore;
-    corvane::TransportFactory transports;
     std::shared_ptr<simulation::SimulatedBus> bus = std::make_shared<simulation::SimulatedBus>();
     std::shared_ptr<simulation::SimulatedPhone> phone = std::make_shared<simulation::SimulatedPhone>();
     std::uint32_t storage = 0;
     std::uint32_t folder = 0;
+    std::unique_ptr<tandalo::tools::BenchDevice> device;
     std::unique_ptr<MTPFileSystem> fs; // last: it goes first, while the bus is still there
 };
 

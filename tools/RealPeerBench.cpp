@@ -4,12 +4,9 @@
 //   corvane-realpeer-bench [MiB] [responder buffer in KiB]
 //
 // Prints one line per direction. Needs the responder program and /dev/fuse (run as root).
-#include "Corvane/device/MTPDevice.h"
-#include "Corvane/usb/USBDeviceDiscovery.h"
+#include "tools/BenchDevice.h"
+
 #include "Corvane/wire/PTPError.h"
-#include "platform/foundation/Environment.h"
-#include "platform/foundation/LogStore.h"
-#include "platform/iokit/IOKitLib.h"
 #include "simulation/SimulatedBus.h"
 #include "simulation/peer/RealPeer.h"
 
@@ -60,21 +57,7 @@ int run(std::uint64_t size, std::optional<std::uint32_t> buffer) {
     auto peer = simulation::RealPeer::start(*bus, options);
     writeContent(peer->storageFolder() / "source.bin", size);
 
-    const auto port = iokit::MainPort::forBus(bus);
-    const auto factory = corvane::TransportFactory::forPort(port);
-    platform::MemoryEnvironment environment;
-    oslog::LogStore logStore;
-    corvane::MTPDevice::Context context;
-    context.environment = &environment;
-    context.logStore = &logStore;
-    context.transportFactory = &factory;
-    const auto found = corvane::USBDeviceDiscovery::findMTPInterfaces(port);
-    if (found.size() != 1) {
-        std::fprintf(stderr, "the responder's interface was not found\n");
-        return 1;
-    }
-    auto device =
-        corvane::MTPDevice::connect(found.front(), std::nullopt, corvane::TakeOver::never, {}, context);
+    tandalo::tools::BenchDevice device(bus);
     try {
         device->open();
     } catch (const corvane::PTPError&) {
