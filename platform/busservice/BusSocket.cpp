@@ -39,6 +39,13 @@ platform::UniqueFd newSocket() {
     return descriptor;
 }
 
+// A transfer's megabyte crosses in a few large steps instead of many small ones when the socket may hold
+// more than its default; the system caps the size as it sees fit, and a refusal only costs speed.
+void widenBuffer(int descriptor) {
+    constexpr int size = 4 << 20;
+    ::setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+}
+
 } // namespace
 
 std::filesystem::path defaultSocketPath(const platform::Environment& environment) {
@@ -60,6 +67,7 @@ BusSocket BusSocket::connect(const std::filesystem::path& path) {
     if (result != 0) {
         throw systemError("connect to " + path.string(), errno);
     }
+    widenBuffer(descriptor.get());
     return BusSocket(std::move(descriptor));
 }
 
@@ -111,6 +119,15 @@ void BusSocket::send(const FrameHeader& header, std::initializer_list<std::span<
             pieces[first].iov_len -= left;
         }
     }
+}
+
+std::optional<BusSocket> BusSocket::accept() {
+    platform::UniqueFd accepted(::accept4(m_descriptor.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!accepted) {
+        return std::nullopt;
+    }
+    widenBuffer(accepted.get());
+    return BusSocket(std::move(accepted));
 }
 
 bool BusSocket::receive(std::span<std::byte> buffer) {

@@ -43,6 +43,9 @@ public:
     /// Makes a socket file at the path, readable and writable by its user only (0600), and listens on it.
     /// Throws BusProtocolError with the system's reason.
     static BusSocket listen(const std::filesystem::path& path);
+    /// The next connection to a listening socket; nothing when the one that came left again or the
+    /// process has no descriptor left for it.
+    std::optional<BusSocket> accept();
 
     bool valid() const noexcept { return m_descriptor.valid(); }
     int descriptor() const noexcept { return m_descriptor.get(); }

@@ -190,13 +190,13 @@ void BusService::acceptClients(std::stop_token stop) {
         if ((watched[0].revents & POLLIN) == 0) {
             continue;
         }
-        platform::UniqueFd accepted(::accept4(m_listener.descriptor(), nullptr, nullptr, SOCK_CLOEXEC));
+        auto accepted = m_listener.accept();
         if (!accepted) {
             // A client that left before it was accepted, or no descriptors left: the next one may fare
             // better.
             continue;
         }
-        busservice::BusSocket socket(std::move(accepted));
+        auto socket = std::move(*accepted);
         usb::ProcessIdentity client;
         try {
             const auto credentials = socket.peerCredentials();

@@ -15,6 +15,9 @@ using busservice::MessageKind;
 using busservice::MessageReader;
 using busservice::MessageWriter;
 
+// The session whose worker the current thread is, if any.
+thread_local const BusServiceSession* workerOf = nullptr;
+
 oslog::Logger serviceLog() {
     return oslog::Logger("com.brenwick.Tandalo.bus", "service");
 }
@@ -358,6 +361,7 @@ void BusServiceSession::schedule(std::function<void()> work) {
 }
 
 void BusServiceSession::runWorker() {
+    workerOf = this;
     std::unique_lock lock(m_mutex);
     while (true) {
         ++m_idleWorkers;
@@ -416,8 +420,7 @@ void BusServiceSession::reply(std::uint64_t request, MessageWriter fields, std::
                               std::size_t dataSize) {
     auto bytes = fields.take();
     const auto length = static_cast<std::uint32_t>(bytes.size() + dataSize);
-    std::lock_guard guard(m_mutex);
-    queueLocked({{length, MessageKind::reply, request}, std::move(bytes), std::move(data), dataSize});
+    sendAnswer({{length, MessageKind::reply, request}, std::move(bytes), std::move(data), dataSize});
 }
 
 void BusServiceSession::fail(std::uint64_t request, usb::Status status, MessageKind kind) {
@@ -425,8 +428,28 @@ void BusServiceSession::fail(std::uint64_t request, usb::Status status, MessageK
     fields.write(status, busservice::name(kind));
     auto bytes = fields.take();
     const auto length = static_cast<std::uint32_t>(bytes.size());
-    std::lock_guard guard(m_mutex);
-    queueLocked({{length, MessageKind::failure, request}, std::move(bytes), {}, 0});
+    sendAnswer({{length, MessageKind::failure, request}, std::move(bytes), {}, 0});
+}
+
+void BusServiceSession::sendAnswer(Outgoing frame) {
+    std::unique_lock lock(m_mutex);
+    // A worker sends its answer itself when nothing waits before it: one hand-over less on the way of
+    // every transfer. The reader and the bus's threads only queue, so that neither ever waits for a
+    // client that does not read.
+    const bool onWorker = workerOf == this;
+    if (!onWorker || m_writing || m_broken || !m_outgoing.empty()) {
+        queueLocked(std::move(frame));
+        return;
+    }
+    m_writing = true;
+    lock.unlock();
+    const bool sent = sendFrame(frame);
+    lock.lock();
+    m_writing = false;
+    if (!sent) {
+        brokenLocked();
+    }
+    m_outgoingChanged.notify_all();
 }
 
 void BusServiceSession::forwardEvent(std::uint64_t subscription, const usb::RegistryEvent& event) {
@@ -448,7 +471,7 @@ void BusServiceSession::forwardEvent(std::uint64_t subscription, const usb::Regi
 }
 
 void BusServiceSession::queueLocked(Outgoing frame) {
-    if (m_stopping) {
+    if (m_stopping || m_broken) {
         return;
     }
     const auto size = frame.fields.size() + frame.dataSize;
@@ -456,42 +479,52 @@ void BusServiceSession::queueLocked(Outgoing frame) {
         // The client has stopped reading; waiting for it would only let its backlog grow.
         serviceLog().error("dropping the client %{public}s: %llu bytes wait unread", m_client.ownerText(),
                            static_cast<unsigned long long>(m_queuedBytes));
-        m_socket.shutdown();
+        brokenLocked();
         return;
     }
     m_queuedBytes += size;
     m_outgoing.push_back(std::move(frame));
-    m_outgoingChanged.notify_one();
+    m_outgoingChanged.notify_all();
+}
+
+bool BusServiceSession::sendFrame(const Outgoing& frame) noexcept {
+    try {
+        m_socket.send(frame.header,
+                      {frame.fields, std::span<const std::byte>(frame.data.get(), frame.dataSize)});
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+void BusServiceSession::brokenLocked() {
+    // The reader sees the connection end too, and tears the session down.
+    m_socket.shutdown();
+    m_broken = true;
+    m_outgoing.clear();
+    m_queuedBytes = 0;
 }
 
 void BusServiceSession::runWriter() noexcept {
     std::unique_lock lock(m_mutex);
     while (true) {
-        m_outgoingChanged.wait(lock, [&] { return m_stopping || !m_outgoing.empty(); });
-        if (m_outgoing.empty()) {
+        m_outgoingChanged.wait(lock,
+                               [&] { return !m_writing && (m_stopping || m_broken || !m_outgoing.empty()); });
+        if (m_broken || m_outgoing.empty()) {
             return;
         }
         auto frame = std::move(m_outgoing.front());
         m_outgoing.pop_front();
-        lock.unlock();
-        bool sent = true;
-        try {
-            m_socket.send(frame.header,
-                          {frame.fields, std::span<const std::byte>(frame.data.get(), frame.dataSize)});
-        } catch (const std::exception&) {
-            sent = false;
-        }
-        lock.lock();
         m_queuedBytes -= frame.fields.size() + frame.dataSize;
+        m_writing = true;
+        lock.unlock();
+        const bool sent = sendFrame(frame);
+        lock.lock();
+        m_writing = false;
         if (!sent) {
-            // The reader sees the same broken connection and tears the session down.
-            m_socket.shutdown();
-            m_outgoing.clear();
-            m_queuedBytes = 0;
-            m_stopping = true;
-            m_workChanged.notify_all();
-            return;
+            brokenLocked();
         }
+        m_outgoingChanged.notify_all();
     }
 }
 

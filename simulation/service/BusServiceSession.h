@@ -21,8 +21,9 @@ namespace simulation {
 /// One client of the bus service: reads its requests, answers them from the bus in the client's name and
 /// forwards the registry events it subscribed to. Requests that may wait (transfers) run on workers of
 /// their own, everything else on the reader, so a close or an abort always gets through to end a
-/// transfer. Replies and events leave through one writer thread, so neither the bus's event thread nor a
-/// worker ever blocks on a client that does not read.
+/// transfer. Events and the reader's replies leave through one writer thread, so neither the bus's event
+/// thread nor the reader ever blocks on a client that does not read; a worker sends its own reply when
+/// nothing waits before it.
 ///
 /// Owns its socket and threads, and the opens and subscriptions it made on the client's behalf: when the
 /// connection ends, however it ends, the reader closes and ends them all before the session counts as
@@ -78,8 +79,12 @@ private:
     void reply(std::uint64_t request, busservice::MessageWriter fields,
                std::unique_ptr<std::byte[]> data = {}, std::size_t dataSize = 0);
     void fail(std::uint64_t request, usb::Status status, busservice::MessageKind kind);
+    void sendAnswer(Outgoing frame);
     void forwardEvent(std::uint64_t subscription, const usb::RegistryEvent& event);
     void queueLocked(Outgoing frame);
+    bool sendFrame(const Outgoing& frame) noexcept;
+    /// The connection failed or the client stopped reading: nothing more is sent, and the reader ends.
+    void brokenLocked();
     void runWriter() noexcept;
 
     busservice::BusSocket m_socket;
@@ -99,6 +104,8 @@ private:
     std::vector<std::thread> m_workers;
     std::deque<Outgoing> m_outgoing;
     std::size_t m_queuedBytes = 0;
+    bool m_writing = false; // a message is going out on the socket; no other may start
+    bool m_broken = false;
     bool m_stopping = false;
     bool m_finished = false;
 
