@@ -246,7 +246,7 @@ int main(int argc, char** argv) {
                       << "  export " << busservice::socketVariable << "=" << socket << "\n"
                       << "  " << (tools / "tandalo-busctl").string() << " list\n"
                       << "  " << (tools / "tandalo-busctl").string() << " unplug " << serialNumber << "\n"
-                      << "Press Ctrl-C to unmount and quit.\n";
+                      << "Press Ctrl-C to unmount and quit." << std::endl;
             signals.waitForStop();
             result = 0;
         }
