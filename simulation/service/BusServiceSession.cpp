@@ -441,15 +441,7 @@ void BusServiceSession::sendAnswer(Outgoing frame) {
         queueLocked(std::move(frame));
         return;
     }
-    m_writing = true;
-    lock.unlock();
-    const bool sent = sendFrame(frame);
-    lock.lock();
-    m_writing = false;
-    if (!sent) {
-        brokenLocked();
-    }
-    m_outgoingChanged.notify_all();
+    sendLocked(lock, frame);
 }
 
 void BusServiceSession::forwardEvent(std::uint64_t subscription, const usb::RegistryEvent& event) {
@@ -487,14 +479,22 @@ void BusServiceSession::queueLocked(Outgoing frame) {
     m_outgoingChanged.notify_all();
 }
 
-bool BusServiceSession::sendFrame(const Outgoing& frame) noexcept {
+void BusServiceSession::sendLocked(std::unique_lock<std::mutex>& lock, const Outgoing& frame) {
+    m_writing = true;
+    lock.unlock();
+    bool sent = true;
     try {
         m_socket.send(frame.header,
                       {frame.fields, std::span<const std::byte>(frame.data.get(), frame.dataSize)});
-        return true;
     } catch (const std::exception&) {
-        return false;
+        sent = false;
     }
+    lock.lock();
+    m_writing = false;
+    if (!sent) {
+        brokenLocked();
+    }
+    m_outgoingChanged.notify_all();
 }
 
 void BusServiceSession::brokenLocked() {
@@ -516,15 +516,7 @@ void BusServiceSession::runWriter() noexcept {
         auto frame = std::move(m_outgoing.front());
         m_outgoing.pop_front();
         m_queuedBytes -= frame.fields.size() + frame.dataSize;
-        m_writing = true;
-        lock.unlock();
-        const bool sent = sendFrame(frame);
-        lock.lock();
-        m_writing = false;
-        if (!sent) {
-            brokenLocked();
-        }
-        m_outgoingChanged.notify_all();
+        sendLocked(lock, frame);
     }
 }
 

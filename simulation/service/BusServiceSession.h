@@ -82,7 +82,8 @@ private:
     void sendAnswer(Outgoing frame);
     void forwardEvent(std::uint64_t subscription, const usb::RegistryEvent& event);
     void queueLocked(Outgoing frame);
-    bool sendFrame(const Outgoing& frame) noexcept;
+    /// Sends the frame with m_mutex released meanwhile; no other frame starts until it is out.
+    void sendLocked(std::unique_lock<std::mutex>& lock, const Outgoing& frame);
     /// The connection failed or the client stopped reading: nothing more is sent, and the reader ends.
     void brokenLocked();
     void runWriter() noexcept;
