@@ -4,8 +4,11 @@
 // transaction), on the real clock, mounted through the in-process host as FSKit would mount it. It copies
 // one file off and one file onto the phone through the volume, in 1 MiB requests as the FUSE host asks
 // the kernel for, and compares each with the same transfer as one whole-object GetObject or SendObject.
+// With "files" it copies many small files onto the phone instead (create, one write, close each), against
+// the SendObjectInfo and SendObject that each file needs at least.
 //
 //   tandalo-volume-bench [size in MiB, default 256]
+//   tandalo-volume-bench files [count, default 2000] [KiB each, default 16]
 
 #include "Corvane/device/MTPDevice.h"
 #include "Corvane/filesystem/MTPFileSystem.h"
@@ -24,6 +27,7 @@
 #include "simulation/SimulatedPhone.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -32,7 +36,9 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -152,12 +158,71 @@ void report(const char* what, std::size_t bytes, const Measure& volume, const Me
                 100.0 * volumeRate / wholeRate);
 }
 
+/// Copies count new files of size bytes each into a new folder through the volume, then sends the same
+/// files straight with SendObjectInfo and SendObject, and prints the cost of each per file.
+void copySmallFiles(fskit::InProcessHost& host, const std::shared_ptr<fskit::FSItem>& storageFolder,
+                    tandalo::AndroidVolume& volume, simulation::SimulatedPhone& phone, std::uint32_t storage,
+                    std::size_t count, std::size_t size) {
+    const auto folder = host.createItem(storageFolder, "small", fskit::FSItemType::directory).wait();
+    require(folder, "creating the folder");
+    const std::vector<std::byte> contents(size, std::byte{'s'});
+    const auto name = [](const char* prefix, std::size_t index) {
+        return prefix + std::to_string(index) + ".jpg";
+    };
+    const auto throughVolume = measure(phone, [&] {
+        for (std::size_t index = 0; index < count; ++index) {
+            // As the kernel asks: the name is looked up (and missing) before the file is created.
+            if (host.lookupItem(folder.item, name("IMG_", index)).wait().errorCode() != ENOENT) {
+                throw std::runtime_error("the new name was found before it was made");
+            }
+            const auto created =
+                host.createItem(folder.item, name("IMG_", index), fskit::FSItemType::file).wait();
+            require(created, "creating a file");
+            require(host.openItem(created.item, fskit::FSVolumeOpenMode::write).wait(), "opening a file");
+            require(host.writeContents(created.item, 0, contents).wait(), "writing a file");
+            require(host.closeItem(created.item, {}).wait(), "closing a file");
+        }
+    });
+    const auto folderObject = phone.find(storage, "small");
+    if (!folderObject || phone.children(storage, *folderObject).size() != count) {
+        throw std::runtime_error("the small files did not all arrive");
+    }
+    const auto straight = measure(phone, [&] {
+        for (std::size_t index = 0; index < count; ++index) {
+            volume.fs().device().exclusive([&](corvane::MTPDevice::Session& session) {
+                session.createFile(storage, *folderObject, name("DIRECT_", index), size, std::nullopt);
+                session.sendObject(contents);
+            });
+        }
+    });
+    const auto perFile = [&](const Measure& each) {
+        return std::pair(1000.0 * each.seconds / static_cast<double>(count),
+                         static_cast<double>(each.transactions) / static_cast<double>(count));
+    };
+    const auto [volumeMs, volumeTransactions] = perFile(throughVolume);
+    const auto [straightMs, straightTransactions] = perFile(straight);
+    double load[1] = {0};
+    ::getloadavg(load, 1);
+    std::printf("%zu files of %zu KiB over a simulated USB 2.0 link (40 MB/s, 1 ms turnaround), load average "
+                "%.1f\n",
+                count, size / 1024, load[0]);
+    std::printf(
+        "volume %.2f ms/file (%.2f transactions/file, %.2f s)   SendObjectInfo+SendObject %.2f ms/file "
+        "(%.2f transactions/file)   volume/straight %.2f\n",
+        volumeMs, volumeTransactions, throughVolume.seconds, straightMs, straightTransactions,
+        volumeMs / straightMs);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    const std::size_t sizeMiB = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
-    if (sizeMiB == 0 || sizeMiB > 4096) {
-        std::fprintf(stderr, "usage: tandalo-volume-bench [size in MiB, 1 to 4096]\n");
+    const bool smallFiles = argc > 1 && std::string_view(argv[1]) == "files";
+    const std::size_t fileCount = smallFiles && argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 2000;
+    const std::size_t fileKiB = smallFiles && argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 16;
+    const std::size_t sizeMiB = !smallFiles && argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
+    if (sizeMiB == 0 || sizeMiB > 4096 || fileCount == 0 || fileKiB == 0 || fileKiB > 16384) {
+        std::fprintf(stderr, "usage: tandalo-volume-bench [size in MiB, 1 to 4096]\n"
+                             "       tandalo-volume-bench files [count] [KiB each, 1 to 16384]\n");
         return 2;
     }
     const std::size_t size = sizeMiB * MiB;
@@ -180,8 +245,8 @@ int main(int argc, char** argv) {
 
     auto phone = std::make_shared<simulation::SimulatedPhone>();
     const auto storage = phone->addStorage();
-    const auto source =
-        phone->addGeneratedFile(storage, simulation::SimulatedPhone::root, "source.bin", size);
+    const auto source = phone->addGeneratedFile(storage, simulation::SimulatedPhone::root, "source.bin",
+                                                smallFiles ? 1 : size);
     phone->setLink(simulation::PhoneLink{std::chrono::milliseconds(1), {}, 40'000'000});
     auto bus = std::make_shared<simulation::SimulatedBus>();
     const auto plugged = simulation::plugPhone(*bus, phone);
@@ -215,6 +280,13 @@ int main(int argc, char** argv) {
         const auto folder =
             host.lookupItem(root, volume->fs().storageName(volume->fs().storages().front())).wait();
         require(folder, "looking up the storage");
+        if (smallFiles) {
+            copySmallFiles(host, folder.item, *volume, *phone, storage, fileCount, fileKiB * 1024);
+            host.stop();
+            std::error_code ignored;
+            std::filesystem::remove_all(preferences, ignored);
+            return 0;
+        }
 
         // Reading: through the volume in 1 MiB requests, then as one GetObject.
         const auto file = host.lookupItem(folder.item, "source.bin").wait();
