@@ -6,10 +6,10 @@
 #include "Corvane/wire/PTPError.h"
 #include "platform/foundation/Unicode.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <set>
-#include <unordered_set>
 #include <utility>
 
 namespace corvane {
@@ -195,38 +195,49 @@ void MTPFileSystem::invalidateIn(State& state, const MTPObject& object) {
 void MTPFileSystem::dropDescendants(State& state, std::uint32_t folder) {
     // Records below a removed or moved folder would otherwise outlive it: a later look-up by handle would
     // find an object that is gone, or one whose path has changed. The tree is known only through what is
-    // cached, so it is walked through both the cached listings and the cached records' parents.
-    std::unordered_multimap<std::uint32_t, std::uint32_t> childrenOf;
+    // cached, and a record may be cached while the folders between it and the top are not: so what stays
+    // is only what the cache proves to lie outside the folder, by a chain of known parents up to the top
+    // of a storage. Everything else goes, and is read again when it is asked for.
+    std::unordered_map<std::uint32_t, std::uint32_t> parentOf;
     for (const auto& [handle, record] : state.objects) {
-        if (record.parent() != 0 && record.parent() != rootParent) {
-            childrenOf.emplace(record.parent(), handle);
-        }
+        parentOf.emplace(handle, record.parent());
     }
     for (const auto& [key, cached] : state.folders) {
-        if (key.parent != rootParent) {
-            for (const MTPObject& child : cached.listing) {
-                childrenOf.emplace(key.parent, child.handle());
-            }
+        for (const MTPObject& child : cached.listing) {
+            parentOf.emplace(child.handle(), key.parent);
         }
     }
-    std::unordered_set<std::uint32_t> below;
-    std::vector<std::uint32_t> pending{folder};
-    while (!pending.empty()) {
-        const std::uint32_t next = pending.back();
-        pending.pop_back();
-        const auto [first, last] = childrenOf.equal_range(next);
-        for (auto it = first; it != last; ++it) {
-            if (it->second != folder && below.insert(it->second).second) {
-                pending.push_back(it->second);
+    std::unordered_map<std::uint32_t, bool> outside; // by handle: whether it provably lies outside
+    const auto liesOutside = [&](std::uint32_t handle) {
+        std::vector<std::uint32_t> chain;
+        bool result = false;
+        for (std::uint32_t at = handle;;) {
+            if (at == folder) {
+                break;
             }
+            if (at == 0 || at == rootParent) {
+                result = true;
+                break;
+            }
+            if (const auto known = outside.find(at); known != outside.end()) {
+                result = known->second;
+                break;
+            }
+            const auto parent = parentOf.find(at);
+            // An unknown parent, or a chain that comes back on itself, proves nothing.
+            if (parent == parentOf.end() || std::find(chain.begin(), chain.end(), at) != chain.end()) {
+                break;
+            }
+            chain.push_back(at);
+            at = parent->second;
         }
-    }
-    for (const std::uint32_t handle : below) {
-        state.objects.erase(handle);
-    }
-    std::erase_if(state.folders, [&](const auto& entry) {
-        return entry.first.parent == folder || below.contains(entry.first.parent);
-    });
+        for (const std::uint32_t each : chain) {
+            outside.insert_or_assign(each, result);
+        }
+        return result;
+    };
+    std::erase_if(state.objects, [&](const auto& entry) { return !liesOutside(entry.first); });
+    std::erase_if(state.folders, [&](const auto& entry) { return !liesOutside(entry.first.parent); });
 }
 
 } // namespace corvane

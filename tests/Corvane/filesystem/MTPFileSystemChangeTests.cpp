@@ -473,6 +473,27 @@ TEST_F(MTPFileSystemChangeTests, RemovingAFolderForgetsEverythingCachedBelowIt) 
               PTPError::Kind::responseError);
 }
 
+// A record fetched by its handle alone, below a folder whose own record was never read, may lie below the
+// removed folder: nothing cached shows that it does not, so it goes too.
+TEST_F(MTPFileSystemChangeTests, RemovingAFolderForgetsRecordsWhoseWayUpIsNotCached) {
+    const std::uint32_t a = scenario.addFolder("A");
+    const std::uint32_t b = scenario.addFolder("A/B");
+    const std::uint32_t c = scenario.addFile("A/B/c.txt", "c");
+    const std::uint32_t kept = scenario.addFile("kept.txt", "k");
+    open();
+    const MTPObject folder = fs->object(a);
+    fs->object(c);
+    fs->list(scenario.storage(), b);
+    fs->object(kept);
+    fs->remove(folder);
+    scenario.clearLog();
+    EXPECT_EQ(catchPTPError([&] { fs->object(c); }).responseCode(), PTPResponseCode::invalidObjectHandle);
+    EXPECT_EQ(catchPTPError([&] { fs->list(scenario.storage(), b); }).kind(), PTPError::Kind::responseError);
+    const auto asked = scenario.count(PTPOperation::getObjectInfo);
+    fs->object(kept);
+    EXPECT_EQ(scenario.count(PTPOperation::getObjectInfo), asked) << "a record at the top is proved outside";
+}
+
 TEST_F(MTPFileSystemChangeTests, RemoveAtAPathRefusesTheRootAndStorages) {
     scenario.addFile("a.txt", "a");
     open();
