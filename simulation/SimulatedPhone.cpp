@@ -236,7 +236,9 @@ void SimulatedPhone::startTransactionLocked(std::uint16_t code, std::uint32_t tr
     // A phone forgets an announced object when anything but its SendObject comes next.
     if (m_pendingSend && m_sendObjectRule == SendObjectRule::immediatelyAfterInfo &&
         code != simulation::code(PTPOperation::sendObject)) {
-        m_store.remove(m_pendingSend->handle);
+        if (!m_keepsPartialObjects) {
+            m_store.remove(m_pendingSend->handle);
+        }
         m_pendingSend.reset();
     }
 
@@ -466,7 +468,9 @@ void SimulatedPhone::finishDataOutTargetLocked(Active& active, bool succeeded) {
     // A SendObject uses up its object information whatever happens; an object whose data never arrived
     // whole does not stay behind, as a phone removes the partial file.
     if (!succeeded && active.code == code(PTPOperation::sendObject) && m_pendingSend) {
-        m_store.remove(m_pendingSend->handle);
+        if (!m_keepsPartialObjects) {
+            m_store.remove(m_pendingSend->handle);
+        }
         m_pendingSend.reset();
     }
 }

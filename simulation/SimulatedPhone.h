@@ -89,6 +89,9 @@ public:
     /// When false, GetObjectPropList with depth 1 answers Specification By Depth Unsupported (0xA808).
     void setPropListDepthSupported(bool supported);
     void setSendObjectRule(SendObjectRule rule);
+    /// When true, an object whose SendObject failed or never came keeps what arrived of it, as some
+    /// responders do; by default it is removed, as an Android phone removes the partial file.
+    void setKeepsPartialObjects(bool keeps);
     /// The bulk endpoints' packet size: 512 (high speed, the default) or 64 (full speed). Set it before
     /// plugging the phone in: the endpoints are declared with it.
     void setPacketSize(std::size_t packetSize);
@@ -284,6 +287,7 @@ private:
     bool m_accessGranted = true;
     bool m_propListDepthSupported = true;
     SendObjectRule m_sendObjectRule = SendObjectRule::immediatelyAfterInfo;
+    bool m_keepsPartialObjects = false;
     std::size_t m_packetSize = 512;
     PhoneLink m_link;
 

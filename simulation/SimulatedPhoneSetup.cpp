@@ -116,6 +116,11 @@ void SimulatedPhone::setSendObjectRule(SendObjectRule rule) {
     m_sendObjectRule = rule;
 }
 
+void SimulatedPhone::setKeepsPartialObjects(bool keeps) {
+    std::lock_guard lock(m_sync->mutex);
+    m_keepsPartialObjects = keeps;
+}
+
 void SimulatedPhone::setPacketSize(std::size_t packetSize) {
     if (packetSize != 64 && packetSize != 512) {
         throw std::invalid_argument("a bulk endpoint's packet size is 64 or 512 bytes");

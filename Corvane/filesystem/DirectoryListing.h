@@ -34,6 +34,18 @@ public:
         objects.push_back(std::move(object));
         return DirectoryListing(std::move(objects));
     }
+    /// A new listing with the object at index replaced; this one stays as it is.
+    DirectoryListing replacing(std::size_t index, MTPObject object) const {
+        std::vector<MTPObject> objects = *m_objects;
+        objects.at(index) = std::move(object);
+        return DirectoryListing(std::move(objects));
+    }
+    /// A new listing without the object at index; this one stays as it is.
+    DirectoryListing removing(std::size_t index) const {
+        std::vector<MTPObject> objects = *m_objects;
+        objects.erase(objects.begin() + static_cast<std::ptrdiff_t>(index));
+        return DirectoryListing(std::move(objects));
+    }
 
 private:
     static std::shared_ptr<const std::vector<MTPObject>> nothing() {

@@ -180,9 +180,7 @@ void MTPFileSystem::invalidate(const MTPObject& object) {
 
 void MTPFileSystem::invalidateIn(State& state, const MTPObject& object) {
     state.objects.erase(object.handle());
-    // Devices report objects at the top of a storage with parent 0; their listing is keyed by the root.
-    const std::uint32_t parent = object.parent() == 0 ? rootParent : object.parent();
-    dropFolder(state, {object.storageID(), parent});
+    dropFolder(state, folderKeyOf(object));
     ++state.generation;
     if (object.isDirectory()) {
         // The walk below reads the folder's own listing, so it runs before that listing goes.
@@ -238,6 +236,45 @@ void MTPFileSystem::dropDescendants(State& state, std::uint32_t folder) {
     };
     std::erase_if(state.objects, [&](const auto& entry) { return !liesOutside(entry.first); });
     std::erase_if(state.folders, [&](const auto& entry) { return !liesOutside(entry.first.parent); });
+}
+
+void MTPFileSystem::storeInFolder(State& state, const DirectoryKey& key, const MTPObject& record) {
+    state.objects.insert_or_assign(record.handle(), record);
+    const auto cached = state.folders.find(key);
+    if (cached == state.folders.end()) {
+        return;
+    }
+    CachedFolder& folder = cached->second;
+    const auto& objects = folder.listing.objects();
+    const auto listed = std::find_if(objects.begin(), objects.end(),
+                                     [&](const MTPObject& each) { return each.handle() == record.handle(); });
+    const auto position = static_cast<std::size_t>(listed - objects.begin());
+    if (listed == objects.end()) {
+        folder.listing = folder.listing.appending(record);
+        folder.firstByName.emplace(platform::unicode::canonicalKey(record.name()), position);
+        return;
+    }
+    const std::string oldKey = platform::unicode::canonicalKey(listed->name());
+    folder.listing = folder.listing.replacing(position, record);
+    if (oldKey != platform::unicode::canonicalKey(record.name())) {
+        folder.firstByName = nameIndexOf(folder.listing);
+    }
+}
+
+void MTPFileSystem::forgetInFolder(State& state, const DirectoryKey& key, std::uint32_t handle) {
+    state.objects.erase(handle);
+    const auto cached = state.folders.find(key);
+    if (cached == state.folders.end()) {
+        return;
+    }
+    CachedFolder& folder = cached->second;
+    const auto& objects = folder.listing.objects();
+    const auto listed = std::find_if(objects.begin(), objects.end(),
+                                     [&](const MTPObject& each) { return each.handle() == handle; });
+    if (listed != objects.end()) {
+        folder.listing = folder.listing.removing(static_cast<std::size_t>(listed - objects.begin()));
+        folder.firstByName = nameIndexOf(folder.listing);
+    }
 }
 
 } // namespace corvane

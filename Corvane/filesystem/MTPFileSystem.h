@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -88,6 +89,19 @@ public:
     struct ParentAndName {
         Node parent;
         std::string name;
+    };
+
+    /// A new file that is on the device but not yet under its name: it lies there under a name that says
+    /// it is incomplete until completeFile() puts it in place, so that a send cut short (the device
+    /// unplugged, the program stopped) never leaves something that passes for the whole file. On a device
+    /// that cannot rename it lies under its own name from the start.
+    struct PartialFile {
+        /// The object as the device holds it now.
+        MTPObject object;
+        /// The name it is to have.
+        std::string name;
+        /// What it replaces once complete; still on the device until then.
+        std::optional<MTPObject> replacing;
     };
 
     /// A file system over a device made by MTPDevice::connect. Sends nothing. The clock times the wait for
@@ -170,18 +184,31 @@ public:
     /// Creates an empty file; alreadyExists when the folder holds that name.
     MTPObject createFile(std::uint32_t storage, std::uint32_t parent, std::string_view name,
                          std::optional<TimePoint> modified = std::nullopt);
-    /// Creates a file with these contents, replacing a file of the same name that the cached listing
-    /// shows. The replaced file stays on the device until the new one has fully arrived. A cached folder
-    /// of that name is never replaced: alreadyExists.
+    /// Creates a file with these contents in place of replacing, or else of a file of the same name that
+    /// the cached listing shows. The replaced file stays on the device until the new one has fully
+    /// arrived, and the new one never shows under its name before then. A folder is never replaced:
+    /// alreadyExists. Nothing of a failed creation stays on the device but the replaced file.
     MTPObject createFile(std::uint32_t storage, std::uint32_t parent, std::string_view name,
                          std::span<const std::byte> contents,
-                         std::optional<TimePoint> modified = std::nullopt);
+                         std::optional<TimePoint> modified = std::nullopt,
+                         const std::optional<MTPObject>& replacing = std::nullopt);
+    /// Sends the first contents of a new file that is to grow in an edit session before it is complete:
+    /// a PartialFile under a name that says so (on a device that cannot rename, under its own name, with
+    /// replacing deleted first). Nothing of a failed send stays on the device.
+    PartialFile createPartialFile(std::uint32_t storage, std::uint32_t parent, std::string_view name,
+                                  std::span<const std::byte> contents, std::optional<TimePoint> modified,
+                                  const std::optional<MTPObject>& replacing);
+    /// Puts a partial file (its object as it is now) under its name: deletes what it replaces, then
+    /// renames it. Returns its record. On failure the object stays under its incomplete name.
+    MTPObject completeFile(const PartialFile& file);
     /// Sets the file's size inside an edit session of its own.
     void truncate(const MTPObject& object, std::uint64_t size);
     /// Opens an edit session on the file; the caller ends it with endEdit.
     void beginEdit(const MTPObject& object);
     /// Writes inside an edit session that beginEdit opened; the caches keep the old size until endEdit.
     void writeOpen(const MTPObject& object, std::uint64_t offset, std::span<const std::byte> data);
+    /// Sets the file's size inside an edit session that beginEdit opened.
+    void truncateOpen(const MTPObject& object, std::uint64_t size);
     void endEdit(const MTPObject& object);
     /// Copies a local file into the folder that the path names, under name or the file's own name, and
     /// returns the new object's record. A file of the same name is replaced, and stays on the device until
@@ -194,6 +221,8 @@ public:
     /// Removes the object the path names; invalidPath for the root or a storage.
     void remove(std::string_view at);
     void rename(const MTPObject& object, std::string_view to);
+    /// Whether the device is known to refuse new names: it lacks the operation, or refused one before.
+    bool refusesRenames() const;
     /// Moves the object into the folder (rootParent: the top of the storage).
     void move(const MTPObject& object, std::uint32_t toStorage, std::uint32_t parent);
     /// Moves the object into the folder the path names.
@@ -215,6 +244,8 @@ private:
         std::unordered_map<std::string, std::size_t> firstByName;
     };
 
+    enum class Renames { unknown, work, refused };
+
     struct State {
         std::vector<StorageInfo> storages;
         std::optional<DeviceInfo> deviceInfo;
@@ -222,28 +253,53 @@ private:
         std::unordered_map<std::uint32_t, MTPObject> objects;
         std::unordered_map<DirectoryKey, std::shared_future<DirectoryListing>, DirectoryKeyHash> pendingLists;
         std::int64_t generation = 0;
+        /// Whether the device gives objects new names: unknown until it has done so or refused.
+        Renames renames = Renames::unknown;
     };
 
-    /// How an object is put in place of one of the same name.
-    enum class Replacement { none, keepOldUntilSent, deleteFirst };
+    /// Whether a file being sent is complete, or grows in an edit session afterwards.
+    enum class Completion { now, later };
+    /// Makes a provider of a file's contents from their first byte, for each send of them.
+    using ContentSource = std::function<DataProvider()>;
 
     static DirectoryKey folderOf(const Node& node, std::string_view path);
+    /// The folder whose listing holds the object.
+    static DirectoryKey folderKeyOf(const MTPObject& object);
     static std::unordered_map<std::string, std::size_t> nameIndexOf(const DirectoryListing& listing);
     static std::string storageNameIn(const StorageInfo& storage, const std::vector<StorageInfo>& storages);
     static void dropFolder(State& state, const DirectoryKey& key);
     static void invalidateIn(State& state, const MTPObject& object);
     static void dropDescendants(State& state, std::uint32_t folder);
+    /// Puts the record into the cached listing of its folder (in place of the object of the same handle,
+    /// or at the end) and into the object records, leaving the rest of the listing as it is.
+    static void storeInFolder(State& state, const DirectoryKey& key, const MTPObject& record);
+    /// Takes an object out of its cached folder and the object records.
+    static void forgetInFolder(State& state, const DirectoryKey& key, std::uint32_t handle);
 
     /// Drops the folder's listing and raises the generation, after a change inside it.
     void folderChanged(const DirectoryKey& key);
     void requireSupport(PTPOperation operation) const;
-    Replacement replacementFor(const std::optional<MTPObject>& existing) const;
-    /// Sends a new file, SendObjectInfo and SendObject in one hold of the device, in place of existing
-    /// when there is one; returns the new handle. Leaves the caches right on every path.
-    std::uint32_t sendFile(const DirectoryKey& key, std::string_view name, std::uint64_t size,
-                           std::optional<TimePoint> modified, const std::optional<MTPObject>& existing,
-                           const DataProvider& provider);
-    std::string temporaryNameIn(const DirectoryKey& key);
+    /// The object of that name that the folder's cached listing shows, if it is cached.
+    std::optional<MTPObject> cachedChild(const DirectoryKey& key, std::string_view name) const;
+    /// Sends a new object, SendObjectInfo and SendObject in one hold of the device; returns its handle.
+    /// An object that was announced and not fully sent is deleted again where the device allows.
+    std::uint32_t sendObject(const DirectoryKey& key, std::string_view name, std::uint64_t size,
+                             std::optional<TimePoint> modified, const DataProvider& provider);
+    /// Sends a new file as a PartialFile. When renames are not known to work yet and the file completes
+    /// later, one rename is tried at once, so that its completion cannot meet a refusal without the
+    /// contents at hand.
+    PartialFile sendPartial(const DirectoryKey& key, std::string_view name, std::uint64_t size,
+                            std::optional<TimePoint> modified, const ContentSource& source,
+                            std::optional<MTPObject> replacing, Completion completion);
+    /// completeFile with the contents at hand: a device that refuses the rename gets them again under the
+    /// file's name. Deletes the partial object when the file cannot be completed.
+    MTPObject completeSent(const PartialFile& file, const ContentSource& source);
+    /// Deletes an object, taking a device's "no such object" as done.
+    void deleteIfThere(const MTPObject& object);
+    /// Renames the object, learning whether the device renames: null when it did, else its refusal.
+    std::exception_ptr renameLearning(const MTPObject& object, std::string_view to);
+    /// A name in the folder that no cached object has, saying that the file named is incomplete.
+    std::string incompleteNameIn(const DirectoryKey& key, std::string_view name);
     /// Waits, on the clock, until a listing that another caller runs has ended.
     DirectoryListing awaitListing(const std::shared_future<DirectoryListing>& running);
     /// Wakes the callers that wait for listings, after one has ended.

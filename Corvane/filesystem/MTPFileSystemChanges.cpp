@@ -9,10 +9,7 @@
 #include "platform/foundation/Unicode.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cstdio>
 #include <cstring>
-#include <random>
 
 namespace corvane {
 
@@ -73,148 +70,42 @@ MTPObject MTPFileSystem::createFile(std::uint32_t storage, std::uint32_t parent,
     if (child(storage, parent, name)) {
         throw PTPError::alreadyExists(std::string(name));
     }
-    const std::uint32_t handle = sendFile(key, name, 0, modified, std::nullopt, bytesProvider({}));
+    const std::uint32_t handle = sendObject(key, name, 0, modified, bytesProvider({}));
     folderChanged(key);
     return object(handle);
 }
 
 MTPObject MTPFileSystem::createFile(std::uint32_t storage, std::uint32_t parent, std::string_view name,
-                                    std::span<const std::byte> contents, std::optional<TimePoint> modified) {
+                                    std::span<const std::byte> contents, std::optional<TimePoint> modified,
+                                    const std::optional<MTPObject>& replacing) {
     const DirectoryKey key{storage, parent};
-    const std::string wanted = platform::unicode::canonicalKey(name);
     // Only the cache is asked: the caller flushes a file it wrote in memory, and a listing just for this
     // check would cost a transaction on every flush.
-    const std::optional<MTPObject> existing = m_state.withLock([&](const State& state) {
-        std::optional<MTPObject> found;
-        if (const auto cached = state.folders.find(key); cached != state.folders.end()) {
-            if (const auto entry = cached->second.firstByName.find(wanted);
-                entry != cached->second.firstByName.end()) {
-                found = cached->second.listing[entry->second];
-            }
-        }
-        return found;
-    });
+    const std::optional<MTPObject> existing = replacing ? replacing : cachedChild(key, name);
     if (existing && existing->isDirectory()) {
         throw PTPError::alreadyExists(std::string(name));
     }
-    const std::uint32_t handle =
-        sendFile(key, name, contents.size(), modified, existing, bytesProvider(contents));
-
-    MTPObject record(handle, storage, parent, std::string(name), contents.size(), PTPObjectFormat::undefined,
-                     modified ? *modified : m_clock.wallNow(), false);
-    m_state.withLock([&](State& state) {
-        state.objects.insert_or_assign(handle, record);
-        if (const auto cached = state.folders.find(key); cached != state.folders.end()) {
-            CachedFolder& folder = cached->second;
-            const auto& objects = folder.listing.objects();
-            auto listed = std::find_if(objects.begin(), objects.end(),
-                                       [&](const MTPObject& each) { return each.handle() == handle; });
-            // A listing that ran after the file arrived already holds it.
-            std::size_t position = static_cast<std::size_t>(listed - objects.begin());
-            if (listed == objects.end()) {
-                folder.listing = folder.listing.appending(record);
-            }
-            folder.firstByName.insert_or_assign(wanted, position);
-        }
-        // A listing that began before the file arrived must not be cached over the one just brought up to
-        // date.
-        ++state.generation;
-    });
-    return record;
+    const ContentSource source = [contents] { return bytesProvider(contents); };
+    const PartialFile sent =
+        sendPartial(key, name, contents.size(), modified, source, existing, Completion::now);
+    return completeSent(sent, source);
 }
 
-// Sending a file
-
-MTPFileSystem::Replacement MTPFileSystem::replacementFor(const std::optional<MTPObject>& existing) const {
-    if (!existing) {
-        return Replacement::none;
+MTPFileSystem::PartialFile MTPFileSystem::createPartialFile(std::uint32_t storage, std::uint32_t parent,
+                                                            std::string_view name,
+                                                            std::span<const std::byte> contents,
+                                                            std::optional<TimePoint> modified,
+                                                            const std::optional<MTPObject>& replacing) {
+    if (replacing && replacing->isDirectory()) {
+        throw PTPError::alreadyExists(std::string(name));
     }
-    // Keeping the old file until the new one has arrived needs a rename afterwards; a device that cannot
-    // rename can only have its old file deleted first.
-    const std::optional<DeviceInfo> info = m_device->info();
-    if (info && !info->supports(PTPOperation::setObjectPropValue)) {
-        return Replacement::deleteFirst;
-    }
-    return Replacement::keepOldUntilSent;
+    return sendPartial(
+        {storage, parent}, name, contents.size(), modified, [contents] { return bytesProvider(contents); },
+        replacing, Completion::later);
 }
 
-std::string MTPFileSystem::temporaryNameIn(const DirectoryKey& key) {
-    static std::atomic<std::uint32_t> counter{std::random_device{}()};
-    for (;;) {
-        char text[40];
-        std::snprintf(text, sizeof text, ".tandalo-replacing-%08x", counter.fetch_add(1));
-        const std::string candidate = text;
-        const bool taken = m_state.withLock([&](const State& state) {
-            const auto cached = state.folders.find(key);
-            return cached != state.folders.end() &&
-                   cached->second.firstByName.contains(platform::unicode::canonicalKey(candidate));
-        });
-        if (!taken) {
-            return candidate;
-        }
-    }
-}
-
-std::uint32_t MTPFileSystem::sendFile(const DirectoryKey& key, std::string_view name, std::uint64_t size,
-                                      std::optional<TimePoint> modified,
-                                      const std::optional<MTPObject>& existing,
-                                      const DataProvider& provider) {
-    const Replacement replacement = replacementFor(existing);
-    if (replacement == Replacement::deleteFirst) {
-        m_device->deleteObject(existing->handle());
-        invalidate(*existing);
-    }
-    const bool keepOld = replacement == Replacement::keepOldUntilSent;
-    const std::string sentName = keepOld ? temporaryNameIn(key) : std::string(name);
-
-    enum class Stage { announce, send, replace, rename };
-    Stage stage = Stage::announce;
-    std::uint32_t handle = 0;
-    try {
-        // One hold of the device: a phone drops an announced object when any other command comes between
-        // SendObjectInfo and SendObject.
-        m_device->exclusive([&](MTPDevice::Session& session) {
-            handle = session.createFile(key.storage, key.parent, sentName, size, modified);
-            stage = Stage::send;
-            session.sendObject(size, provider);
-            if (keepOld) {
-                // Only now that the new file has fully arrived does the old one go.
-                stage = Stage::replace;
-                session.deleteObject(existing->handle());
-                stage = Stage::rename;
-                session.rename(handle, name);
-            }
-        });
-    } catch (...) {
-        switch (stage) {
-        case Stage::announce:
-            break; // nothing was created
-        case Stage::send:
-        case Stage::replace:
-            if (keepOld) {
-                // The half-sent or unplaced file is ours alone, under a name nobody asked for: take it away.
-                try {
-                    m_device->deleteObject(handle);
-                } catch (...) {
-                    // Deliberately dropped: the send's failure is what the caller must hear about.
-                }
-            }
-            // The folder held a new object for a while, and may still: a listing taken meanwhile must not
-            // be cached, and the next one reads what is there now.
-            folderChanged(key);
-            break;
-        case Stage::rename:
-            // The new contents are on the device under the temporary name and the old file is gone.
-            invalidate(*existing);
-            folderChanged(key);
-            break;
-        }
-        throw;
-    }
-    if (keepOld) {
-        invalidate(*existing);
-    }
-    return handle;
+MTPObject MTPFileSystem::completeFile(const PartialFile& file) {
+    return completeSent(file, nullptr);
 }
 
 // Editing in place
@@ -250,6 +141,10 @@ void MTPFileSystem::writeOpen(const MTPObject& object, std::uint64_t offset,
     m_device->writePartial(object.handle(), offset, data);
 }
 
+void MTPFileSystem::truncateOpen(const MTPObject& object, std::uint64_t size) {
+    m_device->truncate(object.handle(), size);
+}
+
 void MTPFileSystem::endEdit(const MTPObject& object) {
     m_device->endEdit(object.handle());
     invalidate(object);
@@ -273,6 +168,14 @@ void MTPFileSystem::remove(std::string_view at) {
 void MTPFileSystem::rename(const MTPObject& object, std::string_view to) {
     m_device->rename(object.handle(), to);
     invalidate(object);
+}
+
+bool MTPFileSystem::refusesRenames() const {
+    const std::optional<DeviceInfo> info = m_device->info();
+    if (info && !info->supports(PTPOperation::setObjectPropValue)) {
+        return true;
+    }
+    return m_state.withLock([](const State& state) { return state.renames == Renames::refused; });
 }
 
 void MTPFileSystem::move(const MTPObject& object, std::uint32_t toStorage, std::uint32_t parent) {

@@ -3,15 +3,20 @@
 #include "Corvane/filesystem/MTPFileSystem.h"
 
 #include "Corvane/device/MTPDevice.h"
+#include "Corvane/wire/PTPConstants.h"
 #include "Corvane/wire/PTPError.h"
+#include "platform/foundation/Unicode.h"
 #include "platform/foundation/UniqueFd.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <limits>
+#include <random>
 #include <string>
 #include <unistd.h>
 
@@ -161,7 +166,7 @@ MTPObject MTPFileSystem::upload(const std::filesystem::path& file, std::string_v
     }
 
     std::uint64_t sent = 0;
-    const DataProvider provider = [&](std::span<std::byte> buffer) -> std::size_t {
+    const DataProvider read = [&](std::span<std::byte> buffer) -> std::size_t {
         const std::uint64_t remaining = size - sent;
         if (remaining == 0) {
             return 0;
@@ -184,9 +189,211 @@ MTPObject MTPFileSystem::upload(const std::filesystem::path& file, std::string_v
         }
         return static_cast<std::size_t>(got);
     };
-    const std::uint32_t handle = sendFile(key, chosen, size, modified, existing, provider);
+    // Each send reads the file from its start: a device that refuses to rename gets it a second time.
+    const ContentSource source = [&]() -> DataProvider {
+        if (::lseek(fd.get(), 0, SEEK_SET) != 0) {
+            throw PTPError::io("read failed: " + reason(errno));
+        }
+        sent = 0;
+        return read;
+    };
+    const PartialFile sentFile = sendPartial(key, chosen, size, modified, source, existing, Completion::now);
+    const MTPObject placed = completeSent(sentFile, source);
     folderChanged(key);
-    return object(handle);
+    return object(placed.handle());
+}
+
+// Sending new files
+
+MTPFileSystem::DirectoryKey MTPFileSystem::folderKeyOf(const MTPObject& object) {
+    // Devices report objects at the top of a storage with parent 0; their listing is keyed by the root.
+    return {object.storageID(), object.parent() == 0 ? rootParent : object.parent()};
+}
+
+std::optional<MTPObject> MTPFileSystem::cachedChild(const DirectoryKey& key, std::string_view name) const {
+    const std::string wanted = platform::unicode::canonicalKey(name);
+    return m_state.withLock([&](const State& state) -> std::optional<MTPObject> {
+        if (const auto cached = state.folders.find(key); cached != state.folders.end()) {
+            if (const auto entry = cached->second.firstByName.find(wanted);
+                entry != cached->second.firstByName.end()) {
+                return cached->second.listing[entry->second];
+            }
+        }
+        return std::nullopt;
+    });
+}
+
+std::uint32_t MTPFileSystem::sendObject(const DirectoryKey& key, std::string_view name, std::uint64_t size,
+                                        std::optional<TimePoint> modified, const DataProvider& provider) {
+    std::optional<std::uint32_t> announced;
+    try {
+        // One hold of the device: a phone drops an announced object when any other command comes between
+        // SendObjectInfo and SendObject.
+        m_device->exclusive([&](MTPDevice::Session& session) {
+            announced = session.createFile(key.storage, key.parent, name, size, modified);
+            session.sendObject(size, provider);
+        });
+        return *announced;
+    } catch (...) {
+        if (announced) {
+            // What arrived is not the file. Where the device is still there it goes; where it is not, the
+            // name it lies under says that it is incomplete (see sendPartial).
+            try {
+                m_device->deleteObject(*announced);
+            } catch (...) {
+                // Deliberately dropped: the send's failure is what the caller must hear about.
+            }
+            // The folder held the object for a while: a listing taken meanwhile must not be cached.
+            folderChanged(key);
+        }
+        throw;
+    }
+}
+
+std::string MTPFileSystem::incompleteNameIn(const DirectoryKey& key, std::string_view name) {
+    static std::atomic<std::uint32_t> counter{std::random_device{}()};
+    // Visible, and after the file's own name, so that the user sees what it was going to be, and so that
+    // a phone's media scanner does not take a half-sent photo for a photo.
+    constexpr std::size_t maximumNameBytes = 255;
+    constexpr std::size_t suffixBytes = 28;
+    std::string base(name.substr(0, std::min(name.size(), maximumNameBytes - suffixBytes)));
+    // A name cut inside a character would not be text.
+    while (!base.empty() && (static_cast<unsigned char>(base.back()) & 0xC0) == 0x80) {
+        base.pop_back();
+    }
+    if (!base.empty() && (static_cast<unsigned char>(base.back()) & 0x80) != 0) {
+        base.pop_back();
+    }
+    for (;;) {
+        char suffix[suffixBytes + 1];
+        std::snprintf(suffix, sizeof suffix, ".tandalo-incomplete-%08x", counter.fetch_add(1));
+        std::string candidate = base + suffix;
+        if (!cachedChild(key, candidate)) {
+            return candidate;
+        }
+    }
+}
+
+std::exception_ptr MTPFileSystem::renameLearning(const MTPObject& object, std::string_view to) {
+    try {
+        m_device->rename(object.handle(), to);
+    } catch (...) {
+        m_state.withLock([](State& state) { state.renames = Renames::refused; });
+        return std::current_exception();
+    }
+    MTPObject renamed(object.handle(), object.storageID(), object.parent(), std::string(to), object.size(),
+                      object.format(), object.modified(), object.isReadOnly());
+    m_state.withLock([&](State& state) {
+        state.renames = Renames::work;
+        storeInFolder(state, folderKeyOf(object), renamed);
+        ++state.generation;
+    });
+    return nullptr;
+}
+
+void MTPFileSystem::deleteIfThere(const MTPObject& object) {
+    try {
+        m_device->deleteObject(object.handle());
+    } catch (const PTPError& error) {
+        // Someone deleted it meanwhile: what was asked for is done.
+        if (error.responseCode() != PTPResponseCode::invalidObjectHandle) {
+            throw;
+        }
+    }
+    m_state.withLock([&](State& state) {
+        forgetInFolder(state, folderKeyOf(object), object.handle());
+        ++state.generation;
+    });
+}
+
+MTPFileSystem::PartialFile MTPFileSystem::sendPartial(const DirectoryKey& key, std::string_view name,
+                                                      std::uint64_t size, std::optional<TimePoint> modified,
+                                                      const ContentSource& source,
+                                                      std::optional<MTPObject> replacing,
+                                                      Completion completion) {
+    const auto stored = [&](std::uint32_t handle, std::string_view storedName) {
+        MTPObject record(handle, key.storage, key.parent, std::string(storedName), size,
+                         PTPObjectFormat::undefined, modified ? *modified : m_clock.wallNow(), false);
+        m_state.withLock([&](State& state) {
+            storeInFolder(state, key, record);
+            // A listing that began before the file arrived must not be cached over this one.
+            ++state.generation;
+        });
+        return record;
+    };
+    if (!refusesRenames()) {
+        const std::string incomplete = incompleteNameIn(key, name);
+        PartialFile file{stored(sendObject(key, incomplete, size, modified, source()), incomplete),
+                         std::string(name), std::move(replacing)};
+        const bool renamesKnown =
+            m_state.withLock([](const State& state) { return state.renames == Renames::work; });
+        if (completion == Completion::now || renamesKnown) {
+            return file;
+        }
+        // This file grows after this send, so its contents are not at hand when it is completed: whether
+        // the device renames at all is learnt now, while they are.
+        const std::string other = incompleteNameIn(key, name);
+        if (!renameLearning(file.object, other)) {
+            file.object = object(file.object.handle());
+            return file;
+        }
+        deleteIfThere(file.object);
+        replacing = std::move(file.replacing);
+    }
+    // Without renames the file can only take its name from the start, and the name must be free first.
+    if (replacing) {
+        deleteIfThere(*replacing);
+    }
+    return {stored(sendObject(key, name, size, modified, source()), name), std::string(name), std::nullopt};
+}
+
+MTPObject MTPFileSystem::completeSent(const PartialFile& file, const ContentSource& source) {
+    if (file.object.name() == file.name && !file.replacing) {
+        return file.object;
+    }
+    try {
+        // Only now that the new file is whole does the old one go.
+        if (file.replacing) {
+            deleteIfThere(*file.replacing);
+        }
+    } catch (...) {
+        if (source) {
+            // The file cannot take its place; the partial object is nobody's.
+            try {
+                deleteIfThere(file.object);
+            } catch (...) {
+                // Deliberately dropped: the replacement's failure is what the caller must hear about.
+            }
+        }
+        throw;
+    }
+    if (file.object.name() == file.name) {
+        return file.object;
+    }
+    const std::exception_ptr refused = renameLearning(file.object, file.name);
+    if (!refused) {
+        return object(file.object.handle());
+    }
+    if (!source) {
+        std::rethrow_exception(refused);
+    }
+    // The device takes no new names: the contents go again, under the file's own name, and the partial
+    // object goes. The user's file must never be found only under a name that says it is incomplete.
+    const DirectoryKey key = folderKeyOf(file.object);
+    const std::uint32_t handle =
+        sendObject(key, file.name, file.object.size(), file.object.modified(), source());
+    MTPObject record(handle, key.storage, key.parent, file.name, file.object.size(),
+                     PTPObjectFormat::undefined, file.object.modified(), false);
+    m_state.withLock([&](State& state) {
+        storeInFolder(state, key, record);
+        ++state.generation;
+    });
+    try {
+        deleteIfThere(file.object);
+    } catch (...) {
+        // Deliberately dropped: the file is in place; the leftover says by its name what it is.
+    }
+    return record;
 }
 
 } // namespace corvane
