@@ -92,6 +92,9 @@ public:
     /// When true, an object whose SendObject failed or never came keeps what arrived of it, as some
     /// responders do; by default it is removed, as an Android phone removes the partial file.
     void setKeepsPartialObjects(bool keeps);
+    /// When true, the modification date property is listed as settable and SetObjectPropValue changes
+    /// it; by default it is read-only, as on Android.
+    void setModificationDatesSettable(bool settable);
     /// The bulk endpoints' packet size: 512 (high speed, the default) or 64 (full speed). Set it before
     /// plugging the phone in: the endpoints are declared with it.
     void setPacketSize(std::size_t packetSize);
@@ -247,6 +250,7 @@ private:
     Reply getDevicePropValueLocked(const Active& active);
     Reply getObjectPropsSupportedLocked(const Active& active);
     Reply getObjectPropValueLocked(const Active& active);
+    Reply getObjectPropDescLocked(const Active& active);
     Reply setObjectPropValueLocked(Active& active);
     Reply getObjectPropListLocked(const Active& active);
     Reply sendPartialObjectLocked(Active& active);
@@ -288,6 +292,7 @@ private:
     bool m_propListDepthSupported = true;
     SendObjectRule m_sendObjectRule = SendObjectRule::immediatelyAfterInfo;
     bool m_keepsPartialObjects = false;
+    bool m_modificationDatesSettable = false;
     std::size_t m_packetSize = 512;
     PhoneLink m_link;
 

@@ -65,7 +65,10 @@ std::optional<std::uint16_t> SimulatedPhone::refuseBeforeDataLocked(Active& acti
             return code(PTPResponseCode::invalidObjectHandle);
         }
         const std::uint32_t property = active.param(1);
-        if (property != corvane::MTPObjectProperty::objectFileName) {
+        const bool settable =
+            property == corvane::MTPObjectProperty::objectFileName ||
+            (property == corvane::MTPObjectProperty::dateModified && m_modificationDatesSettable);
+        if (!settable) {
             // The other properties the phone knows are read-only; the rest it does not know.
             const bool known = property == corvane::MTPObjectProperty::storageID ||
                                (property >= corvane::MTPObjectProperty::objectFormat &&
@@ -276,6 +279,15 @@ SimulatedPhone::Reply SimulatedPhone::setObjectPropValueLocked(Active& active) {
     PhoneObject* object = m_store.find(active.param(0));
     if (object == nullptr) {
         return Reply::error(PTPResponseCode::invalidObjectHandle);
+    }
+    if (active.param(1) == corvane::MTPObjectProperty::dateModified) {
+        const auto date = corvane::MTPDate::parse(newName);
+        if (!date) {
+            return Reply::error(PTPResponseCode::invalidObjectPropValue);
+        }
+        object->modified = date;
+        object->modificationText.reset();
+        return Reply::ok();
     }
     if (!isValidName(newName)) {
         return Reply::error(PTPResponseCode::invalidObjectPropValue);

@@ -35,6 +35,24 @@ bool isSupportedProperty(std::uint32_t property) {
            supportedProperties.end();
 }
 
+/// The MTP data type of each property the phone serves.
+std::uint16_t dataTypeOf(std::uint16_t property) {
+    switch (property) {
+    case objectProperty::storageID:
+    case objectProperty::parentObject:
+        return 0x0006;
+    case objectProperty::objectFormat:
+    case objectProperty::protectionStatus:
+        return 0x0004;
+    case objectProperty::objectSize:
+        return 0x0008;
+    case objectProperty::persistentUID:
+        return 0x000A;
+    default:
+        return 0xFFFF;
+    }
+}
+
 /// Writes an integer value in the width of an MTP integer data type.
 void writeInteger(PTPWriter& writer, std::uint16_t dataType, std::int64_t value) {
     const auto bits = static_cast<std::uint64_t>(value);
@@ -127,6 +145,8 @@ SimulatedPhone::Reply SimulatedPhone::performLocked(Active& active) {
         return getObjectPropsSupportedLocked(active);
     case code(PTPOperation::getObjectPropValue):
         return getObjectPropValueLocked(active);
+    case code(PTPOperation::getObjectPropDesc):
+        return getObjectPropDescLocked(active);
     case code(PTPOperation::setObjectPropValue):
         return setObjectPropValueLocked(active);
     case code(PTPOperation::getObjectPropList):
@@ -436,6 +456,29 @@ SimulatedPhone::Reply SimulatedPhone::getObjectPropValueLocked(const Active& act
     return Reply::dataset(std::move(bytes));
 }
 
+SimulatedPhone::Reply SimulatedPhone::getObjectPropDescLocked(const Active& active) {
+    const std::uint32_t property = active.param(0);
+    if (!isSupportedProperty(property)) {
+        return Reply::error(PTPResponseCode::objectPropNotSupported);
+    }
+    const auto code = static_cast<std::uint16_t>(property);
+    const bool settable = code == objectProperty::objectFileName ||
+                          (code == objectProperty::dateModified && m_modificationDatesSettable);
+    PTPWriter writer;
+    writer.u16(code);
+    writer.u16(dataTypeOf(code));
+    writer.u8(settable ? 1 : 0);
+    if (dataTypeOf(code) == 0xFFFF) {
+        writer.string("");
+    } else {
+        writeInteger(writer, dataTypeOf(code), 0);
+    }
+    writer.u32(0); // group
+    const bool isDate = code == objectProperty::dateCreated || code == objectProperty::dateModified;
+    writer.u8(isDate ? 0x03 : 0x00); // the date-time form, which carries nothing more
+    return Reply::dataset(writer.take());
+}
+
 SimulatedPhone::Reply SimulatedPhone::getObjectPropListLocked(const Active& active) {
     std::uint32_t handle = active.param(0);
     const std::uint32_t format = active.param(1);
@@ -497,22 +540,6 @@ SimulatedPhone::Reply SimulatedPhone::getObjectPropListLocked(const Active& acti
         objects.push_back(self);
     }
 
-    const auto dataType = [](std::uint16_t p) -> std::uint16_t {
-        switch (p) {
-        case objectProperty::storageID:
-        case objectProperty::parentObject:
-            return 0x0006;
-        case objectProperty::objectFormat:
-        case objectProperty::protectionStatus:
-            return 0x0004;
-        case objectProperty::objectSize:
-            return 0x0008;
-        case objectProperty::persistentUID:
-            return 0x000A;
-        default:
-            return 0xFFFF;
-        }
-    };
     std::uint32_t count = 0;
     std::vector<std::byte> elements;
     for (const PhoneObject* object : objects) {
@@ -523,7 +550,7 @@ SimulatedPhone::Reply SimulatedPhone::getObjectPropListLocked(const Active& acti
             PTPWriter head;
             head.u32(object->handle);
             head.u16(p);
-            head.u16(dataType(p));
+            head.u16(dataTypeOf(p));
             elements.insert(elements.end(), head.data().begin(), head.data().end());
             appendPropertyLocked(elements, *object, p);
             ++count;

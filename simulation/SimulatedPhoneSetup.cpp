@@ -59,6 +59,7 @@ std::vector<std::uint16_t> PhoneDeviceInfo::defaultOperations() {
                                          PTPOperation::getObjectPropsSupported,
                                          PTPOperation::getObjectPropValue,
                                          PTPOperation::setObjectPropValue,
+                                         PTPOperation::getObjectPropDesc,
                                          PTPOperation::getObjectPropList,
                                          PTPOperation::androidGetPartialObject64,
                                          PTPOperation::androidSendPartialObject,
@@ -119,6 +120,11 @@ void SimulatedPhone::setSendObjectRule(SendObjectRule rule) {
 void SimulatedPhone::setKeepsPartialObjects(bool keeps) {
     std::lock_guard lock(m_sync->mutex);
     m_keepsPartialObjects = keeps;
+}
+
+void SimulatedPhone::setModificationDatesSettable(bool settable) {
+    std::lock_guard lock(m_sync->mutex);
+    m_modificationDatesSettable = settable;
 }
 
 void SimulatedPhone::setPacketSize(std::size_t packetSize) {

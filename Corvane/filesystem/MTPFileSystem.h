@@ -223,6 +223,12 @@ public:
     void rename(const MTPObject& object, std::string_view to);
     /// Whether the device is known to refuse new names: it lacks the operation, or refused one before.
     bool refusesRenames() const;
+    /// Whether the device lets the modification date of objects of the format be set: it lists the
+    /// property as settable. Asked of the device once per format.
+    bool canSetModified(std::uint16_t format);
+    /// Sets the object's modification date on the device; notSupported(setObjectPropValue) where the
+    /// device does not let it be set, before anything is sent.
+    void setModified(const MTPObject& object, TimePoint date);
     /// Moves the object into the folder (rootParent: the top of the storage).
     void move(const MTPObject& object, std::uint32_t toStorage, std::uint32_t parent);
     /// Moves the object into the folder the path names.
@@ -255,6 +261,8 @@ private:
         std::int64_t generation = 0;
         /// Whether the device gives objects new names: unknown until it has done so or refused.
         Renames renames = Renames::unknown;
+        /// Whether the device lets modification dates be set, by object format, as far as asked.
+        std::unordered_map<std::uint16_t, bool> settableDates;
     };
 
     /// Whether a file being sent is complete, or grows in an edit session afterwards.

@@ -4,8 +4,11 @@
 #include "Corvane/filesystem/MTPFileSystem.h"
 
 #include "Corvane/device/MTPDevice.h"
+#include "Corvane/wire/MTPDate.h"
 #include "Corvane/wire/PTPConstants.h"
 #include "Corvane/wire/PTPError.h"
+#include "Corvane/wire/PTPReader.h"
+#include "Corvane/wire/PTPWriter.h"
 #include "platform/foundation/Unicode.h"
 
 #include <algorithm>
@@ -167,6 +170,54 @@ void MTPFileSystem::remove(std::string_view at) {
 
 void MTPFileSystem::rename(const MTPObject& object, std::string_view to) {
     m_device->rename(object.handle(), to);
+    invalidate(object);
+}
+
+bool MTPFileSystem::canSetModified(std::uint16_t format) {
+    const std::optional<bool> known = m_state.withLock([&](const State& state) -> std::optional<bool> {
+        const auto found = state.settableDates.find(format);
+        return found == state.settableDates.end() ? std::nullopt : std::optional(found->second);
+    });
+    if (known) {
+        return *known;
+    }
+    const std::optional<DeviceInfo> info = m_device->info();
+    bool settable = false;
+    if (!info || (info->supports(PTPOperation::getObjectPropDesc) &&
+                  info->supports(PTPOperation::setObjectPropValue))) {
+        try {
+            // The description starts with the property's code (16 bits), its data type (16 bits) and
+            // whether it may be set (8 bits: 1 for get and set).
+            const MTPDevice::Response response =
+                m_device->transaction(PTPOperation::getObjectPropDesc,
+                                      {MTPObjectProperty::dateModified, format}, DataPhase::receive(4096));
+            PTPReader reader(response.data);
+            const std::uint16_t property = reader.u16();
+            reader.u16();
+            settable = property == MTPObjectProperty::dateModified && reader.u8() == 1;
+        } catch (const PTPError& error) {
+            // A device that refuses to describe the property, or describes it badly, is not trusted to
+            // keep it. Anything else (a busy device, a failing link) says nothing, and is asked again.
+            const bool answered = (error.kind() == PTPError::Kind::responseError &&
+                                   error.responseCode() != PTPResponseCode::deviceBusy) ||
+                                  error.kind() == PTPError::Kind::truncatedData;
+            if (!answered) {
+                throw;
+            }
+        }
+    }
+    m_state.withLock([&](State& state) { state.settableDates.insert_or_assign(format, settable); });
+    return settable;
+}
+
+void MTPFileSystem::setModified(const MTPObject& object, TimePoint date) {
+    if (!canSetModified(object.format())) {
+        throw PTPError::notSupported(PTPOperation::setObjectPropValue);
+    }
+    PTPWriter writer;
+    writer.string(MTPDate::format(date));
+    m_device->transaction(PTPOperation::setObjectPropValue,
+                          {object.handle(), MTPObjectProperty::dateModified}, DataPhase::send(writer.data()));
     invalidate(object);
 }
 

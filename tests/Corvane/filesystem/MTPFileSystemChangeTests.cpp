@@ -724,6 +724,59 @@ TEST_F(MTPFileSystemChangeTests, ARefusedMoveChangesNothing) {
     EXPECT_EQ(fs->cacheGeneration(), generation);
 }
 
+struct DateSetting {
+    const char* name;
+    friend void PrintTo(const DateSetting& value, std::ostream* out) { *out << value.name; }
+    std::function<void(SimulatedPhone&)> prepare;
+    bool settable;
+    std::size_t descriptions; // GetObjectPropDesc transactions for two settings
+};
+
+class MTPFileSystemDateTests : public ::testing::TestWithParam<DateSetting> {};
+
+// The date is set only where the device says it keeps it; elsewhere the caller hears so before anything
+// is sent, and the device is asked once per format.
+TEST_P(MTPFileSystemDateTests, SetsTheModificationDateOnlyWhereTheDeviceKeepsIt) {
+    PhoneScenario::Options options;
+    options.prepare = GetParam().prepare;
+    PhoneScenario scenario(options);
+    const std::uint32_t handle = scenario.addFile("a.txt", "a");
+    MTPFileSystem fs(scenario.sharedDevice(), scenario.clock());
+    fs.open();
+    const MTPObject file = fs.lookup(mainStorage + "/a.txt").object();
+    scenario.clearLog();
+    const auto date = MTPObject::TimePoint(std::chrono::seconds(1500000000));
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (GetParam().settable) {
+            fs.setModified(file, date);
+        } else {
+            const PTPError error = catchPTPError([&] { fs.setModified(file, date); });
+            EXPECT_EQ(error.kind(), PTPError::Kind::notSupported);
+            EXPECT_EQ(error.operation(), PTPOperation::setObjectPropValue);
+        }
+    }
+    EXPECT_EQ(scenario.count(PTPOperation::getObjectPropDesc), GetParam().descriptions);
+    EXPECT_EQ(scenario.count(PTPOperation::setObjectPropValue), GetParam().settable ? 2u : 0u);
+    if (GetParam().settable) {
+        EXPECT_EQ(scenario.phone().object(handle)->modified, date);
+        EXPECT_EQ(fs.lookup(mainStorage + "/a.txt").object().modified(), date) << "the record is read again";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, MTPFileSystemDateTests,
+    ::testing::Values(DateSetting{"Settable",
+                                  [](SimulatedPhone& phone) { phone.setModificationDatesSettable(true); },
+                                  true, 1},
+                      DateSetting{"ReadOnly", [](SimulatedPhone&) {}, false, 1},
+                      DateSetting{"NoDescriptions",
+                                  [](SimulatedPhone& phone) {
+                                      phone.setModificationDatesSettable(true);
+                                      phone.setOperationSupported(PTPOperation::getObjectPropDesc, false);
+                                  },
+                                  false, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(MTPFileSystemChangeTests, ParentAndNameSplitsOffTheLastComponent) {
     scenario.addFolder("Docs/Sub");
     open();
