@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -65,6 +66,9 @@ public:
         std::optional<ReadCache> readCache;
         /// Bytes written in the edit session and not sent yet: one run from its offset on (write-behind).
         std::optional<ReadCache> unsentWrite;
+        /// Bytes acknowledged to a writer that could not be sent when the session was ended for it (at
+        /// unmount): the next close reports it.
+        std::exception_ptr lostWrite;
     };
 
     static constexpr std::uint64_t rootIdentifier = 2;

@@ -4,6 +4,7 @@
 #include "FileSystemExtension/DeviceStatus.h"
 #include "FileSystemExtension/ErrorMapping.h"
 #include "FileSystemExtension/ExtensionLog.h"
+#include "FileSystemExtension/VolumeOperationSupport.h"
 
 #include <algorithm>
 #include <exception>
@@ -38,6 +39,21 @@ std::shared_ptr<EphemeralItem> AndroidVolume::Tables::ephemeralChild(const std::
 void AndroidVolume::Tables::addEphemeral(std::shared_ptr<EphemeralItem> item) {
     const auto& state = item->state(lock);
     ephemeral[state.parentID][state.name] = std::move(item);
+}
+
+void AndroidVolume::Tables::takeOut(const std::shared_ptr<EphemeralItem>& item) {
+    const auto& state = item->state(lock);
+    const auto folder = ephemeral.find(state.parentID);
+    if (folder == ephemeral.end()) {
+        return;
+    }
+    if (const auto entry = folder->second.find(state.name);
+        entry != folder->second.end() && entry->second == item) {
+        folder->second.erase(entry);
+        if (folder->second.empty()) {
+            ephemeral.erase(folder);
+        }
+    }
 }
 
 std::shared_ptr<AndroidVolume> AndroidVolume::make(std::shared_ptr<corvane::MTPFileSystem> fs,
@@ -105,6 +121,23 @@ std::vector<std::shared_ptr<EphemeralItem>> AndroidVolume::ephemeralChildren(std
     });
 }
 
+std::shared_ptr<AndroidItem> AndroidVolume::sentItem(EphemeralItem& item) {
+    return withLock([&](Tables& tables) -> std::shared_ptr<AndroidItem> {
+        auto& sent = item.state(tables.lock).sent;
+        if (!sent) {
+            return nullptr;
+        }
+        // FSKit may have let the device item go meanwhile, or a look-up made a new one for the object:
+        // either way the table's item is the object's one item.
+        if (const auto entry = tables.items.find(sent->id()); entry == tables.items.end()) {
+            tables.setItem(sent, sent->id());
+        } else {
+            sent = entry->second;
+        }
+        return sent;
+    });
+}
+
 void AndroidVolume::startTask(std::function<void()> body) {
     m_tasks.start([self = shared_from_this(), body = std::move(body)](std::stop_token) { body(); });
 }
@@ -143,65 +176,61 @@ void AndroidVolume::refreshSpace(SpaceRefresh refresh) {
 }
 
 void AndroidVolume::endOpenEdits() {
-    struct Editing {
-        std::shared_ptr<fskit::FSItem> item;
-        std::optional<corvane::MTPObject> object;
-    };
     const auto editing = withLock([&](Tables& tables) {
-        std::vector<Editing> found;
+        std::vector<std::shared_ptr<AndroidItem>> found;
         for (const auto& [id, item] : tables.items) {
-            const auto& state = item->state(tables.lock);
-            if (state.isEditing) {
-                const auto* object = state.kind.object();
-                found.push_back({item, object ? std::optional(*object) : std::nullopt});
-            }
-        }
-        // A new file already sent to the device is written through an edit session like any other, and
-        // its session must end too, or the bytes written in it may never be committed.
-        for (const auto& [parent, children] : tables.ephemeral) {
-            for (const auto& [name, item] : children) {
-                const auto& state = item->state(tables.lock);
-                if (state.isEditing) {
-                    found.push_back({item, state.deviceObject});
-                }
+            if (item->state(tables.lock).isEditing) {
+                found.push_back(item);
             }
         }
         return found;
     });
-    for (const auto& each : editing) {
-        if (each.object) {
+    for (const auto& item : editing) {
+        // Held from the last bytes sent to the flag that says the session ended: a write that comes
+        // meanwhile lands before (and is sent here) or after (and opens a session of its own).
+        std::lock_guard content(item->contentLock());
+        const auto object = withLock([&](Tables& tables) -> std::optional<corvane::MTPObject> {
+            const auto& state = item->state(tables.lock);
+            const auto* found = state.kind.object();
+            return state.isEditing && found ? std::optional(*found) : std::nullopt;
+        });
+        std::exception_ptr lost;
+        if (object) {
             try {
-                // Bytes that writes left waiting for the session go before it ends.
-                sendUnsentWrites(each.item);
-            } catch (const std::exception& error) {
-                m_log.error("write to %{public}s lost: %{public}s", each.object->name(), error.what());
+                sendUnsentWrite(*this, *item);
+            } catch (...) {
+                lost = std::current_exception();
+                m_log.error("write to %{public}s lost: %{public}s", object->name(), describe(lost));
             }
             try {
-                fs().endEdit(*each.object);
+                fs().endEdit(*object);
             } catch (const std::exception& error) {
-                m_log.error("endEdit failed for %{public}s: %{public}s", each.object->name(), error.what());
+                m_log.error("endEdit failed for %{public}s: %{public}s", object->name(), error.what());
             }
         }
         withLock([&](Tables& tables) {
-            if (auto device = std::dynamic_pointer_cast<AndroidItem>(each.item)) {
-                device->state(tables.lock).isEditing = false;
-            } else if (auto memory = std::dynamic_pointer_cast<EphemeralItem>(each.item)) {
-                memory->state(tables.lock).isEditing = false;
+            auto& state = item->state(tables.lock);
+            state.isEditing = false;
+            state.unsentWrite.reset();
+            if (lost && !state.lostWrite) {
+                state.lostWrite = lost;
             }
         });
     }
 }
 
-void AndroidVolume::flush(const std::shared_ptr<EphemeralItem>& item) {
+void AndroidVolume::flush(const std::shared_ptr<EphemeralItem>& item, SendCompletion completion) {
     std::unique_lock content(item->contentLock());
     struct Pending {
         EphemeralItem::Destination destination;
         std::string name;
         platform::Clock::WallTime modified;
+        bool modifiedSet;
+        std::optional<corvane::MTPObject> replacing;
     };
     const auto pending = withLock([&](Tables& tables) -> std::optional<Pending> {
         const auto& state = item->state(tables.lock);
-        if (!state.destination.isDevice() || state.deviceObject) {
+        if (!state.destination.isDevice() || state.sent) {
             return std::nullopt;
         }
         // A file removed (or replaced by a rename) before it was sent must not reach the device, where
@@ -209,44 +238,208 @@ void AndroidVolume::flush(const std::shared_ptr<EphemeralItem>& item) {
         if (tables.ephemeralChild(state.name, state.parentID) != item) {
             return std::nullopt;
         }
-        return Pending{state.destination, state.name, state.modified};
+        return Pending{state.destination, state.name, state.modified, state.modifiedSet, state.replacing};
     });
     if (!pending) {
         return;
     }
     // The content lock keeps every writer out, so the bytes can go to the device straight from the item
     // without the volume's lock.
-    const auto object = fs().createFile(pending->destination.storageID(), pending->destination.parentHandle(),
-                                        pending->name, item->contents(content), pending->modified);
+    const auto storage = pending->destination.storageID();
+    const auto parent = pending->destination.parentHandle();
+    auto sent =
+        completion == SendCompletion::whole
+            ? corvane::MTPFileSystem::PartialFile{fs().createFile(storage, parent, pending->name,
+                                                                  item->contents(content), pending->modified,
+                                                                  pending->replacing),
+                                                  pending->name, std::nullopt}
+            : fs().createPartialFile(storage, parent, pending->name, item->contents(content),
+                                     pending->modified, pending->replacing);
+    if (pending->modifiedSet) {
+        // The date a caller set goes with the object's information; where the device lets it be set, it
+        // is set again, since devices may stamp a new object with their own clock.
+        try {
+            fs().setModified(sent.object, pending->modified);
+            sent.object = withModified(sent.object, pending->modified);
+        } catch (const std::exception& error) {
+            m_log.error("modification date of %{public}s not set: %{public}s", pending->name, error.what());
+        }
+    }
+    const bool complete = sent.object.name() == pending->name && !sent.replacing;
     withLock([&](Tables& tables) {
         auto& state = item->state(tables.lock);
-        state.deviceObject = object;
-        // From now on the file is read and written on the device; holding its contents too would make
-        // memory grow with every file copied onto the volume.
+        // From now on the file is its object: one device item carries its contents, its edit session and
+        // the opens that are still to be closed.
+        auto device = std::make_shared<AndroidItem>(AndroidItem::Kind::object(sent.object),
+                                                    sent.object.name(), state.parentID);
+        device->state(tables.lock).openCount = state.openCount;
+        tables.setItem(device, device->id());
+        state.openCount = 0;
+        state.sent = std::move(device);
+        state.complete = complete;
+        state.replacing = sent.replacing;
+        // Holding the contents too would make memory grow with every file copied onto the volume.
         std::vector<std::byte>().swap(state.data);
+        // A whole file is the device's object from now on: the folder lists it, and changes on the phone
+        // show. One that grows stands in the folder under its name until it is complete.
+        if (complete) {
+            tables.takeOut(item);
+        }
+        ++tables.generation;
     });
-    withLock([](Tables& tables) { ++tables.generation; });
 }
 
-void AndroidVolume::flushPendingFiles() {
-    const auto pending = withLock([](Tables& tables) {
-        std::vector<std::shared_ptr<EphemeralItem>> found;
+void AndroidVolume::completeUpload(const std::shared_ptr<EphemeralItem>& item) {
+    std::lock_guard content(item->contentLock());
+    struct Upload {
+        std::shared_ptr<AndroidItem> device;
+        std::string name;
+        std::optional<corvane::MTPObject> replacing;
+        std::exception_ptr failedWrite;
+    };
+    const auto upload = withLock([&](Tables& tables) -> std::optional<Upload> {
+        const auto& state = item->state(tables.lock);
+        if (!state.sent || state.complete || tables.ephemeralChild(state.name, state.parentID) != item) {
+            return std::nullopt;
+        }
+        return Upload{state.sent, state.name, state.replacing, state.failedWrite};
+    });
+    if (!upload) {
+        return;
+    }
+    const auto object =
+        withLock([&](Tables& tables) { return *upload->device->state(tables.lock).kind.object(); });
+    if (upload->failedWrite) {
+        // A write the file needed never arrived: what is on the device is not the file, and goes.
+        withLock([&](Tables& tables) {
+            tables.takeOut(item);
+            item->state(tables.lock).complete = true;
+            ++tables.generation;
+        });
+        try {
+            fs().remove(object);
+        } catch (const std::exception& error) {
+            m_log.error("the incomplete %{public}s stays on the device as %{public}s: %{public}s",
+                        upload->name, object.name(), error.what());
+        }
+        std::rethrow_exception(upload->failedWrite);
+    }
+    const auto placed = fs().completeFile({object, upload->name, upload->replacing});
+    withLock([&](Tables& tables) {
+        auto& device = upload->device->state(tables.lock);
+        device.kind = AndroidItem::Kind::object(placed);
+        device.name = placed.name();
+        auto& state = item->state(tables.lock);
+        state.complete = true;
+        state.replacing.reset();
+        tables.takeOut(item);
+        ++tables.generation;
+    });
+}
+
+std::exception_ptr AndroidVolume::sendEverything() {
+    std::exception_ptr first;
+    const auto remember = [&] {
+        if (!first) {
+            first = std::current_exception();
+        }
+    };
+    const auto waiting = withLock([](Tables& tables) {
+        std::vector<std::shared_ptr<AndroidItem>> found;
+        for (const auto& [id, item] : tables.items) {
+            if (item->state(tables.lock).unsentWrite) {
+                found.push_back(item);
+            }
+        }
+        return found;
+    });
+    for (const auto& item : waiting) {
+        std::lock_guard content(item->contentLock());
+        try {
+            sendUnsentWrite(*this, *item);
+        } catch (...) {
+            remember();
+        }
+    }
+    struct Unsent {
+        std::shared_ptr<EphemeralItem> item;
+        bool open;
+    };
+    const auto unsent = withLock([](Tables& tables) {
+        std::vector<Unsent> found;
         for (const auto& [parent, children] : tables.ephemeral) {
             for (const auto& [name, item] : children) {
                 const auto& state = item->state(tables.lock);
-                if (state.destination.isDevice() && !state.deviceObject) {
-                    found.push_back(item);
+                if (state.destination.isDevice() && !state.sent) {
+                    found.push_back({item, state.openCount > 0});
                 }
             }
         }
         return found;
     });
-    for (const auto& item : pending) {
+    for (const auto& each : unsent) {
         try {
-            flush(item);
+            flush(each.item, each.open ? SendCompletion::growsLater : SendCompletion::whole);
         } catch (...) {
-            const auto name = withLock([&](Tables& tables) { return item->state(tables.lock).name; });
-            m_log.error("%{public}s could not be sent to the device and is lost: %{public}s", name,
+            remember();
+        }
+    }
+    return first;
+}
+
+void AndroidVolume::settleNewFiles() {
+    struct NewFile {
+        std::shared_ptr<EphemeralItem> item;
+        std::string name;
+        std::shared_ptr<AndroidItem> device;
+        bool open;
+    };
+    const auto files = withLock([](Tables& tables) {
+        std::vector<NewFile> found;
+        for (const auto& [parent, children] : tables.ephemeral) {
+            for (const auto& [name, item] : children) {
+                const auto& state = item->state(tables.lock);
+                if (state.destination.isDevice()) {
+                    const bool open =
+                        state.sent ? state.sent->state(tables.lock).openCount > 0 : state.openCount > 0;
+                    found.push_back({item, name, state.sent, open});
+                }
+            }
+        }
+        return found;
+    });
+    for (const auto& file : files) {
+        if (file.open) {
+            // Its writer never closed it: the copy was cut short (the mount helper stopped, the mount was
+            // forced away). What reached of it the device is not the file.
+            withLock([&](Tables& tables) {
+                tables.takeOut(file.item);
+                ++tables.generation;
+            });
+            if (!file.device) {
+                m_log.error("%{public}s was still being written and is dropped", file.name);
+                continue;
+            }
+            const auto object =
+                withLock([&](Tables& tables) { return *file.device->state(tables.lock).kind.object(); });
+            try {
+                fs().remove(object);
+                m_log.error("%{public}s was still being written; its incomplete copy was removed", file.name);
+            } catch (const std::exception& error) {
+                m_log.error("%{public}s was still being written; its incomplete copy stays as %{public}s: "
+                            "%{public}s",
+                            file.name, object.name(), error.what());
+            }
+            continue;
+        }
+        try {
+            if (file.device) {
+                completeUpload(file.item);
+            } else {
+                flush(file.item, SendCompletion::whole);
+            }
+        } catch (...) {
+            m_log.error("%{public}s could not be sent to the device and is lost: %{public}s", file.name,
                         describe(std::current_exception()));
         }
     }
@@ -267,7 +460,7 @@ void AndroidVolume::shutdown() {
     }
     // Unmount normally did both already; a volume unloaded without an unmount must not lose data either.
     endOpenEdits();
-    flushPendingFiles();
+    settleNewFiles();
     fs().close();
     DeviceStatus::clear(m_deviceKey, *m_context.environment);
 }
@@ -328,8 +521,8 @@ void AndroidVolume::unmount(fskit::UnmountReply reply) {
     m_log.info("unmount %{public}s", name().data());
     startTask([this, reply] {
         endOpenEdits();
-        // A new file that was never closed would otherwise vanish with the volume.
-        flushPendingFiles();
+        // A new file that was closed but could not be sent would otherwise vanish with the volume.
+        settleNewFiles();
         reply();
     });
 }
@@ -351,8 +544,15 @@ void AndroidVolume::deactivate(fskit::FSDeactivateOptions, fskit::StatusReply re
 
 void AndroidVolume::synchronize(fskit::FSSyncFlags, fskit::StatusReply reply) {
     startTask([this, reply] {
+        // A barrier: what writes were told went well is on the device when this answers, or the answer
+        // says it is not.
+        const auto failure = sendEverything();
         refreshSpace(SpaceRefresh::ifStale);
-        reply(std::nullopt);
+        if (failure) {
+            reply(fsError(failure));
+        } else {
+            reply(std::nullopt);
+        }
     });
 }
 

@@ -34,6 +34,10 @@ enum class VolumeAccess { readWrite, readOnly };
 /// Whether a refresh of the space figures may be skipped because one ran less than 10 s ago.
 enum class SpaceRefresh { ifStale, always };
 
+/// Whether a new file sent to the device is whole, or grows on the device afterwards (written past the
+/// buffer, or sent by a barrier while it is still open).
+enum class SendCompletion { whole, growsLater };
+
 /// What a volume takes from its surroundings; the defaults are the process's own. Everything it points to
 /// must outlive the volume.
 struct AndroidVolumeContext {
@@ -87,6 +91,8 @@ public:
         std::shared_ptr<EphemeralItem> ephemeralChild(const std::string& name, std::uint64_t parentID) const;
         /// Enters the item under its parent and name, replacing one of the same name.
         void addEphemeral(std::shared_ptr<EphemeralItem> item);
+        /// Takes the in-memory item out of its folder, if it still stands there under its name.
+        void takeOut(const std::shared_ptr<EphemeralItem>& item);
     };
 
     static constexpr std::uint64_t readAhead = 0x400000;   // the largest read-ahead, 4 MiB
@@ -132,6 +138,9 @@ public:
     std::shared_ptr<AndroidItem> item(AndroidItem::Kind kind, std::string name, const AndroidItem& parent);
     /// The in-memory items of a folder, sorted by name.
     std::vector<std::shared_ptr<EphemeralItem>> ephemeralChildren(std::uint64_t parentID);
+    /// The device item of the object an in-memory file was sent as, kept in the item table so that one
+    /// object is one item; null while the file is only in memory. Any thread; blocks only for the lock.
+    std::shared_ptr<AndroidItem> sentItem(EphemeralItem& item);
 
     /// Runs body in a task of this volume that keeps the volume alive until it ends; returns at once.
     /// body replies to its operation itself and must not throw.
@@ -158,28 +167,41 @@ public:
     /// How many bytes a read of the item that starts at offset fetches at least: twice the read-ahead
     /// window (256 KiB to 4 MiB) when the read continues it exactly, else 256 KiB. The caller holds the lock.
     static std::uint64_t readAheadLength(const AndroidItem& item, std::uint64_t offset, const Tables& tables);
+    /// Throws ENOTEMPTY when the item is a folder that shows children, which nothing may replace.
+    /// Blocks for the device.
+    void requireReplaceable(const std::shared_ptr<fskit::FSItem>& item);
     /// Removes the item that a rename replaces: a device object (a folder only when it shows no
-    /// children, else ENOTEMPTY), or an in-memory item and the object it was sent as. Nothing for null or
-    /// for the root and storages. Blocks for the device.
+    /// children, else ENOTEMPTY), or an in-memory item and what of it was sent. Nothing for null or for
+    /// the root and storages. Blocks for the device.
     void removeReplacedItem(const std::shared_ptr<fskit::FSItem>& item);
-    /// Sends what writes left waiting in the item's edit session, under the item's content lock; before
-    /// the session ends. Throws the library's error. Blocks for the device.
-    void sendUnsentWrites(const std::shared_ptr<fskit::FSItem>& item);
+    /// The last close of a device item: sends what writes left waiting, ends the edit session and reads
+    /// the object again. Returns the first failure. Blocks for the device.
+    std::exception_ptr finishEdits(const std::shared_ptr<AndroidItem>& item);
 
     // Device-facing work. Block the calling thread for the device: call them from a task.
 
     /// Reads the storages again and stores the summed capacity and free space; skipped when the last
     /// refresh started less than 10 s ago, unless always. Never fails.
     void refreshSpace(SpaceRefresh refresh);
-    /// Ends every open edit session (device items, and in-memory items already sent to the device);
-    /// failures are ignored, and every item's flag is cleared. Never fails.
+    /// Ends every open edit session, each after the bytes waiting for it and under its item's content
+    /// lock, so that no write lands between the two; failures are logged, and every flag is cleared.
     void endOpenEdits();
     /// Sends a new in-memory file bound for the device as one object, once; afterwards its contents live
-    /// on the device only. Throws the library's error and leaves the item as it was.
-    void flush(const std::shared_ptr<EphemeralItem>& item);
-    /// Sends every new file still held in memory; one that cannot be sent is logged as lost. Never fails.
-    void flushPendingFiles();
-    /// Waits for the operations in flight, stops the battery poller, ends open edits, sends pending new
+    /// on the device only, and the item stands for that object. A whole file takes its name at once; one
+    /// that grows later keeps a name that says it is incomplete until its last close. Throws the
+    /// library's error and leaves the item as it was.
+    void flush(const std::shared_ptr<EphemeralItem>& item, SendCompletion completion = SendCompletion::whole);
+    /// Puts a new file that was sent while it grew under its name, at its last close; a file that a
+    /// failed write left incomplete is deleted instead. Throws the failure.
+    void completeUpload(const std::shared_ptr<EphemeralItem>& item);
+    /// The barrier of synchronize: sends every write waiting in an edit session and every new file still
+    /// in memory (one still open so that it may grow). Returns the first failure; never throws.
+    std::exception_ptr sendEverything();
+    /// At unmount: new files that are still open were cut short and are dropped, with what of them
+    /// reached the device; closed ones that could not be sent or completed are tried again, and logged
+    /// as lost when they fail. Never fails.
+    void settleNewFiles();
+    /// Waits for the operations in flight, stops the battery poller, ends open edits, settles the new
     /// files, closes the device and clears the device's shared status. Runs once; later calls return at
     /// once. Not from one of the volume's own tasks.
     void shutdown();

@@ -1,7 +1,8 @@
 // Item attributes, and the one change of them that reaches the device: a file's size.
 #include "FileSystemExtension/AndroidVolume.h"
 
-#include "Corvane/device/MTPDevice.h"
+#include "Corvane/wire/PTPConstants.h"
+#include "Corvane/wire/PTPError.h"
 #include "FileSystemExtension/ErrorMapping.h"
 #include "FileSystemExtension/VolumeOperationSupport.h"
 
@@ -20,14 +21,12 @@ constexpr std::uint32_t directoryMode = 0755;
 constexpr std::uint32_t fileMode = 0644;
 constexpr std::uint32_t writeBits = 0222;
 
-/// What set-attributes accepts without doing anything: the device keeps no owners, modes, flags or
-/// settable times.
-constexpr FSItemAttributeSet ignoredOnMemoryItems =
-    FSItemAttribute::mode | FSItemAttribute::uid | FSItemAttribute::gid | FSItemAttribute::flags |
-    FSItemAttribute::modifyTime | FSItemAttribute::accessTime | FSItemAttribute::changeTime |
-    FSItemAttribute::birthTime;
-constexpr FSItemAttributeSet ignoredOnDeviceItems =
-    ignoredOnMemoryItems | FSItemAttribute::backupTime | FSItemAttribute::addedTime;
+/// What set-attributes accepts without doing anything: the device keeps no owners, modes or flags, and of
+/// the times only the modification date, which every time shown is.
+constexpr FSItemAttributeSet ignored = FSItemAttribute::mode | FSItemAttribute::uid | FSItemAttribute::gid |
+                                       FSItemAttribute::flags | FSItemAttribute::accessTime |
+                                       FSItemAttribute::changeTime | FSItemAttribute::birthTime |
+                                       FSItemAttribute::backupTime | FSItemAttribute::addedTime;
 
 void setCommon(fskit::FSItemAttributes& attributes, std::uint64_t id, std::uint64_t parentID) {
     attributes.setLinkCount(1);
@@ -40,29 +39,83 @@ void setCommon(fskit::FSItemAttributes& attributes, std::uint64_t id, std::uint6
 
 /// Sets the size of a file that lives on the device. Inside an open edit session the device's own
 /// truncate joins that session; outside one the file system opens a session of its own around it. The
-/// caller holds the item's content lock, so no write opens or ends a session meanwhile.
-void truncateOnDevice(AndroidVolume& volume, const corvane::MTPObject& object, bool isEditing,
-                      std::uint64_t size) {
-    if (isEditing) {
-        volume.fs().device().truncate(object.handle(), size);
-    } else {
-        volume.fs().truncate(object, size);
+/// content lock keeps every write out meanwhile, so no write opens or ends a session in between.
+void resizeOnDevice(AndroidVolume& volume, AndroidItem& item, std::uint64_t size) {
+    std::lock_guard content(item.contentLock());
+    struct Snapshot {
+        corvane::MTPObject object;
+        std::uint64_t size;
+        bool isEditing;
+    };
+    const auto snapshot = volume.withLock([&](AndroidVolume::Tables& tables) {
+        const auto& state = item.state(tables.lock);
+        const auto& object = *state.kind.object();
+        return Snapshot{object, state.pendingSize.value_or(object.size()), state.isEditing};
+    });
+    if (size == snapshot.size) {
+        return;
     }
+    sendUnsentWrite(volume, item);
+    if (snapshot.isEditing) {
+        volume.fs().truncateOpen(snapshot.object, size);
+    } else {
+        volume.fs().truncate(snapshot.object, size);
+    }
+    volume.withLock([&](AndroidVolume::Tables& tables) {
+        auto& state = item.state(tables.lock);
+        state.pendingSize = size;
+        state.readCache.reset();
+    });
 }
 
-enum class MemoryResize { done, onDevice, tooLarge, flushFirst };
+/// Applies a request to a file or folder on the device: its size, and its modification date where the
+/// device keeps one. A date the device cannot keep stays unconsumed, so the caller hears that it was not
+/// set. The caller refused a size for a folder already.
+void applyOnDevice(AndroidVolume& volume, AndroidItem& item, fskit::FSItemSetAttributesRequest& request) {
+    if (request.isValid(FSItemAttribute::size)) {
+        resizeOnDevice(volume, item, request.size());
+        consume(request, FSItemAttribute::size);
+    }
+    if (request.isValid(FSItemAttribute::modifyTime)) {
+        const auto object =
+            volume.withLock([&](AndroidVolume::Tables& tables) -> std::optional<corvane::MTPObject> {
+                const auto* found = item.state(tables.lock).kind.object();
+                return found ? std::optional(*found) : std::nullopt;
+            });
+        if (object) {
+            const auto date = wallTime(request.modifyTime());
+            try {
+                volume.fs().setModified(*object, date);
+                volume.withLock([&](AndroidVolume::Tables& tables) {
+                    auto& state = item.state(tables.lock);
+                    if (const auto* current = state.kind.object()) {
+                        state.kind = AndroidItem::Kind::object(withModified(*current, date));
+                    }
+                });
+                consume(request, FSItemAttribute::modifyTime);
+            } catch (const corvane::PTPError& error) {
+                if (error.kind() != corvane::PTPError::Kind::notSupported) {
+                    throw;
+                }
+            }
+        }
+    }
+    consume(request, ignored);
+}
+
+enum class MemoryResize { done, sent, tooLarge, sendFirst };
 
 /// Resizes the contents of a file held in memory; the caller holds its content lock. A file that went to
-/// the device meanwhile is resized there instead, and growing the file by more than the buffer may hold
-/// is never done in memory: a size that a program sets at will must not become an allocation.
+/// the device meanwhile is resized there instead, and growing the file past what memory may hold of it is
+/// never done in memory: a size that a program sets at will must not become an allocation.
 MemoryResize resizeInMemory(AndroidVolume& volume, EphemeralItem& item, std::uint64_t size) {
     return volume.withLock([&](AndroidVolume::Tables& tables) {
         auto& state = item.state(tables.lock);
-        if (state.deviceObject) {
-            return MemoryResize::onDevice;
+        if (state.sent) {
+            return MemoryResize::sent;
         }
         if (size > std::max<std::uint64_t>(flushThreshold, state.data.size())) {
-            return state.destination.isDevice() ? MemoryResize::flushFirst : MemoryResize::tooLarge;
+            return state.destination.isDevice() ? MemoryResize::sendFirst : MemoryResize::tooLarge;
         }
         state.data.resize(static_cast<std::size_t>(size));
         state.modified = volume.clock().wallNow();
@@ -70,34 +123,53 @@ MemoryResize resizeInMemory(AndroidVolume& volume, EphemeralItem& item, std::uin
     });
 }
 
-/// Sets the size of an in-memory item that has been sent to the device, or is sent now because the size
-/// asked for cannot be held in memory.
+/// Sets the size of an in-memory file, on the device when it has been sent there or is sent now because
+/// the size asked for cannot be held in memory.
 void resizeEphemeral(AndroidVolume& volume, const std::shared_ptr<EphemeralItem>& item, std::uint64_t size) {
-    std::unique_lock content(item->contentLock());
-    switch (resizeInMemory(volume, *item, size)) {
-    case MemoryResize::done:
-        return;
-    case MemoryResize::tooLarge:
-        throw posixError(EFBIG);
-    case MemoryResize::flushFirst:
+    for (bool sentOnce = false;;) {
+        std::unique_lock content(item->contentLock());
+        const auto outcome = resizeInMemory(volume, *item, size);
         content.unlock();
-        volume.flush(item);
-        content.lock();
-        break;
-    case MemoryResize::onDevice:
-        break;
+        switch (outcome) {
+        case MemoryResize::done:
+            return;
+        case MemoryResize::tooLarge:
+            throw posixError(EFBIG);
+        case MemoryResize::sendFirst:
+            // A file removed meanwhile stays in memory and is refused there.
+            if (sentOnce) {
+                throw posixError(EFBIG);
+            }
+            volume.flush(item, SendCompletion::growsLater);
+            sentOnce = true;
+            continue;
+        case MemoryResize::sent:
+            break;
+        }
+        resizeOnDevice(volume, *volume.sentItem(*item), size);
+        return;
     }
-    struct OnDevice {
-        corvane::MTPObject object;
-        bool isEditing;
-    };
-    const auto target = volume.withLock([&](AndroidVolume::Tables& tables) {
-        const auto& state = item->state(tables.lock);
-        return OnDevice{*state.deviceObject, state.isEditing};
+}
+
+/// Sets the modification date of an in-memory file. One that stays in memory keeps it there; one bound
+/// for the device takes it along when it is sent, where the device lets a date be set at all.
+void dateEphemeral(AndroidVolume& volume, const std::shared_ptr<EphemeralItem>& item,
+                   fskit::FSItemSetAttributesRequest& request) {
+    if (!request.isValid(FSItemAttribute::modifyTime)) {
+        return;
+    }
+    const bool bound = volume.withLock(
+        [&](AndroidVolume::Tables& tables) { return item->state(tables.lock).destination.isDevice(); });
+    if (bound && !volume.fs().canSetModified(corvane::PTPObjectFormat::undefined)) {
+        return;
+    }
+    std::lock_guard content(item->contentLock());
+    volume.withLock([&](AndroidVolume::Tables& tables) {
+        auto& state = item->state(tables.lock);
+        state.modified = wallTime(request.modifyTime());
+        state.modifiedSet = bound;
     });
-    sendUnsentWrite(volume, *item);
-    truncateOnDevice(volume, target.object, target.isEditing, size);
-    volume.withLock([&](AndroidVolume::Tables& tables) { item->state(tables.lock).pendingSize = size; });
+    consume(request, FSItemAttribute::modifyTime);
 }
 
 } // namespace
@@ -149,17 +221,19 @@ fskit::FSItemAttributes AndroidVolume::attributes(const EphemeralItem& item) {
         std::uint64_t parentID;
         std::uint64_t size;
         platform::Clock::WallTime modified;
+        std::shared_ptr<AndroidItem> sent;
     };
     const auto snapshot = withLock([&](Tables& tables) {
         const auto& state = item.state(tables.lock);
-        std::uint64_t size = state.data.size();
-        if (state.pendingSize) {
-            size = *state.pendingSize;
-        } else if (state.deviceObject) {
-            size = state.deviceObject->size();
-        }
-        return Snapshot{state.parentID, size, state.modified};
+        return Snapshot{state.parentID, state.data.size(), state.modified, state.sent};
     });
+    if (snapshot.sent) {
+        // A file sent to the device is its object, under this item's own identity.
+        auto attributes = this->attributes(*snapshot.sent);
+        attributes.setFileID(item.id());
+        attributes.setParentID(snapshot.parentID);
+        return attributes;
+    }
     fskit::FSItemAttributes attributes;
     attributes.setType(fskit::FSItemType::file);
     // Finder writes its metadata even on a read-only volume; it stays in memory, so that is harmless.
@@ -191,19 +265,27 @@ void AndroidVolume::setAttributes(std::shared_ptr<fskit::FSItemSetAttributesRequ
     if (!request) {
         request = std::make_shared<fskit::FSItemSetAttributesRequest>();
     }
-    if (const auto memory = std::dynamic_pointer_cast<EphemeralItem>(item)) {
-        consume(*request, ignoredOnMemoryItems);
-        if (!request->isValid(FSItemAttribute::size)) {
-            reply(attributes(*memory), std::nullopt);
-            return;
-        }
-        const auto size = request->size();
-        {
-            // The common case, a metadata file or a new file still in memory, answers at once. A flush in
-            // progress holds the content lock, and the file is then resized on the device, from a task.
+    const auto memory = std::dynamic_pointer_cast<EphemeralItem>(item);
+    auto device = memory ? sentItem(*memory) : std::dynamic_pointer_cast<AndroidItem>(item);
+    const auto answer = [this, memory, device] { return memory ? attributes(*memory) : attributes(*device); };
+    if (memory && !device) {
+        const bool bound =
+            withLock([&](Tables& tables) { return memory->state(tables.lock).destination.isDevice(); });
+        consume(*request, ignored);
+        if (!bound || !request->isValid(FSItemAttribute::modifyTime)) {
+            // The common case, a metadata file or a new file still in memory, answers at once. A send in
+            // progress holds the content lock, and the file is then changed from a task.
             std::unique_lock content(memory->contentLock(), std::try_to_lock);
             if (content.owns_lock()) {
-                const auto outcome = resizeInMemory(*this, *memory, size);
+                if (!bound && request->isValid(FSItemAttribute::modifyTime)) {
+                    withLock([&](Tables& tables) {
+                        memory->state(tables.lock).modified = wallTime(request->modifyTime());
+                    });
+                    consume(*request, FSItemAttribute::modifyTime);
+                }
+                const auto outcome = request->isValid(FSItemAttribute::size)
+                                         ? resizeInMemory(*this, *memory, request->size())
+                                         : MemoryResize::done;
                 if (outcome == MemoryResize::tooLarge) {
                     reply(std::nullopt, posixError(EFBIG));
                     return;
@@ -216,19 +298,21 @@ void AndroidVolume::setAttributes(std::shared_ptr<fskit::FSItemSetAttributesRequ
                 }
             }
         }
-        startTask([this, memory, request, size, reply] {
+        startTask([this, memory, request, reply] {
             try {
-                resizeEphemeral(*this, memory, size);
+                dateEphemeral(*this, memory, *request);
+                if (request->isValid(FSItemAttribute::size)) {
+                    resizeEphemeral(*this, memory, request->size());
+                    consume(*request, FSItemAttribute::size);
+                }
             } catch (...) {
                 reply(std::nullopt, fsError(std::current_exception()));
                 return;
             }
-            consume(*request, FSItemAttribute::size);
             reply(attributes(*memory), std::nullopt);
         });
         return;
     }
-    const auto device = std::dynamic_pointer_cast<AndroidItem>(item);
     if (!device) {
         reply(std::nullopt, posixError(EINVAL));
         return;
@@ -237,42 +321,23 @@ void AndroidVolume::setAttributes(std::shared_ptr<fskit::FSItemSetAttributesRequ
         reply(std::nullopt, posixError(EROFS));
         return;
     }
-    startTask([this, device, request, reply] {
+    const bool isFile = withLock([&](Tables& tables) {
+        const auto* object = device->state(tables.lock).kind.object();
+        return object && !object->isDirectory();
+    });
+    // A folder, the root and a storage have no size to set, and no transaction is sent to find that out.
+    if (request->isValid(FSItemAttribute::size) && !isFile) {
+        reply(std::nullopt, posixError(EISDIR));
+        return;
+    }
+    startTask([this, device, request, answer, reply] {
         try {
-            if (request->isValid(FSItemAttribute::size)) {
-                const auto size = request->size();
-                std::unique_lock content(device->contentLock());
-                struct Snapshot {
-                    std::optional<corvane::MTPObject> object;
-                    std::optional<std::uint64_t> pendingSize;
-                    bool isEditing;
-                };
-                const auto snapshot = withLock([&](Tables& tables) {
-                    const auto& state = device->state(tables.lock);
-                    const auto* object = state.kind.object();
-                    return Snapshot{object ? std::optional(*object) : std::nullopt, state.pendingSize,
-                                    state.isEditing};
-                });
-                // The root and the storages have no size to set; FSKit sees that nothing was applied.
-                if (snapshot.object) {
-                    if (size != snapshot.pendingSize.value_or(snapshot.object->size())) {
-                        sendUnsentWrite(*this, *device);
-                        truncateOnDevice(*this, *snapshot.object, snapshot.isEditing, size);
-                        withLock([&](Tables& tables) {
-                            auto& state = device->state(tables.lock);
-                            state.pendingSize = size;
-                            state.readCache.reset();
-                        });
-                    }
-                    consume(*request, FSItemAttribute::size);
-                }
-            }
+            applyOnDevice(*this, *device, *request);
         } catch (...) {
             reply(std::nullopt, fsError(std::current_exception()));
             return;
         }
-        consume(*request, ignoredOnDeviceItems);
-        reply(attributes(*device), std::nullopt);
+        reply(answer(), std::nullopt);
     });
 }
 

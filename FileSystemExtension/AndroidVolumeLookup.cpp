@@ -27,19 +27,28 @@ std::vector<AndroidVolume::FolderChild> AndroidVolume::children(const AndroidIte
         }
         return found;
     }
-    const auto shadowing = withLock([&](Tables& tables) {
+    struct Shadowing {
         std::set<std::string, std::less<>> names;
+        /// The objects of new files that are not whole yet: they stand in the folder under their own name.
+        std::set<std::uint32_t> handles;
+    };
+    const auto shadowing = withLock([&](Tables& tables) {
+        Shadowing found;
         if (const auto inMemory = tables.ephemeral.find(folder.id()); inMemory != tables.ephemeral.end()) {
             for (const auto& [name, item] : inMemory->second) {
-                names.insert(name);
+                found.names.insert(name);
+                if (const auto& sent = item->state(tables.lock).sent) {
+                    found.handles.insert(sent->state(tables.lock).kind.object()->handle());
+                }
             }
         }
-        return names;
+        return found;
     });
     for (const auto& object : fs().list(place->storage, place->parent)) {
         // Metadata that another computer left on the device stays out of sight: Finder would take it for
         // its own and read or overwrite it.
-        if (isEphemeralName(object.name()) || shadowing.contains(object.name())) {
+        if (isEphemeralName(object.name()) || shadowing.names.contains(object.name()) ||
+            shadowing.handles.contains(object.handle())) {
             continue;
         }
         found.push_back({AndroidItem::Kind::object(object), object.name()});

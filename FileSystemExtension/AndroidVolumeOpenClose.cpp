@@ -1,5 +1,5 @@
-// Opening and closing: the open count of device files, and the last close, which finishes what the writes
-// left open: the edit session ends, a new file goes to the device.
+// Opening and closing: the open count of every file, and the last close, which finishes what the writes
+// left open: the edit session ends, a new file goes to the device or takes its name there.
 #include "FileSystemExtension/AndroidVolume.h"
 
 #include "FileSystemExtension/ErrorMapping.h"
@@ -13,107 +13,13 @@ namespace tandalo {
 
 namespace {
 
-/// Ends the edit session of an object. A failure is logged and returned rather than thrown: the close
-/// still has its clean-up to do, and then tells the application that its writes may not have been kept.
-std::exception_ptr endEdit(AndroidVolume& volume, const corvane::MTPObject& object) {
-    try {
-        volume.fs().endEdit(object);
-        return nullptr;
-    } catch (...) {
-        const auto error = std::current_exception();
-        volume.log().error("endEdit failed for %{public}s: %{public}s", object.name(), describe(error));
-        return error;
-    }
+/// Takes one open off the count; returns the opens left.
+std::int64_t closeOne(std::int64_t& openCount) {
+    openCount = std::max<std::int64_t>(openCount - 1, 0);
+    return openCount;
 }
 
-/// Sends what writes left waiting before the session ends; a failure is logged and returned like that of
-/// the end of the session, and the bytes are dropped with the session.
-template <typename Item>
-std::exception_ptr sendUnsent(AndroidVolume& volume, Item& item, const corvane::MTPObject& object) {
-    try {
-        sendUnsentWrite(volume, item);
-        return nullptr;
-    } catch (...) {
-        const auto error = std::current_exception();
-        volume.log().error("write to %{public}s lost: %{public}s", object.name(), describe(error));
-        volume.withLock([&](AndroidVolume::Tables& tables) { item.state(tables.lock).unsentWrite.reset(); });
-        return error;
-    }
-}
-
-void lastCloseOfDeviceItem(AndroidVolume& volume, const std::shared_ptr<AndroidItem>& item,
-                           const fskit::StatusReply& reply) {
-    // Writes and truncates hold the content lock while they use the session, so none of them lands
-    // between the end of the session and the flag that says it ended.
-    std::lock_guard content(item->contentLock());
-    struct Snapshot {
-        std::optional<corvane::MTPObject> object;
-        bool isEditing;
-    };
-    const auto snapshot = volume.withLock([&](AndroidVolume::Tables& tables) {
-        const auto& state = item->state(tables.lock);
-        const auto* object = state.kind.object();
-        return Snapshot{object ? std::optional(*object) : std::nullopt, state.isEditing};
-    });
-    std::exception_ptr failure;
-    if (snapshot.isEditing && snapshot.object) {
-        failure = sendUnsent(volume, *item, *snapshot.object);
-        if (const auto ended = endEdit(volume, *snapshot.object); !failure) {
-            failure = ended;
-        }
-        try {
-            const auto reloaded = volume.fs().object(snapshot.object->handle());
-            volume.withLock([&](AndroidVolume::Tables& tables) {
-                auto& state = item->state(tables.lock);
-                state.name = reloaded.name();
-                state.kind = AndroidItem::Kind::object(reloaded);
-                state.pendingSize.reset();
-            });
-        } catch (...) {
-            // Deliberately dropped: the size written stays pending and the next look-up brings the record.
-        }
-        volume.withLock([](AndroidVolume::Tables& tables) { ++tables.generation; });
-    }
-    volume.withLock([&](AndroidVolume::Tables& tables) {
-        auto& state = item->state(tables.lock);
-        state.isEditing = false;
-        state.readCache.reset();
-    });
-    if (failure) {
-        reply(fsError(failure));
-    } else {
-        reply(std::nullopt);
-    }
-}
-
-void closeOfSentFile(AndroidVolume& volume, const std::shared_ptr<EphemeralItem>& item,
-                     const fskit::StatusReply& reply) {
-    std::lock_guard content(item->contentLock());
-    const auto object =
-        volume.withLock([&](AndroidVolume::Tables& tables) -> std::optional<corvane::MTPObject> {
-            const auto& state = item->state(tables.lock);
-            return state.isEditing ? state.deviceObject : std::nullopt;
-        });
-    if (!object) {
-        reply(std::nullopt);
-        return;
-    }
-    auto failure = sendUnsent(volume, *item, *object);
-    if (const auto ended = endEdit(volume, *object); !failure) {
-        failure = ended;
-    }
-    volume.withLock([&](AndroidVolume::Tables& tables) { item->state(tables.lock).isEditing = false; });
-    try {
-        const auto reloaded = volume.fs().object(object->handle());
-        volume.withLock([&](AndroidVolume::Tables& tables) {
-            auto& state = item->state(tables.lock);
-            state.deviceObject = reloaded;
-            state.pendingSize.reset();
-        });
-    } catch (...) {
-        // Deliberately dropped: the size written stays pending until a reload succeeds.
-    }
-    volume.withLock([](AndroidVolume::Tables& tables) { ++tables.generation; });
+void replyWith(const fskit::StatusReply& reply, const std::exception_ptr& failure) {
     if (failure) {
         reply(fsError(failure));
     } else {
@@ -123,9 +29,69 @@ void closeOfSentFile(AndroidVolume& volume, const std::shared_ptr<EphemeralItem>
 
 } // namespace
 
+std::exception_ptr AndroidVolume::finishEdits(const std::shared_ptr<AndroidItem>& item) {
+    // Writes and truncates hold the content lock while they use the session, so none of them lands
+    // between the end of the session and the flag that says it ended.
+    std::lock_guard content(item->contentLock());
+    struct Snapshot {
+        std::optional<corvane::MTPObject> object;
+        bool isEditing;
+        std::exception_ptr lostWrite;
+    };
+    const auto snapshot = withLock([&](Tables& tables) {
+        auto& state = item->state(tables.lock);
+        const auto* object = state.kind.object();
+        return Snapshot{object ? std::optional(*object) : std::nullopt, state.isEditing,
+                        std::exchange(state.lostWrite, nullptr)};
+    });
+    std::exception_ptr failure = snapshot.lostWrite;
+    if (snapshot.isEditing && snapshot.object) {
+        const auto& name = snapshot.object->name();
+        try {
+            sendUnsentWrite(*this, *item);
+        } catch (...) {
+            // The bytes go with the session; the application hears that its writes were not kept.
+            const auto error = std::current_exception();
+            m_log.error("write to %{public}s lost: %{public}s", name, describe(error));
+            withLock([&](Tables& tables) { item->state(tables.lock).unsentWrite.reset(); });
+            failure = failure ? failure : error;
+        }
+        try {
+            fs().endEdit(*snapshot.object);
+        } catch (...) {
+            const auto error = std::current_exception();
+            m_log.error("endEdit failed for %{public}s: %{public}s", name, describe(error));
+            failure = failure ? failure : error;
+        }
+        try {
+            const auto reloaded = fs().object(snapshot.object->handle());
+            withLock([&](Tables& tables) {
+                auto& state = item->state(tables.lock);
+                state.name = reloaded.name();
+                state.kind = AndroidItem::Kind::object(reloaded);
+                state.pendingSize.reset();
+            });
+        } catch (...) {
+            // Deliberately dropped: the size written stays pending and the next look-up brings the record.
+        }
+        withLock([](Tables& tables) { ++tables.generation; });
+    }
+    withLock([&](Tables& tables) {
+        auto& state = item->state(tables.lock);
+        state.isEditing = false;
+        state.readCache.reset();
+    });
+    return failure;
+}
+
 void AndroidVolume::openItem(std::shared_ptr<fskit::FSItem> item, fskit::FSVolumeOpenModes modes,
                              fskit::StatusReply reply) {
-    if (std::dynamic_pointer_cast<EphemeralItem>(item)) {
+    if (const auto memory = std::dynamic_pointer_cast<EphemeralItem>(item)) {
+        if (const auto device = sentItem(*memory)) {
+            withLock([&](Tables& tables) { ++device->state(tables.lock).openCount; });
+        } else {
+            withLock([&](Tables& tables) { ++memory->state(tables.lock).openCount; });
+        }
         reply(std::nullopt);
         return;
     }
@@ -152,52 +118,58 @@ void AndroidVolume::openItem(std::shared_ptr<fskit::FSItem> item, fskit::FSVolum
 
 void AndroidVolume::closeItem(std::shared_ptr<fskit::FSItem> item, fskit::FSVolumeOpenModes,
                               fskit::StatusReply reply) {
-    if (const auto device = std::dynamic_pointer_cast<AndroidItem>(item)) {
-        const auto remaining = withLock([&](Tables& tables) {
-            auto& state = device->state(tables.lock);
-            state.openCount = std::max<std::int64_t>(state.openCount - 1, 0);
-            return state.openCount;
-        });
-        if (remaining > 0) {
-            reply(std::nullopt);
-            return;
-        }
-        startTask([this, device, reply] { lastCloseOfDeviceItem(*this, device, reply); });
-        return;
-    }
     const auto memory = std::dynamic_pointer_cast<EphemeralItem>(item);
-    if (!memory) {
+    auto device = memory ? sentItem(*memory) : std::dynamic_pointer_cast<AndroidItem>(item);
+    if (!memory && !device) {
         reply(posixError(EINVAL));
         return;
     }
-    enum class Work { none, flush, endEdit };
-    const auto work = withLock([&](Tables& tables) {
-        const auto& state = memory->state(tables.lock);
-        if (state.destination.isMemoryOnly()) {
-            return Work::none;
-        }
-        return state.deviceObject ? Work::endEdit : Work::flush;
+    // Every open counts, the readers' too: only the last close may send a new file or end a session, or a
+    // reader's close would send a file while its writer still has bytes to add.
+    const auto remaining = withLock([&](Tables& tables) {
+        return device ? closeOne(device->state(tables.lock).openCount)
+                      : closeOne(memory->state(tables.lock).openCount);
     });
-    if (work == Work::none) {
+    const bool bound =
+        memory && withLock([&](Tables& tables) { return memory->state(tables.lock).destination.isDevice(); });
+    if (remaining > 0 || (memory && !bound && !device)) {
         reply(std::nullopt);
         return;
     }
-    startTask([this, memory, work, reply] {
-        if (work == Work::endEdit) {
-            closeOfSentFile(*this, memory, reply);
-            return;
+    startTask([this, memory, device, reply]() mutable {
+        if (memory && !device) {
+            try {
+                flush(memory, SendCompletion::whole);
+            } catch (...) {
+                const auto name = withLock([&](Tables& tables) { return memory->state(tables.lock).name; });
+                log().error("flush of %{public}s failed: %{public}s", name,
+                            describe(std::current_exception()));
+                reply(fsError(std::current_exception()));
+                return;
+            }
+            // A send that another write started may have finished while this close waited for it, and
+            // the file then grew through an edit session that ends here.
+            device = sentItem(*memory);
+            if (!device) {
+                reply(std::nullopt);
+                return;
+            }
         }
-        try {
-            flush(memory);
-        } catch (...) {
-            const auto name = withLock([&](Tables& tables) { return memory->state(tables.lock).name; });
-            log().error("flush of %{public}s failed: %{public}s", name, describe(std::current_exception()));
-            reply(fsError(std::current_exception()));
-            return;
+        auto failure = finishEdits(device);
+        if (memory) {
+            if (failure) {
+                withLock([&](Tables& tables) {
+                    auto& state = memory->state(tables.lock);
+                    state.failedWrite = state.failedWrite ? state.failedWrite : failure;
+                });
+            }
+            try {
+                completeUpload(memory);
+            } catch (...) {
+                failure = failure ? failure : std::current_exception();
+            }
         }
-        // A file whose send finished while this close waited for it may have been written through an edit
-        // session since; that session ends here.
-        closeOfSentFile(*this, memory, reply);
+        replyWith(reply, failure);
     });
 }
 

@@ -71,41 +71,24 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
     const std::uint64_t wanted = std::min(length, buffer->length());
 
     if (const auto memory = std::dynamic_pointer_cast<EphemeralItem>(item)) {
-        struct OnDevice {
-            corvane::MTPObject object;
-            std::uint64_t length;
-        };
-        std::size_t copied = 0;
-        const auto onDevice = withLock([&](Tables& tables) -> std::optional<OnDevice> {
+        bool sent = false;
+        const auto copied = withLock([&](Tables& tables) -> std::size_t {
             const auto& state = memory->state(tables.lock);
-            if (state.deviceObject) {
-                return OnDevice{*state.deviceObject, state.pendingSize.value_or(state.deviceObject->size())};
+            const auto& data = state.data;
+            sent = state.sent != nullptr;
+            if (sent || start >= data.size() || wanted == 0) {
+                return 0;
             }
-            if (start < state.data.size() && wanted > 0) {
-                const auto count = std::min<std::uint64_t>(wanted, state.data.size() - start);
-                copied = copyInto(
-                    *buffer, std::span(state.data)
-                                 .subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(count)));
-            }
-            return std::nullopt;
+            const auto count = std::min<std::uint64_t>(wanted, data.size() - start);
+            return copyInto(*buffer, std::span(data).subspan(static_cast<std::size_t>(start),
+                                                             static_cast<std::size_t>(count)));
         });
-        if (!onDevice) {
-            reply(copied, std::nullopt);
+        // A file sent to the device is read as its object, through the read-ahead of its device item.
+        if (sent) {
+            readFromFile(sentItem(*memory), offset, length, std::move(buffer), std::move(reply));
             return;
         }
-        startTask([this, memory, target = *onDevice, start, wanted, buffer, reply] {
-            try {
-                {
-                    std::lock_guard content(memory->contentLock());
-                    sendUnsentWrite(*this, *memory);
-                }
-                const auto bytes = fs().read(withSize(target.object, target.length), start,
-                                             static_cast<std::int64_t>(wanted));
-                reply(copyInto(*buffer, bytes), std::nullopt);
-            } catch (...) {
-                reply(0, fsError(std::current_exception()));
-            }
-        });
+        reply(copied, std::nullopt);
         return;
     }
 

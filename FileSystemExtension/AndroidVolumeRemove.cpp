@@ -11,24 +11,8 @@ namespace tandalo {
 
 namespace {
 
-/// Takes the in-memory item out of its folder's table, if it is still there under its name.
-void takeOut(AndroidVolume::Tables& tables, const std::shared_ptr<EphemeralItem>& item) {
-    const auto& state = item->state(tables.lock);
-    const auto folder = tables.ephemeral.find(state.parentID);
-    if (folder == tables.ephemeral.end()) {
-        return;
-    }
-    if (const auto entry = folder->second.find(state.name);
-        entry != folder->second.end() && entry->second == item) {
-        folder->second.erase(entry);
-        if (folder->second.empty()) {
-            tables.ephemeral.erase(folder);
-        }
-    }
-}
-
 /// The device ends an edit session with its object: nothing is left to send or to end at the last close.
-template <typename Item> void forgetSession(AndroidVolume& volume, Item& item) {
+void forgetSession(AndroidVolume& volume, AndroidItem& item) {
     volume.withLock([&](AndroidVolume::Tables& tables) {
         auto& state = item.state(tables.lock);
         state.isEditing = false;
@@ -36,21 +20,28 @@ template <typename Item> void forgetSession(AndroidVolume& volume, Item& item) {
     });
 }
 
-/// Removes an in-memory item and, when it has been sent, its object. The content lock keeps a send in
-/// progress from finishing after the item is gone, which would leave a file on the device that nothing
-/// shows; a send that has not started finds the item gone and sends nothing. Returns whether an object
-/// was deleted.
+/// Takes an in-memory item out of its folder. One never sent stays a file of its opener's until the last
+/// close, in memory only: nothing would show it on the device, so it never goes there, and it may hold no
+/// more than the write buffer. One sent, and not yet whole, takes what reached the device with it.
+/// The content lock keeps a send in progress from finishing after the item is gone, which would leave a
+/// file on the device that nothing shows. Returns whether an object was deleted.
 bool removeEphemeral(AndroidVolume& volume, const std::shared_ptr<EphemeralItem>& item) {
     std::lock_guard content(item->contentLock());
-    const auto object = volume.withLock([&](AndroidVolume::Tables& tables) {
-        takeOut(tables, item);
-        return item->state(tables.lock).deviceObject;
+    const auto device = volume.withLock([&](AndroidVolume::Tables& tables) -> std::shared_ptr<AndroidItem> {
+        tables.takeOut(item);
+        auto& state = item->state(tables.lock);
+        if (!state.sent) {
+            state.destination = EphemeralItem::Destination::memoryOnly();
+        }
+        return state.sent;
     });
-    if (!object) {
+    if (!device) {
         return false;
     }
-    volume.fs().remove(*object);
-    forgetSession(volume, *item);
+    const auto object = volume.withLock(
+        [&](AndroidVolume::Tables& tables) { return *device->state(tables.lock).kind.object(); });
+    volume.fs().remove(object);
+    forgetSession(volume, *device);
     return true;
 }
 
@@ -63,7 +54,7 @@ void requireEmpty(AndroidVolume& volume, const AndroidItem& folder, const corvan
         throw posixError(ENOTEMPTY);
     }
     // The children hide a device object behind an in-memory item of the same name, which is what a file
-    // written through the volume and already sent looks like: it still makes the folder non-empty, or
+    // written through the volume and not yet whole looks like: it still makes the folder non-empty, or
     // removing the folder would delete the user's file with it.
     for (const auto& child : volume.fs().list(object.storageID(), object.handle())) {
         if (!isEphemeralName(child.name())) {
@@ -72,20 +63,37 @@ void requireEmpty(AndroidVolume& volume, const AndroidItem& folder, const corvan
     }
 }
 
+std::optional<corvane::MTPObject> objectOf(AndroidVolume& volume, const AndroidItem& item) {
+    return volume.withLock([&](AndroidVolume::Tables& tables) -> std::optional<corvane::MTPObject> {
+        const auto* found = item.state(tables.lock).kind.object();
+        return found ? std::optional(*found) : std::nullopt;
+    });
+}
+
 } // namespace
 
-void AndroidVolume::removeItem(std::shared_ptr<fskit::FSItem> item, fskit::FSFileName,
-                               std::shared_ptr<fskit::FSItem>, fskit::StatusReply reply) {
+void AndroidVolume::removeItem(std::shared_ptr<fskit::FSItem> item, fskit::FSFileName name,
+                               std::shared_ptr<fskit::FSItem> directory, fskit::StatusReply reply) {
     if (const auto memory = std::dynamic_pointer_cast<EphemeralItem>(item)) {
+        const bool standsInFolder = withLock([&](Tables& tables) {
+            const auto& state = memory->state(tables.lock);
+            return tables.ephemeralChild(state.name, state.parentID) == memory;
+        });
+        // A file that is whole on the device is its object's item.
+        if (const auto device = sentItem(*memory); device && !standsInFolder) {
+            removeItem(device, std::move(name), std::move(directory), std::move(reply));
+            return;
+        }
         {
             std::unique_lock content(memory->contentLock(), std::try_to_lock);
             if (content.owns_lock()) {
                 const bool sent = withLock([&](Tables& tables) {
-                    const auto& state = memory->state(tables.lock);
-                    if (state.deviceObject) {
+                    auto& state = memory->state(tables.lock);
+                    if (state.sent) {
                         return true;
                     }
-                    takeOut(tables, memory);
+                    tables.takeOut(memory);
+                    state.destination = EphemeralItem::Destination::memoryOnly();
                     return false;
                 });
                 if (!sent) {
@@ -116,10 +124,7 @@ void AndroidVolume::removeItem(std::shared_ptr<fskit::FSItem> item, fskit::FSFil
         reply(posixError(EROFS));
         return;
     }
-    const auto object = withLock([&](Tables& tables) -> std::optional<corvane::MTPObject> {
-        const auto* found = device->state(tables.lock).kind.object();
-        return found ? std::optional(*found) : std::nullopt;
-    });
+    const auto object = objectOf(*this, *device);
     if (!object) {
         reply(posixError(EPERM));
         return;
@@ -138,8 +143,21 @@ void AndroidVolume::removeItem(std::shared_ptr<fskit::FSItem> item, fskit::FSFil
     });
 }
 
+void AndroidVolume::requireReplaceable(const std::shared_ptr<fskit::FSItem>& item) {
+    if (const auto device = std::dynamic_pointer_cast<AndroidItem>(item)) {
+        if (const auto object = objectOf(*this, *device)) {
+            requireEmpty(*this, *device, *object);
+        }
+    }
+}
+
 void AndroidVolume::removeReplacedItem(const std::shared_ptr<fskit::FSItem>& item) {
     if (const auto memory = std::dynamic_pointer_cast<EphemeralItem>(item)) {
+        if (const auto device = sentItem(*memory);
+            device && withLock([&](Tables& tables) { return memory->state(tables.lock).complete; })) {
+            removeReplacedItem(device);
+            return;
+        }
         removeEphemeral(*this, memory);
         return;
     }
@@ -147,10 +165,7 @@ void AndroidVolume::removeReplacedItem(const std::shared_ptr<fskit::FSItem>& ite
     if (!device) {
         return;
     }
-    const auto object = withLock([&](Tables& tables) -> std::optional<corvane::MTPObject> {
-        const auto* found = device->state(tables.lock).kind.object();
-        return found ? std::optional(*found) : std::nullopt;
-    });
+    const auto object = objectOf(*this, *device);
     if (!object) {
         return;
     }

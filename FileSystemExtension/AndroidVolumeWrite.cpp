@@ -2,7 +2,6 @@
 // new files in memory, sent whole once they reach 16 MiB or are closed.
 #include "FileSystemExtension/AndroidVolume.h"
 
-#include "Corvane/device/MTPDevice.h"
 #include "FileSystemExtension/ErrorMapping.h"
 #include "FileSystemExtension/VolumeOperationSupport.h"
 
@@ -17,39 +16,16 @@ namespace {
 
 using Bytes = std::vector<std::byte>;
 
-/// The fields of an item that a write in an edit session reads and sets. Both kinds of item keep them.
-struct EditTarget {
-    std::optional<corvane::MTPObject> object;
-    std::optional<std::uint64_t> pendingSize;
-    bool isEditing;
-};
-
-EditTarget editTarget(const AndroidItem::State& state) {
-    const auto* object = state.kind.object();
-    return {object ? std::optional(*object) : std::nullopt, state.pendingSize, state.isEditing};
-}
-
-EditTarget editTarget(const EphemeralItem::State& state) {
-    return {state.deviceObject, state.pendingSize, state.isEditing};
-}
-
-void forgetWindow(AndroidItem::State& state) {
-    state.readCache.reset();
-}
-
-void forgetWindow(EphemeralItem::State&) {}
-
 /// Adds the bytes to the run that waits to be sent, when they continue it and it has room; the caller
 /// holds the item's content lock. Sequential writes of 1 MiB thus reach the device as one partial write of
 /// up to 16 MiB: each transaction costs the phone's turnaround and a round of hand-overs between the
 /// threads that carry it, which a large write pays only once.
-template <typename Item>
-bool appendToUnsent(AndroidVolume& volume, Item& item, std::uint64_t start,
+bool appendToUnsent(AndroidVolume& volume, AndroidItem& item, std::uint64_t start,
                     std::span<const std::byte> bytes) {
     return volume.withLock([&](AndroidVolume::Tables& tables) {
         auto& state = item.state(tables.lock);
-        const auto target = editTarget(state);
-        if (!state.isEditing || !state.unsentWrite || !target.object) {
+        const auto* object = state.kind.object();
+        if (!state.isEditing || !state.unsentWrite || object == nullptr) {
             return false;
         }
         auto& run = state.unsentWrite->data;
@@ -57,8 +33,8 @@ bool appendToUnsent(AndroidVolume& volume, Item& item, std::uint64_t start,
             return false;
         }
         run.insert(run.end(), bytes.begin(), bytes.end());
-        state.pendingSize = std::max(start + bytes.size(), state.pendingSize.value_or(target.object->size()));
-        forgetWindow(state);
+        state.pendingSize = std::max(start + bytes.size(), state.pendingSize.value_or(object->size()));
+        state.readCache.reset();
         return true;
     });
 }
@@ -66,12 +42,18 @@ bool appendToUnsent(AndroidVolume& volume, Item& item, std::uint64_t start,
 /// Writes the bytes into the item's object on the device inside the item's edit session, opening the
 /// session on the first write; short writes wait in the item's unsent run. The content lock serialises the
 /// writes of one item, so two writes never both open a session and the pending size only grows in order.
-template <typename Item>
-void writeInEditSession(AndroidVolume& volume, Item& item, std::uint64_t start,
+void writeInEditSession(AndroidVolume& volume, AndroidItem& item, std::uint64_t start,
                         std::span<const std::byte> bytes) {
     std::lock_guard content(item.contentLock());
-    const auto target =
-        volume.withLock([&](AndroidVolume::Tables& tables) { return editTarget(item.state(tables.lock)); });
+    struct Target {
+        std::optional<corvane::MTPObject> object;
+        bool isEditing;
+    };
+    const auto target = volume.withLock([&](AndroidVolume::Tables& tables) {
+        const auto& state = item.state(tables.lock);
+        const auto* object = state.kind.object();
+        return Target{object ? std::optional(*object) : std::nullopt, state.isEditing};
+    });
     if (!target.object) {
         throw posixError(EINVAL);
     }
@@ -89,11 +71,11 @@ void writeInEditSession(AndroidVolume& volume, Item& item, std::uint64_t start,
     // Android refuses a partial write that starts past the end of the file; the gap is made first, as
     // zeros, by growing the file inside the same session.
     if (start > previous) {
-        volume.fs().device().truncate(target.object->handle(), start);
+        volume.fs().truncateOpen(*target.object, start);
         volume.withLock([&](AndroidVolume::Tables& tables) {
             auto& state = item.state(tables.lock);
             state.pendingSize = start;
-            forgetWindow(state);
+            state.readCache.reset();
         });
     }
     const bool waits = bytes.size() < writeBehindLimit;
@@ -109,73 +91,46 @@ void writeInEditSession(AndroidVolume& volume, Item& item, std::uint64_t start,
             state.unsentWrite->data.assign(bytes.begin(), bytes.end());
         }
         state.pendingSize = std::max(start + bytes.size(), state.pendingSize.value_or(previous));
-        forgetWindow(state);
+        state.readCache.reset();
     });
 }
 
-/// Sends the item's unsent run; the caller holds the content lock. A run that fails to go stays, so that
-/// the next write or the close tries again and reports it.
-template <typename Item> void sendUnsent(AndroidVolume& volume, Item& item) {
-    struct Unsent {
-        corvane::MTPObject object;
-        std::uint64_t offset;
-        std::vector<std::byte> data;
-    };
-    auto unsent = volume.withLock([&](AndroidVolume::Tables& tables) -> std::optional<Unsent> {
-        auto& state = item.state(tables.lock);
-        const auto target = editTarget(state);
-        if (!state.unsentWrite || !target.object) {
-            return std::nullopt;
-        }
-        Unsent taken{*target.object, state.unsentWrite->offset, std::move(state.unsentWrite->data)};
-        state.unsentWrite.reset();
-        return taken;
-    });
-    if (!unsent) {
-        return;
-    }
-    try {
-        volume.fs().writeOpen(unsent->object, unsent->offset, unsent->data);
-    } catch (...) {
-        volume.withLock([&](AndroidVolume::Tables& tables) {
-            auto& state = item.state(tables.lock);
-            if (!state.unsentWrite) {
-                state.unsentWrite.emplace();
-                state.unsentWrite->offset = unsent->offset;
-                state.unsentWrite->data = std::move(unsent->data);
-            }
-        });
-        throw;
-    }
-}
-
-enum class MemoryWrite { done, doneAndFull, onDevice, tooLarge, flushFirst };
+enum class MemoryWrite { done, doneAndFull, sent, tooLarge, sendFirst };
 
 /// Writes the bytes into the contents of a file held in memory; the caller holds its content lock. A file
-/// that went to the device meanwhile is written there instead. A write that would have the buffer fill a
-/// gap with zeros beyond what it may hold is not done in memory: an offset chosen at will must not become
-/// an allocation. A new file then goes to the device first; a metadata file refuses it.
+/// that went to the device meanwhile is written there instead. Memory holds at most the write buffer's
+/// size of a file that stays there (a metadata file, or a new file removed while open, which can never
+/// reach the device), and an offset chosen at will never becomes an allocation: a new file bound for the
+/// device goes there first instead.
 MemoryWrite writeInMemory(AndroidVolume& volume, EphemeralItem& item, std::uint64_t start,
                           std::span<const std::byte> bytes) {
     return volume.withLock([&](AndroidVolume::Tables& tables) {
         auto& state = item.state(tables.lock);
-        if (state.deviceObject) {
-            return MemoryWrite::onDevice;
+        if (state.sent) {
+            return MemoryWrite::sent;
         }
         auto& data = state.data;
         const auto end = start + bytes.size();
-        if (end > flushThreshold && start > data.size()) {
-            return state.destination.isDevice() ? MemoryWrite::flushFirst : MemoryWrite::tooLarge;
+        const bool bound = state.destination.isDevice();
+        if (end > flushThreshold && end > data.size() && (!bound || start > data.size())) {
+            return bound ? MemoryWrite::sendFirst : MemoryWrite::tooLarge;
         }
         if (data.size() < end) {
             data.resize(static_cast<std::size_t>(end));
         }
-        if (!bytes.empty()) {
-            std::memcpy(data.data() + start, bytes.data(), bytes.size());
-        }
+        std::memcpy(data.data() + start, bytes.data(), bytes.size());
         state.modified = volume.clock().wallNow();
-        return state.destination.isDevice() && data.size() >= flushThreshold ? MemoryWrite::doneAndFull
-                                                                             : MemoryWrite::done;
+        return bound && data.size() >= flushThreshold ? MemoryWrite::doneAndFull : MemoryWrite::done;
+    });
+}
+
+/// Remembers that a write to a new file failed: the file is not what its writer meant.
+void markFailed(AndroidVolume& volume, EphemeralItem& item, std::exception_ptr failure) {
+    volume.withLock([&](AndroidVolume::Tables& tables) {
+        auto& state = item.state(tables.lock);
+        if (!state.failedWrite) {
+            state.failedWrite = std::move(failure);
+        }
     });
 }
 
@@ -183,44 +138,62 @@ MemoryWrite writeInMemory(AndroidVolume& volume, EphemeralItem& item, std::uint6
 /// file itself, and then write on the device.
 void writeEphemeral(AndroidVolume& volume, const std::shared_ptr<EphemeralItem>& item, std::uint64_t start,
                     std::span<const std::byte> bytes) {
-    std::unique_lock content(item->contentLock());
-    switch (writeInMemory(volume, *item, start, bytes)) {
-    case MemoryWrite::done:
+    for (bool sentOnce = false;;) {
+        std::unique_lock content(item->contentLock());
+        const auto outcome = writeInMemory(volume, *item, start, bytes);
+        content.unlock();
+        switch (outcome) {
+        case MemoryWrite::done:
+            return;
+        case MemoryWrite::doneAndFull:
+            volume.flush(item, SendCompletion::growsLater);
+            return;
+        case MemoryWrite::tooLarge:
+            throw posixError(EFBIG);
+        case MemoryWrite::sendFirst:
+            if (sentOnce) {
+                throw posixError(EFBIG);
+            }
+            volume.flush(item, SendCompletion::growsLater);
+            sentOnce = true;
+            continue;
+        case MemoryWrite::sent:
+            break;
+        }
+        writeInEditSession(volume, *volume.sentItem(*item), start, bytes);
         return;
-    case MemoryWrite::doneAndFull:
-        content.unlock();
-        volume.flush(item);
-        return;
-    case MemoryWrite::tooLarge:
-        throw posixError(EFBIG);
-    case MemoryWrite::flushFirst:
-        content.unlock();
-        volume.flush(item);
-        break;
-    case MemoryWrite::onDevice:
-        content.unlock();
-        break;
     }
-    writeInEditSession(volume, *item, start, bytes);
 }
 
 } // namespace
 
 void sendUnsentWrite(AndroidVolume& volume, AndroidItem& item) {
-    sendUnsent(volume, item);
-}
-
-void sendUnsentWrite(AndroidVolume& volume, EphemeralItem& item) {
-    sendUnsent(volume, item);
-}
-
-void AndroidVolume::sendUnsentWrites(const std::shared_ptr<fskit::FSItem>& item) {
-    if (const auto device = std::dynamic_pointer_cast<AndroidItem>(item)) {
-        std::lock_guard content(device->contentLock());
-        sendUnsent(*this, *device);
-    } else if (const auto memory = std::dynamic_pointer_cast<EphemeralItem>(item)) {
-        std::lock_guard content(memory->contentLock());
-        sendUnsent(*this, *memory);
+    auto unsent =
+        volume.withLock([&](AndroidVolume::Tables& tables) -> std::optional<AndroidItem::ReadCache> {
+            auto& state = item.state(tables.lock);
+            if (!state.unsentWrite || !state.kind.object()) {
+                return std::nullopt;
+            }
+            auto taken = std::move(state.unsentWrite);
+            state.unsentWrite.reset();
+            return taken;
+        });
+    if (!unsent) {
+        return;
+    }
+    const auto object = volume.withLock(
+        [&](AndroidVolume::Tables& tables) { return *item.state(tables.lock).kind.object(); });
+    try {
+        volume.fs().writeOpen(object, unsent->offset, unsent->data);
+    } catch (...) {
+        // The run stays, so that the next write, the close or a synchronize tries again and reports it.
+        volume.withLock([&](AndroidVolume::Tables& tables) {
+            auto& state = item.state(tables.lock);
+            if (!state.unsentWrite) {
+                state.unsentWrite = std::move(unsent);
+            }
+        });
+        throw;
     }
 }
 
@@ -234,39 +207,41 @@ void AndroidVolume::writeContents(std::span<const std::byte> contents, std::shar
     const auto start = static_cast<std::uint64_t>(offset);
     const auto length = contents.size();
 
+    std::shared_ptr<EphemeralItem> upload;
+    auto device = std::dynamic_pointer_cast<AndroidItem>(item);
     if (const auto memory = std::dynamic_pointer_cast<EphemeralItem>(item)) {
         const bool bound =
             withLock([&](Tables& tables) { return memory->state(tables.lock).destination.isDevice(); });
+        // Writing nothing changes nothing: a file never grows by an empty write at an offset past its end.
+        if (length == 0) {
+            reply(0, std::nullopt);
+            return;
+        }
         if (bound) {
             recordWrite();
         }
-        {
+        device = sentItem(*memory);
+        if (!device) {
             // Most writes of a new file only add to its buffer and answer at once. One that finds a send in
             // progress waits for it in a task rather than on FSKit's thread.
             std::unique_lock content(memory->contentLock(), std::try_to_lock);
             if (content.owns_lock()) {
                 const auto outcome = writeInMemory(*this, *memory, start, contents);
+                content.unlock();
                 if (outcome == MemoryWrite::done) {
-                    content.unlock();
                     reply(length, std::nullopt);
                     return;
                 }
                 if (outcome == MemoryWrite::tooLarge) {
-                    content.unlock();
                     reply(0, posixError(EFBIG));
                     return;
                 }
-                if (outcome == MemoryWrite::onDevice && appendToUnsent(*this, *memory, start, contents)) {
-                    content.unlock();
-                    reply(length, std::nullopt);
-                    return;
-                }
                 if (outcome == MemoryWrite::doneAndFull) {
-                    content.unlock();
                     startTask([this, memory, length, reply] {
                         try {
-                            flush(memory);
+                            flush(memory, SendCompletion::growsLater);
                         } catch (...) {
+                            markFailed(*this, *memory, std::current_exception());
                             reply(0, fsError(std::current_exception()));
                             return;
                         }
@@ -275,42 +250,47 @@ void AndroidVolume::writeContents(std::span<const std::byte> contents, std::shar
                     return;
                 }
             }
+            startTask([this, memory, start, bytes = Bytes(contents.begin(), contents.end()), reply] {
+                try {
+                    writeEphemeral(*this, memory, start, bytes);
+                } catch (...) {
+                    markFailed(*this, *memory, std::current_exception());
+                    reply(0, fsError(std::current_exception()));
+                    return;
+                }
+                reply(bytes.size(), std::nullopt);
+            });
+            return;
         }
-        startTask([this, memory, start, bytes = Bytes(contents.begin(), contents.end()), reply] {
-            try {
-                writeEphemeral(*this, memory, start, bytes);
-            } catch (...) {
-                reply(0, fsError(std::current_exception()));
-                return;
+        upload = memory;
+    } else {
+        if (!device) {
+            reply(0, posixError(EINVAL));
+            return;
+        }
+        const int refusal = withLock([&](Tables& tables) {
+            const auto* object = device->state(tables.lock).kind.object();
+            if (!object) {
+                return EINVAL;
             }
-            reply(bytes.size(), std::nullopt);
+            if (readOnly() || object->isReadOnly()) {
+                return EROFS;
+            }
+            if (object->isDirectory()) {
+                return EISDIR;
+            }
+            return 0;
         });
-        return;
-    }
-
-    const auto device = std::dynamic_pointer_cast<AndroidItem>(item);
-    if (!device) {
-        reply(0, posixError(EINVAL));
-        return;
-    }
-    const int refusal = withLock([&](Tables& tables) {
-        const auto* object = device->state(tables.lock).kind.object();
-        if (!object) {
-            return EINVAL;
+        if (refusal != 0) {
+            reply(0, posixError(refusal));
+            return;
         }
-        if (readOnly() || object->isReadOnly()) {
-            return EROFS;
+        if (length == 0) {
+            reply(0, std::nullopt);
+            return;
         }
-        if (object->isDirectory()) {
-            return EISDIR;
-        }
-        return 0;
-    });
-    if (refusal != 0) {
-        reply(0, posixError(refusal));
-        return;
+        recordWrite();
     }
-    recordWrite();
     {
         // A write that continues the run waiting to be sent answers at once.
         std::unique_lock content(device->contentLock(), std::try_to_lock);
@@ -320,10 +300,13 @@ void AndroidVolume::writeContents(std::span<const std::byte> contents, std::shar
             return;
         }
     }
-    startTask([this, device, start, bytes = Bytes(contents.begin(), contents.end()), reply] {
+    startTask([this, device, upload, start, bytes = Bytes(contents.begin(), contents.end()), reply] {
         try {
             writeInEditSession(*this, *device, start, bytes);
         } catch (...) {
+            if (upload) {
+                markFailed(*this, *upload, std::current_exception());
+            }
             reply(0, fsError(std::current_exception()));
             return;
         }

@@ -1,12 +1,15 @@
 #pragma once
 
 #include "Corvane/wire/MTPObject.h"
+#include "FileSystemExtension/AndroidItem.h"
 #include "FileSystemExtension/VolumeLock.h"
 #include "platform/foundation/Clock.h"
 #include "platform/fskit/FSItem.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -16,9 +19,9 @@
 
 namespace tandalo {
 
-/// A file of a volume that is not, or not yet, on the device: a Finder metadata file kept only in
-/// memory, or a new file whose contents collect in memory until they go to the device as one object.
-/// It owns those contents until they have reached the device.
+/// A file that the volume made: a Finder metadata file kept only in memory, or a new file whose contents
+/// collect in memory until they go to the device as one object. It owns those contents until they have
+/// reached the device; from then on it stands for that object's device item.
 class EphemeralItem final : public fskit::FSItem {
 public:
     /// Where the contents go: to a folder of the device, or nowhere.
@@ -53,23 +56,27 @@ public:
         std::string name;
         Destination destination;
         /// The whole contents while the file is only in memory. Changing it needs both the item's
-        /// content lock and the volume's lock; reading it needs either. Emptied once the file has reached
-        /// the device, where its contents then live.
+        /// content lock and the volume's lock; reading it needs either. Emptied once the file has been
+        /// sent, when its contents live on the device.
         std::vector<std::byte> data;
-        /// The object on the device once the file has been sent there.
-        std::optional<corvane::MTPObject> deviceObject;
-        /// The file's length once it has been changed on the device object.
-        std::optional<std::uint64_t> pendingSize;
-        /// An Android edit session is open on the device object.
-        bool isEditing = false;
         platform::Clock::WallTime modified;
-        /// Bytes written in the edit session on the device object and not sent yet: one run from its
-        /// offset on (write-behind).
-        struct UnsentWrite {
-            std::uint64_t offset = 0;
-            std::vector<std::byte> data;
-        };
-        std::optional<UnsentWrite> unsentWrite{};
+        /// The modification date was set by a caller, not by a write: it is set on the device object too.
+        bool modifiedSet = false;
+        /// Opens not yet closed while the file was only in memory; never below 0. Once it is sent they
+        /// count on its device item.
+        std::int64_t openCount = 0;
+        /// The device item of the object the file was sent as. From then on the file is that object:
+        /// every operation on this item works on it.
+        std::shared_ptr<AndroidItem> sent;
+        /// Sent and whole under its name. Until then the object lies under a name that says it is
+        /// incomplete, this item stands in the folder under the file's name, and the last close completes
+        /// it.
+        bool complete = false;
+        /// A device object that the file replaces once it is complete (a rename put it over one).
+        std::optional<corvane::MTPObject> replacing;
+        /// The first write to the file that failed: the file is not what its writer meant, and its last
+        /// close removes it instead of completing it.
+        std::exception_ptr failedWrite;
 
         /// Moves the item: sets the name and parent, the destination only when one is given, and
         /// modified to now.

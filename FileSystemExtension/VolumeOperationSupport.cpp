@@ -16,6 +16,12 @@ fskit::FSTimeSpec timeSpec(platform::Clock::WallTime time) noexcept {
                              static_cast<std::int64_t>((sinceEpoch - seconds).count())};
 }
 
+platform::Clock::WallTime wallTime(fskit::FSTimeSpec time) noexcept {
+    const auto sinceEpoch = std::chrono::seconds(time.seconds) + std::chrono::nanoseconds(time.nanoseconds);
+    return platform::Clock::WallTime(
+        std::chrono::duration_cast<platform::Clock::WallTime::duration>(sinceEpoch));
+}
+
 std::uint64_t allocationSize(std::uint64_t size) noexcept {
     constexpr std::uint64_t block = 4096;
     if (size > std::numeric_limits<std::uint64_t>::max() - (block - 1)) {
@@ -62,6 +68,11 @@ bool isWriteProtected(const AndroidItem::Kind& kind) noexcept {
 corvane::MTPObject withSize(const corvane::MTPObject& object, std::uint64_t size) {
     return corvane::MTPObject(object.handle(), object.storageID(), object.parent(), object.name(), size,
                               object.format(), object.modified(), object.isReadOnly());
+}
+
+corvane::MTPObject withModified(const corvane::MTPObject& object, platform::Clock::WallTime modified) {
+    return corvane::MTPObject(object.handle(), object.storageID(), object.parent(), object.name(),
+                              object.size(), object.format(), modified, object.isReadOnly());
 }
 
 std::string nameText(const fskit::FSFileName& name) {

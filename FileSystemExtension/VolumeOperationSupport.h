@@ -32,10 +32,11 @@ class EphemeralItem;
 /// item's content lock. Throws the library's error and keeps the bytes for another try. Blocks for the
 /// device.
 void sendUnsentWrite(AndroidVolume& volume, AndroidItem& item);
-void sendUnsentWrite(AndroidVolume& volume, EphemeralItem& item);
 
 /// FSKit's time for a date: the seconds since 1970 rounded down, and the nanoseconds beyond them.
 fskit::FSTimeSpec timeSpec(platform::Clock::WallTime time) noexcept;
+/// The date of FSKit's time.
+platform::Clock::WallTime wallTime(fskit::FSTimeSpec time) noexcept;
 
 /// The size rounded up to whole 4096-byte blocks. A size within a block of the largest value (a device's
 /// "unknown size") has no such multiple and is reported as the largest value.
@@ -56,6 +57,8 @@ bool isWriteProtected(const AndroidItem::Kind& kind) noexcept;
 /// The same record with another size. A file that grew inside an edit session still has its old size in
 /// every record the device gives until the session ends, and the library never reads past a record's size.
 corvane::MTPObject withSize(const corvane::MTPObject& object, std::uint64_t size);
+/// The same record with another modification date.
+corvane::MTPObject withModified(const corvane::MTPObject& object, platform::Clock::WallTime modified);
 
 /// The name as text; throws EINVAL for a name whose bytes are not text.
 std::string nameText(const fskit::FSFileName& name);

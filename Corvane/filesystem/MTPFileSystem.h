@@ -233,6 +233,12 @@ public:
     void move(const MTPObject& object, std::uint32_t toStorage, std::uint32_t parent);
     /// Moves the object into the folder the path names.
     void move(const MTPObject& object, std::string_view toDirectory);
+    /// Puts the object into the folder under the name, with as few moves and renames as it takes, and
+    /// returns its record. In place of replacing: the object lies in the folder under a temporary name
+    /// before replacing is deleted, so that a refusal on the way never costs the replaced file; a device
+    /// that cannot rename is refused with notSupported(setObjectPropValue) before anything changes.
+    MTPObject place(const MTPObject& object, std::uint32_t storage, std::uint32_t parent,
+                    std::string_view name, const std::optional<MTPObject>& replacing = std::nullopt);
     /// Writes bytes into the file inside an edit session of its own.
     void write(const MTPObject& object, std::uint64_t offset, std::span<const std::byte> data);
     /// The node of the path's parent and the path's last component; invalidPath for a path without
@@ -306,8 +312,9 @@ private:
     void deleteIfThere(const MTPObject& object);
     /// Renames the object, learning whether the device renames: null when it did, else its refusal.
     std::exception_ptr renameLearning(const MTPObject& object, std::string_view to);
-    /// A name in the folder that no cached object has, saying that the file named is incomplete.
-    std::string incompleteNameIn(const DirectoryKey& key, std::string_view name);
+    /// A name in the folder that no cached object has, made of the file's name and the word, which says
+    /// what the file is waiting for ("incomplete", "replacing").
+    std::string temporaryNameIn(const DirectoryKey& key, std::string_view name, std::string_view word);
     /// Waits, on the clock, until a listing that another caller runs has ended.
     DirectoryListing awaitListing(const std::shared_future<DirectoryListing>& running);
     /// Wakes the callers that wait for listings, after one has ended.

@@ -244,6 +244,63 @@ void MTPFileSystem::move(const MTPObject& object, std::string_view toDirectory) 
     move(object, key.storage, key.parent);
 }
 
+MTPObject MTPFileSystem::place(const MTPObject& object, std::uint32_t storage, std::uint32_t parent,
+                               std::string_view name, const std::optional<MTPObject>& replacing) {
+    const DirectoryKey destination{storage, parent};
+    const bool moves = !(folderKeyOf(object) == destination);
+    MTPObject latest = object;
+    if (!replacing) {
+        if (moves) {
+            move(latest, storage, parent);
+            latest = this->object(latest.handle());
+        }
+        if (latest.name() != name) {
+            rename(latest, name);
+            latest = this->object(latest.handle());
+        }
+        return latest;
+    }
+    // The replaced file goes only once this one lies beside it, under a name of its own: the last step is
+    // a rename, which a device that renames at all does not refuse after the first.
+    if (refusesRenames()) {
+        throw PTPError::notSupported(PTPOperation::setObjectPropValue);
+    }
+    const std::string temporary = temporaryNameIn(destination, name, "replacing");
+    if (const std::exception_ptr refused = renameLearning(latest, temporary)) {
+        std::rethrow_exception(refused);
+    }
+    latest = this->object(latest.handle());
+    const auto undo = [&](bool moved) {
+        try {
+            if (moved) {
+                move(latest, object.storageID(), folderKeyOf(object).parent);
+            }
+            rename(this->object(latest.handle()), object.name());
+        } catch (...) {
+            // Deliberately dropped: the failure that made the undo necessary is what the caller must hear.
+        }
+    };
+    if (moves) {
+        try {
+            move(latest, storage, parent);
+        } catch (...) {
+            undo(false);
+            throw;
+        }
+        latest = this->object(latest.handle());
+    }
+    try {
+        deleteIfThere(*replacing);
+    } catch (...) {
+        undo(moves);
+        throw;
+    }
+    if (const std::exception_ptr refused = renameLearning(latest, name)) {
+        std::rethrow_exception(refused);
+    }
+    return this->object(latest.handle());
+}
+
 MTPFileSystem::ParentAndName MTPFileSystem::parentAndName(std::string_view of) {
     std::vector<std::string> parts = components(of);
     if (parts.empty()) {

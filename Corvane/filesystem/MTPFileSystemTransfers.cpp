@@ -250,24 +250,27 @@ std::uint32_t MTPFileSystem::sendObject(const DirectoryKey& key, std::string_vie
     }
 }
 
-std::string MTPFileSystem::incompleteNameIn(const DirectoryKey& key, std::string_view name) {
+std::string MTPFileSystem::temporaryNameIn(const DirectoryKey& key, std::string_view name,
+                                           std::string_view word) {
     static std::atomic<std::uint32_t> counter{std::random_device{}()};
     // Visible, and after the file's own name, so that the user sees what it was going to be, and so that
     // a phone's media scanner does not take a half-sent photo for a photo.
     constexpr std::size_t maximumNameBytes = 255;
-    constexpr std::size_t suffixBytes = 28;
+    const std::size_t suffixBytes = word.size() + 18;
     std::string base(name.substr(0, std::min(name.size(), maximumNameBytes - suffixBytes)));
     // A name cut inside a character would not be text.
-    while (!base.empty() && (static_cast<unsigned char>(base.back()) & 0xC0) == 0x80) {
-        base.pop_back();
-    }
-    if (!base.empty() && (static_cast<unsigned char>(base.back()) & 0x80) != 0) {
-        base.pop_back();
+    if (base.size() < name.size()) {
+        while (!base.empty() && (static_cast<unsigned char>(base.back()) & 0xC0) == 0x80) {
+            base.pop_back();
+        }
+        if (!base.empty() && (static_cast<unsigned char>(base.back()) & 0x80) != 0) {
+            base.pop_back();
+        }
     }
     for (;;) {
-        char suffix[suffixBytes + 1];
-        std::snprintf(suffix, sizeof suffix, ".tandalo-incomplete-%08x", counter.fetch_add(1));
-        std::string candidate = base + suffix;
+        char number[9];
+        std::snprintf(number, sizeof number, "%08x", counter.fetch_add(1));
+        std::string candidate = base + ".tandalo-" + std::string(word) + "-" + number;
         if (!cachedChild(key, candidate)) {
             return candidate;
         }
@@ -322,7 +325,7 @@ MTPFileSystem::PartialFile MTPFileSystem::sendPartial(const DirectoryKey& key, s
         return record;
     };
     if (!refusesRenames()) {
-        const std::string incomplete = incompleteNameIn(key, name);
+        const std::string incomplete = temporaryNameIn(key, name, "incomplete");
         PartialFile file{stored(sendObject(key, incomplete, size, modified, source()), incomplete),
                          std::string(name), std::move(replacing)};
         const bool renamesKnown =
@@ -332,7 +335,7 @@ MTPFileSystem::PartialFile MTPFileSystem::sendPartial(const DirectoryKey& key, s
         }
         // This file grows after this send, so its contents are not at hand when it is completed: whether
         // the device renames at all is learnt now, while they are.
-        const std::string other = incompleteNameIn(key, name);
+        const std::string other = temporaryNameIn(key, name, "incomplete");
         if (!renameLearning(file.object, other)) {
             file.object = object(file.object.handle());
             return file;

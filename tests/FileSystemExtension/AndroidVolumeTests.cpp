@@ -371,9 +371,10 @@ TEST(AndroidVolumeTests, FlushSendsANewFileOnceAndThenHoldsNoCopyOfIt) {
     EXPECT_EQ(scenario.scenario().contents("new.bin"), contents);
     volume->withLock([&](AndroidVolume::Tables& tables) {
         const auto& state = item->state(tables.lock);
-        ASSERT_TRUE(state.deviceObject);
-        EXPECT_EQ(state.deviceObject->name(), "new.bin");
-        EXPECT_EQ(state.deviceObject->size(), contents.size());
+        ASSERT_TRUE(state.sent);
+        const auto* object = state.sent->state(tables.lock).kind.object();
+        EXPECT_EQ(object->name(), "new.bin");
+        EXPECT_EQ(object->size(), contents.size());
         EXPECT_TRUE(state.data.empty());
         EXPECT_EQ(state.data.capacity(), 0u);
     });
@@ -404,7 +405,7 @@ TEST(AndroidVolumeTests, AFailedFlushKeepsTheFileInMemory) {
     EXPECT_THROW(volume->flush(item), corvane::PTPError);
     volume->withLock([&](AndroidVolume::Tables& tables) {
         const auto& state = item->state(tables.lock);
-        EXPECT_FALSE(state.deviceObject);
+        EXPECT_FALSE(state.sent);
         EXPECT_EQ(state.data.size(), 7u);
     });
     EXPECT_EQ(generation(*volume), 1u);

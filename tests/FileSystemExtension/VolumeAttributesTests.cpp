@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <ostream>
 
 namespace tandalo {
 namespace {
@@ -187,26 +188,80 @@ TEST(VolumeAttributesTests, AHugeSizeIsNeverAllocatedInMemory) {
     EXPECT_EQ(volume.phone().contents(handle, 0, 4), testsupport::bytesOf("head"));
 }
 
-TEST(VolumeAttributesTests, TimeChangesSucceedWithoutEffectUnlessTheVolumeIsReadOnly) {
-    for (const bool readOnly : {false, true}) {
-        VolumeHost volume(VolumeHost::Options{.taskOptions = readOnly ? std::vector<std::string>{"--rdonly"}
-                                                                      : std::vector<std::string>{}});
+struct DateCase {
+    const char* name;
+    friend void PrintTo(const DateCase& value, std::ostream* out) { *out << value.name; }
+    bool settable; // the phone lists the modification date as settable
+    bool inMemory; // the file is a new one, not sent yet
+};
+
+class VolumeDateTests : public ::testing::TestWithParam<DateCase> {};
+
+// A modification date is set on the device where it keeps one; elsewhere the caller hears that it was not
+// (the attribute stays unconsumed), rather than a success that changed nothing.
+TEST_P(VolumeDateTests, SetsTheModificationDateOnlyWhereTheDeviceKeepsIt) {
+    const auto& date = GetParam();
+    VolumeHost volume(VolumeHost::Options{.prepare = [&](simulation::SimulatedPhone& phone) {
+        phone.setModificationDatesSettable(date.settable);
+    }});
+    std::shared_ptr<fskit::FSItem> item;
+    if (date.inMemory) {
+        item = volume.create(volume.storage(), "a.txt").item;
+        ASSERT_TRUE(volume.write(item, 0, "a").succeeded());
+    } else {
         volume.scenario().addFile("a.txt", "a");
-        const auto item = volume.item("a.txt");
-        const auto before = volume.attributes(item).attributes->modifyTime();
-        volume.phone().clearLog();
-        const auto request = std::make_shared<fskit::FSItemSetAttributesRequest>();
-        request->setModifyTime({12, 0});
-        const auto outcome = volume.host().setAttributes(item, request).wait();
-        if (readOnly) {
-            EXPECT_EQ(outcome.errorCode(), EROFS);
-            continue;
-        }
-        ASSERT_TRUE(outcome.succeeded());
-        EXPECT_TRUE(request->wasAttributeConsumed(FSItemAttribute::modifyTime));
-        EXPECT_EQ(outcome.attributes->modifyTime(), before);
-        EXPECT_TRUE(volume.phone().operations().empty());
+        item = volume.item("a.txt");
     }
+    const auto before = volume.attributes(item).attributes->modifyTime();
+    const fskit::FSTimeSpec wanted{1500000000, 0};
+    const auto request = std::make_shared<fskit::FSItemSetAttributesRequest>();
+    request->setModifyTime(wanted);
+    request->setAccessTime(wanted);
+    const auto outcome = volume.host().setAttributes(item, request).wait();
+    ASSERT_TRUE(outcome.succeeded());
+    EXPECT_EQ(request->wasAttributeConsumed(FSItemAttribute::modifyTime), date.settable);
+    EXPECT_TRUE(request->wasAttributeConsumed(FSItemAttribute::accessTime)) << "devices keep no access time";
+    EXPECT_EQ(outcome.attributes->modifyTime(), date.settable ? wanted : before);
+    ASSERT_TRUE(volume.close(item).succeeded());
+    const auto onPhone = volume.phone().object(volume.scenario().handle("a.txt"))->modified;
+    EXPECT_EQ(onPhone == std::optional(wallTime(wanted)), date.settable);
+    EXPECT_EQ(volume.attributes(volume.item("a.txt")).attributes->modifyTime() == wanted, date.settable);
+}
+
+INSTANTIATE_TEST_SUITE_P(Dates, VolumeDateTests,
+                         ::testing::Values(DateCase{"DeviceFileSettable", true, false},
+                                           DateCase{"DeviceFileReadOnly", false, false},
+                                           DateCase{"NewFileSettable", true, true},
+                                           DateCase{"NewFileReadOnly", false, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(VolumeAttributesTests, TimeChangesAreRefusedOnAReadOnlyVolumeAndKeptOnMetadataFiles) {
+    VolumeHost readOnly(VolumeHost::Options{.taskOptions = {"--rdonly"}});
+    readOnly.scenario().addFile("a.txt", "a");
+    const auto request = std::make_shared<fskit::FSItemSetAttributesRequest>();
+    request->setModifyTime({12, 0});
+    EXPECT_EQ(readOnly.host().setAttributes(readOnly.item("a.txt"), request).wait().errorCode(), EROFS);
+
+    VolumeHost volume;
+    const auto metadata = volume.create(volume.storage(), ".DS_Store").item;
+    const auto kept = std::make_shared<fskit::FSItemSetAttributesRequest>();
+    kept->setModifyTime({12, 0});
+    const auto outcome = volume.host().setAttributes(metadata, kept).wait();
+    ASSERT_TRUE(outcome.succeeded());
+    EXPECT_TRUE(kept->wasAttributeConsumed(FSItemAttribute::modifyTime));
+    EXPECT_EQ(outcome.attributes->modifyTime(), (fskit::FSTimeSpec{12, 0}));
+    EXPECT_TRUE(volume.phone().operations().empty());
+}
+
+TEST(VolumeAttributesTests, AFolderHasNoSizeToSetAndNothingIsSentToFindThatOut) {
+    VolumeHost volume;
+    volume.scenario().addFolder("DCIM");
+    const auto folder = volume.item("DCIM");
+    volume.phone().clearLog();
+    for (const auto& item : {folder, volume.storage(), volume.root()}) {
+        EXPECT_EQ(volume.resize(item, 0).errorCode(), EISDIR);
+    }
+    EXPECT_TRUE(volume.phone().operations().empty()) << volume.scenario().operationNames();
 }
 
 } // namespace

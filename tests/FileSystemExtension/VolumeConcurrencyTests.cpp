@@ -64,6 +64,29 @@ TEST(VolumeConcurrencyTests, AWriteThatArrivesDuringTheSendLandsAfterIt) {
     expectCleanReplies(volume);
 }
 
+// A write that comes while the unmount ends the file's edit session is sent, in the session or in one of
+// its own, or fails visibly: never acknowledged and then dropped.
+TEST(VolumeConcurrencyTests, AWriteDuringTheEndOfItsSessionAtUnmountIsNotLost) {
+    VolumeHost volume;
+    volume.scenario().addFile("a.txt", "aaaa");
+    const auto item = volume.item("a.txt");
+    ASSERT_TRUE(volume.open(item).succeeded());
+    ASSERT_TRUE(volume.write(item, 0, "b").succeeded());
+    const auto gate = volume.phone().addGate(PTPOperation::androidEndEditObject);
+    std::thread unmounting([&] { EXPECT_TRUE(volume.host().unmount().succeeded()); });
+    ASSERT_TRUE(gate->waitUntilReached());
+    auto late = volume.host().writeContents(item, 1, testing::bytesOfText("c"));
+    gate->release();
+    unmounting.join();
+    const auto written = late.wait();
+    const auto closed = volume.close(item);
+    if (written.succeeded() && closed.succeeded()) {
+        EXPECT_EQ(volume.scenario().contents("a.txt"), "bcaa");
+    }
+    EXPECT_TRUE(volume.phone().objectsInEdit().empty());
+    expectCleanReplies(volume);
+}
+
 TEST(VolumeConcurrencyTests, TwoWritesToAnExistingFileOpenOneSession) {
     VolumeHost volume;
     volume.scenario().addFile("a.txt", "........");

@@ -155,5 +155,24 @@ TEST(VolumeRemoveTests, ADeletionTheDeviceRefusesIsMapped) {
     EXPECT_TRUE(volume.scenario().exists("a.txt"));
 }
 
+// A new file removed while open can never reach the device: it stays its opener's, in memory, and memory
+// holds no more of it than the write buffer's size.
+TEST(VolumeRemoveTests, ANewFileRemovedWhileOpenStaysInMemoryWithinItsBound) {
+    constexpr std::size_t MiB = 1 << 20;
+    VolumeHost volume;
+    const auto item = volume.create(volume.storage(), "scratch.tmp").item;
+    ASSERT_TRUE(volume.open(item).succeeded());
+    ASSERT_TRUE(volume.write(item, 0, "abc").succeeded());
+    ASSERT_TRUE(volume.remove(item, volume.storage(), "scratch.tmp").succeeded());
+    EXPECT_EQ(volume.readText(item), "abc");
+    volume.writeAll(item, testing::patternBytes(16 * MiB), MiB);
+    EXPECT_EQ(volume.write(item, 16 * MiB, "x").errorCode(), EFBIG);
+    EXPECT_EQ(volume.resize(item, 17 * MiB).errorCode(), EFBIG);
+    EXPECT_EQ(volume.resize(item, 3).attributes->size(), 3u);
+    ASSERT_TRUE(volume.close(item).succeeded());
+    EXPECT_TRUE(volume.phone().operations().empty()) << volume.scenario().operationNames();
+    EXPECT_TRUE(volume.names(volume.storage()).empty());
+}
+
 } // namespace
 } // namespace tandalo

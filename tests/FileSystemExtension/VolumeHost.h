@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <memory>
@@ -198,6 +199,22 @@ public:
     /// The phone's bytes of the file at a path below the storage's top.
     std::vector<std::byte> phoneBytes(std::string_view path) {
         return phone().contents(scenario().handle(path));
+    }
+    /// The names the phone holds in a folder below the storage's top ("" for the top), sorted.
+    std::vector<std::string> phoneNames(std::string_view folder = {}) {
+        const auto parent = folder.empty() ? simulation::SimulatedPhone::root : scenario().handle(folder);
+        std::vector<std::string> names;
+        for (const auto& child : phone().children(scenario().storage(), parent)) {
+            names.push_back(child.name);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    /// A size change of the item, as ftruncate(2) asks for it.
+    fskit::AttributesOutcome resize(const std::shared_ptr<fskit::FSItem>& item, std::uint64_t size) {
+        const auto request = std::make_shared<fskit::FSItemSetAttributesRequest>();
+        request->setSize(size);
+        return m_host.setAttributes(item, request).wait();
     }
     /// Replies that broke the rules (twice, never, too many bytes...) during the test.
     std::vector<fskit::HostFault> faults() const { return m_host.faults(); }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ostream>
 
 namespace tandalo {
 namespace {
@@ -121,6 +122,86 @@ TEST(VolumeOpenCloseTests, MetadataFilesOpenAndCloseWithoutTheDevice) {
     EXPECT_TRUE(volume.phone().operations().empty());
     EXPECT_FALSE(volume.scenario().exists(".DS_Store"));
 }
+
+// A reader's close must not send a file that its writer is still writing: on a device without the edit
+// operations the writer could write no more.
+TEST(VolumeOpenCloseTests, OnlyTheLastCloseOfANewFileSendsIt) {
+    VolumeHost volume(VolumeHost::Options{.prepare = [](simulation::SimulatedPhone& phone) {
+        for (const auto operation :
+             {PTPOperation::androidSendPartialObject, PTPOperation::androidTruncateObject,
+              PTPOperation::androidBeginEditObject, PTPOperation::androidEndEditObject}) {
+            phone.setOperationSupported(operation, false);
+        }
+    }});
+    const auto item = volume.create(volume.storage(), "copy.txt").item;
+    ASSERT_TRUE(volume.open(item, FSVolumeOpenMode::write).succeeded());
+    ASSERT_TRUE(volume.write(item, 0, "first ").succeeded());
+    ASSERT_TRUE(volume.open(item, FSVolumeOpenMode::read).succeeded());
+    EXPECT_EQ(volume.readText(item), "first ");
+    ASSERT_TRUE(volume.close(item).succeeded());
+    EXPECT_TRUE(volume.phone().operations().empty()) << volume.scenario().operationNames();
+    ASSERT_TRUE(volume.write(item, 6, "second").succeeded());
+    ASSERT_TRUE(volume.close(item).succeeded());
+    EXPECT_EQ(volume.scenario().contents("copy.txt"), "first second");
+}
+
+// Once a new file is on the device it is the device's object: changes made on the phone show.
+TEST(VolumeOpenCloseTests, ACopiedFileFollowsItsObjectOnceItIsOnTheDevice) {
+    VolumeHost volume;
+    const auto item = volume.create(volume.storage(), "photo.jpg").item;
+    ASSERT_TRUE(volume.write(item, 0, "jpeg").succeeded());
+    ASSERT_TRUE(volume.close(item).succeeded());
+    volume.phone().renameObject(volume.scenario().handle("photo.jpg"), "renamed.jpg");
+    // What a refresh from the phone would do: nothing the volume knows of the folder is kept.
+    volume.volume()->fs().invalidateAll();
+    EXPECT_EQ(volume.names(volume.storage()), std::vector<std::string>{"renamed.jpg"});
+    EXPECT_EQ(volume.lookupIn(volume.storage(), "photo.jpg").errorCode(), ENOENT);
+    EXPECT_EQ(volume.readText(volume.item("renamed.jpg")), "jpeg");
+    EXPECT_EQ(volume.readText(item), "jpeg") << "the item the copy made is the same object";
+    volume.phone().removeObject(volume.scenario().handle("renamed.jpg"));
+    volume.volume()->fs().invalidateAll();
+    EXPECT_TRUE(volume.names(volume.storage()).empty());
+}
+
+struct Interruption {
+    const char* name;
+    friend void PrintTo(const Interruption& value, std::ostream* out) { *out << value.name; }
+    bool unplugged;
+};
+
+class VolumeInterruptedCopyTests : public ::testing::TestWithParam<Interruption> {};
+
+// Copies cut short (the mount helper stopped, the mount forced away while they were still open) leave
+// nothing that passes for the file: what reached a device that is still there is deleted, and on one that
+// is gone it lies under a name that says it is incomplete. A file closed but not yet sent still goes.
+TEST_P(VolumeInterruptedCopyTests, ACopyCutShortLeavesNothingThatPassesForTheFile) {
+    constexpr std::size_t MiB = 1 << 20;
+    VolumeHost volume;
+    const auto movie = volume.create(volume.storage(), "movie.mp4").item;
+    ASSERT_TRUE(volume.open(movie).succeeded());
+    volume.writeAll(movie, testing::patternBytes(17 * MiB), MiB);
+    const auto note = volume.create(volume.storage(), "note.txt").item;
+    ASSERT_TRUE(volume.open(note).succeeded());
+    ASSERT_TRUE(volume.write(note, 0, "half").succeeded());
+    const auto done = volume.create(volume.storage(), "done.txt").item;
+    ASSERT_TRUE(volume.write(done, 0, "done").succeeded());
+    if (GetParam().unplugged) {
+        volume.scenario().unplug();
+    }
+    ASSERT_TRUE(volume.host().unmount().succeeded());
+    const auto names = volume.phoneNames();
+    if (GetParam().unplugged) {
+        ASSERT_EQ(names.size(), 1u) << volume.scenario().tree();
+        EXPECT_TRUE(names[0].starts_with("movie.mp4.tandalo-incomplete-")) << names[0];
+    } else {
+        EXPECT_EQ(names, std::vector<std::string>{"done.txt"});
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Copies, VolumeInterruptedCopyTests,
+                         ::testing::Values(Interruption{"DeviceStillThere", false},
+                                           Interruption{"DeviceGone", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace tandalo

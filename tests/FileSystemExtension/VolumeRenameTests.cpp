@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <optional>
+#include <ostream>
 
 namespace tandalo {
 namespace {
@@ -137,12 +139,27 @@ TEST(VolumeRenameTests, AMetadataFileRenamedToAnOrdinaryNameGoesToTheDevice) {
     ASSERT_TRUE(
         volume.rename(item, volume.storage(), ".DS_Store", volume.storage(), "notes.txt").succeeded());
     EXPECT_EQ(volume.scenario().contents("notes.txt"), "keep me");
-    EXPECT_EQ(volume.lookupIn(volume.storage(), "notes.txt").item, item);
-    EXPECT_EQ(volume.readText(item), "keep me");
-    // From now on it is a device file like any other.
+    // From now on it is a device file like any other, and the same one by both items.
+    const auto found = volume.lookupIn(volume.storage(), "notes.txt").item;
+    EXPECT_EQ(volume.readText(found), "keep me");
     ASSERT_TRUE(volume.write(item, 5, "them").succeeded());
     ASSERT_TRUE(volume.close(item).succeeded());
     EXPECT_EQ(volume.scenario().contents("notes.txt"), "keep them");
+    EXPECT_EQ(volume.readText(found), "keep them");
+}
+
+// The rename reports what happened: when the file cannot reach the device, it has not been renamed.
+TEST(VolumeRenameTests, AMetadataFileThatCannotBeSentKeepsItsName) {
+    VolumeHost volume;
+    const auto item = volume.create(volume.storage(), "._notes.txt").item;
+    ASSERT_TRUE(volume.write(item, 0, "keep me").succeeded());
+    volume.phone().injectFault(PTPOperation::sendObjectInfo, simulation::PhoneFault::respond(0x200C));
+    EXPECT_EQ(volume.rename(item, volume.storage(), "._notes.txt", volume.storage(), "notes.txt").errorCode(),
+              ENOSPC);
+    EXPECT_EQ(volume.lookupIn(volume.storage(), "._notes.txt").item, item);
+    EXPECT_EQ(volume.lookupIn(volume.storage(), "notes.txt").errorCode(), ENOENT);
+    EXPECT_EQ(volume.names(volume.storage()), std::vector<std::string>{"._notes.txt"});
+    EXPECT_EQ(volume.readText(item), "keep me");
 }
 
 TEST(VolumeRenameTests, RefusesWhatCannotBeRenamed) {
@@ -194,6 +211,67 @@ TEST(VolumeRenameTests, AFailedMoveLeavesTheItemAsItWas) {
     EXPECT_EQ(volume.rename(item, volume.storage(), "a.txt", archive, "a.txt").errorCode(), ENOSPC);
     EXPECT_EQ(parentOf(volume, item), parent);
     EXPECT_EQ(volume.lookupIn(volume.storage(), "a.txt").item, item);
+}
+
+struct RefusedStep {
+    const char* name;
+    friend void PrintTo(const RefusedStep& value, std::ostream* out) { *out << value.name; }
+    std::optional<PTPOperation> refused;
+};
+
+class VolumeReplacingRenameTests : public ::testing::TestWithParam<RefusedStep> {};
+
+// rename(2) over a file: the file replaced goes only once the renamed one lies beside it, and a step that
+// the device refuses on the way leaves both files as they were.
+TEST_P(VolumeReplacingRenameTests, TheReplacedFileGoesOnlyOnceTheRenamedOneIsInPlace) {
+    VolumeHost volume;
+    volume.scenario().addFile("old.txt", "old");
+    volume.scenario().addFile("Inbox/new.txt", "new");
+    const auto target = volume.item("old.txt");
+    const auto source = volume.item("Inbox/new.txt");
+    const auto inbox = volume.item("Inbox");
+    if (GetParam().refused) {
+        volume.phone().injectFault(*GetParam().refused, simulation::PhoneFault::respond(0x200F), 1,
+                                   simulation::SimulatedPhone::always);
+    }
+    const auto renamed = volume.rename(source, inbox, "new.txt", volume.storage(), "old.txt", target);
+    if (!GetParam().refused) {
+        ASSERT_TRUE(renamed.succeeded());
+        EXPECT_EQ(volume.phoneNames(), (std::vector<std::string>{"Inbox", "old.txt"}));
+        EXPECT_EQ(volume.scenario().contents("old.txt"), "new");
+        EXPECT_TRUE(volume.phoneNames("Inbox").empty());
+        return;
+    }
+    EXPECT_FALSE(renamed.succeeded());
+    EXPECT_EQ(volume.phoneNames(), (std::vector<std::string>{"Inbox", "old.txt"}))
+        << volume.scenario().tree();
+    EXPECT_EQ(volume.scenario().contents("old.txt"), "old");
+    EXPECT_EQ(volume.scenario().contents("Inbox/new.txt"), "new");
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, VolumeReplacingRenameTests,
+                         ::testing::Values(RefusedStep{"NoneRefused", std::nullopt},
+                                           RefusedStep{"MoveRefused", PTPOperation::moveObject},
+                                           RefusedStep{"RenameRefused", PTPOperation::setObjectPropValue},
+                                           RefusedStep{"DeleteRefused", PTPOperation::deleteObject}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Saving over a file through a new file and a rename, as editors and rsync do, on a device that lists the
+// rename operation but refuses to change names: the saved file is never left only under another name.
+TEST(VolumeRenameTests, ANewFileRenamedOverAnotherReplacesItWhereNamesAreRefused) {
+    VolumeHost volume;
+    volume.scenario().addFile("notes.txt", "old");
+    const auto target = volume.item("notes.txt");
+    volume.phone().injectFault(PTPOperation::setObjectPropValue, simulation::PhoneFault::respond(0x200F), 1,
+                               simulation::SimulatedPhone::always);
+    const auto saved = volume.create(volume.storage(), "notes.txt~").item;
+    ASSERT_TRUE(volume.write(saved, 0, "new").succeeded());
+    ASSERT_TRUE(volume.rename(saved, volume.storage(), "notes.txt~", volume.storage(), "notes.txt", target)
+                    .succeeded());
+    ASSERT_TRUE(volume.close(saved).succeeded());
+    EXPECT_EQ(volume.phoneNames(), std::vector<std::string>{"notes.txt"});
+    EXPECT_EQ(volume.scenario().contents("notes.txt"), "new");
+    EXPECT_EQ(volume.readText(volume.item("notes.txt")), "new");
 }
 
 } // namespace

@@ -42,11 +42,18 @@ TEST(VolumeWriteTests, ANewFileGoesToTheDeviceAt16MiBAndIsEditedInPlaceAfterward
     EXPECT_EQ(volume.phone().count(PTPOperation::androidSendPartialObject), 0u);
     EXPECT_EQ(volume.size(item), 20 * MiB);
     EXPECT_EQ(volume.readAll(item), contents);
+    // Until it is whole, the file lies on the device under a name that says so, and the folder shows it
+    // under its own.
+    const auto onDevice =
+        volume.phone().children(volume.scenario().storage(), simulation::SimulatedPhone::root);
+    ASSERT_EQ(onDevice.size(), 1u);
+    EXPECT_TRUE(onDevice[0].name.starts_with("video.mp4.tandalo-incomplete-")) << onDevice[0].name;
+    EXPECT_EQ(volume.names(volume.storage()), std::vector<std::string>{"video.mp4"});
     EXPECT_EQ(testing::paramsOf(volume.phone(), PTPOperation::androidSendPartialObject),
-              (std::vector<std::vector<std::uint32_t>>{
-                  {volume.scenario().handle("video.mp4"), 16 * MiB, 0, 4 * MiB}}));
+              (std::vector<std::vector<std::uint32_t>>{{onDevice[0].handle, 16 * MiB, 0, 4 * MiB}}));
     ASSERT_TRUE(volume.close(item).succeeded());
     EXPECT_TRUE(volume.phone().objectsInEdit().empty());
+    EXPECT_EQ(volume.scenario().handle("video.mp4"), onDevice[0].handle);
     EXPECT_EQ(volume.phoneBytes("video.mp4"), contents);
 }
 
@@ -160,7 +167,10 @@ TEST(VolumeWriteTests, AFailedBeginEditIsRetriedByTheNextWrite) {
 TEST(VolumeWriteTests, MetadataFilesNeverReachTheDeviceNorRecordAWriteTime) {
     VolumeHost volume;
     const auto item = volume.create(volume.storage(), "._photo.jpg").item;
-    volume.writeAll(item, testing::patternBytes(17 * MiB), MiB);
+    volume.writeAll(item, testing::patternBytes(16 * MiB), MiB);
+    // Memory holds no more of a file that stays there than the write buffer's size.
+    EXPECT_EQ(volume.write(item, 16 * MiB, "x").errorCode(), EFBIG);
+    EXPECT_EQ(volume.size(item), 16 * MiB);
     ASSERT_TRUE(volume.close(item).succeeded());
     EXPECT_TRUE(volume.phone().operations().empty());
     EXPECT_FALSE(DeviceStatus::lastWrite(volume.extension().deviceKey(),
@@ -190,6 +200,66 @@ TEST(VolumeWriteTests, AWriteFarPastTheEndIsNeverAllocatedInMemory) {
     EXPECT_EQ(volume.phone().contents(handle, static_cast<std::uint64_t>(far), 4),
               testsupport::bytesOf("tail"));
     EXPECT_EQ(volume.phone().contents(handle, 0, 4), testsupport::bytesOf("head"));
+}
+
+// fsync is a barrier: what writes were told went well is on the device when it answers, or its answer
+// says that it is not.
+TEST(VolumeWriteTests, SynchronizeSendsWhatWritesLeftInMemoryAndReportsAFailure) {
+    VolumeHost volume;
+    volume.scenario().addFile("a.txt", "aaaa");
+    const auto existing = volume.item("a.txt");
+    ASSERT_TRUE(volume.open(existing).succeeded());
+    ASSERT_TRUE(volume.write(existing, 0, "bb").succeeded());
+    const auto fresh = volume.create(volume.storage(), "new.txt").item;
+    ASSERT_TRUE(volume.open(fresh).succeeded());
+    ASSERT_TRUE(volume.write(fresh, 0, "new").succeeded());
+    EXPECT_TRUE(volume.phone().operations().empty() || volume.scenario().contents("a.txt") == "aaaa");
+
+    ASSERT_TRUE(volume.host().synchronize().wait().succeeded());
+    EXPECT_EQ(volume.scenario().contents("a.txt"), "bbaa");
+    // The open new file is on the device too, and takes its name once its writer has closed it.
+    EXPECT_EQ(volume.phoneNames().size(), 2u);
+    ASSERT_TRUE(volume.write(fresh, 3, "er").succeeded());
+    ASSERT_TRUE(volume.close(fresh).succeeded());
+    EXPECT_EQ(volume.scenario().contents("new.txt"), "newer");
+
+    ASSERT_TRUE(volume.write(existing, 2, "cc").succeeded());
+    volume.phone().injectFault(PTPOperation::androidSendPartialObject,
+                               simulation::PhoneFault::respond(0x200C));
+    EXPECT_EQ(volume.host().synchronize().wait().errorCode(), ENOSPC);
+    ASSERT_TRUE(volume.close(existing).succeeded()) << "the bytes still wait, and go at the close";
+    EXPECT_EQ(volume.scenario().contents("a.txt"), "bbcc");
+}
+
+TEST(VolumeWriteTests, AnEmptyWriteNeverExtendsAFile) {
+    VolumeHost volume;
+    volume.scenario().addFile("a.txt", "aaaa");
+    const auto existing = volume.item("a.txt");
+    const auto fresh = volume.create(volume.storage(), "new.txt").item;
+    ASSERT_TRUE(volume.write(fresh, 0, "ab").succeeded());
+    volume.phone().clearLog();
+    for (const auto& item : {existing, fresh}) {
+        const auto written = volume.write(item, 100, std::span<const std::byte>{});
+        ASSERT_TRUE(written.succeeded());
+        EXPECT_EQ(written.count, 0u);
+    }
+    EXPECT_EQ(volume.size(existing), 4u);
+    EXPECT_EQ(volume.size(fresh), 2u);
+    EXPECT_TRUE(volume.phone().operations().empty()) << volume.scenario().operationNames();
+}
+
+// A write that the file needed failed: what is on the device is not the file, and goes at the close, which
+// reports the failure.
+TEST(VolumeWriteTests, ANewFileWhoseWriteFailedIsRemovedAtItsClose) {
+    VolumeHost volume;
+    const auto item = volume.create(volume.storage(), "movie.mp4").item;
+    ASSERT_TRUE(volume.open(item).succeeded());
+    volume.writeAll(item, testing::patternBytes(17 * MiB), MiB);
+    volume.phone().injectFault(PTPOperation::androidSendPartialObject,
+                               simulation::PhoneFault::respond(0x200C));
+    EXPECT_EQ(volume.close(item).errorCode(), ENOSPC);
+    EXPECT_TRUE(volume.phoneNames().empty()) << volume.scenario().tree();
+    EXPECT_TRUE(volume.names(volume.storage()).empty());
 }
 
 } // namespace
