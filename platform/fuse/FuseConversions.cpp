@@ -208,8 +208,10 @@ int refusalOf(const fskit::FSItemSetAttributesRequest& request) {
     if (unapplied(FSItemAttribute::size)) {
         return ENOTSUP;
     }
+    // A modification time that the volume did not keep is no success: rsync and cp -p would take the file
+    // for unchanged when it is not, or copy it again every time.
     if (unapplied(FSItemAttribute::mode) || unapplied(FSItemAttribute::uid) ||
-        unapplied(FSItemAttribute::gid)) {
+        unapplied(FSItemAttribute::gid) || unapplied(FSItemAttribute::modifyTime)) {
         return EPERM;
     }
     return 0;

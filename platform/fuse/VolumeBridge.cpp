@@ -374,23 +374,16 @@ void VolumeBridge::unsupported(fuse_req_t kernel) noexcept {
 
 bool VolumeBridge::endServing() {
     bool complete = m_requests->settleAll(ENOTCONN, *m_configuration.clock, m_configuration.shutdownLimit);
-    std::vector<std::shared_ptr<OpenFile>> files;
     {
+        // Files the kernel never released were abandoned by a forced unmount: their programs were cut off
+        // mid-work. They are not closed in the volume, which would take a copy cut short for a finished
+        // one; the volume's unmount finds them still open and deals with them as such.
         std::lock_guard guard(m_lock);
-        for (auto& [handle, file] : m_files) {
-            files.push_back(file);
+        if (!m_files.empty()) {
+            m_log.notice("%{public}u files were still open at unmount", m_files.size());
         }
         m_files.clear();
         m_directories.clear();
-    }
-    for (auto& file : files) {
-        internalCallStarted();
-        closeInVolume(file, [self = shared_from_this()](std::optional<fskit::Error> error) {
-            if (error) {
-                self->m_log.error("closeItem at unmount failed: %{public}s", error->description());
-            }
-            self->internalCallEnded();
-        });
     }
     for (auto& item : m_inodes.forgetAll()) {
         reclaim(std::move(item));

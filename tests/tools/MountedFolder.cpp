@@ -11,8 +11,10 @@
 #include <fcntl.h>
 #include <future>
 #include <iomanip>
+#include <spawn.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -128,6 +130,48 @@ std::set<std::string> namesIn(const std::string& path) {
     }
     ::closedir(folder);
     return names;
+}
+
+CommandResult run(const std::vector<std::string>& arguments) {
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) != 0) {
+        return {};
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, pipe[1], 2);
+    std::vector<char*> argv;
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    const int spawned = ::posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipe[1]);
+    CommandResult result;
+    char buffer[4096];
+    for (ssize_t got = 0; (got = ::read(pipe[0], buffer, sizeof buffer)) != 0;) {
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            break;
+        }
+        result.output.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(pipe[0]);
+    int status = 0;
+    if (spawned == 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+        result.status = WEXITSTATUS(status);
+    }
+    return result;
+}
+
+bool installed(const std::string& program) {
+    return run({"sh", "-c", "command -v " + program}).status == 0;
 }
 
 int errnoOf(int result) {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <vector>
 
 // What the tests that work on a mounted folder through the kernel share: plain system calls, as the
 // shell's tools make them, with errno turned into exceptions, and a bound on how long the work may take.
@@ -30,6 +31,17 @@ void patchThrough(const std::string& path, std::uint64_t offset, const std::stri
 std::set<std::string> namesIn(const std::string& path);
 /// errno after a call that reports failure with -1, or 0.
 int errnoOf(int result);
+
+struct CommandResult {
+    /// The exit status, or -1 when the program could not be started or did not exit.
+    int status = -1;
+    /// Standard output and standard error, interleaved.
+    std::string output;
+};
+/// Runs a program found on PATH with the arguments and waits for it; its input is empty.
+CommandResult run(const std::vector<std::string>& arguments);
+/// Whether a program is on PATH.
+bool installed(const std::string& program);
 
 /// Runs work on a thread of its own; past the limit forceAway() ends the mount so that the work fails
 /// instead of hanging the test. Failures and exceptions of the work are reported as test failures.

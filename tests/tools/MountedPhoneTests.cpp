@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -211,6 +213,73 @@ TEST_F(MountedPhoneTests, ReportsThePhonesCapacityAndFreeSpace) {
         EXPECT_EQ(static_cast<std::uint64_t>(figures.f_bfree) * figures.f_frsize, freeSpace);
     });
 }
+
+// Stopping the mount helper (Ctrl-C) in the middle of a copy in leaves nothing on the phone that passes
+// for the file: neither the part already sent nor a file still held in memory.
+TEST_F(MountedPhoneTests, StoppingTheMountMidCopyLeavesNoPartialFile) {
+    const auto before = namesIn(at("Download"));
+    const int big = ::open(at("Download/big.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int small =
+        ::open(at("Download/small.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(big, 0) << std::strerror(errno);
+    ASSERT_GE(small, 0) << std::strerror(errno);
+    // Past the write buffer, so that part of it is on the phone already.
+    const auto piece = patterned(1u << 20, 4);
+    for (int written = 0; written < 20; ++written) {
+        ASSERT_EQ(::write(big, piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
+    }
+    ASSERT_EQ(::write(small, "half", 4), 4);
+    EXPECT_NO_THROW(m_mount->shutdown());
+    ::close(big);
+    ::close(small);
+    m_mount.reset();
+    std::set<std::string> after;
+    for (const auto& child : m_demo.phone->children(m_demo.storage, *onPhone("Download"))) {
+        after.insert(child.name);
+    }
+    EXPECT_EQ(after, before) << m_demo.phone->tree(m_demo.storage);
+}
+
+class MountedPhoneRsyncTests : public MountedPhoneTests, public ::testing::WithParamInterface<bool> {};
+
+// rsync -a compares sizes and modification times. Where the phone keeps the times set, a second run of
+// the same tree finds every file as it left it and sends nothing; where it does not, rsync hears that the
+// times were not set, rather than a success that has it copy every file again on every run.
+TEST_P(MountedPhoneRsyncTests, ASecondRsyncOfTheSameTreeSendsNothingWhereThePhoneKeepsTimes) {
+    if (!testing::installed("rsync")) {
+        GTEST_SKIP() << "rsync is not installed";
+    }
+    const bool keepsTimes = GetParam();
+    m_demo.phone->setModificationDatesSettable(keepsTimes);
+    platform::testing::TemporaryFolder tree;
+    std::filesystem::create_directories(tree.path() / "Sub");
+    const std::map<std::string, std::string> files{
+        {"a.txt", "alpha"}, {"Sub/b.bin", patterned(300u << 10, 5)}, {"Sub/c.txt", "gamma"}};
+    for (const auto& [name, bytes] : files) {
+        writeThrough((tree.path() / name).string(), bytes);
+    }
+    const std::string source = tree.path().string() + "/";
+    const std::string destination = at("Backup") + "/";
+    withinLimit([&] {
+        const auto first = testing::run({"rsync", "-a", source, destination});
+        EXPECT_EQ(first.status, keepsTimes ? 0 : 23) << first.output;
+        for (const auto& [name, bytes] : files) {
+            EXPECT_EQ(sha256Of(phoneText("Backup/" + name)), sha256Of(bytes)) << name;
+        }
+        if (!keepsTimes) {
+            EXPECT_NE(first.output.find("failed to set times"), std::string::npos) << first.output;
+            return;
+        }
+        const auto second = testing::run({"rsync", "-a", "--stats", source, destination});
+        EXPECT_EQ(second.status, 0) << second.output;
+        EXPECT_NE(second.output.find("Number of regular files transferred: 0"), std::string::npos)
+            << second.output;
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Phones, MountedPhoneRsyncTests, ::testing::Bool(), [](const auto& info) {
+    return std::string(info.param ? "KeepsTimes" : "KeepsNoTimes");
+});
 
 } // namespace
 } // namespace tandalo::tools

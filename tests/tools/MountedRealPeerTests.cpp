@@ -226,5 +226,33 @@ TEST_F(MountedRealPeerTests, KeepsFinderFilesOffTheDeviceAndReportsItsSpace) {
     });
 }
 
+// rsync -a against someone else's responder: either the times it sets are kept, and a second run of the
+// same tree sends nothing, or rsync hears that they were not set. Never a success that has it copy every
+// file again on every run.
+TEST_F(MountedRealPeerTests, RsyncTimesAreKeptOrRefusedNeverLost) {
+    if (!testing::installed("rsync")) {
+        GTEST_SKIP() << "rsync is not installed";
+    }
+    platform::testing::TemporaryFolder tree;
+    putOnDisk(tree.path() / "a.txt", "alpha");
+    putOnDisk(tree.path() / "Sub" / "b.bin", patterned(300u << 10, 5));
+    const std::string source = tree.path().string() + "/";
+    const std::string destination = at("Backup") + "/";
+    withinLimit([&] {
+        const auto first = testing::run({"rsync", "-a", source, destination});
+        EXPECT_EQ(diskText(served("Backup/a.txt")), "alpha");
+        EXPECT_EQ(sha256Of(diskText(served("Backup/Sub/b.bin"))), sha256Of(patterned(300u << 10, 5)));
+        if (first.status != 0) {
+            EXPECT_EQ(first.status, 23) << first.output;
+            EXPECT_NE(first.output.find("failed to set times"), std::string::npos) << first.output;
+            return;
+        }
+        const auto second = testing::run({"rsync", "-a", "--stats", source, destination});
+        EXPECT_EQ(second.status, 0) << second.output;
+        EXPECT_NE(second.output.find("Number of regular files transferred: 0"), std::string::npos)
+            << second.output;
+    });
+}
+
 } // namespace
 } // namespace tandalo::tools

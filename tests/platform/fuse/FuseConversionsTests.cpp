@@ -142,7 +142,7 @@ TEST(FuseConversionsTests, UnappliedChangesAreRefusedOnlyWhereSilenceWouldMislea
     const Case cases[] = {
         {FSItemAttribute::size, false, ENOTSUP}, {FSItemAttribute::size, true, 0},
         {FSItemAttribute::mode, false, EPERM},   {FSItemAttribute::uid, false, EPERM},
-        {FSItemAttribute::gid, false, EPERM},    {FSItemAttribute::modifyTime, false, 0},
+        {FSItemAttribute::gid, false, EPERM},    {FSItemAttribute::modifyTime, false, EPERM},
         {FSItemAttribute::accessTime, false, 0},
     };
     for (const auto& testCase : cases) {
