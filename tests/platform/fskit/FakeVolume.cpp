@@ -15,7 +15,58 @@ namespace {
 
 constexpr std::string_view urlPrefix = "fake://";
 
+const std::vector<std::string> lifecycleOperations = {
+    "probeResource", "loadResource", "activate", "mount", "unmount", "deactivate", "unloadResource"};
+
 } // namespace
+
+void CallLog::record(RecordedCall call) {
+    {
+        std::lock_guard guard(m_mutex);
+        m_calls.push_back(std::move(call));
+    }
+    m_changed.notify_all();
+}
+
+std::vector<RecordedCall> CallLog::calls() const {
+    std::lock_guard guard(m_mutex);
+    return m_calls;
+}
+
+std::vector<RecordedCall> CallLog::callsOf(std::string_view operation) const {
+    std::lock_guard guard(m_mutex);
+    std::vector<RecordedCall> found;
+    std::copy_if(m_calls.begin(), m_calls.end(), std::back_inserter(found),
+                 [&](const RecordedCall& call) { return call.operation == operation; });
+    return found;
+}
+
+std::size_t CallLog::count(std::string_view operation) const {
+    return callsOf(operation).size();
+}
+
+std::vector<std::string> CallLog::lifecycle() const {
+    std::lock_guard guard(m_mutex);
+    std::vector<std::string> found;
+    for (const auto& call : m_calls) {
+        if (std::find(lifecycleOperations.begin(), lifecycleOperations.end(), call.operation) !=
+            lifecycleOperations.end()) {
+            found.push_back(call.operation);
+        }
+    }
+    return found;
+}
+
+void CallLog::clear() {
+    std::lock_guard guard(m_mutex);
+    m_calls.clear();
+}
+
+bool CallLog::waitUntil(const std::function<bool(const std::vector<RecordedCall>&)>& predicate,
+                        std::chrono::milliseconds limit) const {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, limit, [&] { return predicate(m_calls); });
+}
 
 ReplyWorkers::ReplyWorkers(std::size_t threads) {
     for (std::size_t index = 0; index < threads; ++index) {
@@ -55,16 +106,26 @@ void ReplyWorkers::post(std::function<void()> task) {
     m_ready.notify_one();
 }
 
-FakeVolume::FakeVolume(bool readOnly, ReplyThread replyThread)
+FakeVolume::FakeVolume(bool readOnly, ReplyThread replyThread, std::shared_ptr<CallLog> log)
     : FSVolume(FSVolumeIdentifier(), FSFileName("Fake")), m_readOnly(readOnly), m_replyThread(replyThread),
       m_root(std::make_shared<FakeItem>(FSItemIDRootDirectory, FSItemIDParentOfRoot, "/",
-                                        FSItemType::directory)) {
+                                        FSItemType::directory)),
+      m_log(std::move(log)) {
     m_items.emplace(m_root->id, m_root);
 }
 
 void FakeVolume::misbehave(const std::string& operation, Misbehaviour misbehaviour) {
     std::lock_guard guard(m_lock);
     m_misbehaviours[operation] = misbehaviour;
+}
+
+void FakeVolume::failWith(const std::string& operation, int code) {
+    std::lock_guard guard(m_lock);
+    if (code == 0) {
+        m_failures.erase(operation);
+    } else {
+        m_failures[operation] = code;
+    }
 }
 
 void FakeVolume::releaseHeldReplies() {
@@ -103,12 +164,28 @@ void FakeVolume::schedule(std::function<void()> task) {
 }
 
 template <typename... Args, typename Work>
-void FakeVolume::serve(const std::string& operation, const Reply<Args...>& reply, Work work) {
+void FakeVolume::serve(RecordedCall call, const Reply<Args...>& reply, Work work) {
+    const std::string operation = call.operation;
+    int failure = 0;
+    {
+        std::lock_guard guard(m_lock);
+        if (const auto found = m_failures.find(operation); found != m_failures.end()) {
+            failure = found->second;
+        }
+    }
+    if (m_log) {
+        m_log->record(std::move(call));
+    }
     std::tuple<Args...> arguments;
+    // Every reply carries its error last, and its other arguments empty on failure.
+    if (failure != 0) {
+        std::get<sizeof...(Args) - 1>(arguments) = fs_errorForPOSIXError(failure);
+        std::apply(reply, arguments);
+        return;
+    }
     try {
         arguments = work();
     } catch (const Error& error) {
-        // Every reply carries its error last, and its other arguments empty on failure.
         std::get<sizeof...(Args) - 1>(arguments) = error;
     }
     deliver(operation, reply, std::move(arguments));
@@ -186,34 +263,41 @@ FSVolumeSupportedCapabilities FakeVolume::supportedVolumeCapabilities() const {
 FSStatFSResult FakeVolume::volumeStatistics() const {
     FSStatFSResult result("fake");
     result.blockSize = 4096;
+    result.ioSize = 1 << 20;
+    result.totalBlocks = 1000;
+    result.freeBlocks = 600;
+    result.availableBlocks = 500;
     return result;
 }
 
 void FakeVolume::mount(FSTaskOptions, StatusReply reply) {
-    serve("mount", reply, [] { return std::tuple<std::optional<Error>>{}; });
+    serve({"mount"}, reply, [] { return std::tuple<std::optional<Error>>{}; });
 }
 
 void FakeVolume::unmount(UnmountReply reply) {
+    if (m_log) {
+        m_log->record({"unmount"});
+    }
     deliver("unmount", reply, {});
 }
 
 void FakeVolume::activate(FSTaskOptions, ItemReply reply) {
-    serve("activate", reply, [&] {
+    serve({"activate"}, reply, [&] {
         return std::tuple{std::shared_ptr<FSItem>(m_root), std::optional<Error>()};
     });
 }
 
 void FakeVolume::deactivate(FSDeactivateOptions, StatusReply reply) {
-    serve("deactivate", reply, [] { return std::tuple<std::optional<Error>>{}; });
+    serve({"deactivate"}, reply, [] { return std::tuple<std::optional<Error>>{}; });
 }
 
 void FakeVolume::synchronize(FSSyncFlags, StatusReply reply) {
-    serve("synchronize", reply, [] { return std::tuple<std::optional<Error>>{}; });
+    serve({"synchronize"}, reply, [] { return std::tuple<std::optional<Error>>{}; });
 }
 
 void FakeVolume::getAttributes(FSItemGetAttributesRequest, std::shared_ptr<FSItem> item,
                                AttributesReply reply) {
-    serve("getAttributes", reply, [&] {
+    serve({"getAttributes"}, reply, [&] {
         std::lock_guard guard(m_lock);
         return std::tuple{std::optional(attributesOf(*itemOf(item))), std::optional<Error>()};
     });
@@ -221,7 +305,11 @@ void FakeVolume::getAttributes(FSItemGetAttributesRequest, std::shared_ptr<FSIte
 
 void FakeVolume::setAttributes(std::shared_ptr<FSItemSetAttributesRequest> request,
                                std::shared_ptr<FSItem> item, AttributesReply reply) {
-    serve("setAttributes", reply, [&] {
+    RecordedCall call{"setAttributes"};
+    if (request && request->isValid(FSItemAttribute::size)) {
+        call.size = request->size();
+    }
+    serve(call, reply, [&] {
         std::lock_guard guard(m_lock);
         auto target = itemOf(item);
         requireWritable();
@@ -237,7 +325,7 @@ void FakeVolume::setAttributes(std::shared_ptr<FSItemSetAttributesRequest> reque
 }
 
 void FakeVolume::lookupItem(FSFileName name, std::shared_ptr<FSItem> directory, ItemNameReply reply) {
-    serve("lookupItem", reply, [&] {
+    serve({"lookupItem", std::string(name.data())}, reply, [&] {
         std::lock_guard guard(m_lock);
         auto folder = directoryOf(directory);
         const auto text = name.string();
@@ -265,18 +353,21 @@ void FakeVolume::lookupItem(FSFileName name, std::shared_ptr<FSItem> directory, 
     });
 }
 
-void FakeVolume::reclaimItem(std::shared_ptr<FSItem>, StatusReply reply) {
-    serve("reclaimItem", reply, [] { return std::tuple<std::optional<Error>>{}; });
+void FakeVolume::reclaimItem(std::shared_ptr<FSItem> item, StatusReply reply) {
+    const auto fakeItem = std::dynamic_pointer_cast<FakeItem>(item);
+    serve({"reclaimItem", fakeItem ? std::to_string(fakeItem->id) : std::string()}, reply,
+          [] { return std::tuple<std::optional<Error>>{}; });
 }
 
 void FakeVolume::readSymbolicLink(std::shared_ptr<FSItem>, NameReply reply) {
-    serve("readSymbolicLink", reply,
+    serve({"readSymbolicLink"}, reply,
           []() -> std::tuple<std::optional<FSFileName>, std::optional<Error>> { fail(EINVAL); });
 }
 
 void FakeVolume::createItem(FSFileName name, FSItemType type, std::shared_ptr<FSItem> directory,
                             std::shared_ptr<FSItemSetAttributesRequest>, ItemNameReply reply) {
-    serve("createItem", reply, [&] {
+    const std::string operation = type == FSItemType::directory ? "createItem(directory)" : "createItem";
+    serve({operation, std::string(name.data())}, reply, [&] {
         std::lock_guard guard(m_lock);
         auto folder = directoryOf(directory);
         const auto text = name.string();
@@ -298,23 +389,24 @@ void FakeVolume::createItem(FSFileName name, FSItemType type, std::shared_ptr<FS
     });
 }
 
-void FakeVolume::createSymbolicLink(FSFileName, std::shared_ptr<FSItem>,
+void FakeVolume::createSymbolicLink(FSFileName name, std::shared_ptr<FSItem>,
                                     std::shared_ptr<FSItemSetAttributesRequest>, FSFileName,
                                     ItemNameReply reply) {
-    serve("createSymbolicLink", reply,
+    serve({"createSymbolicLink", std::string(name.data())}, reply,
           []() -> std::tuple<std::shared_ptr<FSItem>, std::optional<FSFileName>, std::optional<Error>> {
               fail(ENOTSUP);
           });
 }
 
-void FakeVolume::createLink(std::shared_ptr<FSItem>, FSFileName, std::shared_ptr<FSItem>, NameReply reply) {
-    serve("createLink", reply,
+void FakeVolume::createLink(std::shared_ptr<FSItem>, FSFileName name, std::shared_ptr<FSItem>,
+                            NameReply reply) {
+    serve({"createLink", std::string(name.data())}, reply,
           []() -> std::tuple<std::optional<FSFileName>, std::optional<Error>> { fail(ENOTSUP); });
 }
 
-void FakeVolume::removeItem(std::shared_ptr<FSItem> item, FSFileName, std::shared_ptr<FSItem> directory,
+void FakeVolume::removeItem(std::shared_ptr<FSItem> item, FSFileName name, std::shared_ptr<FSItem> directory,
                             StatusReply reply) {
-    serve("removeItem", reply, [&] {
+    serve({"removeItem", std::string(name.data())}, reply, [&] {
         std::lock_guard guard(m_lock);
         auto target = itemOf(item);
         auto folder = directoryOf(directory);
@@ -334,10 +426,13 @@ void FakeVolume::removeItem(std::shared_ptr<FSItem> item, FSFileName, std::share
     });
 }
 
-void FakeVolume::renameItem(std::shared_ptr<FSItem> item, std::shared_ptr<FSItem> sourceDirectory, FSFileName,
-                            FSFileName destinationName, std::shared_ptr<FSItem> destinationDirectory,
-                            std::shared_ptr<FSItem> overItem, NameReply reply) {
-    serve("renameItem", reply, [&] {
+void FakeVolume::renameItem(std::shared_ptr<FSItem> item, std::shared_ptr<FSItem> sourceDirectory,
+                            FSFileName sourceName, FSFileName destinationName,
+                            std::shared_ptr<FSItem> destinationDirectory, std::shared_ptr<FSItem> overItem,
+                            NameReply reply) {
+    const std::string names = std::string(sourceName.data()) + "->" + std::string(destinationName.data()) +
+                              (overItem ? " (replacing)" : "");
+    serve({"renameItem", names}, reply, [&] {
         std::lock_guard guard(m_lock);
         auto target = itemOf(item);
         auto source = directoryOf(sourceDirectory);
@@ -365,7 +460,8 @@ void FakeVolume::renameItem(std::shared_ptr<FSItem> item, std::shared_ptr<FSItem
 }
 
 void FakeVolume::enumerateDirectory(std::shared_ptr<FSItem> directory, FSDirectoryCookie startingAtCookie,
-                                    FSDirectoryVerifier, std::optional<FSItemGetAttributesRequest> attributes,
+                                    FSDirectoryVerifier verifier,
+                                    std::optional<FSItemGetAttributesRequest> attributes,
                                     std::shared_ptr<FSDirectoryEntryPacker> packer, EnumerateReply reply) {
     std::function<void(FSDirectoryCookie)> hook;
     {
@@ -375,7 +471,10 @@ void FakeVolume::enumerateDirectory(std::shared_ptr<FSItem> directory, FSDirecto
     if (hook) {
         hook(startingAtCookie);
     }
-    serve("enumerateDirectory", reply, [&] {
+    RecordedCall call{"enumerateDirectory"};
+    call.offset = static_cast<std::int64_t>(startingAtCookie);
+    call.size = verifier;
+    serve(call, reply, [&] {
         std::lock_guard guard(m_lock);
         auto folder = directoryOf(directory);
         std::vector<std::shared_ptr<FakeItem>> children;
@@ -402,7 +501,10 @@ void FakeVolume::enumerateDirectory(std::shared_ptr<FSItem> directory, FSDirecto
 void FakeVolume::readFromFile(std::shared_ptr<FSItem> item, off_t offset, std::size_t length,
                               std::shared_ptr<FSMutableFileDataBuffer> buffer, ByteCountReply reply) {
     const bool overCount = misbehaviourFor("readFromFile") == Misbehaviour::overCount;
-    serve("readFromFile", reply, [&] {
+    RecordedCall call{"readFromFile"};
+    call.size = length;
+    call.offset = offset;
+    serve(call, reply, [&] {
         std::lock_guard guard(m_lock);
         auto file = itemOf(item);
         if (file->type == FSItemType::directory) {
@@ -424,7 +526,10 @@ void FakeVolume::readFromFile(std::shared_ptr<FSItem> item, off_t offset, std::s
 
 void FakeVolume::writeContents(std::span<const std::byte> contents, std::shared_ptr<FSItem> item,
                                off_t offset, ByteCountReply reply) {
-    serve("writeContents", reply, [&] {
+    RecordedCall call{"writeContents"};
+    call.size = contents.size();
+    call.offset = offset;
+    serve(call, reply, [&] {
         std::lock_guard guard(m_lock);
         auto file = itemOf(item);
         requireWritable();
@@ -444,7 +549,9 @@ void FakeVolume::writeContents(std::span<const std::byte> contents, std::shared_
 }
 
 void FakeVolume::openItem(std::shared_ptr<FSItem> item, FSVolumeOpenModes modes, StatusReply reply) {
-    serve("openItem", reply, [&] {
+    RecordedCall call{"openItem"};
+    call.size = modes.rawValue();
+    serve(call, reply, [&] {
         std::lock_guard guard(m_lock);
         auto target = itemOf(item);
         if (modes.contains(FSVolumeOpenMode::write)) {
@@ -455,8 +562,10 @@ void FakeVolume::openItem(std::shared_ptr<FSItem> item, FSVolumeOpenModes modes,
     });
 }
 
-void FakeVolume::closeItem(std::shared_ptr<FSItem> item, FSVolumeOpenModes, StatusReply reply) {
-    serve("closeItem", reply, [&] {
+void FakeVolume::closeItem(std::shared_ptr<FSItem> item, FSVolumeOpenModes modes, StatusReply reply) {
+    RecordedCall call{"closeItem"};
+    call.size = modes.rawValue();
+    serve(call, reply, [&] {
         std::lock_guard guard(m_lock);
         auto target = itemOf(item);
         target->openCount = std::max(target->openCount - 1, 0);
@@ -464,7 +573,14 @@ void FakeVolume::closeItem(std::shared_ptr<FSItem> item, FSVolumeOpenModes, Stat
     });
 }
 
+void FakeFileSystem::record(RecordedCall call) const {
+    if (m_log) {
+        m_log->record(std::move(call));
+    }
+}
+
 void FakeFileSystem::probeResource(std::shared_ptr<FSResource> resource, ProbeReply reply) {
+    record({"probeResource"});
     const auto* generic = dynamic_cast<const FSGenericURLResource*>(resource.get());
     if (generic == nullptr || !generic->url().starts_with(urlPrefix)) {
         reply(FSProbeResult::notRecognizedProbeResult(), std::nullopt);
@@ -477,6 +593,7 @@ void FakeFileSystem::probeResource(std::shared_ptr<FSResource> resource, ProbeRe
 
 void FakeFileSystem::loadResource(std::shared_ptr<FSResource> resource, FSTaskOptions options,
                                   LoadReply reply) {
+    record({"loadResource"});
     const auto* generic = dynamic_cast<const FSGenericURLResource*>(resource.get());
     if (generic == nullptr || generic->url() == "fake://missing") {
         auto error = fs_errorForPOSIXError(ENXIO);
@@ -487,10 +604,11 @@ void FakeFileSystem::loadResource(std::shared_ptr<FSResource> resource, FSTaskOp
     const auto& given = options.taskOptions();
     const bool readOnly = std::find(given.begin(), given.end(), FSTaskOptions::readOnly) != given.end();
     setContainerStatus(FSContainerStatus::ready());
-    reply(std::make_shared<FakeVolume>(readOnly, m_replyThread), std::nullopt);
+    reply(std::make_shared<FakeVolume>(readOnly, m_replyThread, m_log), std::nullopt);
 }
 
 void FakeFileSystem::unloadResource(std::shared_ptr<FSResource>, FSTaskOptions, UnloadReply reply) {
+    record({"unloadResource"});
     reply(std::nullopt);
 }
 

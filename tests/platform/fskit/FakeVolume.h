@@ -4,13 +4,16 @@
 #include "platform/fskit/FSVolume.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -30,6 +33,37 @@ public:
     std::vector<std::byte> data;
     std::map<std::string, std::shared_ptr<FakeItem>> children; // sorted, so listing positions are stable
     int openCount = 0;
+};
+
+/// One operation as it reached the fake volume or file system.
+struct RecordedCall {
+    RecordedCall(std::string operationIn, std::string nameIn = {})
+        : operation(std::move(operationIn)), name(std::move(nameIn)) {}
+
+    std::string operation;
+    std::string name;        // the file name the call carried, if any
+    std::uint64_t size = 0;  // bytes asked to read or given to write; the new size; the open modes
+    std::int64_t offset = 0; // where a read or write starts; the cookie of an enumeration
+};
+
+/// Every call made, in order, readable from any thread; tests wait on it with a real-time limit.
+class CallLog {
+public:
+    void record(RecordedCall call);
+    std::vector<RecordedCall> calls() const;
+    std::vector<RecordedCall> callsOf(std::string_view operation) const;
+    std::size_t count(std::string_view operation) const;
+    /// The lifecycle calls only (probe, load, activate, mount, unmount, deactivate, unload), in order.
+    std::vector<std::string> lifecycle() const;
+    void clear();
+    /// Blocks until predicate holds for the calls, at most limit of real time; returns whether it did.
+    bool waitUntil(const std::function<bool(const std::vector<RecordedCall>&)>& predicate,
+                   std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+
+private:
+    mutable std::mutex m_mutex; // guards m_calls
+    mutable std::condition_variable m_changed;
+    std::vector<RecordedCall> m_calls;
 };
 
 /// How the fake breaks the reply rules for one operation, so that tests can see the host catch it.
@@ -60,7 +94,8 @@ private:
 };
 
 /// An in-memory tree behind every volume operation. Listing positions are cookies: 0 is ".", 1 is "..",
-/// 2 + i the i-th child by name; the verifier is a generation raised by every change of the tree.
+/// 2 + i the i-th child by name; the verifier is a generation raised by every change of the tree. Every
+/// call is recorded in the log it was given, and an operation can be made to fail with an errno.
 class FakeVolume final : public FSVolume,
                          public FSVolumeOperations,
                          public FSVolumeReadWriteOperations,
@@ -68,9 +103,11 @@ class FakeVolume final : public FSVolume,
 public:
     enum class ReplyThread { caller, worker };
 
-    FakeVolume(bool readOnly, ReplyThread replyThread);
+    FakeVolume(bool readOnly, ReplyThread replyThread, std::shared_ptr<CallLog> log = nullptr);
 
     void misbehave(const std::string& operation, Misbehaviour misbehaviour);
+    /// From now on the operation replies this errno instead of doing anything (0 lifts it).
+    void failWith(const std::string& operation, int code);
     /// Delivers every reply kept by Misbehaviour::holdReply.
     void releaseHeldReplies();
     /// Raises the generation as a change made behind the platform's back would.
@@ -124,8 +161,9 @@ public:
     void closeItem(std::shared_ptr<FSItem> item, FSVolumeOpenModes modes, StatusReply reply) override;
 
 private:
+    /// Records the call; replies its injected errno, or what work gives through deliver.
     template <typename... Args, typename Work>
-    void serve(const std::string& operation, const Reply<Args...>& reply, Work work);
+    void serve(RecordedCall call, const Reply<Args...>& reply, Work work);
     template <typename... Args>
     void deliver(const std::string& operation, const Reply<Args...>& reply, std::tuple<Args...> arguments);
     Misbehaviour misbehaviourFor(const std::string& operation) const;
@@ -140,13 +178,15 @@ private:
     const bool m_readOnly;
     const ReplyThread m_replyThread;
     const std::shared_ptr<FakeItem> m_root;
+    const std::shared_ptr<CallLog> m_log;
 
-    mutable std::mutex m_lock; // guards the tree, m_items, m_nextID, m_generation, m_misbehaviours, m_held,
-                               // m_hook; never held while a reply is delivered
+    mutable std::mutex m_lock; // guards the tree, m_items, m_nextID, m_generation, m_misbehaviours,
+                               // m_failures, m_held, m_hook; never held while a reply is delivered
     std::map<FSItemID, std::shared_ptr<FakeItem>> m_items; // every item in the tree, by identifier
     FSItemID m_nextID = 3;
     std::uint64_t m_generation = 1;
     std::map<std::string, Misbehaviour> m_misbehaviours;
+    std::map<std::string, int> m_failures;
     std::vector<std::function<void()>> m_held;
     std::function<void(FSDirectoryCookie)> m_hook;
 
@@ -154,11 +194,12 @@ private:
 };
 
 /// A unary file system over FakeVolume. It recognises generic URLs "fake://<name>"; "fake://missing"
-/// fails to load with ENXIO. "--rdonly" loads a read-only volume.
+/// fails to load with ENXIO. "--rdonly" loads a read-only volume. Its calls and its volumes' go to the log.
 class FakeFileSystem final : public FSUnaryFileSystem {
 public:
-    explicit FakeFileSystem(FakeVolume::ReplyThread replyThread = FakeVolume::ReplyThread::caller)
-        : m_replyThread(replyThread) {}
+    explicit FakeFileSystem(FakeVolume::ReplyThread replyThread = FakeVolume::ReplyThread::caller,
+                            std::shared_ptr<CallLog> log = nullptr)
+        : m_replyThread(replyThread), m_log(std::move(log)) {}
 
     void probeResource(std::shared_ptr<FSResource> resource, ProbeReply reply) override;
     void loadResource(std::shared_ptr<FSResource> resource, FSTaskOptions options, LoadReply reply) override;
@@ -169,7 +210,10 @@ public:
     int finishedLoadingCount() const { return m_finishedLoading; }
 
 private:
+    void record(RecordedCall call) const;
+
     const FakeVolume::ReplyThread m_replyThread;
+    const std::shared_ptr<CallLog> m_log;
     std::atomic<int> m_finishedLoading{0};
 };
 

@@ -3,7 +3,7 @@
 #include "platform/fskit/Error.h"
 #include "platform/fuse/FuseError.h"
 #include "tests/platform/foundation/TemporaryFolder.h"
-#include "tests/platform/fuse/RecordingVolume.h"
+#include "tests/platform/fskit/FakeVolume.h"
 #include "tests/support/Concat.h"
 
 #include <gtest/gtest.h>
@@ -35,12 +35,11 @@
 namespace fusehost {
 namespace {
 
+using fskit::fake::CallLog;
+using fskit::fake::FakeFileSystem;
 using fskit::fake::FakeVolume;
 using fskit::fake::Misbehaviour;
-using testing::CallLog;
-using testing::RecordedCall;
-using testing::RecordingFileSystem;
-using testing::RecordingVolume;
+using fskit::fake::RecordedCall;
 
 constexpr long fuseSuperMagic = 0x65735546;
 constexpr std::chrono::milliseconds waitLimit = std::chrono::seconds(10);
@@ -146,7 +145,7 @@ protected:
         return true;
     }
 
-    RecordingVolume& volume() { return dynamic_cast<RecordingVolume&>(*m_mount->volume()); }
+    FakeVolume& volume() { return dynamic_cast<FakeVolume&>(*m_mount->volume()); }
     std::string at(std::string_view name) const { return (m_mount->folder() / name).string(); }
 
     /// Waits for the volume's answer to a call made directly on the volume, as another client would.
@@ -164,7 +163,7 @@ protected:
         auto [item, spelled, error] =
             direct<std::shared_ptr<fskit::FSItem>, std::optional<fskit::FSFileName>,
                    std::optional<fskit::Error>>([&](const fskit::ItemNameReply& reply) {
-                volume().fake().lookupItem(fskit::FSFileName(name), volume().fake().rootItem(), reply);
+                volume().lookupItem(fskit::FSFileName(name), volume().rootItem(), reply);
             });
         EXPECT_FALSE(error) << name;
         return item;
@@ -173,8 +172,7 @@ protected:
     void writeDirectly(const std::shared_ptr<fskit::FSItem>& item, std::string_view text) {
         auto [count, error] =
             direct<std::size_t, std::optional<fskit::Error>>([&](const fskit::ByteCountReply& reply) {
-                volume().fake().writeContents(std::as_bytes(std::span(text.data(), text.size())), item, 0,
-                                              reply);
+                volume().writeContents(std::as_bytes(std::span(text.data(), text.size())), item, 0, reply);
             });
         EXPECT_FALSE(error);
         EXPECT_EQ(count, text.size());
@@ -189,8 +187,8 @@ protected:
 
     platform::testing::TemporaryFolder m_folder;
     std::shared_ptr<CallLog> m_log = std::make_shared<CallLog>();
-    std::shared_ptr<RecordingFileSystem> m_fileSystem =
-        std::make_shared<RecordingFileSystem>(m_log, FakeVolume::ReplyThread::worker);
+    std::shared_ptr<FakeFileSystem> m_fileSystem =
+        std::make_shared<FakeFileSystem>(FakeVolume::ReplyThread::worker, m_log);
     std::unique_ptr<FuseMount> m_mount; // last, so it goes before the folder and the file system
 };
 
@@ -393,12 +391,11 @@ TEST_F(FuseMountTests, ErrorsReachCallersAsErrno) {
         {"a rename in place the volume cannot make", [&] { volume().failWith("renameItem", ENOTSUP); },
          [&] { return ::rename(at("existing.txt").c_str(), at("renamed.txt").c_str()); }, ENOTSUP,
          [&] { volume().failWith("renameItem", 0); }},
-        {"a volume that drops its reply",
-         [&] { volume().fake().misbehave("lookupItem", Misbehaviour::neverReply); },
+        {"a volume that drops its reply", [&] { volume().misbehave("lookupItem", Misbehaviour::neverReply); },
          [&] { return ::stat(at("existing.txt").c_str(), &info); }, EIO,
-         [&] { volume().fake().misbehave("lookupItem", Misbehaviour::none); }},
+         [&] { volume().misbehave("lookupItem", Misbehaviour::none); }},
         {"a volume whose entry point throws",
-         [&] { volume().fake().misbehave("readFromFile", Misbehaviour::throwFromEntryPoint); },
+         [&] { volume().misbehave("readFromFile", Misbehaviour::throwFromEntryPoint); },
          [&] {
              const int descriptor = ::open(at("existing.txt").c_str(), O_RDONLY);
              const int result = static_cast<int>(::read(descriptor, buffer, sizeof buffer));
@@ -407,9 +404,9 @@ TEST_F(FuseMountTests, ErrorsReachCallersAsErrno) {
              errno = error;
              return result;
          },
-         EIO, [&] { volume().fake().misbehave("readFromFile", Misbehaviour::none); }},
+         EIO, [&] { volume().misbehave("readFromFile", Misbehaviour::none); }},
         {"a read that claims more than its buffer",
-         [&] { volume().fake().misbehave("readFromFile", Misbehaviour::overCount); },
+         [&] { volume().misbehave("readFromFile", Misbehaviour::overCount); },
          [&] {
              const int descriptor = ::open(at("existing.txt").c_str(), O_RDONLY);
              const int result = static_cast<int>(::read(descriptor, buffer, sizeof buffer));
@@ -418,7 +415,7 @@ TEST_F(FuseMountTests, ErrorsReachCallersAsErrno) {
              errno = error;
              return result;
          },
-         EIO, [&] { volume().fake().misbehave("readFromFile", Misbehaviour::none); }},
+         EIO, [&] { volume().misbehave("readFromFile", Misbehaviour::none); }},
     };
     for (const auto& testCase : cases) {
         if (testCase.arrange) {
@@ -521,17 +518,16 @@ TEST_F(FuseMountTests, ChangesThroughTheVolumeShowAtOnce) {
     auto [created, name, error] =
         direct<std::shared_ptr<fskit::FSItem>, std::optional<fskit::FSFileName>, std::optional<fskit::Error>>(
             [&](const fskit::ItemNameReply& reply) {
-                volume().fake().createItem(fskit::FSFileName("direct.txt"), fskit::FSItemType::file,
-                                           volume().fake().rootItem(),
-                                           std::make_shared<fskit::FSItemSetAttributesRequest>(), reply);
+                volume().createItem(fskit::FSFileName("direct.txt"), fskit::FSItemType::file,
+                                    volume().rootItem(),
+                                    std::make_shared<fskit::FSItemSetAttributesRequest>(), reply);
             });
     ASSERT_FALSE(error);
     EXPECT_TRUE(namesIn(m_mount->folder()).contains("direct.txt"));
     EXPECT_EQ(::stat(at("direct.txt").c_str(), &info), 0);
 
     auto [removeError] = direct<std::optional<fskit::Error>>([&](const fskit::StatusReply& reply) {
-        volume().fake().removeItem(created, fskit::FSFileName("direct.txt"), volume().fake().rootItem(),
-                                   reply);
+        volume().removeItem(created, fskit::FSFileName("direct.txt"), volume().rootItem(), reply);
     });
     ASSERT_FALSE(removeError);
     EXPECT_EQ(errnoAfter([&] { return ::stat(at("direct.txt").c_str(), &info); }), ENOENT);
@@ -641,19 +637,19 @@ TEST_F(FuseMountTests, TheSetuidHelperMountsAndUnmountsToo) {
 TEST_F(FuseMountTests, AVolumeThatNeverAnswersCannotHangShutdown) {
     MOUNT_OR_SKIP();
     makeFile("held.txt", pattern(10, 1));
-    volume().fake().misbehave("getAttributes", Misbehaviour::holdReply);
+    volume().misbehave("getAttributes", Misbehaviour::holdReply);
     auto blocked = std::async(std::launch::async, [&] {
         struct stat info {};
         return errnoAfter([&] { return ::stat(at("held.txt").c_str(), &info); });
     });
     ASSERT_TRUE(
         m_log->waitUntil([](const auto& calls) { return contains(calls, "getAttributes"); }, waitLimit));
-    auto fake = std::dynamic_pointer_cast<RecordingVolume>(m_mount->volume());
+    auto fake = std::dynamic_pointer_cast<FakeVolume>(m_mount->volume());
     m_mount->shutdown();
     ASSERT_EQ(blocked.wait_for(waitLimit), std::future_status::ready);
     EXPECT_NE(blocked.get(), 0);
     // The answer that comes after all is dropped, not sent into a session that is gone.
-    fake->fake().releaseHeldReplies();
+    fake->releaseHeldReplies();
     EXPECT_EQ(m_log->lifecycle().back(), "unloadResource");
 }
 
