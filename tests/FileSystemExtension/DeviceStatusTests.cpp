@@ -1,6 +1,6 @@
 #include "FileSystemExtension/DeviceStatus.h"
 
-#include "FileSystemExtensionTestSupport.h"
+#include "ExtensionScenario.h"
 #include "platform/foundation/Preferences.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "FileSystemExtension/TandaloFileSystem.h"
 
-#include "FileSystemExtensionTestSupport.h"
+#include "ExtensionScenario.h"
 #include "platform/foundation/Clock.h"
 
 #include <gtest/gtest.h>

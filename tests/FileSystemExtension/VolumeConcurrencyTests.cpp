@@ -1,4 +1,4 @@
-#include "VolumeHost.h"
+#include "ExtensionScenario.h"
 #include "tests/support/Concat.h"
 
 #include <gtest/gtest.h>

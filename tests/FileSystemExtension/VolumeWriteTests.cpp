@@ -1,4 +1,4 @@
-#include "VolumeHost.h"
+#include "ExtensionScenario.h"
 
 #include "FileSystemExtension/DeviceStatus.h"
 
