@@ -255,9 +255,27 @@ void MTPFileSystem::storeInFolder(State& state, const DirectoryKey& key, const M
         return;
     }
     const std::string oldKey = platform::unicode::canonicalKey(listed->name());
+    const std::string newKey = platform::unicode::canonicalKey(record.name());
     folder.listing = folder.listing.replacing(position, record);
-    if (oldKey != platform::unicode::canonicalKey(record.name())) {
-        folder.firstByName = nameIndexOf(folder.listing);
+    if (oldKey == newKey) {
+        return;
+    }
+    // A renamed object: the index follows it by its two names alone, as each file sent costs a rename.
+    if (const auto entry = folder.firstByName.find(oldKey);
+        entry != folder.firstByName.end() && entry->second == position) {
+        folder.firstByName.erase(entry);
+        // Another object of the old name, later in the listing, is now the first of it.
+        const auto& renamed = folder.listing.objects();
+        for (std::size_t later = position + 1; later < renamed.size(); ++later) {
+            if (platform::unicode::canonicalKey(renamed[later].name()) == oldKey) {
+                folder.firstByName.emplace(oldKey, later);
+                break;
+            }
+        }
+    }
+    if (const auto [entry, added] = folder.firstByName.emplace(newKey, position);
+        !added && entry->second > position) {
+        entry->second = position;
     }
 }
 
