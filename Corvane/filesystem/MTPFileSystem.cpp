@@ -238,6 +238,19 @@ void MTPFileSystem::dropDescendants(State& state, std::uint32_t folder) {
     std::erase_if(state.folders, [&](const auto& entry) { return !liesOutside(entry.first.parent); });
 }
 
+namespace {
+
+/// The position of the object in the listing; the listing's size when it is not there.
+std::size_t positionIn(const DirectoryListing& listing, std::uint32_t handle) {
+    const auto& objects = listing.objects();
+    return static_cast<std::size_t>(
+        std::find_if(objects.begin(), objects.end(),
+                     [&](const MTPObject& each) { return each.handle() == handle; }) -
+        objects.begin());
+}
+
+} // namespace
+
 void MTPFileSystem::storeInFolder(State& state, const DirectoryKey& key, const MTPObject& record) {
     state.objects.insert_or_assign(record.handle(), record);
     const auto cached = state.folders.find(key);
@@ -245,16 +258,13 @@ void MTPFileSystem::storeInFolder(State& state, const DirectoryKey& key, const M
         return;
     }
     CachedFolder& folder = cached->second;
-    const auto& objects = folder.listing.objects();
-    const auto listed = std::find_if(objects.begin(), objects.end(),
-                                     [&](const MTPObject& each) { return each.handle() == record.handle(); });
-    const auto position = static_cast<std::size_t>(listed - objects.begin());
-    if (listed == objects.end()) {
+    const std::size_t position = positionIn(folder.listing, record.handle());
+    if (position == folder.listing.size()) {
         folder.listing = folder.listing.appending(record);
         folder.firstByName.emplace(platform::unicode::canonicalKey(record.name()), position);
         return;
     }
-    const std::string oldKey = platform::unicode::canonicalKey(listed->name());
+    const std::string oldKey = platform::unicode::canonicalKey(folder.listing[position].name());
     const std::string newKey = platform::unicode::canonicalKey(record.name());
     folder.listing = folder.listing.replacing(position, record);
     if (oldKey == newKey) {
@@ -286,11 +296,8 @@ void MTPFileSystem::forgetInFolder(State& state, const DirectoryKey& key, std::u
         return;
     }
     CachedFolder& folder = cached->second;
-    const auto& objects = folder.listing.objects();
-    const auto listed = std::find_if(objects.begin(), objects.end(),
-                                     [&](const MTPObject& each) { return each.handle() == handle; });
-    if (listed != objects.end()) {
-        folder.listing = folder.listing.removing(static_cast<std::size_t>(listed - objects.begin()));
+    if (const std::size_t position = positionIn(folder.listing, handle); position < folder.listing.size()) {
+        folder.listing = folder.listing.removing(position);
         folder.firstByName = nameIndexOf(folder.listing);
     }
 }

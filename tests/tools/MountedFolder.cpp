@@ -174,6 +174,20 @@ bool installed(const std::string& program) {
     return run({"sh", "-c", "command -v " + program}).status == 0;
 }
 
+bool rsyncTwiceKeepsTimes(const std::string& tree, const std::string& folder) {
+    const auto first = run({"rsync", "-a", tree + "/", folder + "/"});
+    if (first.status != 0) {
+        EXPECT_EQ(first.status, 23) << first.output;
+        EXPECT_NE(first.output.find("failed to set times"), std::string::npos) << first.output;
+        return false;
+    }
+    const auto second = run({"rsync", "-a", "--stats", tree + "/", folder + "/"});
+    EXPECT_EQ(second.status, 0) << second.output;
+    EXPECT_NE(second.output.find("Number of regular files transferred: 0"), std::string::npos)
+        << second.output;
+    return true;
+}
+
 int errnoOf(int result) {
     return result < 0 ? errno : 0;
 }

@@ -43,6 +43,11 @@ CommandResult run(const std::vector<std::string>& arguments);
 /// Whether a program is on PATH.
 bool installed(const std::string& program);
 
+/// Copies the tree into the folder with rsync -a twice and returns whether the times it set were kept. It
+/// expects one of the two truthful outcomes: the times were kept, and the second run sends no file; or
+/// the first run reports that it could not set them (exit status 23).
+bool rsyncTwiceKeepsTimes(const std::string& tree, const std::string& folder);
+
 /// Runs work on a thread of its own; past the limit forceAway() ends the mount so that the work fails
 /// instead of hanging the test. Failures and exceptions of the work are reported as test failures.
 void withinLimit(const std::function<void()>& forceAway, const std::function<void()>& work);
