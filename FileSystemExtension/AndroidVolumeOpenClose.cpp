@@ -138,6 +138,21 @@ void AndroidVolume::closeItem(std::shared_ptr<fskit::FSItem> item, fskit::FSVolu
     }
     startTask([this, memory, device, reply]() mutable {
         if (memory && !device) {
+            // A write the file needed failed, and its writer heard so: what memory holds is not the file,
+            // and it does not go to the device under the file's name.
+            const auto failedWrite = withLock([&](Tables& tables) {
+                auto& state = memory->state(tables.lock);
+                if (state.failedWrite && !state.sent) {
+                    tables.takeOut(memory);
+                    state.destination = EphemeralItem::Destination::memoryOnly();
+                    ++tables.generation;
+                }
+                return state.sent ? nullptr : state.failedWrite;
+            });
+            if (failedWrite) {
+                reply(fsError(failedWrite));
+                return;
+            }
             try {
                 flush(memory, SendCompletion::whole);
             } catch (...) {

@@ -260,6 +260,16 @@ TEST(VolumeWriteTests, ANewFileWhoseWriteFailedIsRemovedAtItsClose) {
     EXPECT_EQ(volume.close(item).errorCode(), ENOSPC);
     EXPECT_TRUE(volume.phoneNames().empty()) << volume.scenario().tree();
     EXPECT_TRUE(volume.names(volume.storage()).empty());
+
+    // The same when the send at the buffer's size fails and the writer gives up.
+    const auto other = volume.create(volume.storage(), "other.mp4").item;
+    ASSERT_TRUE(volume.open(other).succeeded());
+    volume.writeAll(other, testing::patternBytes(15 * MiB), MiB);
+    volume.phone().injectFault(PTPOperation::sendObjectInfo, simulation::PhoneFault::respond(0x200C));
+    EXPECT_EQ(volume.write(other, 15 * MiB, testing::patternBytes(MiB)).errorCode(), ENOSPC);
+    EXPECT_EQ(volume.close(other).errorCode(), ENOSPC);
+    EXPECT_TRUE(volume.phoneNames().empty()) << volume.scenario().tree();
+    EXPECT_TRUE(volume.names(volume.storage()).empty());
 }
 
 } // namespace
