@@ -281,7 +281,13 @@ std::exception_ptr MTPFileSystem::renameLearning(const MTPObject& object, std::s
     try {
         m_device->rename(object.handle(), to);
     } catch (...) {
-        m_state.withLock([](State& state) { state.renames = Renames::refused; });
+        // A device that has renamed before refused this one for a reason of its own (a name taken
+        // meanwhile), not because it refuses names.
+        m_state.withLock([](State& state) {
+            if (state.renames != Renames::work) {
+                state.renames = Renames::refused;
+            }
+        });
         return std::current_exception();
     }
     MTPObject renamed(object.handle(), object.storageID(), object.parent(), std::string(to), object.size(),

@@ -352,6 +352,21 @@ TEST(MTPFileSystemReplacementTests, ADeviceThatCannotRenameHasTheOldFileDeletedF
     EXPECT_EQ(scenario.contents("Docs/a.txt"), "new");
 }
 
+// One refusal after renames have worked says nothing of the device: the next file still waits under its
+// incomplete name.
+TEST_F(MTPFileSystemChangeTests, ARenameRefusedAfterOthersWorkedKeepsIncompleteNames) {
+    const std::uint32_t docs = scenario.addFolder("Docs");
+    open();
+    fs->createFile(scenario.storage(), docs, "a.txt", bytesOf("a"));
+    scenario.phone().injectFault(PTPOperation::setObjectPropValue, PhoneFault::respond(0x2002));
+    fs->createFile(scenario.storage(), docs, "b.txt", bytesOf("b"));
+    EXPECT_EQ(phoneNames(docs), (std::vector<std::string>{"a.txt", "b.txt"}));
+    EXPECT_FALSE(fs->refusesRenames());
+    scenario.clearLog();
+    fs->createFile(scenario.storage(), docs, "c.txt", bytesOf("c"));
+    EXPECT_EQ(scenario.count(PTPOperation::setObjectPropValue), 1u);
+}
+
 TEST_F(MTPFileSystemChangeTests, AFolderIsNeverReplacedByAFile) {
     const std::uint32_t docs = scenario.addFolder("Docs");
     scenario.addFile("Docs/Photos/p.jpg", "jpeg");
