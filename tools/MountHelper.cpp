@@ -32,6 +32,11 @@ std::unique_ptr<fusehost::FuseMount> mountResource(const MountArguments& argumen
     TandaloFileSystem::Context context;
     auto fileSystem = std::make_shared<TandaloFileSystem>(std::move(context));
     fusehost::MountOptions options;
+    // Mount tables then name the device's resource, which is how the application finds the mount again.
+    std::error_code absolute;
+    options.sourceName = arguments.namesTokenFile()
+                             ? std::filesystem::absolute(arguments.resource, absolute).string()
+                             : arguments.resource;
     if (arguments.readOnly) {
         options.taskOptions = fskit::FSTaskOptions({std::string(fskit::FSTaskOptions::readOnly)});
     }

@@ -83,27 +83,12 @@ int hexValue(char c) {
     return c - 'A' + 10;
 }
 
-// Decodes escapes of text that isValidEncoded() accepted.
-std::string percentDecoded(std::string_view text) {
-    std::string result;
-    result.reserve(text.size());
-    for (std::size_t index = 0; index < text.size(); ++index) {
-        if (text[index] == '%' && index + 2 < text.size()) {
-            result += static_cast<char>(hexValue(text[index + 1]) * 16 + hexValue(text[index + 2]));
-            index += 2;
-        } else {
-            result += text[index];
-        }
-    }
-    return result;
-}
-
-std::string percentEncoded(std::string_view text, Part part) {
+template <typename Keep> std::string encodedWhere(std::string_view text, Keep keep) {
     static constexpr char digits[] = "0123456789ABCDEF";
     std::string result;
     result.reserve(text.size());
     for (const char c : text) {
-        if (isAllowed(c, part)) {
+        if (c != '%' && keep(c)) {
             result += c;
         } else {
             const auto byte = static_cast<unsigned char>(c);
@@ -113,6 +98,10 @@ std::string percentEncoded(std::string_view text, Part part) {
         }
     }
     return result;
+}
+
+std::string percentEncoded(std::string_view text, Part part) {
+    return encodedWhere(text, [part](char c) { return isAllowed(c, part); });
 }
 
 bool isValidScheme(std::string_view scheme) {
@@ -210,6 +199,26 @@ std::pair<std::size_t, std::size_t> lastComponentRange(std::string_view path) {
 }
 
 } // namespace
+
+std::string percentEncoded(std::string_view text, std::string_view kept) {
+    return encodedWhere(
+        text, [kept](char c) { return isAlpha(c) || isDigit(c) || kept.find(c) != std::string_view::npos; });
+}
+
+std::string percentDecoded(std::string_view text) {
+    std::string result;
+    result.reserve(text.size());
+    for (std::size_t index = 0; index < text.size(); ++index) {
+        if (text[index] == '%' && index + 2 < text.size() && isHexDigit(text[index + 1]) &&
+            isHexDigit(text[index + 2])) {
+            result += static_cast<char>(hexValue(text[index + 1]) * 16 + hexValue(text[index + 2]));
+            index += 2;
+        } else {
+            result += text[index];
+        }
+    }
+    return result;
+}
 
 std::optional<URL> URL::parse(std::string_view text) {
     URL url;

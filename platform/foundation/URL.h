@@ -73,6 +73,12 @@ private:
     std::optional<std::string> m_fragment;
 };
 
+/// Percent-encodes every byte of the text except ASCII letters and digits and the characters of `kept`
+/// ("%" is always encoded), so the result can be decoded back exactly with percentDecoded().
+std::string percentEncoded(std::string_view text, std::string_view kept);
+/// Decodes the percent escapes of the text. A "%" that does not begin a well-formed escape stays as it is.
+std::string percentDecoded(std::string_view text);
+
 /// The parts of a URL, decoded, to build one: each part is percent-encoded as its place requires.
 /// A host that looks like an IPv6 address (hex digits, ":" and "." only, with a ":") is put in brackets.
 struct URLComponents {

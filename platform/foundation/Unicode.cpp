@@ -1,5 +1,6 @@
 #include "platform/foundation/Unicode.h"
 
+#include <unicode/locid.h>
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
@@ -143,6 +144,13 @@ std::string foldCase(std::string_view text) {
     checkLength(text.size());
     icu::UnicodeString converted = fromUTF8(text);
     converted.foldCase(U_FOLD_CASE_DEFAULT);
+    return toUTF8(converted);
+}
+
+std::string lowercased(std::string_view text) {
+    checkLength(text.size());
+    icu::UnicodeString converted = fromUTF8(text);
+    converted.toLower(icu::Locale::getRoot());
     return toUTF8(converted);
 }
 

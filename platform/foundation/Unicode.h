@@ -40,4 +40,8 @@ bool canonicallyEquivalent(std::string_view a, std::string_view b);
 /// Full default case folding ("Straße" and "STRASSE" fold alike). Invalid UTF-8 sequences become U+FFFD.
 std::string foldCase(std::string_view text);
 
+/// Lower case by the language-neutral rules ("ÄB" gives "äb"), as serial numbers are compared. Invalid
+/// UTF-8 sequences become U+FFFD.
+std::string lowercased(std::string_view text);
+
 } // namespace platform::unicode

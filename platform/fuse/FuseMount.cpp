@@ -141,7 +141,8 @@ std::unique_ptr<FuseMount> FuseMount::mount(std::shared_ptr<fskit::FSUnaryFileSy
 
         KernelMountParameters parameters;
         parameters.folder = canonical;
-        parameters.fileSystemName = result->m_options.fileSystemName;
+        parameters.fileSystemName = result->m_options.sourceName.empty() ? result->m_options.fileSystemName
+                                                                         : result->m_options.sourceName;
         parameters.subtype = result->m_options.fileSystemName;
         parameters.readOnly = isReadOnly(result->m_options.taskOptions);
         parameters.maxRead = result->m_options.maxRequestSize;
@@ -162,8 +163,7 @@ std::unique_ptr<FuseMount> FuseMount::mount(std::shared_ptr<fskit::FSUnaryFileSy
             KernelMount::attach(result->m_session, parameters, result->m_options.method));
         result->m_serving = std::thread([mount = result.get()] { mount->serve(); });
         result->widenReadahead();
-        hostLog().info("mounted %{public}s at %{public}s", result->m_options.fileSystemName,
-                       canonical.string());
+        hostLog().info("mounted %{public}s at %{public}s", parameters.fileSystemName, canonical.string());
     } catch (...) {
         try {
             result->shutdown();

@@ -47,8 +47,11 @@ struct MountOptions {
     /// Passed to load, activate and mount, as the mount tool would; FSTaskOptions::readOnly also makes
     /// the kernel mount read-only.
     fskit::FSTaskOptions taskOptions;
-    /// The mount's source in the mount table, and its type as "fuse.<name>".
+    /// The mount's type in the mount table, as "fuse.<name>".
     std::string fileSystemName = "tandalo";
+    /// The mount's source in the mount table, which names what is mounted (the resource); the file
+    /// system's name when empty.
+    std::string sourceName;
     /// How long the kernel may trust a name and an item's attributes. 0 means the kernel asks the volume
     /// every time, so a change made through the volume shows at once.
     std::chrono::duration<double> entryTimeout{0.0};

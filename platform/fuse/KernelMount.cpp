@@ -1,11 +1,11 @@
 #include "platform/fuse/KernelMount.h"
 
+#include "platform/foundation/MountInfo.h"
 #include "platform/foundation/UniqueFd.h"
 #include "platform/fuse/FuseError.h"
 
 #include <cerrno>
 #include <fcntl.h>
-#include <fstream>
 #include <fuse_lowlevel.h>
 #include <spawn.h>
 #include <sstream>
@@ -21,23 +21,6 @@ extern char** environ;
 namespace fusehost {
 
 namespace {
-
-/// Mount tables escape blanks, tabs, newlines and backslashes as three octal digits.
-std::string unescapeMountField(const std::string& field) {
-    std::string result;
-    for (std::size_t index = 0; index < field.size(); ++index) {
-        if (field[index] == '\\' && index + 3 < field.size()) {
-            const auto digits = field.substr(index + 1, 3);
-            if (digits.find_first_not_of("01234567") == std::string::npos) {
-                result += static_cast<char>(std::stoi(digits, nullptr, 8));
-                index += 3;
-                continue;
-            }
-        }
-        result += field[index];
-    }
-    return result;
-}
 
 /// Runs fusermount3 with the arguments and returns its exit status (-1 when it could not run).
 int runFusermount(const std::vector<std::string>& arguments) {
@@ -126,35 +109,14 @@ std::string libfuseMountOptions(const KernelMountParameters& parameters) {
 }
 
 std::optional<dev_t> fuseMountDevice(const std::filesystem::path& folder) {
-    std::ifstream table("/proc/self/mountinfo");
     std::optional<dev_t> device;
-    std::string line;
-    while (std::getline(table, line)) {
-        // id parent major:minor root mountpoint options [optional fields...] - type source superoptions
-        std::istringstream fields(line);
-        std::string id;
-        std::string parent;
-        std::string numbers;
-        std::string root;
-        std::string mountPoint;
-        if (!(fields >> id >> parent >> numbers >> root >> mountPoint)) {
-            continue;
-        }
-        if (unescapeMountField(mountPoint) != folder.string()) {
-            continue;
-        }
-        std::string field;
-        while (fields >> field && field != "-") {
-        }
-        std::string type;
-        fields >> type;
-        const auto colon = numbers.find(':');
-        if (colon == std::string::npos) {
+    for (const auto& mount : platform::MountInfo::read()) {
+        if (mount.mountPoint != folder) {
             continue;
         }
         // The last line for a mount point is the topmost mount there.
-        if (type == "fuse" || type.starts_with("fuse.")) {
-            device = makedev(std::stoul(numbers.substr(0, colon)), std::stoul(numbers.substr(colon + 1)));
+        if (mount.fileSystemType == "fuse" || mount.fileSystemType.starts_with("fuse.")) {
+            device = makedev(mount.major, mount.minor);
         } else {
             device.reset();
         }

@@ -109,6 +109,15 @@ TEST(URLTests, BuildsMountResourceURLs) {
     EXPECT_EQ(url.queryItems(), components.queryItems);
 }
 
+TEST(URLTests, PercentEncodesEverythingButWhatIsKeptAndDecodesBack) {
+    EXPECT_EQ(platform::percentEncoded("a/..?#@: %Z~-", "-~"), "a%2F%2E%2E%3F%23%40%3A%20%25Z~-");
+    EXPECT_EQ(platform::percentEncoded("\xC3\xA9", ""), "%C3%A9");
+    for (const std::string text : {"a/..?#@: %Z~-", "", "%41", "\xC3\xA9"}) {
+        EXPECT_EQ(platform::percentDecoded(platform::percentEncoded(text, "")), text);
+    }
+    EXPECT_EQ(platform::percentDecoded("%2f%2F%zz%4"), "//%zz%4"); // malformed escapes stay
+}
+
 TEST(URLTests, ComponentsRoundTripThroughTextWithPercentEncoding) {
     struct Case {
         URLComponents components;

@@ -102,6 +102,14 @@ TEST(UnicodeTests, FoldsCase) {
     EXPECT_EQ(unicode::foldCase("\u03A3\u03C2"), "\u03C3\u03C3");
 }
 
+TEST(UnicodeTests, LowersCaseWithoutFolding) {
+    EXPECT_EQ(unicode::lowercased("R58N-\u00C4B"), "r58n-\u00E4b");
+    EXPECT_EQ(unicode::lowercased("Stra\u00DFE"), "stra\u00DFe"); // lowered, not folded to "ss"
+    EXPECT_EQ(unicode::lowercased("\xFF"
+                                  "A"),
+              "\uFFFDa");
+}
+
 TEST(UnicodeTests, RecognisesNumericCharacters) {
     for (const char32_t c : {U'0', U'9', U'\u0665', U'\u00BD', U'\u2168'}) {
         EXPECT_TRUE(unicode::isNumeric(c)) << static_cast<unsigned>(c);

@@ -1,5 +1,6 @@
 #include "platform/fuse/FuseMount.h"
 
+#include "platform/foundation/MountInfo.h"
 #include "platform/fskit/Error.h"
 #include "platform/fuse/FuseError.h"
 #include "tests/platform/foundation/TemporaryFolder.h"
@@ -199,8 +200,25 @@ protected:
         }                                                                                                    \
     } while (false)
 
+/// The topmost row of the process's mount table on the folder.
+std::optional<platform::MountInfo> mountTableRow(const std::filesystem::path& folder) {
+    std::optional<platform::MountInfo> found;
+    for (auto& mount : platform::MountInfo::read()) {
+        if (mount.mountPoint == folder) {
+            found = std::move(mount);
+        }
+    }
+    return found;
+}
+
 TEST_F(FuseMountTests, MountsAndTearsDownInThePlatformsOrder) {
-    MOUNT_OR_SKIP();
+    MountOptions options;
+    options.sourceName = "/m/.tandalo/take-over-1/r58 n%2F.tandalo";
+    MOUNT_OR_SKIP(options);
+    const auto row = mountTableRow(m_mount->folder());
+    ASSERT_TRUE(row.has_value());
+    EXPECT_EQ(row->fileSystemType, "fuse.tandalo");
+    EXPECT_EQ(row->source, "/m/.tandalo/take-over-1/r58 n%2F.tandalo");
     EXPECT_EQ(m_log->lifecycle(),
               (std::vector<std::string>{"probeResource", "loadResource", "activate", "mount"}));
     struct statfs onMount {};
@@ -625,6 +643,10 @@ TEST_F(FuseMountTests, TheSetuidHelperMountsAndUnmountsToo) {
     MountOptions options;
     options.method = MountMethod::fusermount;
     MOUNT_OR_SKIP(options);
+    const auto row = mountTableRow(m_mount->folder());
+    ASSERT_TRUE(row.has_value());
+    EXPECT_EQ(row->fileSystemType, "fuse.tandalo");
+    EXPECT_EQ(row->source, "tandalo");
     makeFile("via helper", pattern(5000, 8));
     struct stat info {};
     ASSERT_EQ(::stat(at("via helper").c_str(), &info), 0);
