@@ -5,11 +5,10 @@
 #include "FileSystemExtension/ErrorMapping.h"
 #include "platform/foundation/URL.h"
 #include "platform/foundation/UUID.h"
-
-#include <unicode/locid.h>
-#include <unicode/unistr.h>
+#include "platform/foundation/Unicode.h"
 
 #include <cerrno>
+#include <charconv>
 #include <string>
 
 namespace tandalo {
@@ -23,32 +22,88 @@ constexpr std::string_view tokenExtension = "tandalo";
 constexpr std::string_view anyDevice = "any";
 constexpr std::string_view takeOverPrefix = "take-over";
 constexpr std::string_view noTakeOverPrefix = "no-take-over";
+// A device without a serial number is named by where it sits on the bus: "any@<location>" in a token
+// file's name (serial numbers are percent-encoded there, so a literal "@" never comes from one), and
+// "mtp://any?location=<location>" as a URL.
+constexpr std::string_view locationPrefix = "any@";
+constexpr std::string_view locationItem = "location";
+// The URL form's take-over choice; without it only the camera service may be displaced.
+constexpr std::string_view takeOverItem = "takeOver";
+constexpr std::string_view fromAnyone = "anyone";
+constexpr std::string_view fromNobody = "never";
 
-std::string lowercased(std::string_view text) {
-    std::string result;
-    icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())))
-        .toLower(icu::Locale::getRoot())
-        .toUTF8String(result);
-    return result;
+/// The device a resource names: a serial number in lower case, a bus location, or any device.
+struct NamedDevice {
+    std::string serial;
+    std::optional<std::uint32_t> location;
+};
+
+std::optional<std::uint32_t> parsedLocation(std::string_view text) {
+    std::uint32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
 }
 
-/// The device key a resource names: a serial number in lower case, or "any". Throws EINVAL for a
-/// resource that is not ours.
-std::string deviceKey(const fskit::FSResource& resource) {
-    if (const auto* generic = dynamic_cast<const fskit::FSGenericURLResource*>(&resource)) {
-        const auto url = platform::URL::parse(generic->url());
-        if (!url || !url->scheme() || lowercased(*url->scheme()) != urlScheme) {
+std::optional<std::string> queryValue(const platform::URL& url, std::string_view name) {
+    for (const auto& item : url.queryItems().value_or(std::vector<platform::URLQueryItem>{})) {
+        if (item.name == name) {
+            return item.value.value_or("");
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<platform::URL> mtpURL(const fskit::FSResource& resource) {
+    const auto* generic = dynamic_cast<const fskit::FSGenericURLResource*>(&resource);
+    if (generic == nullptr) {
+        return std::nullopt;
+    }
+    auto url = platform::URL::parse(generic->url());
+    if (!url || !url->scheme() || platform::unicode::lowercased(*url->scheme()) != urlScheme) {
+        return std::nullopt;
+    }
+    return url;
+}
+
+/// The device a resource names. Throws EINVAL for a resource that is not ours.
+NamedDevice namedDevice(const fskit::FSResource& resource) {
+    if (const auto url = mtpURL(resource)) {
+        const auto takeOver = queryValue(*url, takeOverItem);
+        if (takeOver && *takeOver != fromAnyone && *takeOver != fromNobody) {
             throw posixError(EINVAL);
         }
-        const auto host = url->host();
-        return host && !host->empty() ? lowercased(*host) : std::string(anyDevice);
+        const auto host = platform::unicode::lowercased(url->host().value_or(""));
+        if (!host.empty() && host != anyDevice) {
+            return {host, std::nullopt};
+        }
+        const auto location = queryValue(*url, locationItem);
+        if (!location) {
+            return {};
+        }
+        const auto parsed = parsedLocation(*location);
+        if (!parsed) {
+            throw posixError(EINVAL);
+        }
+        return {{}, parsed};
     }
     if (const auto* path = dynamic_cast<const fskit::FSPathURLResource*>(&resource)) {
         const auto url = platform::URL::parse(path->url());
-        if (!url || lowercased(url->pathExtension()) != tokenExtension) {
+        if (!url || platform::unicode::lowercased(url->pathExtension()) != tokenExtension) {
             throw posixError(EINVAL);
         }
-        return lowercased(url->deletingPathExtension().lastPathComponent());
+        const auto name = url->deletingPathExtension().lastPathComponent();
+        if (name.starts_with(locationPrefix)) {
+            const auto location = parsedLocation(std::string_view(name).substr(locationPrefix.size()));
+            if (!location) {
+                throw posixError(EINVAL);
+            }
+            return {{}, location};
+        }
+        // Serial numbers are percent-encoded in the name, so that none can reach outside its folder.
+        return {platform::unicode::lowercased(platform::percentDecoded(name)), std::nullopt};
     }
     throw posixError(EINVAL);
 }
@@ -69,16 +124,12 @@ std::optional<std::string> tokenFolderName(const fskit::FSResource& resource) {
 } // namespace
 
 USBDeviceDescriptor TandaloFileSystem::device(const fskit::FSResource& resource) const {
-    const auto key = deviceKey(resource);
+    const auto named = namedDevice(resource);
     const auto interfaces = findMTPInterfaces();
-    if (key.empty() || key == anyDevice) {
-        if (interfaces.empty()) {
-            throw posixError(ENXIO);
-        }
-        return interfaces.front();
-    }
     for (const auto& interface : interfaces) {
-        if (lowercased(interface.serialNumber) == key) {
+        if (named.location ? interface.locationID == *named.location
+                           : named.serial.empty() || named.serial == anyDevice ||
+                                 platform::unicode::lowercased(interface.serialNumber) == named.serial) {
             return interface;
         }
     }
@@ -86,11 +137,17 @@ USBDeviceDescriptor TandaloFileSystem::device(const fskit::FSResource& resource)
 }
 
 bool TandaloFileSystem::takesOverFromAnyone(const fskit::FSResource& resource) {
+    if (const auto url = mtpURL(resource)) {
+        return queryValue(*url, takeOverItem) == fromAnyone;
+    }
     const auto folder = tokenFolderName(resource);
     return folder && folder->starts_with(takeOverPrefix);
 }
 
 bool TandaloFileSystem::takesOverFromCameraService(const fskit::FSResource& resource) {
+    if (const auto url = mtpURL(resource)) {
+        return queryValue(*url, takeOverItem) != fromNobody;
+    }
     const auto folder = tokenFolderName(resource);
     return !folder || !folder->starts_with(noTakeOverPrefix);
 }
@@ -123,8 +180,10 @@ USBDeviceDescriptor TandaloFileSystem::rediscover(const USBDeviceDescriptor& pre
                                                   std::stop_token stop) const {
     for (int lookup = 0; lookup < rediscoveryLookups; ++lookup) {
         for (const auto& interface : findMTPInterfaces()) {
+            // Devices without a serial number are told apart by where they sit on the bus.
             if (interface.serialNumber == previous.serialNumber &&
-                interface.interfaceNumber == previous.interfaceNumber) {
+                interface.interfaceNumber == previous.interfaceNumber &&
+                (!previous.serialNumber.empty() || interface.locationID == previous.locationID)) {
                 return interface;
             }
         }

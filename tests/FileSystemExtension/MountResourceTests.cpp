@@ -59,7 +59,10 @@ int errorCodeOf(const TandaloFileSystem& fileSystem, const fskit::FSResource& re
 TEST(MountResourceTests, ResolvesEachResourceFormToItsDevice) {
     platform::VirtualClock clock;
     Interfaces interfaces;
-    interfaces.attached = {descriptor("FIRST1", 0x10), descriptor("R58N123ABC", 0x20), descriptor("", 0x30)};
+    interfaces.attached = {descriptor("FIRST1", 0x10), descriptor("R58N123ABC", 0x20), descriptor("", 0x30),
+                           descriptor("", 0x31), descriptor("a/../b?#@: c", 0x40)};
+    interfaces.attached[2].locationID = 7;
+    interfaces.attached[3].locationID = 0xFFFFFFFF;
     const TandaloFileSystem fileSystem(interfaces.context(clock));
     struct Case {
         const char* name;
@@ -80,6 +83,15 @@ TEST(MountResourceTests, ResolvesEachResourceFormToItsDevice) {
          0x20},
         {"token extension in capitals", token("/m/.tandalo/2/R58N123ABC.TANDALO"), 0x20},
         {"token for any", token("/m/.tandalo/2/any.tandalo"), 0x10},
+        {"token by location", token("/m/.tandalo/1/any@7.tandalo"), 0x30},
+        {"token by the largest location", token("/m/.tandalo/1/any@4294967295.tandalo"), 0x31},
+        {"URL by location", url("mtp://any?location=4294967295&attempt=2"), 0x31},
+        {"URL without host by location", url("mtp://?location=7"), 0x30},
+        {"a serial wins over a location", url("mtp://FIRST1?location=7"), 0x10},
+        {"percent-encoded serial in a token",
+         token("/m/.tandalo/1/A%252F%252E%252E%252Fb%253F%2523%2540%253A%2520c.tandalo"), 0x40},
+        {"percent-encoded serial in a URL", url("mtp://A%2F%2E%2E%2Fb%3F%23%40%3A%20c?takeOver=anyone"),
+         0x40},
     };
     for (const auto& each : cases) {
         SCOPED_TRACE(each.name);
@@ -108,6 +120,11 @@ TEST(MountResourceTests, RejectsResourcesThatAreNotOursWithEINVALAndMissingDevic
         {"another resource class", std::make_shared<OtherResource>(), EINVAL},
         {"unknown serial", url("mtp://R58N999"), ENXIO},
         {"unknown serial in a token", token("/m/.tandalo/1/r58n999.tandalo"), ENXIO},
+        {"unknown location", token("/m/.tandalo/1/any@8.tandalo"), ENXIO},
+        {"location beyond 32 bits", token("/m/.tandalo/1/any@4294967296.tandalo"), EINVAL},
+        {"location not a number", token("/m/.tandalo/1/any@x.tandalo"), EINVAL},
+        {"empty location", url("mtp://any?location="), EINVAL},
+        {"unknown take-over choice", url("mtp://R58N123ABC?takeOver=everyone"), EINVAL},
     };
     for (const auto& each : cases) {
         SCOPED_TRACE(each.name);
@@ -138,6 +155,8 @@ TEST(MountResourceTests, ReadsTheTakeOverPermissionsFromTheTokensFolder) {
         {"NO-TAKE-OVER", token("/m/.tandalo/NO-TAKE-OVER-1/any.tandalo"), false, true,
          TakeOver::fromCameraService},
         {"generic URL", url("mtp://any?attempt=3"), false, true, TakeOver::fromCameraService},
+        {"URL from anyone", url("mtp://any?takeOver=anyone&attempt=2"), true, true, TakeOver::fromAnyone},
+        {"URL from nobody", url("mtp://any?takeOver=never"), false, false, TakeOver::never},
     };
     for (const auto& each : cases) {
         SCOPED_TRACE(each.name);
@@ -209,6 +228,20 @@ TEST(MountResourceTests, RediscoveryFindsADeviceThatComesBackAfterASecond) {
     EXPECT_EQ(found.registryEntryID, 0x42u);
     EXPECT_EQ(interfaces.lookups.load(), 5);
     EXPECT_EQ(clock.now() - start, std::chrono::seconds(1));
+}
+
+TEST(MountResourceTests, RediscoveryTellsDevicesWithoutSerialApartByLocation) {
+    platform::VirtualClock clock(platform::VirtualClock::AutoAdvance::sleeps);
+    Interfaces interfaces;
+    auto other = descriptor("", 0x40);
+    other.locationID = 1;
+    auto same = descriptor("", 0x41);
+    same.locationID = 2;
+    interfaces.attached = {other, same};
+    const TandaloFileSystem fileSystem(interfaces.context(clock));
+    auto previous = descriptor("", 0x20);
+    previous.locationID = 2;
+    EXPECT_EQ(fileSystem.rediscover(previous).registryEntryID, 0x41u);
 }
 
 TEST(MountResourceTests, RediscoveryGivesUpAfterTwentyFourLookupsAndSixSeconds) {
