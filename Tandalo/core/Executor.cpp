@@ -4,6 +4,22 @@
 
 namespace tandalo::app {
 
+void Executor::Gate::post(Work work) {
+    {
+        std::lock_guard guard(m_mutex);
+        if (m_executor != nullptr) {
+            m_executor->post(std::move(work));
+            return;
+        }
+    }
+    work = nullptr; // destroyed outside the lock: it may own a task whose frames answer others
+}
+
+void Executor::Gate::close() noexcept {
+    std::lock_guard guard(m_mutex);
+    m_executor = nullptr;
+}
+
 void QueuedExecutor::post(Work work) {
     {
         std::lock_guard guard(m_mutex);

@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -23,6 +24,21 @@ public:
     using Work = std::function<void()>;
     using TimerID = std::uint64_t;
 
+    /// Posts to the executor for as long as it lives, and drops the work once it has begun to go: what
+    /// answers a task from another thread posts through it, so a late answer cannot reach a dead executor.
+    class Gate {
+    public:
+        explicit Gate(Executor& executor) : m_executor(&executor) {}
+        /// Posts the work, or drops it (outside the lock) when the executor is gone. Any thread.
+        void post(Work work);
+        /// Called by the executor's destructor: waits for a post under way, then drops every later one.
+        void close() noexcept;
+
+    private:
+        std::mutex m_mutex; // guards m_executor; held across the executor's post
+        Executor* m_executor;
+    };
+
     virtual ~Executor() = default;
 
     /// The clock of the timers, and of every task that runs here.
@@ -33,6 +49,16 @@ public:
     virtual TimerID postAt(platform::Clock::TimePoint deadline, Work work) = 0;
     /// Drops a timer whose work has not been queued yet; an unknown or spent ID is ignored.
     virtual void cancelTimer(TimerID timer) noexcept = 0;
+
+    const std::shared_ptr<Gate>& gate() const noexcept { return m_gate; }
+
+protected:
+    Executor() : m_gate(std::make_shared<Gate>(*this)) {}
+    /// Every executor's destructor calls this first, before anything it owns goes.
+    void closeGate() noexcept { m_gate->close(); }
+
+private:
+    std::shared_ptr<Gate> m_gate;
 };
 
 /// The queue that ManualExecutor and ThreadExecutor share: posted work and timers under one mutex.

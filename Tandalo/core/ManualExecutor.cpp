@@ -6,6 +6,7 @@ ManualExecutor::ManualExecutor(platform::VirtualClock& clock)
     : QueuedExecutor(clock), m_virtualClock(clock) {}
 
 ManualExecutor::~ManualExecutor() {
+    closeGate();
     discardAll();
 }
 

@@ -24,7 +24,7 @@ TaskContext::~TaskContext() {
 }
 
 void TaskContext::resumeLater(std::coroutine_handle<> handle) {
-    executor.post([self = shared_from_this(), handle] { handle.resume(); });
+    gate->post([self = shared_from_this(), handle] { handle.resume(); });
 }
 
 void TaskContext::finish(const std::exception_ptr& error) noexcept {
@@ -134,7 +134,7 @@ bool SleepAwaiter::suspend(detail::TaskContext& context, std::coroutine_handle<>
             if (!context) {
                 return;
             }
-            context->executor.post([context, state] {
+            context->gate->post([context, state] {
                 if (!state->done.exchange(true)) {
                     context->executor.cancelTimer(state->timer);
                     state->handle.resume();

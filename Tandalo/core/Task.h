@@ -30,8 +30,8 @@
 // - Cancellation is cooperative: TaskHandle::cancel() asks; co_await isCancelled() and the sleeps see it.
 // - Every suspension resumes on the task's executor, never inline on another thread.
 // - A task nobody can resume any more (its executor was destroyed with the timer or the answer it waited
-//   for) is destroyed with all its frames rather than leaked. An executor must outlive the tasks, handles
-//   and resumers that refer to it.
+//   for) is destroyed with all its frames rather than leaked; an answer that comes after its executor is
+//   gone is dropped.
 // - GCC 12 frees twice a lambda with captures that appears in the same expression as co_await: bind such
 //   a lambda to a variable first, then co_await.
 namespace tandalo::app {
@@ -45,7 +45,8 @@ namespace detail {
 /// resumption (a timer, an answer on its way). The frames themselves refer to it without owning it.
 class TaskContext : public std::enable_shared_from_this<TaskContext> {
 public:
-    TaskContext(Executor& executor, std::string name) : executor(executor), name(std::move(name)) {}
+    TaskContext(Executor& executor, std::string name)
+        : executor(executor), gate(executor.gate()), name(std::move(name)) {}
     ~TaskContext();
     TaskContext(const TaskContext&) = delete;
     TaskContext& operator=(const TaskContext&) = delete;
@@ -55,7 +56,8 @@ public:
     /// Called when the outermost frame ends; logs an error that nobody was left to catch.
     void finish(const std::exception_ptr& error) noexcept;
 
-    Executor& executor;
+    Executor& executor; // used on the executor's own thread only, where it is alive
+    const std::shared_ptr<Executor::Gate> gate;
     std::stop_source stop;
     const std::string name;
     std::coroutine_handle<> root;
@@ -262,9 +264,11 @@ template <typename T> struct BridgeState {
 
     explicit BridgeState(std::string name) : name(std::move(name)) {}
 
-    template <typename Store> bool deliver(Store store) {
+    template <typename Store> bool deliver(Store store, bool reportLateAnswer = true) {
         if (answered.exchange(true)) {
-            reportRepeatedAnswer(name);
+            if (reportLateAnswer) {
+                reportRepeatedAnswer(name);
+            }
             return false;
         }
         store();
@@ -315,6 +319,12 @@ public:
     bool fail(std::exception_ptr error) const {
         auto& state = *m_core->state;
         return state.deliver([&] { state.error = std::move(error); });
+    }
+    /// For sources that race on purpose (a result and a time limit): answers unless another source
+    /// already did, and a late answer is not reported.
+    bool resumeIfFirst(Value value) const requires(!std::is_void_v<T>) {
+        auto& state = *m_core->state;
+        return state.deliver([&] { state.value.emplace(std::move(value)); }, false);
     }
 
 private:

@@ -6,6 +6,7 @@ ThreadExecutor::ThreadExecutor(platform::Clock& clock)
     : QueuedExecutor(clock), m_thread([this](std::stop_token stop) { run(stop); }) {}
 
 ThreadExecutor::~ThreadExecutor() {
+    closeGate();
     m_thread.request_stop();
     m_changed.notify_all();
     if (m_thread.joinable()) {

@@ -1,0 +1,144 @@
+#include "Tandalo/core/LinuxProcessRunner.h"
+
+#include "Tandalo/core/FileOperations.h"
+#include "Tandalo/core/ManualExecutor.h"
+#include "Tandalo/core/VolumeUnmounter.h"
+#include "platform/foundation/FoundationError.h"
+#include "platform/foundation/OneShot.h"
+#include "tests/Tandalo/core/CoreTestSupport.h"
+#include "tests/platform/foundation/TemporaryFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <fstream>
+#include <unistd.h>
+
+namespace tandalo::app {
+namespace {
+
+using namespace std::chrono_literals;
+
+/// Runs the shell script through the runner and waits, in real time, for its end.
+class LinuxProcessRunnerTests : public ::testing::Test {
+protected:
+    testing::Outcome<ProcessResult> runScript(const std::string& script,
+                                              platform::Clock::Duration limit = 1min) {
+        testing::Outcome<ProcessResult> outcome;
+        bool finished = false;
+        spawn(m_executor, testing::capture(run(m_runner, ProcessCommand{"/bin/sh", {"-c", script}, limit}),
+                                           outcome, finished));
+        EXPECT_TRUE(m_executor.runUntil([&] { return finished; }));
+        return outcome;
+    }
+
+    platform::VirtualClock m_clock;
+    ManualExecutor m_executor{m_clock};
+    LinuxProcessRunner m_runner{m_clock};
+};
+
+TEST_F(LinuxProcessRunnerTests, GivesTheStatusAndBothStreamsAsWritten) {
+    const auto result = runScript("echo one; echo two >&2; printf 'bad \\377 byte'; exit 3").value;
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 3);
+    EXPECT_EQ(result->output, "one\ntwo\nbad \uFFFD byte");
+}
+
+TEST_F(LinuxProcessRunnerTests, ReadsOutputLargerThanAPipeWhileTheChildRuns) {
+    const auto result = runScript("head -c 3000000 /dev/zero | tr '\\0' x").value;
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 0);
+    EXPECT_EQ(result->output.substr(0, LinuxProcessRunner::defaultOutputLimit),
+              std::string(LinuxProcessRunner::defaultOutputLimit, 'x'));
+    EXPECT_TRUE(result->output.ends_with("\n[1951424 more bytes of output were dropped]\n"));
+}
+
+TEST_F(LinuxProcessRunnerTests, EndsWhenTheChildEndsEvenIfItsHeirKeepsThePipe) {
+    // As mount-tandalo does: the serving process it leaves behind may still hold the output open.
+    const auto result = runScript("sleep 30 & echo $!; echo ready").value;
+    ASSERT_TRUE(result);
+    EXPECT_TRUE(result->output.ends_with("ready\n"));
+    ::kill(std::stoi(result->output), SIGKILL);
+}
+
+TEST_F(LinuxProcessRunnerTests, SaysWhenASignalOrTheTimeLimitEndedTheChild) {
+    const auto crashed = runScript("echo partial; kill -SEGV $$").value;
+    ASSERT_TRUE(crashed);
+    EXPECT_EQ(crashed->status, 128 + SIGSEGV);
+    EXPECT_EQ(crashed->output, "partial\nsh was ended by signal 11 (Segmentation fault).");
+
+    testing::Outcome<ProcessResult> outcome;
+    bool finished = false;
+    spawn(m_executor,
+          testing::capture(run(m_runner, ProcessCommand{"/bin/sleep", {"600"}, 90s}), outcome, finished));
+    m_executor.runUntilIdle();
+    m_clock.advance(90s);
+    ASSERT_TRUE(m_executor.runUntil([&] { return finished; }));
+    ASSERT_TRUE(outcome.value);
+    EXPECT_EQ(outcome.value->status, 128 + SIGKILL);
+    EXPECT_EQ(outcome.value->output, "sleep did not finish within 90 s and was stopped.");
+}
+
+TEST_F(LinuxProcessRunnerTests, AProgramThatCannotBeLaunchedIsAnError) {
+    testing::Outcome<ProcessResult> outcome;
+    bool finished = false;
+    spawn(m_executor,
+          testing::capture(run(m_runner, ProcessCommand{"/nonexistent/tool", {}}), outcome, finished));
+    ASSERT_TRUE(m_executor.runUntil([&] { return finished; }));
+    const auto* error = outcome.errorAs<platform::FoundationError>();
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->errorNumber(), ENOENT);
+}
+
+TEST(LinuxFileOperationsTests, WorkOnRealFoldersAndRemoveOnlyEmptyOnes) {
+    platform::testing::TemporaryFolder temporary;
+    LinuxFileOperations files;
+    const auto folder = temporary.path() / "a" / "b";
+    files.createDirectories(folder);
+    files.createDirectories(folder);
+    files.createEmptyFile(folder / ".token");
+    std::ofstream(folder / "kept") << "data";
+    files.createEmptyFile(folder / "kept"); // an existing file is left as it is
+    EXPECT_EQ(std::filesystem::file_size(folder / "kept"), 4U);
+    auto names = files.entries(folder).value();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{".token", "kept"}));
+    EXPECT_THROW(files.removeEmptyFolder(folder), platform::FoundationError);
+    EXPECT_TRUE(files.exists(folder / "kept"));
+    EXPECT_FALSE(files.exists(folder / "missing"));
+    EXPECT_EQ(files.entries(folder / "missing"), std::nullopt);
+    EXPECT_THROW(files.removeEmptyFolder(temporary.path() / "a"), platform::FoundationError);
+    std::filesystem::remove(folder / "kept");
+    std::filesystem::remove(folder / ".token");
+    files.removeEmptyFolder(folder);
+    EXPECT_FALSE(files.exists(folder));
+    EXPECT_FALSE(files.homeFolder().empty());
+}
+
+TEST(LinuxVolumeUnmounterTests, AFolderWithNothingMountedIsRefusedWithTheSystemsWords) {
+    platform::testing::TemporaryFolder temporary;
+    LinuxProcessRunner runner;
+    LinuxVolumeUnmounter volumes(runner);
+    for (const bool forced : {false, true}) {
+        platform::OneShot<std::optional<std::string>> answer;
+        const auto done = [answer](std::optional<std::string> refusal) mutable {
+            answer.resume(std::move(refusal));
+        };
+        forced ? volumes.forceUnmount(temporary.path(), done) : volumes.unmount(temporary.path(), done);
+        platform::SystemClock real;
+        const auto refusal = answer.waitFor(real, 20s);
+        ASSERT_TRUE(refusal.has_value() && refusal->has_value())
+            << "a folder with nothing mounted was unmounted";
+        // With the right to unmount, EINVAL for a folder that is no mount point; without it, EPERM, and
+        // then fusermount3's own words for the forced one.
+        if (!forced || ::geteuid() == 0) {
+            EXPECT_TRUE(**refusal == "Invalid argument" || **refusal == "Operation not permitted")
+                << **refusal;
+        }
+    }
+}
+
+} // namespace
+} // namespace tandalo::app
