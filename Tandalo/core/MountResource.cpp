@@ -1,0 +1,134 @@
+#include "Tandalo/core/MountResource.h"
+
+#include "platform/foundation/URL.h"
+#include "platform/foundation/Unicode.h"
+
+#include <charconv>
+#include <filesystem>
+#include <vector>
+
+namespace tandalo::app {
+
+namespace {
+
+constexpr std::string_view tokenExtension = "tandalo";
+constexpr std::string_view anyDevice = "any";
+constexpr std::string_view locationPrefix = "any@";
+// Everything else of a serial number is percent-encoded: ".", "/" and "%" included.
+constexpr std::string_view keptInNames = "-_~";
+
+std::optional<std::uint32_t> parsedLocation(std::string_view text) {
+    std::uint32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<MountResource::Name> parseTokenPath(std::string_view resource) {
+    const std::filesystem::path path(resource);
+    const auto extension = path.extension().string();
+    if (extension.empty() || platform::unicode::lowercased(extension.substr(1)) != tokenExtension) {
+        return std::nullopt;
+    }
+    const auto stem = path.stem().string();
+    if (stem.starts_with(locationPrefix)) {
+        const auto location = parsedLocation(std::string_view(stem).substr(locationPrefix.size()));
+        if (!location) {
+            return std::nullopt;
+        }
+        return MountResource::Name{{}, location};
+    }
+    const auto serial = platform::unicode::lowercased(platform::percentDecoded(stem));
+    return MountResource::Name{serial == anyDevice ? std::string() : serial, std::nullopt};
+}
+
+std::optional<MountResource::Name> parseURL(std::string_view resource) {
+    const auto url = platform::URL::parse(resource);
+    if (!url) {
+        return std::nullopt;
+    }
+    const auto host = url->host();
+    if (!host) {
+        return std::nullopt;
+    }
+    const auto serial = platform::unicode::lowercased(*host);
+    if (!serial.empty() && serial != anyDevice) {
+        return MountResource::Name{serial, std::nullopt};
+    }
+    for (const auto& item : url->queryItems().value_or(std::vector<platform::URLQueryItem>{})) {
+        if (item.name == "location") {
+            const auto location = parsedLocation(item.value.value_or(""));
+            if (!location) {
+                return std::nullopt;
+            }
+            return MountResource::Name{{}, location};
+        }
+    }
+    return MountResource::Name{};
+}
+
+} // namespace
+
+MountResource::Name MountResource::nameOf(const corvane::USBDeviceDescriptor& device) {
+    if (device.serialNumber.empty()) {
+        return Name{{}, device.locationID};
+    }
+    return Name{platform::unicode::lowercased(device.serialNumber), std::nullopt};
+}
+
+std::optional<MountResource::Name> MountResource::parseName(std::string_view resource) {
+    if (resource.starts_with("/")) {
+        return parseTokenPath(resource);
+    }
+    return parseURL(resource);
+}
+
+std::string MountResource::tokenFileName(const corvane::USBDeviceDescriptor& device) {
+    const auto name = nameOf(device);
+    if (name.location) {
+        return std::string(locationPrefix) + std::to_string(*name.location) + "." +
+               std::string(tokenExtension);
+    }
+    return platform::percentEncoded(name.serial, keptInNames) + "." + std::string(tokenExtension);
+}
+
+std::string MountResource::modeFolderName(corvane::TakeOver takeOver, int attempt) {
+    const auto number = std::to_string(attempt);
+    switch (takeOver) {
+    case corvane::TakeOver::fromAnyone:
+        return "take-over-" + number;
+    case corvane::TakeOver::fromCameraService:
+        return number;
+    case corvane::TakeOver::never:
+        break;
+    }
+    return "no-take-over-" + number;
+}
+
+std::string MountResource::url(const corvane::USBDeviceDescriptor& device, int attempt,
+                               corvane::TakeOver takeOver) {
+    std::string text = "mtp://";
+    std::vector<std::string> query;
+    if (device.serialNumber.empty()) {
+        text += anyDevice;
+        query.push_back("location=" + std::to_string(device.locationID));
+    } else {
+        text += platform::percentEncoded(device.serialNumber, keptInNames);
+    }
+    if (takeOver == corvane::TakeOver::fromAnyone) {
+        query.emplace_back("takeOver=anyone");
+    } else if (takeOver == corvane::TakeOver::never) {
+        query.emplace_back("takeOver=never");
+    }
+    if (attempt >= 2) {
+        query.push_back("attempt=" + std::to_string(attempt));
+    }
+    for (std::size_t index = 0; index < query.size(); ++index) {
+        text += (index == 0 ? "?" : "&") + query[index];
+    }
+    return text;
+}
+
+} // namespace tandalo::app
