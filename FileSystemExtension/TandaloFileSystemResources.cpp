@@ -75,9 +75,10 @@ NamedDevice namedDevice(const fskit::FSResource& resource) {
         if (takeOver && *takeOver != fromAnyone && *takeOver != fromNobody) {
             throw posixError(EINVAL);
         }
-        const auto host = platform::unicode::lowercased(url->host().value_or(""));
-        if (!host.empty() && host != anyDevice) {
-            return {host, std::nullopt};
+        // "any" as written is the word; a serial number "any" comes escaped ("%61ny").
+        const auto written = platform::unicode::lowercased(url->percentEncodedHost().value_or(""));
+        if (!written.empty() && written != anyDevice) {
+            return {platform::unicode::lowercased(url->host().value_or("")), std::nullopt};
         }
         const auto location = queryValue(*url, locationItem);
         if (!location) {
@@ -102,7 +103,11 @@ NamedDevice namedDevice(const fskit::FSResource& resource) {
             }
             return {{}, location};
         }
-        // Serial numbers are percent-encoded in the name, so that none can reach outside its folder.
+        // Serial numbers are percent-encoded in the name, so that none can reach outside its folder (and
+        // one that reads "any" is told from the word).
+        if (platform::unicode::lowercased(name) == anyDevice) {
+            return {};
+        }
         return {platform::unicode::lowercased(platform::percentDecoded(name)), std::nullopt};
     }
     throw posixError(EINVAL);
@@ -128,7 +133,7 @@ USBDeviceDescriptor TandaloFileSystem::device(const fskit::FSResource& resource)
     const auto interfaces = findMTPInterfaces();
     for (const auto& interface : interfaces) {
         if (named.location ? interface.locationID == *named.location
-                           : named.serial.empty() || named.serial == anyDevice ||
+                           : named.serial.empty() ||
                                  platform::unicode::lowercased(interface.serialNumber) == named.serial) {
             return interface;
         }

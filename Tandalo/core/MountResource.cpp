@@ -17,6 +17,18 @@ constexpr std::string_view locationPrefix = "any@";
 // Everything else of a serial number is percent-encoded: ".", "/" and "%" included.
 constexpr std::string_view keptInNames = "-_~";
 
+/// The serial number as it is written into a resource: percent-encoded, and a serial that reads "any"
+/// (the word for any device) with its first letter escaped too.
+std::string encodedSerial(std::string_view serial) {
+    auto encoded = platform::percentEncoded(serial, keptInNames);
+    if (platform::unicode::lowercased(serial) == anyDevice) {
+        static constexpr char digits[] = "0123456789ABCDEF";
+        const auto first = static_cast<unsigned char>(encoded.front());
+        encoded.replace(0, 1, {'%', digits[first >> 4], digits[first & 0x0F]});
+    }
+    return encoded;
+}
+
 std::optional<std::uint32_t> parsedLocation(std::string_view text) {
     std::uint32_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -40,8 +52,10 @@ std::optional<MountResource::Name> parseTokenPath(std::string_view resource) {
         }
         return MountResource::Name{{}, location};
     }
-    const auto serial = platform::unicode::lowercased(platform::percentDecoded(stem));
-    return MountResource::Name{serial == anyDevice ? std::string() : serial, std::nullopt};
+    if (platform::unicode::lowercased(stem) == anyDevice) {
+        return MountResource::Name{};
+    }
+    return MountResource::Name{platform::unicode::lowercased(platform::percentDecoded(stem)), std::nullopt};
 }
 
 std::optional<MountResource::Name> parseURL(std::string_view resource) {
@@ -49,13 +63,12 @@ std::optional<MountResource::Name> parseURL(std::string_view resource) {
     if (!url) {
         return std::nullopt;
     }
-    const auto host = url->host();
-    if (!host) {
+    const auto& written = url->percentEncodedHost();
+    if (!written) {
         return std::nullopt;
     }
-    const auto serial = platform::unicode::lowercased(*host);
-    if (!serial.empty() && serial != anyDevice) {
-        return MountResource::Name{serial, std::nullopt};
+    if (!written->empty() && platform::unicode::lowercased(*written) != anyDevice) {
+        return MountResource::Name{platform::unicode::lowercased(url->host().value_or("")), std::nullopt};
     }
     for (const auto& item : url->queryItems().value_or(std::vector<platform::URLQueryItem>{})) {
         if (item.name == "location") {
@@ -91,7 +104,7 @@ std::string MountResource::tokenFileName(const corvane::USBDeviceDescriptor& dev
         return std::string(locationPrefix) + std::to_string(*name.location) + "." +
                std::string(tokenExtension);
     }
-    return platform::percentEncoded(name.serial, keptInNames) + "." + std::string(tokenExtension);
+    return encodedSerial(name.serial) + "." + std::string(tokenExtension);
 }
 
 std::string MountResource::modeFolderName(corvane::TakeOver takeOver, int attempt) {
@@ -115,7 +128,7 @@ std::string MountResource::url(const corvane::USBDeviceDescriptor& device, int a
         text += anyDevice;
         query.push_back("location=" + std::to_string(device.locationID));
     } else {
-        text += platform::percentEncoded(device.serialNumber, keptInNames);
+        text += encodedSerial(device.serialNumber);
     }
     if (takeOver == corvane::TakeOver::fromAnyone) {
         query.emplace_back("takeOver=anyone");

@@ -34,6 +34,8 @@ public:
     /// The host, percent-decoded, without the brackets of an IPv6 literal. Empty for "mtp://" or "file:///";
     /// nothing when the URL has no authority ("//") at all.
     std::optional<std::string> host() const;
+    /// The host as written, escapes kept; nothing without an authority.
+    const std::optional<std::string>& percentEncodedHost() const { return m_host; }
     std::optional<std::uint16_t> port() const { return m_port; }
     /// The path, percent-decoded ("%2F" gives "/").
     std::string path() const;

@@ -59,8 +59,9 @@ int errorCodeOf(const TandaloFileSystem& fileSystem, const fskit::FSResource& re
 TEST(MountResourceTests, ResolvesEachResourceFormToItsDevice) {
     platform::VirtualClock clock;
     Interfaces interfaces;
-    interfaces.attached = {descriptor("FIRST1", 0x10), descriptor("R58N123ABC", 0x20), descriptor("", 0x30),
-                           descriptor("", 0x31), descriptor("a/../b?#@: c", 0x40)};
+    interfaces.attached = {
+        descriptor("FIRST1", 0x10), descriptor("R58N123ABC", 0x20),   descriptor("", 0x30),
+        descriptor("", 0x31),       descriptor("a/../b?#@: c", 0x40), descriptor("Any", 0x50)};
     interfaces.attached[2].locationID = 7;
     interfaces.attached[3].locationID = 0xFFFFFFFF;
     const TandaloFileSystem fileSystem(interfaces.context(clock));
@@ -92,6 +93,8 @@ TEST(MountResourceTests, ResolvesEachResourceFormToItsDevice) {
          token("/m/.tandalo/1/A%252F%252E%252E%252Fb%253F%2523%2540%253A%2520c.tandalo"), 0x40},
         {"percent-encoded serial in a URL", url("mtp://A%2F%2E%2E%2Fb%3F%23%40%3A%20c?takeOver=anyone"),
          0x40},
+        {"the serial number any in a token", token("/m/.tandalo/1/%2561ny.tandalo"), 0x50},
+        {"the serial number any in a URL", url("mtp://%61NY"), 0x50},
     };
     for (const auto& each : cases) {
         SCOPED_TRACE(each.name);

@@ -19,6 +19,8 @@ TEST(MountResourceTests, FormsTheResourcesOfEachDeviceAndChoice) {
     const auto pixel = device("R58N123ABC");
     EXPECT_EQ(MountResource::tokenFileName(pixel), "r58n123abc.tandalo");
     EXPECT_EQ(MountResource::tokenFileName(device("", 7)), "any@7.tandalo");
+    EXPECT_EQ(MountResource::tokenFileName(device("Any")), "%61ny.tandalo") << "not the word for any device";
+    EXPECT_EQ(MountManager::mtpURL(device("ANY"), 1, TakeOver::fromCameraService), "mtp://%41NY");
     EXPECT_EQ(MountResource::tokenFileName(device("a/../b?#@: %.")),
               "a%2F%2E%2E%2Fb%3F%23%40%3A%20%25%2E.tandalo");
     EXPECT_EQ(MountResource::modeFolderName(TakeOver::fromAnyone, 2), "take-over-2");
@@ -37,7 +39,7 @@ TEST(MountResourceTests, FormsTheResourcesOfEachDeviceAndChoice) {
 TEST(MountResourceTests, TheExtensionFindsTheDeviceEveryResourceNames) {
     std::vector<corvane::USBDeviceDescriptor> attached{device("FIRST"), device("", 7, 71), device("", 8, 81)};
     for (const std::string serial :
-         {"/", "..", ".", "?", "#", "@", ":", " ", "a/../../b", "%41", "any@7", "Ünï"}) {
+         {"/", "..", ".", "?", "#", "@", ":", " ", "a/../../b", "%41", "any@7", "Ünï", "Any"}) {
         attached.push_back(device(serial, 9, attached.size() + 100));
     }
     platform::VirtualClock clock;
