@@ -1,5 +1,6 @@
 #include "tools/MountHelper.h"
 
+#include "tools/ExistingMount.h"
 #include "tools/StopSignals.h"
 
 #include "FileSystemExtension/TandaloFileSystem.h"
@@ -40,8 +41,9 @@ std::unique_ptr<fusehost::FuseMount> mountResource(const MountArguments& argumen
     if (arguments.readOnly) {
         options.taskOptions = fskit::FSTaskOptions({std::string(fskit::FSTaskOptions::readOnly)});
     }
-    return fusehost::FuseMount::mount(fileSystem, mountedResource(arguments), arguments.folder,
-                                      std::move(options));
+    const auto resource = mountedResource(arguments);
+    refuseIfAlreadyMounted(*fileSystem, *resource);
+    return fusehost::FuseMount::mount(fileSystem, resource, arguments.folder, std::move(options));
 }
 
 void serveUntilUnmounted(fusehost::FuseMount& mount, StopSignals& signals) {
