@@ -6,9 +6,9 @@
 #include "platform/foundation/URL.h"
 #include "platform/foundation/UUID.h"
 #include "platform/foundation/Unicode.h"
+#include "platform/foundation/WholeNumber.h"
 
 #include <cerrno>
-#include <charconv>
 #include <string>
 
 namespace tandalo {
@@ -37,15 +37,6 @@ struct NamedDevice {
     std::string serial;
     std::optional<std::uint32_t> location;
 };
-
-std::optional<std::uint32_t> parsedLocation(std::string_view text) {
-    std::uint32_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
-}
 
 std::optional<std::string> queryValue(const platform::URL& url, std::string_view name) {
     for (const auto& item : url.queryItems().value_or(std::vector<platform::URLQueryItem>{})) {
@@ -84,7 +75,7 @@ NamedDevice namedDevice(const fskit::FSResource& resource) {
         if (!location) {
             return {};
         }
-        const auto parsed = parsedLocation(*location);
+        const auto parsed = platform::wholeNumber<std::uint32_t>(*location);
         if (!parsed) {
             throw posixError(EINVAL);
         }
@@ -97,7 +88,8 @@ NamedDevice namedDevice(const fskit::FSResource& resource) {
         }
         const auto name = url->deletingPathExtension().lastPathComponent();
         if (name.starts_with(locationPrefix)) {
-            const auto location = parsedLocation(std::string_view(name).substr(locationPrefix.size()));
+            const auto location =
+                platform::wholeNumber<std::uint32_t>(std::string_view(name).substr(locationPrefix.size()));
             if (!location) {
                 throw posixError(EINVAL);
             }

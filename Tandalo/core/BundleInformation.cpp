@@ -1,6 +1,6 @@
 #include "Tandalo/core/BundleInformation.h"
 
-#include <charconv>
+#include "platform/foundation/WholeNumber.h"
 
 #ifndef TANDALO_VERSION
 #define TANDALO_VERSION "0"
@@ -68,12 +68,7 @@ std::optional<std::int64_t> appBuildNumber(const BundleInformation& information)
             return std::nullopt;
         }
     }
-    std::int64_t number = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
-    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) {
-        return std::nullopt;
-    }
-    return number;
+    return platform::wholeNumber<std::int64_t>(digits);
 }
 
 } // namespace tandalo::app

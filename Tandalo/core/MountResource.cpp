@@ -2,8 +2,8 @@
 
 #include "platform/foundation/URL.h"
 #include "platform/foundation/Unicode.h"
+#include "platform/foundation/WholeNumber.h"
 
-#include <charconv>
 #include <filesystem>
 #include <vector>
 
@@ -29,15 +29,6 @@ std::string encodedSerial(std::string_view serial) {
     return encoded;
 }
 
-std::optional<std::uint32_t> parsedLocation(std::string_view text) {
-    std::uint32_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
-}
-
 std::optional<MountResource::Name> parseTokenPath(std::string_view resource) {
     const std::filesystem::path path(resource);
     const auto extension = path.extension().string();
@@ -46,7 +37,8 @@ std::optional<MountResource::Name> parseTokenPath(std::string_view resource) {
     }
     const auto stem = path.stem().string();
     if (stem.starts_with(locationPrefix)) {
-        const auto location = parsedLocation(std::string_view(stem).substr(locationPrefix.size()));
+        const auto location =
+            platform::wholeNumber<std::uint32_t>(std::string_view(stem).substr(locationPrefix.size()));
         if (!location) {
             return std::nullopt;
         }
@@ -72,7 +64,7 @@ std::optional<MountResource::Name> parseURL(std::string_view resource) {
     }
     for (const auto& item : url->queryItems().value_or(std::vector<platform::URLQueryItem>{})) {
         if (item.name == "location") {
-            const auto location = parsedLocation(item.value.value_or(""));
+            const auto location = platform::wholeNumber<std::uint32_t>(item.value.value_or(""));
             if (!location) {
                 return std::nullopt;
             }

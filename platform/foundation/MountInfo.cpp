@@ -1,6 +1,7 @@
 #include "platform/foundation/MountInfo.h"
 
-#include <charconv>
+#include "platform/foundation/WholeNumber.h"
+
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -11,15 +12,6 @@ namespace {
 
 bool isOctalDigit(char c) {
     return c >= '0' && c <= '7';
-}
-
-template <typename Number> std::optional<Number> number(std::string_view text) {
-    Number value{};
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || text.empty()) {
-        return std::nullopt;
-    }
-    return value;
 }
 
 /// The line's fields. The kernel separates them by single blanks and escapes blanks inside them, so an
@@ -47,14 +39,14 @@ std::optional<MountInfo> parseLine(std::string_view line) {
         return std::nullopt;
     }
     MountInfo mount;
-    const auto id = number<std::uint64_t>(fields[0]);
-    const auto parent = number<std::uint64_t>(fields[1]);
+    const auto id = wholeNumber<std::uint64_t>(fields[0]);
+    const auto parent = wholeNumber<std::uint64_t>(fields[1]);
     const auto colon = fields[2].find(':');
     if (!id || !parent || colon == std::string_view::npos) {
         return std::nullopt;
     }
-    const auto major = number<unsigned>(fields[2].substr(0, colon));
-    const auto minor = number<unsigned>(fields[2].substr(colon + 1));
+    const auto major = wholeNumber<unsigned>(fields[2].substr(0, colon));
+    const auto minor = wholeNumber<unsigned>(fields[2].substr(colon + 1));
     if (!major || !minor) {
         return std::nullopt;
     }

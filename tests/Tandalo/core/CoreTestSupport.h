@@ -70,17 +70,15 @@ template <typename T> Outcome<T> runToEnd(ManualExecutor& executor, Task<T> task
     return outcome;
 }
 
+/// A Pixel 7 as discovery reports it, with the serial number and bus location of choice.
 inline corvane::USBDeviceDescriptor device(std::string serial, std::uint32_t location = 0x14200000,
                                            std::uint64_t registryID = 4300) {
     corvane::USBDeviceDescriptor result;
     result.registryEntryID = registryID;
-    result.vendorID = 0x18D1;
-    result.productID = 0x4EE1;
     result.vendorName = "Google";
     result.productName = "Pixel 7";
     result.serialNumber = std::move(serial);
     result.locationID = location;
-    result.interfaceName = "MTP";
     return result;
 }
 
