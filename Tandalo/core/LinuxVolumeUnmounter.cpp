@@ -1,5 +1,6 @@
 #include "Tandalo/core/VolumeUnmounter.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <sys/mount.h>
@@ -36,6 +37,10 @@ void LinuxVolumeUnmounter::forceUnmount(const std::filesystem::path& folder, Com
             ProcessCommand command{m_fusermount, {"-u", "-z", folder.string()}, std::chrono::seconds(30)};
             try {
                 m_runner.start(command, [done](ProcessResult result) {
+                    while (!result.output.empty() &&
+                           std::isspace(static_cast<unsigned char>(result.output.back()))) {
+                        result.output.pop_back();
+                    }
                     if (result.status == 0) {
                         done(std::nullopt);
                     } else {

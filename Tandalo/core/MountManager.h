@@ -49,6 +49,11 @@ struct MountServices {
     VolumeUnmounter& volumes;
     platform::Clock& clock;
     const BundleInformation& bundle = BundleInformation::main();
+    /// The user whose mounts these are: the mount table also lists other users' mounts, which this
+    /// application must neither count nor unmount.
+    unsigned userID = currentUserID();
+
+    static unsigned currentUserID();
 };
 
 /// The only way the application mounts and unmounts devices: it runs the mount tool with a resource that
@@ -60,8 +65,8 @@ struct MountServices {
 /// devices; it keeps no state between calls apart from the thread on which unmountAll() works.
 class MountManager {
 public:
-    /// One row of the mount table of this system's type ("fuse.tandalo"): the mount's source, which is
-    /// the resource it was mounted with, and its mount point.
+    /// One row of the mount table of this system's type ("fuse.tandalo") that this user mounted: the
+    /// mount's source, which is the resource it was mounted with, and its mount point.
     struct Mount {
         std::string from;
         std::filesystem::path on;

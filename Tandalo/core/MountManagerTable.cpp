@@ -3,7 +3,10 @@
 
 #include "Tandalo/core/MountResource.h"
 
+#include "platform/foundation/WholeNumber.h"
+
 #include <algorithm>
+#include <unistd.h>
 
 namespace tandalo::app {
 
@@ -11,6 +14,20 @@ namespace {
 
 /// Volumes of the FUSE host appear as "fuse.<name>"; "tandalo" is the name.
 constexpr std::string_view fileSystemType = "fuse.tandalo";
+
+/// FUSE writes who mounted into the mount's options ("user_id=<uid>").
+bool isMountedBy(const platform::MountInfo& mount, unsigned user) {
+    std::string_view options = mount.superOptions;
+    while (!options.empty()) {
+        const auto comma = options.find(',');
+        const auto option = options.substr(0, comma);
+        if (option.starts_with("user_id=")) {
+            return platform::wholeNumber<unsigned>(option.substr(8)) == user;
+        }
+        options = comma == std::string_view::npos ? std::string_view() : options.substr(comma + 1);
+    }
+    return false;
+}
 
 bool samePath(const std::filesystem::path& a, const std::filesystem::path& b) {
     const auto normal = [](const std::filesystem::path& path) {
@@ -25,10 +42,14 @@ bool samePath(const std::filesystem::path& a, const std::filesystem::path& b) {
 
 } // namespace
 
+unsigned MountServices::currentUserID() {
+    return ::getuid();
+}
+
 std::vector<MountManager::Mount> MountManager::mounts() const {
     std::vector<Mount> rows;
     for (auto& mount : m_services.mountTable.mounts()) {
-        if (mount.fileSystemType == fileSystemType) {
+        if (mount.fileSystemType == fileSystemType && isMountedBy(mount, m_services.userID)) {
             rows.push_back(Mount{std::move(mount.source), std::move(mount.mountPoint)});
         }
     }

@@ -1,5 +1,6 @@
 #include "tests/Tandalo/core/CoreFakes.h"
 
+#include "Tandalo/core/MountManager.h"
 #include "platform/foundation/FoundationError.h"
 
 #include <algorithm>
@@ -63,6 +64,12 @@ void FakeMountTable::add(std::string source, std::filesystem::path mountPoint, s
     mount.source = std::move(source);
     mount.mountPoint = std::move(mountPoint);
     mount.fileSystemType = std::move(type);
+    mount.superOptions = "rw,user_id=" + std::to_string(MountServices::currentUserID()) + ",group_id=0";
+    std::lock_guard guard(m_mutex);
+    m_mounts.push_back(std::move(mount));
+}
+
+void FakeMountTable::add(platform::MountInfo mount) {
     std::lock_guard guard(m_mutex);
     m_mounts.push_back(std::move(mount));
 }

@@ -52,7 +52,10 @@ class FakeMountTable final : public MountTable {
 public:
     std::vector<platform::MountInfo> mounts() const override;
 
+    /// A mount by this user, as FUSE records it.
     void add(std::string source, std::filesystem::path mountPoint, std::string type = "fuse.tandalo");
+    /// A mount as the table shows it, whoever made it.
+    void add(platform::MountInfo mount);
     void remove(const std::filesystem::path& mountPoint);
 
 private:

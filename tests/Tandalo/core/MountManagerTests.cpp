@@ -213,6 +213,12 @@ TEST_F(MountManagerTests, FindsDevicesInTheMountTableByTheirResource) {
     m_table.add("mtp://any", "/m/Anything");
     m_table.add("/m/.tandalo/1/zzz.tandalo", "/m/Another type", "fuse.other");
     m_table.add("/m/.tandalo/1/text.txt", "/m/Text");
+    platform::MountInfo someoneElses;
+    someoneElses.source = "mtp://R58N123ABC";
+    someoneElses.mountPoint = "/home/other/Tandalo/Pixel 7";
+    someoneElses.fileSystemType = "fuse.tandalo";
+    someoneElses.superOptions = "rw,user_id=" + std::to_string(MountServices::currentUserID() + 1);
+    m_table.add(std::move(someoneElses)); // never counted, never unmounted
     const std::vector<std::pair<corvane::USBDeviceDescriptor, std::optional<std::filesystem::path>>> cases{
         {device("R58N123ABC"), "/m/Pixel 7"}, {device("r58n999"), "/m/Other"},
         {device("A/..?"), "/m/Odd"},          {device("", 7), "/m/No serial"},
