@@ -23,8 +23,9 @@ TaskContext::~TaskContext() {
     }
 }
 
-void TaskContext::resumeLater(std::coroutine_handle<> handle) {
-    gate->post([self = shared_from_this(), handle] { handle.resume(); });
+void TaskContext::resumeLater(std::shared_ptr<TaskContext> context, std::coroutine_handle<> handle) {
+    const auto gate = context->gate;
+    gate->post([context = std::move(context), handle] { handle.resume(); });
 }
 
 void TaskContext::finish(const std::exception_ptr& error) noexcept {
@@ -68,8 +69,9 @@ TaskHandle spawn(Executor& executor, Task<void> task, std::string name) {
     const auto handle = task.release();
     handle.promise().context = context.get();
     context->root = handle;
-    context->resumeLater(handle);
-    return TaskHandle(std::move(context));
+    TaskHandle started(context);
+    detail::TaskContext::resumeLater(std::move(context), handle);
+    return started;
 }
 
 /// What a sleep shares with its timer and its stop callback, whichever comes first.
@@ -130,11 +132,12 @@ bool SleepAwaiter::suspend(detail::TaskContext& context, std::coroutine_handle<>
     std::weak_ptr<detail::TaskContext> weak = shared;
     m_onStop = std::make_unique<std::stop_callback<std::function<void()>>>(
         context.stop.get_token(), std::function<void()>([weak, state = m_state] {
-            const auto context = weak.lock();
+            auto context = weak.lock();
             if (!context) {
                 return;
             }
-            context->gate->post([context, state] {
+            const auto gate = context->gate;
+            gate->post([context = std::move(context), state] {
                 if (!state->done.exchange(true)) {
                     context->executor.cancelTimer(state->timer);
                     state->handle.resume();

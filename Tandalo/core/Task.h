@@ -51,8 +51,10 @@ public:
     TaskContext(const TaskContext&) = delete;
     TaskContext& operator=(const TaskContext&) = delete;
 
-    /// Resumes the coroutine on the executor, keeping the task alive until then. Any thread.
-    void resumeLater(std::coroutine_handle<> handle);
+    /// Resumes the coroutine on the executor; the resumption holds the task alive until then, and the
+    /// caller's reference goes with it, so the task never ends up destroyed on the caller's thread. Any
+    /// thread.
+    static void resumeLater(std::shared_ptr<TaskContext> context, std::coroutine_handle<> handle);
     /// Called when the outermost frame ends; logs an error that nobody was left to catch.
     void finish(const std::exception_ptr& error) noexcept;
 
@@ -77,7 +79,12 @@ struct PromiseBase {
             if (promise.continuation) {
                 return promise.continuation;
             }
-            promise.context->finish(promise.error);
+            // The outermost frame ends here, on the executor's thread, rather than wherever its last
+            // reference happens to go.
+            auto* context = promise.context;
+            context->finish(promise.error);
+            context->root = {};
+            handle.destroy();
             return std::noop_coroutine();
         }
         void await_resume() noexcept {}
@@ -273,8 +280,7 @@ template <typename T> struct BridgeState {
         }
         store();
         // The context was held only while waiting; the resumption holds it from now on.
-        auto resumer = std::move(context);
-        resumer->resumeLater(handle);
+        TaskContext::resumeLater(std::move(context), handle);
         return true;
     }
 
