@@ -70,17 +70,19 @@ bool CallLog::waitUntil(const std::function<bool(const std::vector<RecordedCall>
 
 ReplyWorkers::ReplyWorkers(std::size_t threads) {
     for (std::size_t index = 0; index < threads; ++index) {
-        m_threads.emplace_back([this] {
-            std::unique_lock lock(m_mutex);
+        m_threads.emplace_back([queue = m_queue] {
+            std::unique_lock lock(queue->mutex);
             while (true) {
-                m_ready.wait(lock, [this] { return m_stopping || !m_tasks.empty(); });
-                if (m_tasks.empty()) {
+                queue->ready.wait(lock, [&] { return queue->stopping || !queue->tasks.empty(); });
+                if (queue->tasks.empty()) {
                     return;
                 }
-                auto task = std::move(m_tasks.front());
-                m_tasks.pop_front();
+                auto task = std::move(queue->tasks.front());
+                queue->tasks.pop_front();
                 lock.unlock();
                 task();
+                // Destroying the task may destroy this pool: never with the lock held.
+                task = nullptr;
                 lock.lock();
             }
         });
@@ -89,21 +91,25 @@ ReplyWorkers::ReplyWorkers(std::size_t threads) {
 
 ReplyWorkers::~ReplyWorkers() {
     {
-        std::lock_guard guard(m_mutex);
-        m_stopping = true;
+        std::lock_guard guard(m_queue->mutex);
+        m_queue->stopping = true;
     }
-    m_ready.notify_all();
+    m_queue->ready.notify_all();
     for (auto& thread : m_threads) {
-        thread.join();
+        if (thread.get_id() == std::this_thread::get_id()) {
+            thread.detach();
+        } else {
+            thread.join();
+        }
     }
 }
 
 void ReplyWorkers::post(std::function<void()> task) {
     {
-        std::lock_guard guard(m_mutex);
-        m_tasks.push_back(std::move(task));
+        std::lock_guard guard(m_queue->mutex);
+        m_queue->tasks.push_back(std::move(task));
     }
-    m_ready.notify_one();
+    m_queue->ready.notify_one();
 }
 
 FakeVolume::FakeVolume(bool readOnly, ReplyThread replyThread, std::shared_ptr<CallLog> log)

@@ -79,6 +79,9 @@ enum class Misbehaviour {
 };
 
 /// A small pool that delivers replies on threads other than the caller's, as a real volume's tasks do.
+/// A reply may drop the last reference to the volume that owns the pool, so the pool can be destroyed
+/// on one of its own threads: that thread is let go instead of joined, and the state it still reads
+/// lives on with it.
 class ReplyWorkers {
 public:
     explicit ReplyWorkers(std::size_t threads);
@@ -86,10 +89,13 @@ public:
     void post(std::function<void()> task);
 
 private:
-    std::mutex m_mutex; // guards m_tasks, m_stopping
-    std::condition_variable m_ready;
-    std::deque<std::function<void()>> m_tasks;
-    bool m_stopping = false;
+    struct Queue {
+        std::mutex mutex; // guards tasks, stopping
+        std::condition_variable ready;
+        std::deque<std::function<void()>> tasks;
+        bool stopping = false;
+    };
+    std::shared_ptr<Queue> m_queue = std::make_shared<Queue>();
     std::vector<std::thread> m_threads;
 };
 
