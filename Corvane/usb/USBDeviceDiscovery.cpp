@@ -126,7 +126,10 @@ std::optional<Holder> parseExclusiveOwner(std::string_view text) {
 }
 
 bool isCameraService(std::string_view processName) {
-    return processName == "ptpcamerad" || processName == "PTPCamera";
+    // On Linux desktops the camera service's part is played by GVfs's MTP and camera back ends, which
+    // claim a phone as soon as it is plugged in and give it back when their mount is unmounted.
+    return processName == "ptpcamerad" || processName == "PTPCamera" || processName == "gvfsd-mtp" ||
+           processName == "gvfsd-gphoto2";
 }
 
 } // namespace corvane::USBDeviceDiscovery

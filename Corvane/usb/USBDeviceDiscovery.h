@@ -43,7 +43,8 @@ std::optional<Holder> holder(const iokit::io_service_t& interfaceService);
 std::optional<Holder> parseExclusiveOwner(std::string_view text);
 
 /// True for the platform's camera service, which takes MTP devices for itself: exactly "ptpcamerad"
-/// and "PTPCamera".
+/// and "PTPCamera", and on Linux desktops GVfs's MTP and camera back ends, "gvfsd-mtp" and
+/// "gvfsd-gphoto2".
 bool isCameraService(std::string_view processName);
 
 } // namespace USBDeviceDiscovery

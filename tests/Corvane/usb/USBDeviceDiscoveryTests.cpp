@@ -225,10 +225,12 @@ TEST(USBDeviceDiscoveryTests, HolderReadsTheInterfacesOwnerFromTheRegistry) {
     EXPECT_EQ(USBDeviceDiscovery::holder(descriptor, bus.port), std::nullopt);
 }
 
-TEST(USBDeviceDiscoveryTests, CameraServiceIsExactlyItsTwoNames) {
-    EXPECT_TRUE(USBDeviceDiscovery::isCameraService("ptpcamerad"));
-    EXPECT_TRUE(USBDeviceDiscovery::isCameraService("PTPCamera"));
-    for (const auto* other : {"PTPCAMERAD", "ptpcamera", "ptpcamerad ", "Image Capture", ""}) {
+TEST(USBDeviceDiscoveryTests, CameraServiceIsExactlyItsNames) {
+    for (const auto* name : {"ptpcamerad", "PTPCamera", "gvfsd-mtp", "gvfsd-gphoto2"}) {
+        EXPECT_TRUE(USBDeviceDiscovery::isCameraService(name)) << name;
+    }
+    for (const auto* other :
+         {"PTPCAMERAD", "ptpcamera", "ptpcamerad ", "Image Capture", "", "gvfsd", "gvfsd-mtp2"}) {
         EXPECT_FALSE(USBDeviceDiscovery::isCameraService(other)) << other;
     }
 }
