@@ -2,13 +2,15 @@
 
 #include "platform/busservice/BusSocket.h"
 #include "platform/busservice/ServiceBus.h"
+#include "platform/foundation/Logger.h"
+#include "platform/usbfs/LinuxBus.h"
 
 namespace buschoice {
 
 namespace {
 
-/// The machine's own USB until its Linux backend (usbfs and sysfs) takes this place: a bus whose
-/// registry cannot be queried, so that every program finds no device rather than failing some other way.
+/// The machine's own USB where the kernel's cannot be listened to (no uevent socket): a bus whose registry
+/// cannot be queried, so that every program finds no device rather than failing some other way.
 class UnavailableBus final : public usb::USBBus {
 public:
     std::vector<usb::RegistryEntry> matchingEntries(std::string_view) override { fail("matchingEntries"); }
@@ -51,7 +53,13 @@ std::shared_ptr<usb::USBBus> processBus(const platform::Environment& environment
     if (const auto socket = environment.value(busservice::socketVariable); socket && !socket->empty()) {
         return std::make_shared<busservice::ServiceBus>(*socket);
     }
-    return std::make_shared<UnavailableBus>();
+    try {
+        return usbfs::LinuxBus::create();
+    } catch (const usb::USBError& error) {
+        static const oslog::Logger log("buschoice", "bus");
+        log.error("the machine's USB cannot be used: %{public}s", error.what());
+        return std::make_shared<UnavailableBus>();
+    }
 }
 
 } // namespace buschoice

@@ -7,6 +7,7 @@
 #include "platform/buschoice/ProcessBus.h"
 #include "platform/busservice/BusSocket.h"
 #include "platform/foundation/Environment.h"
+#include "platform/usbfs/LinuxBus.h"
 
 #include <gtest/gtest.h>
 
@@ -171,8 +172,8 @@ TEST(BusServiceClientTests, EveryProgramChoosesItsBusByOneVariable) {
         std::string expected;
     };
     const std::vector<Case> cases{
-        {"no variable: the machine's own USB, not there yet", std::nullopt, "unavailable"},
-        {"an empty variable", "", "unavailable"},
+        {"no variable: the machine's own USB", std::nullopt, "the kernel's bus"},
+        {"an empty variable", "", "the kernel's bus"},
         {"the service's socket", served.service->socketPath().string(), "1 interface"},
         {"a socket nobody listens on", (served.folder.path() / "nobody.sock").string(), "unavailable"},
     };
@@ -183,6 +184,10 @@ TEST(BusServiceClientTests, EveryProgramChoosesItsBusByOneVariable) {
             environment.set(busservice::socketVariable, *each.variable);
         }
         const auto bus = buschoice::processBus(environment);
+        if (std::dynamic_pointer_cast<usbfs::LinuxBus>(bus)) {
+            EXPECT_EQ("the kernel's bus", each.expected); // what it lists depends on this machine's USB
+            continue;
+        }
         std::string seen;
         const auto status = statusOf([&] {
             seen = std::to_string(bus->matchingEntries(usb::interfaceClassName).size()) + " interface";
