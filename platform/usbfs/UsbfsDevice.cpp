@@ -23,6 +23,8 @@ constexpr std::size_t largestUrb = 4 * 1024 * 1024;
 // The smallest piece tried when the kernel is short of that budget.
 constexpr std::size_t smallestUrb = 16 * 1024;
 constexpr std::size_t setupLength = 8;
+// How long a transfer that failed on the line waits for the kernel to report the device gone.
+constexpr auto disconnectSettle = std::chrono::seconds(1);
 constexpr auto century = std::chrono::hours(24 * 365 * 100);
 
 std::string describe(const std::filesystem::path& node, const char* request, int error) {
@@ -262,13 +264,19 @@ std::optional<std::size_t> UsbfsDevice::submitAndWait(TransferType type, std::ui
     if (status == 0) {
         return static_cast<std::size_t>(std::max(kernelUrb.actual_length, 0));
     }
-    // The kernel fails the transfers of a device that goes with ESHUTDOWN at once; on the way out a
-    // controller may report a protocol error first.
-    if (m_gone || status == ESHUTDOWN || status == ENODEV) {
-        throw usb::USBError(usb::Status::noDevice, describe(m_node, request, ENODEV));
-    }
     if (urb.endedBy && (status == ENOENT || status == ECONNRESET)) {
         throw usb::USBError(*urb.endedBy, std::string(request) + " on " + m_node.string());
+    }
+    // A device that is pulled out fails the transfers in flight with a protocol error first (the
+    // controller lost the link), and only then does the kernel notice that it has gone. Such an error is
+    // given the moment it takes the kernel to tell the two apart.
+    const bool lineError = status == EPROTO || status == EILSEQ || status == ETIME;
+    if (lineError) {
+        m_clock.waitUntil(lock, m_reaped, m_clock.deadlineAfter(disconnectSettle), {},
+                          [&] { return m_gone; });
+    }
+    if (m_gone || status == ESHUTDOWN || status == ENODEV) {
+        throw usb::USBError(usb::Status::noDevice, describe(m_node, request, ENODEV));
     }
     fail(request, status);
 }

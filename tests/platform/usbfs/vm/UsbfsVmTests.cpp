@@ -101,13 +101,32 @@ protected:
 
     fs::path node() { return bus->deviceNode(mtpInterface()->parentID).value_or(""); }
 
-    static void setUDC(const std::string& value) {
-        std::ofstream(fs::path(environment("TANDALO_VM_GADGET")) / "UDC") << value << '\n';
+    // Writing the gadget's UDC file binds it to the device controller (a plug); an empty line unbinds it.
+    static fs::path udcFile() { return fs::path(environment("TANDALO_VM_GADGET")) / "UDC"; }
+    static bool setUDC(const std::string& value) {
+        std::ofstream file(udcFile());
+        file << value << '\n';
+        file.flush();
+        return file.good();
     }
-    void unplug() { setUDC(""); }
+    static bool bound() {
+        std::string value;
+        std::getline(std::ifstream(udcFile()), value);
+        return !value.empty();
+    }
+    void unplug() { ASSERT_TRUE(setUDC("")); }
     void plug() {
-        setUDC(environment("TANDALO_VM_UDC"));
-        ASSERT_TRUE(eventually([&] { return mtpInterface().has_value(); })) << "the gadget did not come back";
+        // umtprd declares its function anew after an unplug, and unbinds the gadget while it does; until
+        // it has, a bind fails or does not last. So the bind is repeated until the device stays.
+        ASSERT_TRUE(eventually(
+            [&] {
+                if (!bound()) {
+                    setUDC(environment("TANDALO_VM_UDC"));
+                }
+                return eventually([&] { return mtpInterface().has_value() && bound(); }, 2s);
+            },
+            40s))
+            << "the gadget did not come back";
     }
 
     static fs::path store() { return environment("TANDALO_VM_STORE"); }

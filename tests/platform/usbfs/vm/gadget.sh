@@ -43,6 +43,8 @@ usb_epout_path "/run/ffs-mtp/ep2"
 usb_epint_path "/run/ffs-mtp/ep3"
 usb_max_packet_size 0x200
 no_inotify 0x1
+usb_max_rd_buffer_size 0x100000
+usb_max_wr_buffer_size 0x100000
 CONF
     umtprd -conf /run/umtprd.conf >/run/umtprd.log 2>&1 &
     # FunctionFS refuses a bind until the program has written its descriptors and the endpoints exist.
@@ -57,12 +59,14 @@ gadget_udc() {
     ls /sys/class/udc | head -1
 }
 
+# FunctionFS refuses the bind until the program has declared its function, and umtprd declares it anew
+# (unbinding the gadget meanwhile) after an unplug: the bind is repeated until the device stays.
 gadget_plug() {
     local tries
-    gadget_udc >"$gadget/UDC"
-    for tries in $(seq 300); do
-        ls /sys/bus/usb/devices/*:1.0 >/dev/null 2>&1 && return 0
+    for tries in $(seq 400); do
+        [ -n "$(cat "$gadget/UDC")" ] || gadget_udc 2>/dev/null >"$gadget/UDC"
         sleep 0.1
+        [ -n "$(cat "$gadget/UDC")" ] && ls /sys/bus/usb/devices/*:1.0 >/dev/null 2>&1 && return 0
     done
     echo "gadget: the device did not appear on the host side" >&2
     cat /run/umtprd.log >&2

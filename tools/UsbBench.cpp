@@ -1,0 +1,199 @@
+// Whole-object transfers through the Linux USB backend against cp out of and into the mounted folder of
+// the same device: run inside the machine of scripts/usb-vm, where umtprd serves a folder as a real USB
+// device (tests/platform/usbfs/vm/suite.sh runs it). Software emulation makes every figure slow, so the
+// mounted/whole-object ratio is the one that counts.
+//
+//   tandalo-usb-bench <mount folder> <device folder> [MiB, default 64]
+//
+// <device folder> is the folder the device serves, where the objects are put and checked; a file of that
+// name must be a folder directly under the device's first storage. Prints MB/s for each path and the
+// ratios; the status is non-zero when a transfer failed or its bytes differ.
+#include "Corvane/device/MTPDevice.h"
+#include "Corvane/usb/USBDeviceDiscovery.h"
+#include "platform/iokit/IOKitLib.h"
+#include "platform/usbfs/LinuxBus.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <spawn.h>
+#include <stdexcept>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+double megabytesPerSecond(std::uint64_t bytes, Clock::duration elapsed) {
+    return static_cast<double>(bytes) / 1e6 / std::chrono::duration<double>(elapsed).count();
+}
+
+std::vector<std::byte> content(std::size_t size, unsigned seed) {
+    std::vector<std::byte> bytes(size);
+    for (std::size_t index = 0; index < size; ++index) {
+        bytes[index] = static_cast<std::byte>((index * 2654435761u + seed) >> 11);
+    }
+    return bytes;
+}
+
+void writeFile(const fs::path& path, const std::vector<std::byte>& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<std::byte> readFile(const fs::path& path) {
+    std::ifstream stream(path, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+    std::vector<std::byte> result(bytes.size());
+    std::memcpy(result.data(), bytes.data(), bytes.size());
+    return result;
+}
+
+void run(const std::vector<std::string>& words) {
+    std::vector<char*> argv;
+    std::vector<std::string> copies = words;
+    for (auto& word : copies) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+        throw std::runtime_error("cannot run " + words.front());
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        throw std::runtime_error(words.front() + " failed");
+    }
+}
+
+// Waits until the device's folder holds the whole file: an upload ends when the device has it all.
+void awaitFile(const fs::path& path, std::uint64_t size) {
+    const auto limit = Clock::now() + std::chrono::minutes(5);
+    std::error_code error;
+    while (fs::file_size(path, error) != size || error) {
+        if (Clock::now() > limit) {
+            throw std::runtime_error(path.string() + " never arrived whole");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+struct Whole {
+    double get = 0;
+    double send = 0;
+};
+
+Whole wholeObjects(const fs::path& deviceFolder, std::size_t size) {
+    const auto bus = usbfs::LinuxBus::create();
+    const usb::ScopedDefaultBus defaultBus(bus);
+    const auto found = corvane::USBDeviceDiscovery::findMTPInterfaces();
+    if (found.empty()) {
+        throw std::runtime_error("no MTP device on the bus");
+    }
+    const auto device = corvane::MTPDevice::connect(found.front());
+    device->open();
+    const std::uint32_t storage = device->getStorages().at(0).id;
+    const auto root = device->listDirectory(storage, 0xFFFFFFFF);
+    const auto folder = std::find_if(
+        root.begin(), root.end(), [&](const auto& each) { return each.name() == deviceFolder.filename(); });
+    if (folder == root.end()) {
+        throw std::runtime_error("the device has no folder " + deviceFolder.filename().string());
+    }
+    const auto listing = device->listDirectory(storage, folder->handle());
+    const auto source = std::find_if(listing.begin(), listing.end(),
+                                     [](const auto& each) { return each.name() == "bench-out.bin"; });
+    if (source == listing.end()) {
+        throw std::runtime_error("the device does not list bench-out.bin");
+    }
+
+    Whole figures;
+    std::ofstream sink("/run/tandalo-bench-get.bin", std::ios::binary);
+    auto start = Clock::now();
+    device->getObject(source->handle(), [&](std::span<const std::byte> chunk) {
+        sink.write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
+    });
+    sink.close();
+    figures.get = megabytesPerSecond(size, Clock::now() - start);
+    if (readFile("/run/tandalo-bench-get.bin") != readFile(deviceFolder / "bench-out.bin")) {
+        throw std::runtime_error("GetObject delivered other bytes");
+    }
+    fs::remove("/run/tandalo-bench-get.bin");
+
+    const auto sent = content(size, 7);
+    start = Clock::now();
+    device->exclusive([&](auto& session) {
+        session.createFile(storage, folder->handle(), "bench-sent.bin", sent.size(), std::nullopt);
+        session.sendObject(sent);
+    });
+    awaitFile(deviceFolder / "bench-sent.bin", size);
+    figures.send = megabytesPerSecond(size, Clock::now() - start);
+    if (readFile(deviceFolder / "bench-sent.bin") != sent) {
+        throw std::runtime_error("SendObject delivered other bytes");
+    }
+    fs::remove(deviceFolder / "bench-sent.bin");
+    device->close();
+    return figures;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: tandalo-usb-bench <mount folder> <device folder> [MiB]\n");
+        return 2;
+    }
+    const fs::path mount = argv[1];
+    const fs::path deviceFolder = argv[2];
+    const std::size_t size = static_cast<std::size_t>(argc > 3 ? std::atoi(argv[3]) : 64) << 20;
+    const fs::path helper = fs::canonical("/proc/self/exe").parent_path() / "mount-tandalo";
+    try {
+        writeFile(deviceFolder / "bench-out.bin", content(size, 3));
+        const Whole whole = wholeObjects(deviceFolder, size);
+
+        run({helper.string(), "-t", "tandalo", "mtp://any", mount.string()});
+        const auto storage = fs::directory_iterator(mount)->path();
+        const fs::path mounted = storage / deviceFolder.filename();
+        auto start = Clock::now();
+        run({"cp", (mounted / "bench-out.bin").string(), "/run/tandalo-bench-cp.bin"});
+        const double out = megabytesPerSecond(size, Clock::now() - start);
+        const bool outWhole =
+            readFile("/run/tandalo-bench-cp.bin") == readFile(deviceFolder / "bench-out.bin");
+        writeFile("/run/tandalo-bench-cp.bin", content(size, 11));
+        start = Clock::now();
+        run({"cp", "/run/tandalo-bench-cp.bin", (mounted / "bench-in.bin").string()});
+        awaitFile(deviceFolder / "bench-in.bin", size);
+        const double in = megabytesPerSecond(size, Clock::now() - start);
+        const bool inWhole = readFile(deviceFolder / "bench-in.bin") == content(size, 11);
+        run({"umount", mount.string()});
+        fs::remove("/run/tandalo-bench-cp.bin");
+        fs::remove(deviceFolder / "bench-in.bin");
+        fs::remove(deviceFolder / "bench-out.bin");
+
+        const auto mebibytes = size >> 20;
+        std::printf("GetObject %zu MiB through the kernel:   %7.1f MB/s\n", mebibytes, whole.get);
+        std::printf("cp out of the mounted folder:         %7.1f MB/s   mounted/whole-object %.2f\n", out,
+                    out / whole.get);
+        std::printf("SendObject %zu MiB through the kernel:  %7.1f MB/s\n", mebibytes, whole.send);
+        std::printf("cp into the mounted folder:           %7.1f MB/s   mounted/whole-object %.2f\n", in,
+                    in / whole.send);
+        if (!outWhole || !inWhole) {
+            std::fprintf(stderr, "a copy through the mounted folder delivered other bytes\n");
+            return 1;
+        }
+        return 0;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "tandalo-usb-bench: %s\n", error.what());
+        return 1;
+    }
+}
