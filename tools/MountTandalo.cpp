@@ -6,6 +6,7 @@
 #include "tools/StopSignals.h"
 
 #include "platform/buschoice/ProcessBus.h"
+#include "platform/foundation/LogStore.h"
 #include "platform/usb/USBBus.h"
 
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <iostream>
+#include <set>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -41,6 +43,19 @@ void detachFromTerminal() {
     ::close(nothing);
 }
 
+// The USB layers pass only a code up to the mount; what the bus itself found out (which device node the
+// user may not open, and what to do about it) is in its log, and belongs beside the mount's failure.
+void reportBusErrors() {
+    std::set<std::string> reported; // a load that was retried met the same refusal each time
+    for (const auto& entry : oslog::LogStore::shared().recentEntries("", std::chrono::hours(24))) {
+        if (entry.level >= oslog::LogLevel::error &&
+            (entry.subsystem == "usbfs" || entry.subsystem == "buschoice") &&
+            reported.insert(entry.message).second) {
+            std::cerr << "mount-tandalo: " << entry.message << '\n';
+        }
+    }
+}
+
 int serveInForeground(const tandalo::tools::MountArguments& arguments, int readyDescriptor) {
     tandalo::tools::StopSignals signals;
     // Chosen here, in the process that serves: the bus service knows its clients by the process that
@@ -51,6 +66,7 @@ int serveInForeground(const tandalo::tools::MountArguments& arguments, int ready
         mount = tandalo::tools::mountResource(arguments);
     } catch (const std::exception& error) {
         const int code = report(error);
+        reportBusErrors();
         if (readyDescriptor >= 0) {
             [[maybe_unused]] const auto written = ::write(readyDescriptor, &code, sizeof code);
         }

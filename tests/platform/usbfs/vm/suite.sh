@@ -48,8 +48,20 @@ mounted_copies() {
     return $status
 }
 
+# A user who may not open the device node is told which node, and what would let them.
+refused_mount() {
+    local output
+    mkdir -p "$work/refused"
+    chmod 777 "$work/refused"
+    output=$(setpriv --reuid=65534 --regid=65534 --clear-groups \
+        "$build/tools/mount-tandalo" -f -t tandalo "mtp://$gadget_serial" "$work/refused" 2>&1)
+    echo "$output"
+    [[ "$output" == *"/dev/bus/usb/"*"udev rule"* ]]
+}
+
 check "Linux USB backend against the kernel" "$build/tests/platform/usbfs/vm/usbfs_vm_tests" --gtest_brief=1
 check "mount-tandalo: cp out and in through the kernel, byte for byte" mounted_copies
+check "mount-tandalo without access to the device node names it" refused_mount
 if [ -x "$build/tools/tandalo-usb-bench" ]; then
     check "benchmark: whole objects against the mounted folder" "$build/tools/tandalo-usb-bench" \
         "$work/mount" "$work/store/seed"
