@@ -185,8 +185,9 @@ std::size_t UsbfsDevice::transfer(TransferType type, std::uint8_t endpoint, std:
             continue;
         }
         moved += *got;
-        // An IN transfer ends at its first short piece; an OUT one goes on until the buffer is sent.
-        if (*got < part.size() && (in || *got == 0)) {
+        // A control transfer is one request whatever it moved; an IN transfer ends at its first short
+        // piece; an OUT one goes on until the buffer is sent.
+        if (type == TransferType::control || (*got < part.size() && (in || *got == 0))) {
             break;
         }
     } while (moved < buffer.size());

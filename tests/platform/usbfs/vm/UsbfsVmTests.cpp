@@ -317,14 +317,28 @@ TEST_F(KernelUSB, AbortAndCloseFromAnotherThreadEndATransferAtOnce) {
     }
 }
 
-TEST_F(KernelUSB, ATimedOutReadEndsWithTimeout) {
-    const auto handle = bus->open(mtpInterface()->id, usb::OpenMode::exclusive);
-    std::vector<std::byte> buffer(512);
-    try {
-        bus->readPipe(handle, 0x81, std::span(buffer), usb::Timeout(200));
-        ADD_FAILURE() << "the read returned without data to read";
-    } catch (const usb::USBError& error) {
-        EXPECT_EQ(error.status(), usb::Status::timeout);
+TEST_F(KernelUSB, ClassRequestsHaltsAndTimeOutsReachTheDevice) {
+    const auto interface = *mtpInterface();
+    const auto handle = bus->open(interface.id, usb::OpenMode::exclusive);
+    // Get Device Status answers with its length, then the response code "OK" (0x2001).
+    const auto status = bus->controlRequest(handle, {0xA1, 0x67, 0, 0, 64}, {}, usb::Timeout(5000));
+    ASSERT_GE(status.size(), 4u);
+    EXPECT_EQ(std::to_integer<int>(status[2]) | std::to_integer<int>(status[3]) << 8, 0x2001);
+    EXPECT_NO_THROW(bus->controlRequest(handle, {0x21, 0x66, 0, 0, 0}, {}, usb::Timeout(5000)))
+        << "Device Reset";
+    for (const auto& endpoint : bus->endpoints(interface.id)) {
+        EXPECT_NO_THROW(bus->clearStall(handle, endpoint.address));
+        if (endpoint.direction() != usb::Direction::in) {
+            continue;
+        }
+        // Nothing to read on either IN pipe, bulk or interrupt: the read ends at its time-out.
+        std::vector<std::byte> buffer(endpoint.packetSize());
+        try {
+            bus->readPipe(handle, endpoint.address, std::span(buffer), usb::Timeout(200));
+            ADD_FAILURE() << "a read returned without data to read";
+        } catch (const usb::USBError& error) {
+            EXPECT_EQ(error.status(), usb::Status::timeout) << error.what();
+        }
     }
     bus->close(handle);
 }
