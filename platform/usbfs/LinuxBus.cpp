@@ -315,6 +315,11 @@ void LinuxBus::monitor(std::stop_token stop) {
             std::uint64_t count = 0;
             [[maybe_unused]] const auto drained = ::read(m_wake.get(), &count, sizeof count);
         }
+        {
+            // Busy before the messages leave the socket, so that waitUntilIdle never sees neither.
+            std::lock_guard guard(m_mutex);
+            m_busy = true;
+        }
         bool changed = false;
         while (true) {
             const ssize_t got = ::recv(m_uevents.get(), message.data(), message.size(), MSG_DONTWAIT);
@@ -330,7 +335,6 @@ void LinuxBus::monitor(std::stop_token stop) {
             }
         }
         std::unique_lock lock(m_mutex);
-        m_busy = true;
         if (changed) {
             // The event only says where to look: the tree itself is the truth, so lost or reordered events
             // cannot leave the registry wrong.
