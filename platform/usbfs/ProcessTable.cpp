@@ -1,10 +1,9 @@
 #include "platform/usbfs/ProcessTable.h"
 
 #include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/WholeNumber.h"
 
 #include <algorithm>
-#include <cctype>
-#include <charconv>
 #include <system_error>
 
 namespace usbfs {
@@ -12,15 +11,6 @@ namespace usbfs {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::optional<pid_t> pidOf(const std::string& name) {
-    pid_t pid = 0;
-    const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
-    if (error != std::errc() || end != name.data() + name.size() || pid <= 0) {
-        return std::nullopt;
-    }
-    return pid;
-}
 
 bool hasOpen(const fs::path& descriptors, const fs::path& node) {
     std::error_code error;
@@ -43,9 +33,9 @@ std::vector<usb::ProcessIdentity> ProcessTable::openersOf(const std::filesystem:
     std::vector<pid_t> pids;
     std::error_code error;
     for (fs::directory_iterator each(m_root, error), end; !error && each != end; each.increment(error)) {
-        const auto pid = pidOf(each->path().filename().string());
+        const auto pid = platform::wholeNumber<pid_t>(each->path().filename().string());
         // Processes of other users cannot be looked into; their fd folders fail to open and are skipped.
-        if (pid && *pid != self && hasOpen(each->path() / "fd", node)) {
+        if (pid && *pid > 0 && *pid != self && hasOpen(each->path() / "fd", node)) {
             pids.push_back(*pid);
         }
     }
