@@ -107,8 +107,9 @@ std::optional<std::size_t> protocolWordAt(const Text& s, std::size_t q) {
     return end;
 }
 
-// Removes the serial number where it stands as a token of its own. A serial found inside a word is left
-// alone: a short serial ("1", "A") would otherwise cut letters out of the product name itself.
+// Removes every occurrence of the serial number, which phones often glue to the model ("PhoneR58N123").
+// A serial of one character is removed only where it stands as a token of its own: it would otherwise cut
+// that letter or digit out of every word of the product name.
 Text removeSerial(const Text& product, const Text& serial) {
     if (serial.empty()) {
         return product;
@@ -127,10 +128,12 @@ Text removeSerial(const Text& product, const Text& serial) {
             }
         }
         const std::size_t end = start + foldedSerial.size();
-        const bool tokenStart = start == 0 || !text::isLetterOrDigit(s[start - 1]);
-        const bool tokenEnd = end == s.size() || !text::isLetterOrDigit(s[end]);
-        if (!tokenStart || !tokenEnd) {
-            return std::nullopt;
+        if (foldedSerial.size() == 1) {
+            const bool tokenStart = start == 0 || !text::isLetterOrDigit(s[start - 1]);
+            const bool tokenEnd = end == s.size() || !text::isLetterOrDigit(s[end]);
+            if (!tokenStart || !tokenEnd) {
+                return std::nullopt;
+            }
         }
         return end;
     });

@@ -159,7 +159,7 @@ void IOUSBHostTransport::write(std::span<const std::byte> data, Seconds timeout)
     std::copy(data.begin(), data.end(), copy.begin());
     std::size_t transferred = 0;
     try {
-        transferred = m_pipes.bulkOut->sendIORequestWithData(copy, timeout.count());
+        transferred = m_pipes.bulkOut->sendIORequestWithData(copy, transport::requestSeconds(timeout));
     } catch (const IOUSBHostError& error) {
         if (!m_closing.load()) {
             try {
@@ -182,7 +182,7 @@ void IOUSBHostTransport::writeZeroLength(Seconds timeout) {
         throw PTPError::usb(transport::closedText);
     }
     try {
-        m_pipes.bulkOut->sendIORequestWithData({}, timeout.count());
+        m_pipes.bulkOut->sendIORequestWithData({}, transport::requestSeconds(timeout));
     } catch (const IOUSBHostError& error) {
         fail(error, "write ZLP");
     }
@@ -197,7 +197,7 @@ std::vector<std::byte> IOUSBHostTransport::read(std::size_t maxLength, Seconds t
         transport::readRequestLength(maxLength, m_maxPacketSize, std::numeric_limits<std::size_t>::max()));
     std::size_t transferred = 0;
     try {
-        transferred = m_pipes.bulkIn->sendIORequestWithData(buffer, timeout.count());
+        transferred = m_pipes.bulkIn->sendIORequestWithData(buffer, transport::requestSeconds(timeout));
     } catch (const IOUSBHostError& error) {
         if (!m_closing.load()) {
             try {

@@ -42,7 +42,7 @@ public:
 
     const USBDeviceDescriptor& descriptor() const noexcept { return m_descriptor; }
 
-    // PTPTransport. Time-outs are whole milliseconds on the bus, clamped to 0 .. 2^32-1 ms.
+    // PTPTransport. Time-outs are whole milliseconds on the bus, clamped to 1 .. 2^32-1 ms.
     std::size_t maxPacketSize() const override { return m_maxPacketSize; }
     bool isConnected() const override;
     void write(std::span<const std::byte> data, Seconds timeout) override;

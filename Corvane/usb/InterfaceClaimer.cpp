@@ -56,37 +56,49 @@ bool InterfaceClaimer::start() {
 }
 
 void InterfaceClaimer::watch() {
-    // On the platform this thread runs at the user-interactive quality of service, so the claim wins the
-    // race against other clients; here every thread is equal.
-    auto port = iokit::IONotificationPortCreate(m_port);
-    auto loop = iokit::RunLoop::current();
-    iokit::io_iterator_t notification;
-    bool armed = false;
-    if (port) {
-        iokit::CFRunLoopAddSource(*loop, iokit::IONotificationPortGetRunLoopSource(port));
-        const auto result = iokit::IOServiceAddMatchingNotification(
-            port, iokit::kIOFirstMatchNotification, iokit::IOServiceMatching(usb::interfaceClassName),
-            [this](const iokit::io_iterator_t& iterator) { serviceMatched(iterator); }, notification);
-        if (result == iokit::kIOReturnSuccess) {
-            // Draining the iterator arms the notification; the interfaces that exist now are not the
-            // re-created ones and are released unexamined.
-            while (iokit::IOIteratorNext(notification)) {
-            }
-            armed = true;
+    // start() waits for this thread's report, so every way out of the arming reports, a failure included:
+    // a watcher that dies unreported would leave the caller blocked for good.
+    bool reported = false;
+    const auto report = [&](bool armed, std::shared_ptr<iokit::RunLoop> loop) {
+        {
+            std::lock_guard guard(m_lock);
+            m_armed = armed;
+            m_runLoop = armed ? std::move(loop) : nullptr;
+            m_ready = true;
         }
+        reported = true;
+        m_readyChanged.notify_all();
+    };
+    try {
+        // On the platform this thread runs at the user-interactive quality of service, so the claim wins
+        // the race against other clients; here every thread is equal.
+        auto port = iokit::IONotificationPortCreate(m_port);
+        auto loop = iokit::RunLoop::current();
+        iokit::io_iterator_t notification;
+        bool armed = false;
+        if (port) {
+            iokit::CFRunLoopAddSource(*loop, iokit::IONotificationPortGetRunLoopSource(port));
+            const auto result = iokit::IOServiceAddMatchingNotification(
+                port, iokit::kIOFirstMatchNotification, iokit::IOServiceMatching(usb::interfaceClassName),
+                [this](const iokit::io_iterator_t& iterator) { serviceMatched(iterator); }, notification);
+            if (result == iokit::kIOReturnSuccess) {
+                // Draining the iterator arms the notification; the interfaces that exist now are not the
+                // re-created ones and are released unexamined.
+                while (iokit::IOIteratorNext(notification)) {
+                }
+                armed = true;
+            }
+        }
+        report(armed, loop);
+        if (armed) {
+            loop->run();
+        }
+    } catch (...) {
+        if (!reported) {
+            report(false, nullptr);
+        }
+        throw; // the task logs it
     }
-    {
-        std::lock_guard guard(m_lock);
-        m_armed = armed;
-        m_runLoop = armed ? loop : nullptr;
-        m_ready = true;
-    }
-    m_readyChanged.notify_all();
-    if (armed) {
-        loop->run();
-    }
-    notification.reset();
-    port.reset();
 }
 
 void InterfaceClaimer::serviceMatched(const iokit::io_iterator_t& iterator) {

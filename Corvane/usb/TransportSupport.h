@@ -35,13 +35,21 @@ inline std::size_t readRequestLength(std::size_t maxLength, std::size_t packetSi
     return packets * packetSize;
 }
 
-/// Seconds as whole milliseconds in 32 bits, truncated. NaN and negative values become 0 and values too
-/// large for 32 bits the largest, so no time-out a caller passes converts with undefined behaviour.
+/// Seconds as whole milliseconds in 32 bits, truncated, and at least 1 ms: the platform's pipe calls take
+/// 0 ms to mean "no time-out", so a NaN, negative or sub-millisecond time-out must not become 0 and wait
+/// forever. Values too large for 32 bits become the largest.
 inline std::uint32_t milliseconds32(platform::Seconds timeout) {
     const auto duration = platform::Clock::toDuration(timeout);
     const auto count = std::chrono::duration_cast<std::chrono::milliseconds>(duration).count();
     return static_cast<std::uint32_t>(
-        std::min<std::chrono::milliseconds::rep>(count, std::numeric_limits<std::uint32_t>::max()));
+        std::clamp<std::chrono::milliseconds::rep>(count, 1, std::numeric_limits<std::uint32_t>::max()));
+}
+
+/// Seconds for the IOUSBHost requests, which also read 0 as "no time-out": NaN, negative and zero
+/// time-outs become 1 ms, and the rest stay as they are up to a century.
+inline double requestSeconds(platform::Seconds timeout) {
+    const auto duration = platform::Clock::toDuration(timeout);
+    return std::max(std::chrono::duration<double>(duration).count(), 0.001);
 }
 
 } // namespace corvane::transport

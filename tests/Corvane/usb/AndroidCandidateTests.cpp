@@ -1,6 +1,7 @@
 #include "Corvane/usb/AndroidCandidate.h"
 #include "Corvane/usb/USBDeviceDiscovery.h"
 #include "simulation/SimulatedBus.h"
+#include "tests/Corvane/usb/TransportTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -91,13 +92,13 @@ TEST(AndroidCandidateTests, DevicesWhoseLocationHostsAnMTPInterfaceAreNeverCandi
 
 // A bus on which a USB event happens at a chosen moment of a candidate scan: just before its device
 // sweep (after its MTP sweep), or just after it.
-class BusWithEventAtDeviceSweep final : public usb::USBBus {
+class BusWithEventAtDeviceSweep final : public testing::ForwardingBus {
 public:
     enum class When { before, after };
 
     BusWithEventAtDeviceSweep(std::shared_ptr<simulation::SimulatedBus> bus, When when,
                               std::function<void()> event)
-        : m_bus(std::move(bus)), m_when(when), m_event(std::move(event)) {}
+        : ForwardingBus(std::move(bus)), m_when(when), m_event(std::move(event)) {}
 
     std::vector<usb::RegistryEntry> matchingEntries(std::string_view className) override {
         const bool deviceSweep = className == usb::deviceClassName;
@@ -110,42 +111,6 @@ public:
         }
         return entries;
     }
-    std::optional<usb::RegistryEntry> entry(usb::RegistryEntryID id) override { return m_bus->entry(id); }
-    std::vector<usb::RegistryEntry> children(usb::RegistryEntryID id) override { return m_bus->children(id); }
-    std::optional<usb::PropertyValue> property(usb::RegistryEntryID id, std::string_view key) override {
-        return m_bus->property(id, key);
-    }
-    Subscription subscribe(std::string_view className, Observer observer) override {
-        return m_bus->subscribe(className, std::move(observer));
-    }
-    void unsubscribe(usb::SubscriptionID id) noexcept override { m_bus->unsubscribe(id); }
-    usb::HandleID open(usb::RegistryEntryID id, usb::OpenMode mode) override { return m_bus->open(id, mode); }
-    void close(usb::HandleID handle) noexcept override { m_bus->close(handle); }
-    std::vector<usb::EndpointDescriptor> endpoints(usb::RegistryEntryID id) override {
-        return m_bus->endpoints(id);
-    }
-    std::size_t readPipe(usb::HandleID handle, std::uint8_t endpoint, std::span<std::byte> buffer,
-                         usb::Timeout timeout) override {
-        return m_bus->readPipe(handle, endpoint, buffer, timeout);
-    }
-    std::size_t writePipe(usb::HandleID handle, std::uint8_t endpoint, std::span<const std::byte> data,
-                          usb::Timeout timeout) override {
-        return m_bus->writePipe(handle, endpoint, data, timeout);
-    }
-    std::vector<std::byte> controlRequest(usb::HandleID handle, const usb::ControlSetup& setup,
-                                          std::span<const std::byte> data, usb::Timeout timeout) override {
-        return m_bus->controlRequest(handle, setup, data, timeout);
-    }
-    void clearStall(usb::HandleID handle, std::uint8_t endpoint) override {
-        m_bus->clearStall(handle, endpoint);
-    }
-    void abortPipe(usb::HandleID handle, std::uint8_t endpoint) override {
-        m_bus->abortPipe(handle, endpoint);
-    }
-    std::uint8_t configuration(usb::HandleID device) override { return m_bus->configuration(device); }
-    void setConfiguration(usb::HandleID device, std::uint8_t value) override {
-        m_bus->setConfiguration(device, value);
-    }
 
 private:
     void fire() {
@@ -154,7 +119,6 @@ private:
         }
     }
 
-    std::shared_ptr<simulation::SimulatedBus> m_bus;
     When m_when;
     std::function<void()> m_event;
 };

@@ -41,21 +41,24 @@ TEST(DeviceNameTests, CleansTypicalProductStrings) {
     });
 }
 
-TEST(DeviceNameTests, RemovesTheSerialWhereItStandsAsATokenIgnoringCase) {
+TEST(DeviceNameTests, RemovesEveryOccurrenceOfTheSerialIgnoringCase) {
     expectNames({
         {"Phone abc123", "", "ABC123", "Phone"},
         {"ABC123 Phone abc123", "", "ABC123", "Phone"},
         {"Phone A.B", "", "a.b", "Phone"},
         {"Phone_R58N123_MTP", "", "R58N123", "Phone"},
+        {"PhoneR58N123", "", "R58N123", "Phone"},
+        {"R58N123Phone", "Acme", "r58n123", "Phone"},
+        {"PhoneR58N", "", "R58N", "Phone"},
     });
 }
 
-TEST(DeviceNameTests, LeavesASerialInsideAWordAlone) {
+TEST(DeviceNameTests, LeavesASerialOfOneCharacterInsideAWordAlone) {
     // A serial of one character would otherwise be cut out of every word that contains the letter.
     expectNames({
         {"Galaxy Tab", "", "a", "Galaxy Tab"},
         {"Nexus 5X", "", "5", "Nexus 5X"},
-        {"PhoneR58N", "", "R58N", "PhoneR58N"},
+        {"Nexus 5 X", "", "5", "Nexus X"},
     });
 }
 

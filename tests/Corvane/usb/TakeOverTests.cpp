@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <future>
+#include <stdexcept>
 
 namespace corvane {
 namespace {
@@ -281,6 +283,28 @@ TEST_F(InterfaceClaimerTests, DestroyingAClaimerClosesWhatItHadNotHandedOut) {
         ASSERT_TRUE(usb.wasOpened(added));
     }
     EXPECT_TRUE(usb.openHandles().empty());
+}
+
+TEST_F(InterfaceClaimerTests, AWatcherThatFailsBeforeArmingReportsItInsteadOfBlockingTheCaller) {
+    // A bus whose subscriptions fail with something the notification layer does not expect: the watcher
+    // thread ends with it before it is armed.
+    class BrokenSubscriptions final : public testing::ForwardingBus {
+    public:
+        using ForwardingBus::ForwardingBus;
+        Subscription subscribe(std::string_view, Observer) override {
+            throw std::runtime_error("no more subscriptions");
+        }
+    };
+    plugHeldPhone(1s, std::nullopt);
+    const auto bus = std::make_shared<BrokenSubscriptions>(usb.bus);
+    InterfaceClaimer claimer(matchForPhone(), iokit::MainPort::forBus(bus), usb.clock);
+    auto starting = std::async(std::launch::async, [&] { return claimer.start(); });
+    if (starting.wait_for(20s) != std::future_status::ready) {
+        // Nothing could end the wait any more; aborting fails the test where waiting would hang it.
+        ADD_FAILURE() << "start() is still blocked";
+        std::abort();
+    }
+    EXPECT_FALSE(starting.get());
 }
 
 TEST_F(InterfaceClaimerTests, AClaimerWithoutARegistryIsNotArmed) {

@@ -79,6 +79,17 @@ protected:
         return reading;
     }
 
+    /// The outcome of a read that blockedRead started and that something other than time should end. A
+    /// read still blocked after 20 s of real time fails the test; the clock then runs past its time-out,
+    /// so the test ends instead of hanging.
+    std::string endedWithoutTime(std::future<std::string>& reading) {
+        if (reading.wait_for(20s) != std::future_status::ready) {
+            ADD_FAILURE() << "the blocked read did not end";
+            usb.clock.advance(31s);
+        }
+        return reading.get();
+    }
+
     bool waitForDisconnects(int count) {
         std::unique_lock lock(disconnectMutex);
         return disconnectChanged.wait_for(lock, 20s, [&] { return disconnects == count; });
@@ -230,7 +241,7 @@ TEST_P(TransportScenarioTests, ReadsEndAtShortAndZeroLengthPackets) {
     EXPECT_EQ(transport->read(4096, 5s).size(), 612u);
 }
 
-TEST_P(TransportScenarioTests, TimeOutsReachTheBusClampedToWholeMilliseconds) {
+TEST_P(TransportScenarioTests, TimeOutsReachTheBusClampedToWholeMillisecondsAndNeverZero) {
     const auto transport = openPhone();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double infinity = std::numeric_limits<double>::infinity();
@@ -244,9 +255,11 @@ TEST_P(TransportScenarioTests, TimeOutsReachTheBusClampedToWholeMilliseconds) {
         {"30 s", 30.0, "30000ms", "30000ms"},
         {"fraction", 0.0015, "1ms", "2ms"},
         {"largest the caller may pass", 4294967.0, "4294967000ms", "4294967000ms"},
-        {"zero", 0.0, "0ms", "0ms"},
-        {"negative", -5.0, "0ms", "0ms"},
-        {"NaN", nan, "0ms", "0ms"},
+        {"below a millisecond", 0.0004, "1ms", "1ms"},
+        // The platform reads 0 ms as "no time-out": nothing the caller passes may become it.
+        {"zero", 0.0, "1ms", "1ms"},
+        {"negative", -5.0, "1ms", "1ms"},
+        {"NaN", nan, "1ms", "1ms"},
         {"beyond 32 bits of milliseconds", 1e300, "4294967295ms", "3153600000000ms"},
         {"infinite", infinity, "4294967295ms", "3153600000000ms"},
     };
@@ -386,8 +399,11 @@ TEST_P(TransportScenarioTests, CloseFromAnotherThreadEndsABlockedTransferAtOnce)
     const auto transport = openPhone();
     const auto start = usb.clock.now();
     auto reading = blockedRead(*transport);
-    transport->close(); // must return without the clock moving: the read's 30 s never pass
-    EXPECT_EQ(reading.get(), "USB: transport closed");
+    // close() waits for the transfer it ends, so it runs beside the test: if it failed to end the read,
+    // both would wait for the read's 30 s, which never pass.
+    auto closing = std::async(std::launch::async, [&] { transport->close(); });
+    EXPECT_EQ(endedWithoutTime(reading), "USB: transport closed");
+    closing.get();
     EXPECT_EQ(usb.clock.now(), start);
     EXPECT_FALSE(transport->isConnected());
     EXPECT_TRUE(usb.openHandles().empty());
@@ -397,7 +413,7 @@ TEST_P(TransportScenarioTests, UnpluggingDuringATransferEndsIt) {
     const auto transport = openPhone();
     auto reading = blockedRead(*transport);
     usb.bus->unplug(plugged.deviceID);
-    EXPECT_EQ(reading.get(), "USB: read: device disconnected");
+    EXPECT_EQ(endedWithoutTime(reading), "USB: read: device disconnected");
     EXPECT_EQ(describeFailure([&] { transport->write(bytes(4), 1s); }), "USB: write: device disconnected");
     // Only the host transport hears of the removal; neither closes itself because of it.
     EXPECT_TRUE(transport->isConnected());

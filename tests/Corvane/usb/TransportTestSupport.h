@@ -140,6 +140,55 @@ struct SimulatedUSB {
     }
 };
 
+/// A bus that passes every request to a simulated bus; tests override the requests they want to bend.
+class ForwardingBus : public usb::USBBus {
+public:
+    explicit ForwardingBus(std::shared_ptr<simulation::SimulatedBus> bus) : m_bus(std::move(bus)) {}
+
+    std::vector<usb::RegistryEntry> matchingEntries(std::string_view className) override {
+        return m_bus->matchingEntries(className);
+    }
+    std::optional<usb::RegistryEntry> entry(usb::RegistryEntryID id) override { return m_bus->entry(id); }
+    std::vector<usb::RegistryEntry> children(usb::RegistryEntryID id) override { return m_bus->children(id); }
+    std::optional<usb::PropertyValue> property(usb::RegistryEntryID id, std::string_view key) override {
+        return m_bus->property(id, key);
+    }
+    Subscription subscribe(std::string_view className, Observer observer) override {
+        return m_bus->subscribe(className, std::move(observer));
+    }
+    void unsubscribe(usb::SubscriptionID id) noexcept override { m_bus->unsubscribe(id); }
+    usb::HandleID open(usb::RegistryEntryID id, usb::OpenMode mode) override { return m_bus->open(id, mode); }
+    void close(usb::HandleID handle) noexcept override { m_bus->close(handle); }
+    std::vector<usb::EndpointDescriptor> endpoints(usb::RegistryEntryID id) override {
+        return m_bus->endpoints(id);
+    }
+    std::size_t readPipe(usb::HandleID handle, std::uint8_t endpoint, std::span<std::byte> buffer,
+                         usb::Timeout timeout) override {
+        return m_bus->readPipe(handle, endpoint, buffer, timeout);
+    }
+    std::size_t writePipe(usb::HandleID handle, std::uint8_t endpoint, std::span<const std::byte> data,
+                          usb::Timeout timeout) override {
+        return m_bus->writePipe(handle, endpoint, data, timeout);
+    }
+    std::vector<std::byte> controlRequest(usb::HandleID handle, const usb::ControlSetup& setup,
+                                          std::span<const std::byte> data, usb::Timeout timeout) override {
+        return m_bus->controlRequest(handle, setup, data, timeout);
+    }
+    void clearStall(usb::HandleID handle, std::uint8_t endpoint) override {
+        m_bus->clearStall(handle, endpoint);
+    }
+    void abortPipe(usb::HandleID handle, std::uint8_t endpoint) override {
+        m_bus->abortPipe(handle, endpoint);
+    }
+    std::uint8_t configuration(usb::HandleID device) override { return m_bus->configuration(device); }
+    void setConfiguration(usb::HandleID device, std::uint8_t value) override {
+        m_bus->setConfiguration(device, value);
+    }
+
+protected:
+    const std::shared_ptr<simulation::SimulatedBus> m_bus;
+};
+
 /// The PTPError the call throws; fails the test when it throws nothing or something else.
 inline std::optional<PTPError> errorOf(const std::function<void()>& call) {
     try {
