@@ -12,7 +12,7 @@
 
 #include "Corvane/device/MTPDevice.h"
 #include "Corvane/filesystem/MTPFileSystem.h"
-#include "Corvane/usb/PTPTransport.h"
+#include "Corvane/usb/IOUSBLibTransport.h"
 #include "Corvane/usb/USBDeviceDiscovery.h"
 #include "Corvane/wire/PTPError.h"
 #include "FileSystemExtension/AndroidVolume.h"
@@ -21,7 +21,6 @@
 #include "platform/foundation/LogStore.h"
 #include "platform/fskit/InProcessHost.h"
 #include "platform/iokit/IOKitLib.h"
-#include "platform/usb/USBError.h"
 #include "simulation/PhoneUSBFunction.h"
 #include "simulation/SimulatedBus.h"
 #include "simulation/SimulatedPhone.h"
@@ -33,7 +32,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <malloc.h>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -45,86 +43,6 @@ namespace {
 
 constexpr std::size_t MiB = 1 << 20;
 constexpr std::size_t requestSize = MiB;
-
-/// A PTP transport straight onto the simulated bus's pipes, until the USB transports can reach a
-/// simulated phone: one lock for every transfer, packet-rounded reads, the class Device Reset.
-class BusTransport final : public corvane::PTPTransport {
-public:
-    BusTransport(std::shared_ptr<usb::USBBus> bus, const corvane::USBDeviceDescriptor& descriptor)
-        : m_bus(std::move(bus)), m_interfaceNumber(descriptor.interfaceNumber) {
-        m_handle = m_bus->open(descriptor.registryEntryID, usb::OpenMode::exclusive);
-        for (const auto& endpoint : m_bus->endpoints(descriptor.registryEntryID)) {
-            if (endpoint.transferType() != usb::TransferType::bulk) {
-                continue;
-            }
-            if (endpoint.direction() == usb::Direction::in) {
-                m_in = endpoint.address;
-                m_packetSize = std::max<std::size_t>(64, endpoint.packetSize());
-            } else {
-                m_out = endpoint.address;
-            }
-        }
-    }
-    ~BusTransport() override { close(); }
-
-    std::size_t maxPacketSize() const override { return m_packetSize; }
-    bool isConnected() const override {
-        std::lock_guard lock(m_mutex);
-        return m_open;
-    }
-    void write(std::span<const std::byte> data, corvane::Seconds timeout) override {
-        std::lock_guard lock(m_mutex);
-        transfer([&] { m_bus->writePipe(m_handle, m_out, data, toTimeout(timeout)); });
-    }
-    void writeZeroLength(corvane::Seconds timeout) override {
-        std::lock_guard lock(m_mutex);
-        transfer([&] { m_bus->writePipe(m_handle, m_out, {}, toTimeout(timeout)); });
-    }
-    std::vector<std::byte> read(std::size_t maxLength, corvane::Seconds timeout) override {
-        std::lock_guard lock(m_mutex);
-        const std::size_t length = std::max(m_packetSize, maxLength / m_packetSize * m_packetSize);
-        std::vector<std::byte> bytes;
-        transfer([&] { bytes = m_bus->readPipe(m_handle, m_in, length, toTimeout(timeout)); });
-        return bytes;
-    }
-    void resetDevice() override {
-        std::lock_guard lock(m_mutex);
-        const usb::ControlSetup reset{0x21, 0x66, 0, m_interfaceNumber, 0};
-        transfer([&] { m_bus->controlRequest(m_handle, reset, {}, std::chrono::milliseconds(5000)); });
-    }
-    void close() noexcept override {
-        std::lock_guard lock(m_mutex);
-        if (m_open) {
-            m_open = false;
-            m_bus->close(m_handle);
-        }
-    }
-
-private:
-    static usb::Timeout toTimeout(corvane::Seconds timeout) {
-        return usb::Timeout(
-            static_cast<usb::Timeout::rep>(std::clamp(timeout.count() * 1000.0, 0.0, 4294967295.0)));
-    }
-    template <typename Call> void transfer(Call&& call) {
-        if (!m_open) {
-            throw corvane::PTPError::usb("transport closed");
-        }
-        try {
-            std::forward<Call>(call)();
-        } catch (const usb::USBError& error) {
-            throw corvane::PTPError::usb(std::string("transfer failed: ") + error.what());
-        }
-    }
-
-    const std::shared_ptr<usb::USBBus> m_bus;
-    const std::uint16_t m_interfaceNumber;
-    usb::HandleID m_handle = 0;
-    std::uint8_t m_in = 0;
-    std::uint8_t m_out = 0;
-    std::size_t m_packetSize = 512;
-    mutable std::mutex m_mutex; // held for every transfer, the reset and close
-    bool m_open = true;         // guarded by m_mutex
-};
 
 struct Measure {
     double seconds = 0;
@@ -253,8 +171,10 @@ int main(int argc, char** argv) {
     (void)plugged;
 
     corvane::TransportFactory factory;
-    factory.makeIOUSBLib = [bus](const corvane::USBDeviceDescriptor& descriptor, corvane::TakeOver) {
-        return std::make_unique<BusTransport>(bus, descriptor);
+    // The library's own transport on the phone's bus: the bench measures the path a mount takes.
+    factory.makeIOUSBLib = [bus](const corvane::USBDeviceDescriptor& descriptor, corvane::TakeOver takeOver) {
+        return std::unique_ptr<corvane::PTPTransport>(corvane::IOUSBLibTransport::open(
+            descriptor, takeOver, platform::Clock::system(), iokit::MainPort::forBus(bus)));
     };
     tandalo::TandaloFileSystem::Context context;
     context.findMTPInterfaces = [bus] {

@@ -241,10 +241,11 @@ std::optional<PTPContainer> TransactionEngine::receiveData(const Settings& setti
                                                            Progress& progress) {
     progress.stage = Progress::Stage::dataIn;
     progress.emptyReads = 0;
-    std::vector<std::byte> first;
+    const std::span<std::byte> buffer = receiveBuffer(settings);
+    std::size_t firstSize = 0;
     while (true) {
-        first = read(settings, settings.chunk, progress);
-        if (!first.empty()) {
+        firstSize = read(settings, buffer, progress);
+        if (firstSize != 0) {
             break;
         }
         if (++progress.emptyReads >= maxEmptyDataReads) {
@@ -252,6 +253,7 @@ std::optional<PTPContainer> TransactionEngine::receiveData(const Settings& setti
             throw PTPError::io("device sent only empty packets while waiting for " + name(operation));
         }
     }
+    const std::span<const std::byte> first = buffer.first(firstSize);
 
     progress.positionKnown = false;
     const PTPContainer::Header header = PTPContainer::parseHeader(first);
@@ -283,7 +285,24 @@ std::optional<PTPContainer> TransactionEngine::receiveData(const Settings& setti
 
     const DataSink& sink = phase.sink();
     const std::uint64_t limit = phase.collectLimit();
-    const auto deliver = [&](std::span<const std::byte> bytes) {
+    const auto tooMuch = [&] {
+        return PTPError::io(name(operation) + ": the device sent more than the " + decimal(limit) +
+                            " bytes expected");
+    };
+    // Collected data is read straight into the result, which is sized once when the length is known: one
+    // packet beyond it leaves room for the last read, which always asks for a whole packet. A sink gets
+    // each read where it landed, in the engine's own buffer.
+    const std::size_t packet = settings.packet;
+    if (!sink) {
+        if (knownLength && expected > limit) {
+            throw tooMuch();
+        }
+        if (knownLength) {
+            collected.resize(static_cast<std::size_t>(expected) + packet);
+        }
+    }
+    std::uint64_t received = 0;
+    const auto deliverFirst = [&](std::span<const std::byte> bytes) {
         if (bytes.empty()) {
             return;
         }
@@ -291,27 +310,42 @@ std::optional<PTPContainer> TransactionEngine::receiveData(const Settings& setti
             sink(bytes);
             return;
         }
-        if (bytes.size() > limit - collected.size()) {
-            throw PTPError::io(name(operation) + ": the device sent more than the " + decimal(limit) +
-                               " bytes expected");
+        if (bytes.size() > limit) {
+            throw tooMuch();
         }
-        collected.insert(collected.end(), bytes.begin(), bytes.end());
+        if (collected.size() < bytes.size()) {
+            collected.resize(bytes.size());
+        }
+        std::memcpy(collected.data(), bytes.data(), bytes.size());
     };
-
-    std::uint64_t received = first.size() - headerSize;
-    deliver(std::span<const std::byte>(first).subspan(headerSize));
+    deliverFirst(first.subspan(headerSize));
+    received = first.size() - headerSize;
     std::size_t last = first.size();
 
     while (!knownLength || received < expected) {
-        if (!knownLength && last % settings.packet != 0) {
+        if (!knownLength && last % packet != 0) {
             break; // a short packet ends a data phase of unknown length
         }
         const std::size_t ask =
             knownLength
                 ? static_cast<std::size_t>(std::min<std::uint64_t>(settings.chunk, expected - received))
                 : settings.chunk;
-        std::vector<std::byte> bytes = read(settings, ask, progress);
-        if (bytes.empty()) {
+        std::span<std::byte> into;
+        if (sink) {
+            into = buffer.first(std::max(ask, packet));
+        } else {
+            const auto at = static_cast<std::size_t>(received);
+            std::size_t size = std::max(ask, packet);
+            if (!knownLength) {
+                // Without a length the limit bounds each read; a read past it fails below.
+                size = std::max(packet,
+                                static_cast<std::size_t>(std::min<std::uint64_t>(ask, limit - received)));
+                collected.resize(at + size);
+            }
+            into = std::span<std::byte>(collected).subspan(at, size);
+        }
+        const std::size_t count = read(settings, into, progress);
+        if (count == 0) {
             if (!knownLength) {
                 break;
             }
@@ -322,13 +356,20 @@ std::optional<PTPContainer> TransactionEngine::receiveData(const Settings& setti
             }
             continue;
         }
-        if (!progress.consume(bytes.size(), bytes.size())) {
+        if (!progress.consume(count, count)) {
             throw tooLong();
         }
         progress.emptyReads = 0;
-        received += bytes.size();
-        last = bytes.size();
-        deliver(bytes);
+        received += count;
+        last = count;
+        if (sink) {
+            sink(into.first(count));
+        } else if (received > limit) {
+            throw tooMuch();
+        }
+    }
+    if (!sink) {
+        collected.resize(static_cast<std::size_t>(received));
     }
     progress.endContainer();
     return std::nullopt;
@@ -336,13 +377,15 @@ std::optional<PTPContainer> TransactionEngine::receiveData(const Settings& setti
 
 PTPContainer TransactionEngine::readResponse(const Settings& settings, Progress& progress) {
     progress.stage = Progress::Stage::response;
-    std::vector<std::byte> bytes;
-    for (std::uint32_t attempt = 0; attempt < maxResponseReads && bytes.empty(); ++attempt) {
-        bytes = read(settings, settings.chunk, progress);
+    const std::span<std::byte> buffer = receiveBuffer(settings);
+    std::size_t count = 0;
+    for (std::uint32_t attempt = 0; attempt < maxResponseReads && count == 0; ++attempt) {
+        count = read(settings, buffer, progress);
     }
-    if (bytes.empty()) {
+    if (count == 0) {
         progress.deviceSilent = true;
     }
+    const std::span<const std::byte> bytes = buffer.first(count);
     progress.positionKnown = false;
     if (bytes.size() >= headerSize) {
         const PTPContainer::Header header = PTPContainer::parseHeader(bytes);
@@ -369,10 +412,18 @@ void TransactionEngine::checkResponse(const PTPContainer& response, PTPOperation
     }
 }
 
-std::vector<std::byte> TransactionEngine::read(const Settings& settings, std::size_t maxLength,
-                                               Progress& progress) {
+std::span<std::byte> TransactionEngine::receiveBuffer(const Settings& settings) {
+    // At least one packet: a read always asks for whole packets, even for the last few bytes of data.
+    const std::size_t size = std::max(settings.chunk, settings.packet);
+    if (m_receiveBuffer.size() < size) {
+        m_receiveBuffer.resize(size);
+    }
+    return std::span<std::byte>(m_receiveBuffer).first(size);
+}
+
+std::size_t TransactionEngine::read(const Settings& settings, std::span<std::byte> into, Progress& progress) {
     try {
-        return m_transport->read(maxLength, settings.dataTimeout);
+        return m_transport->read(into, settings.dataTimeout);
     } catch (...) {
         progress.deviceSilent = true;
         throw;

@@ -122,7 +122,10 @@ private:
     void drainToResponse(const Settings& settings, std::uint32_t transactionID, const Progress& progress);
     void resetAfterFailure();
 
-    std::vector<std::byte> read(const Settings& settings, std::size_t maxLength, Progress& progress);
+    /// The buffer that reads land in when no caller's buffer takes them: the chunk size, at least one
+    /// packet; grown once and reused.
+    std::span<std::byte> receiveBuffer(const Settings& settings);
+    std::size_t read(const Settings& settings, std::span<std::byte> into, Progress& progress);
     void write(std::span<const std::byte> bytes, Seconds timeout, Progress& progress);
     void writeZeroLength(Seconds timeout, Progress& progress);
 
@@ -141,6 +144,7 @@ private:
     /// The one buffer that joins the data header with the first bytes, and gathers provider output into
     /// whole chunks; it grows to the chunk size once and is reused.
     std::vector<std::byte> m_sendBuffer;
+    std::vector<std::byte> m_receiveBuffer;
 };
 
 } // namespace corvane

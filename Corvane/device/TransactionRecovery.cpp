@@ -62,6 +62,7 @@ void TransactionEngine::drainToResponse(const Settings& settings, std::uint32_t 
                                         const Progress& failed) {
     Progress progress = failed;
     const Seconds timeout = settings.dataTimeout;
+    const std::span<std::byte> buffer = receiveBuffer(settings);
 
     if (progress.stage == Progress::Stage::dataOut || progress.stage == Progress::Stage::command) {
         // The device waits for (the rest of) the data. A short packet tells it that no more is coming;
@@ -89,24 +90,25 @@ void TransactionEngine::drainToResponse(const Settings& settings, std::uint32_t 
                 if (progress.lastRead % settings.packet != 0) {
                     break;
                 }
-                const auto bytes = m_transport->read(settings.chunk, timeout);
-                if (bytes.empty()) {
+                const std::size_t count = m_transport->read(buffer, timeout);
+                if (count == 0) {
                     break;
                 }
-                progress.lastRead = bytes.size();
+                progress.lastRead = count;
                 continue;
             }
-            const auto bytes = m_transport->read(static_cast<std::size_t>(std::min<std::uint64_t>(
-                                                     settings.chunk, *progress.containerRemaining)),
-                                                 timeout);
-            if (bytes.empty()) {
+            const auto ask = static_cast<std::size_t>(
+                std::min<std::uint64_t>(settings.chunk, *progress.containerRemaining));
+            const std::size_t count =
+                m_transport->read(buffer.first(std::max(ask, settings.packet)), timeout);
+            if (count == 0) {
                 if (++empty >= maxEmptyDataReads) {
                     throw PTPError::io("device stopped sending while the engine caught up with it");
                 }
                 continue;
             }
             empty = 0;
-            if (!progress.consume(bytes.size(), bytes.size())) {
+            if (!progress.consume(count, count)) {
                 throw PTPError::io(
                     "device sent more than its container announced while the engine caught up");
             }
@@ -121,7 +123,8 @@ void TransactionEngine::drainToResponse(const Settings& settings, std::uint32_t 
     std::uint32_t skipped = 0;
     std::uint32_t empty = 0;
     while (true) {
-        const auto bytes = m_transport->read(settings.chunk, timeout);
+        const std::size_t count = m_transport->read(buffer, timeout);
+        const std::span<const std::byte> bytes = buffer.first(count);
         if (bytes.empty()) {
             if (++empty >= maxResponseReads) {
                 throw PTPError::io("device sent no response while the engine caught up with it");

@@ -39,10 +39,12 @@ PTPError convert(const IOUSBHostError& error, const std::string& operation) {
                          transport::hex32(low32(error.code())) + ")");
 }
 
-// A buffer of the length, or the library's error when there is no memory for it.
-std::vector<std::byte> allocate(std::size_t length) {
+// Grows the buffer to the length, or throws the library's error when there is no memory for it.
+void reserveAtLeast(std::vector<std::byte>& buffer, std::size_t length) {
     try {
-        return std::vector<std::byte>(length);
+        if (buffer.size() < length) {
+            buffer.resize(length);
+        }
     } catch (const std::bad_alloc&) {
         throw PTPError::usb("allocation failed");
     } catch (const std::length_error&) {
@@ -154,8 +156,9 @@ void IOUSBHostTransport::write(std::span<const std::byte> data, Seconds timeout)
     if (!m_pipes.bulkOut || !m_connected || m_closing.load()) {
         throw PTPError::usb(transport::closedText);
     }
-    // The pipe takes a mutable buffer, as the framework's requests do.
-    auto copy = allocate(data.size());
+    // The pipe takes a mutable buffer, as the framework's requests do; one is kept for every write.
+    reserveAtLeast(m_writeBuffer, data.size());
+    const std::span<std::byte> copy(m_writeBuffer.data(), data.size());
     std::copy(data.begin(), data.end(), copy.begin());
     std::size_t transferred = 0;
     try {
@@ -188,16 +191,17 @@ void IOUSBHostTransport::writeZeroLength(Seconds timeout) {
     }
 }
 
-std::vector<std::byte> IOUSBHostTransport::read(std::size_t maxLength, Seconds timeout) {
+std::size_t IOUSBHostTransport::read(std::span<std::byte> buffer, Seconds timeout) {
     std::lock_guard lock(m_lock);
     if (!m_pipes.bulkIn || !m_connected || m_closing.load()) {
         throw PTPError::usb(transport::closedText);
     }
-    auto buffer = allocate(
-        transport::readRequestLength(maxLength, m_maxPacketSize, std::numeric_limits<std::size_t>::max()));
+    const std::size_t length =
+        transport::readRequestLength(buffer.size(), m_maxPacketSize, std::numeric_limits<std::size_t>::max());
     std::size_t transferred = 0;
     try {
-        transferred = m_pipes.bulkIn->sendIORequestWithData(buffer, transport::requestSeconds(timeout));
+        transferred =
+            m_pipes.bulkIn->sendIORequestWithData(buffer.first(length), transport::requestSeconds(timeout));
     } catch (const IOUSBHostError& error) {
         if (!m_closing.load()) {
             try {
@@ -208,8 +212,7 @@ std::vector<std::byte> IOUSBHostTransport::read(std::size_t maxLength, Seconds t
         }
         fail(error, "read");
     }
-    buffer.resize(std::min(transferred, buffer.size()));
-    return buffer;
+    return std::min(transferred, length);
 }
 
 void IOUSBHostTransport::resetDevice() {

@@ -41,12 +41,13 @@ public:
 
     const USBDeviceDescriptor& descriptor() const noexcept { return m_descriptor; }
 
-    // PTPTransport. Time-outs go to the pipes in seconds; NaN and negative ones do not wait.
+    // PTPTransport. Time-outs go to the pipes in seconds, at least 1 ms.
     std::size_t maxPacketSize() const override { return m_maxPacketSize; }
     bool isConnected() const override;
     void write(std::span<const std::byte> data, Seconds timeout) override;
     void writeZeroLength(Seconds timeout) override;
-    std::vector<std::byte> read(std::size_t maxLength, Seconds timeout) override;
+    using PTPTransport::read;
+    std::size_t read(std::span<std::byte> buffer, Seconds timeout) override;
     void resetDevice() override;
     void close() noexcept override;
 
@@ -75,6 +76,7 @@ private:
     std::shared_ptr<iousbhost::IOUSBHostInterface> m_interface;
     Pipes m_pipes;
     bool m_connected = true;
+    std::vector<std::byte> m_writeBuffer; // the mutable copy a write hands the pipe, kept between writes
 };
 
 } // namespace corvane

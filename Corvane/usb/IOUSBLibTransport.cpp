@@ -9,9 +9,7 @@
 
 #include <chrono>
 #include <limits>
-#include <new>
 #include <optional>
-#include <stdexcept>
 #include <utility>
 
 namespace corvane {
@@ -217,33 +215,21 @@ void IOUSBLibTransport::writeZeroLength(Seconds timeout) {
     }
 }
 
-std::vector<std::byte> IOUSBLibTransport::read(std::size_t maxLength, Seconds timeout) {
+std::size_t IOUSBLibTransport::read(std::span<std::byte> buffer, Seconds timeout) {
     std::lock_guard lock(m_lock);
     requireOpen();
-    // The request buffer is kept between reads: zero-filling a fresh megabyte for every short response
-    // cost more than a phone's turnaround. Only the bytes that arrived are copied out.
-    const std::size_t length = transport::readRequestLength(maxLength, m_maxPacketSize, readLimit);
-    try {
-        if (m_readBuffer.size() < length) {
-            m_readBuffer.resize(length);
-        }
-    } catch (const std::bad_alloc&) {
-        throw PTPError::usb("allocation failed");
-    } catch (const std::length_error&) {
-        throw PTPError::usb("allocation failed");
-    }
-    const std::span<std::byte> buffer(m_readBuffer.data(), length);
+    const std::size_t length = transport::readRequestLength(buffer.size(), m_maxPacketSize, readLimit);
     const std::uint32_t milliseconds = transport::milliseconds32(timeout);
     std::uint32_t count = 0;
-    const auto result = m_interface->ReadPipeTO(m_pipeIn, buffer, count, milliseconds, milliseconds);
+    const auto result =
+        m_interface->ReadPipeTO(m_pipeIn, buffer.first(length), count, milliseconds, milliseconds);
     if (result != iokit::kIOReturnSuccess) {
         if (!m_closing.load()) {
             m_interface->ClearPipeStallBothEnds(m_pipeIn); // best effort, as for a write
         }
         fail(result, "read");
     }
-    const std::size_t received = std::min<std::size_t>(count, length);
-    return {buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(received)};
+    return std::min<std::size_t>(count, length);
 }
 
 void IOUSBLibTransport::resetDevice() {

@@ -47,7 +47,8 @@ public:
     bool isConnected() const override;
     void write(std::span<const std::byte> data, Seconds timeout) override;
     void writeZeroLength(Seconds timeout) override;
-    std::vector<std::byte> read(std::size_t maxLength, Seconds timeout) override;
+    using PTPTransport::read;
+    std::size_t read(std::span<std::byte> buffer, Seconds timeout) override;
     void resetDevice() override;
     void close() noexcept override;
 
@@ -69,11 +70,10 @@ private:
     const iokit::IOUSBInterfaceRef m_canceller;
     std::atomic<bool> m_closing{false};
 
-    mutable std::mutex m_lock; // guards m_interface, m_connected, m_readBuffer; held for each whole
-                               // transfer, reset, close and isConnected
+    mutable std::mutex m_lock; // guards m_interface, m_connected; held for each whole transfer, reset,
+                               // close and isConnected
     iokit::IOUSBInterfaceRef m_interface;
     bool m_connected = true;
-    std::vector<std::byte> m_readBuffer;
 };
 
 } // namespace corvane

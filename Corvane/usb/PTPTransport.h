@@ -2,6 +2,7 @@
 
 #include "platform/foundation/Clock.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <span>
 #include <vector>
@@ -25,8 +26,18 @@ public:
     virtual void write(std::span<const std::byte> data, Seconds timeout) = 0;
     /// Sends a zero-length packet on the bulk-OUT pipe.
     virtual void writeZeroLength(Seconds timeout) = 0;
-    /// One bulk-IN read of at most maxLength bytes, rounded down to whole packets and at least one packet.
-    virtual std::vector<std::byte> read(std::size_t maxLength, Seconds timeout) = 0;
+    /// One bulk-IN read into the front of the caller's buffer: it asks for the buffer's size rounded down
+    /// to whole packets, so the buffer must hold at least one packet (maxPacketSize()). Returns the number
+    /// of bytes read. The bytes land where the caller wants them: nothing is allocated or copied on the way.
+    virtual std::size_t read(std::span<std::byte> buffer, Seconds timeout) = 0;
+    /// The same read into a new buffer of at most maxLength bytes, at least one packet, for callers that
+    /// want the bytes themselves.
+    std::vector<std::byte> read(std::size_t maxLength, Seconds timeout) {
+        const std::size_t packet = maxPacketSize();
+        std::vector<std::byte> bytes(std::max(packet, maxLength / packet * packet));
+        bytes.resize(read(std::span<std::byte>(bytes), timeout));
+        return bytes;
+    }
     /// The PTP class request Device Reset, then clears the pipe stalls.
     virtual void resetDevice() = 0;
     /// Releases the interface; later transfers fail. Never throws; a second call does nothing.

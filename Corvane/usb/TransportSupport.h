@@ -3,6 +3,7 @@
 // What the two USB transports share: their texts, the read length rule and time-out conversion. Internal
 // to corvane_usb.
 
+#include "Corvane/wire/PTPError.h"
 #include "platform/foundation/Clock.h"
 
 #include <algorithm>
@@ -27,11 +28,15 @@ inline std::string hex32(std::uint32_t value) {
     return text;
 }
 
-/// The bytes one bulk-IN read asks for: maxLength rounded down to whole packets, at least one packet, and
-/// never more whole packets than `limit` bytes hold. Whole packets keep a device from overrunning the
-/// buffer with a full packet.
-inline std::size_t readRequestLength(std::size_t maxLength, std::size_t packetSize, std::size_t limit) {
-    const std::size_t packets = std::max<std::size_t>(1, std::min(maxLength, limit) / packetSize);
+/// The bytes one bulk-IN read into a buffer of bufferSize bytes asks for: whole packets only, so that a
+/// device cannot overrun the buffer with a full packet, and never more than `limit` bytes. Throws usb for
+/// a buffer that cannot hold one packet.
+inline std::size_t readRequestLength(std::size_t bufferSize, std::size_t packetSize, std::size_t limit) {
+    const std::size_t packets = std::min(bufferSize, limit) / packetSize;
+    if (packets == 0) {
+        throw PTPError::usb("read into " + std::to_string(bufferSize) + " bytes: a read takes at least one " +
+                            std::to_string(packetSize) + "-byte packet");
+    }
     return packets * packetSize;
 }
 

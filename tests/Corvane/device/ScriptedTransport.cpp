@@ -304,29 +304,33 @@ void ScriptedTransport::writeZeroLength(Seconds timeout) {
     }
 }
 
-std::vector<std::byte> ScriptedTransport::read(std::size_t maxLength, Seconds timeout) {
+std::size_t ScriptedTransport::read(std::span<std::byte> buffer, Seconds timeout) {
     Inside inside(*this);
     std::lock_guard lock(m_mutex);
     TransportCall call;
     call.kind = TransportCall::Kind::read;
-    call.size = maxLength;
+    call.size = buffer.size();
     call.timeout = timeout;
     m_calls.push_back(call);
     TransportCall& recorded = m_calls.back();
     if (!m_connected) {
         throw PTPError::usb("transport closed");
     }
+    // Reads ask for whole packets, as the real transports do; a buffer must hold one.
+    const std::size_t request = buffer.size() / m_packetSize * m_packetSize;
+    if (request == 0) {
+        m_scriptErrors.push_back("a read into " + std::to_string(buffer.size()) +
+                                 " bytes, less than a packet");
+        throw PTPError::usb("read buffer smaller than a packet");
+    }
     if (m_steps.empty()) {
         throw PTPError::usb("read timed out");
     }
-    // Reads ask for whole packets, at least one, as the real transports do.
-    const std::size_t request = std::max(m_packetSize, maxLength / m_packetSize * m_packetSize);
     Step& step = m_steps.front();
-    std::vector<std::byte> result;
     switch (step.kind) {
     case Step::Kind::empty:
         m_steps.pop_front();
-        return result;
+        return 0;
     case Step::Kind::failure: {
         const PTPError error = *step.error;
         if (step.disconnect) {
@@ -335,21 +339,24 @@ std::vector<std::byte> ScriptedTransport::read(std::size_t maxLength, Seconds ti
         m_steps.pop_front();
         throw error;
     }
-    case Step::Kind::packet:
-        result = std::move(step.bytes);
+    case Step::Kind::packet: {
+        const std::vector<std::byte> packet = std::move(step.bytes);
         m_steps.pop_front();
-        if (result.size() > request) {
-            m_scriptErrors.push_back("packet of " + std::to_string(result.size()) + " bytes for a read of " +
+        if (packet.size() > request) {
+            m_scriptErrors.push_back("packet of " + std::to_string(packet.size()) + " bytes for a read of " +
                                      std::to_string(request));
         }
-        noteTransferStart(result);
-        recorded.returned = result.size();
-        return result;
+        const std::size_t count = std::min(packet.size(), request);
+        std::memcpy(buffer.data(), packet.data(), count);
+        noteTransferStart(buffer.first(count));
+        recorded.returned = count;
+        return count;
+    }
     case Step::Kind::transfer:
     case Step::Kind::generated: {
         const std::uint64_t left = step.total - step.offset;
         const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(request, left));
-        result.resize(count);
+        const std::span<std::byte> result = buffer.first(count);
         if (step.kind == Step::Kind::transfer) {
             std::memcpy(result.data(), step.bytes.data() + step.offset, count);
         } else {
@@ -379,11 +386,11 @@ std::vector<std::byte> ScriptedTransport::read(std::size_t maxLength, Seconds ti
                 m_steps.push_front(std::move(empty));
             }
         }
-        recorded.returned = result.size();
-        return result;
+        recorded.returned = count;
+        return count;
     }
     }
-    return result;
+    return 0;
 }
 
 void ScriptedTransport::resetDevice() {

@@ -38,7 +38,7 @@ std::byte generatedByte(std::uint64_t position);
 struct TransportCall {
     enum class Kind { write, writeZeroLength, read, resetDevice, close };
     Kind kind = Kind::write;
-    /// Bytes written, or the maxLength a read asked for.
+    /// Bytes written, or the size of the buffer a read was given.
     std::size_t size = 0;
     /// Bytes a read returned.
     std::size_t returned = 0;
@@ -112,7 +112,8 @@ public:
     bool isConnected() const override;
     void write(std::span<const std::byte> data, Seconds timeout) override;
     void writeZeroLength(Seconds timeout) override;
-    std::vector<std::byte> read(std::size_t maxLength, Seconds timeout) override;
+    using PTPTransport::read;
+    std::size_t read(std::span<std::byte> buffer, Seconds timeout) override;
     void resetDevice() override;
     void close() noexcept override;
 
