@@ -106,7 +106,13 @@ bool SimulatedPhone::linkAllowsLocked(std::optional<platform::Clock::TimePoint>&
 void SimulatedPhone::attached() {
     std::lock_guard lock(m_sync->mutex);
     m_attached = true;
+    m_hung = false;
     resetLocked("the phone was attached to a bus");
+}
+
+void SimulatedPhone::stopAnswering() {
+    std::lock_guard lock(m_sync->mutex);
+    m_hung = true;
 }
 
 usb::Reply SimulatedPhone::receiveOut(std::span<const std::byte> transfer) {
@@ -116,6 +122,9 @@ usb::Reply SimulatedPhone::receiveOut(std::span<const std::byte> transfer) {
         std::lock_guard lock(m_sync->mutex);
         if (!m_attached) {
             return usb::Reply::disconnect;
+        }
+        if (m_hung) {
+            return usb::Reply::notYet;
         }
         if (m_outHalted) {
             return usb::Reply::stall;
@@ -493,6 +502,9 @@ usb::InReply SimulatedPhone::produceIn() {
     if (!m_attached) {
         return usb::InReply::of(usb::Reply::disconnect);
     }
+    if (m_hung) {
+        return usb::InReply::of(usb::Reply::notYet);
+    }
     if (m_inHalted) {
         return usb::InReply::of(usb::Reply::stall);
     }
@@ -541,10 +553,12 @@ usb::InReply SimulatedPhone::produceIn() {
 
 usb::ControlReply SimulatedPhone::handleControl(const usb::ControlSetup& setup,
                                                 std::span<const std::byte> data) {
-    (void)data;
     std::lock_guard lock(m_sync->mutex);
     if (!m_attached) {
         return usb::ControlReply::of(usb::Reply::disconnect);
+    }
+    if (m_hung) {
+        return usb::ControlReply::of(usb::Reply::notYet);
     }
     // The PTP class request Device Reset: class request to the interface, no data stage.
     if (setup.requestType == 0x21 && setup.request == 0x66 && setup.value == 0 && setup.index == 0 &&
@@ -557,7 +571,44 @@ usb::ControlReply SimulatedPhone::handleControl(const usb::ControlSetup& setup,
         resetLocked("Device Reset");
         return usb::ControlReply::accept();
     }
+    // Cancel: the cancellation code 0x4001 and the transaction ID. The phone drops what it still had to
+    // send for that transaction, response included, as the still image class asks.
+    if (setup.requestType == 0x21 && setup.request == 0x64 && setup.value == 0 && setup.index == 0 &&
+        setup.length == 6 && data.size() == 6 && m_cancelSupported) {
+        const auto at = [&](std::size_t index) { return std::to_integer<std::uint32_t>(data[index]); };
+        const std::uint32_t code = at(0) | (at(1) << 8);
+        const std::uint32_t transactionID = at(2) | (at(3) << 8) | (at(4) << 16) | (at(5) << 24);
+        if (code != 0x4001) {
+            return usb::ControlReply::of(usb::Reply::stall);
+        }
+        if (m_active && m_active->transactionID == transactionID) {
+            abandonLocked("cancelled");
+        }
+        m_busyStatusReads = m_busyAfterCancel;
+        return usb::ControlReply::accept();
+    }
+    // Get Device Status: the length of the status, then its code; the phone halts no pipe of its own.
+    if (setup.requestType == 0xA1 && setup.request == 0x67 && setup.value == 0 && setup.index == 0 &&
+        setup.length >= 4) {
+        std::uint16_t code = 0x2001;
+        if (m_busyStatusReads > 0) {
+            --m_busyStatusReads;
+            code = 0x2019;
+        }
+        return usb::ControlReply::accept({std::byte{4}, std::byte{0}, static_cast<std::byte>(code & 0xFF),
+                                          static_cast<std::byte>(code >> 8)});
+    }
     return usb::ControlReply::of(usb::Reply::stall);
+}
+
+void SimulatedPhone::setCancelSupported(bool supported) {
+    std::lock_guard lock(m_sync->mutex);
+    m_cancelSupported = supported;
+}
+
+void SimulatedPhone::setBusyAfterCancel(std::uint32_t statusReads) {
+    std::lock_guard lock(m_sync->mutex);
+    m_busyAfterCancel = statusReads;
 }
 
 void SimulatedPhone::haltCleared(PhonePipe pipe) {

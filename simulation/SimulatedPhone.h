@@ -163,6 +163,15 @@ public:
     void clearFaults();
     /// The next `count` Device Reset requests stall.
     void failResets(std::uint32_t count);
+    /// Whether the phone serves the class request Cancel (by default it does); without it the request
+    /// stalls, as on a device that does not know it.
+    void setCancelSupported(bool supported);
+    /// After a cancel, the next `statusReads` Get Device Status requests answer Device Busy.
+    void setBusyAfterCancel(std::uint32_t statusReads);
+    /// The phone hangs, as a phone whose MTP service died does: from now on it takes nothing from the
+    /// host, sends nothing and answers no class request, so every transfer runs into its time-out. Only
+    /// unplugging and plugging it in again (a power cycle of its USB side) brings it back.
+    void stopAnswering();
     /// Holds the onCall-th call of the operation from now on until the gate is released.
     std::shared_ptr<PhoneGate> addGate(corvane::PTPOperation operation, std::uint32_t onCall = 1);
 
@@ -315,6 +324,10 @@ private:
 
     std::vector<ScheduledFault> m_faults;
     std::uint32_t m_failingResets = 0;
+    bool m_cancelSupported = true;
+    std::uint32_t m_busyAfterCancel = 0;
+    std::uint32_t m_busyStatusReads = 0;
+    bool m_hung = false;
     std::vector<std::shared_ptr<PhoneGate>> m_gates;
 
     std::vector<PhoneTransaction> m_log;

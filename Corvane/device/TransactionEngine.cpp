@@ -269,10 +269,23 @@ std::optional<PTPContainer> TransactionEngine::receiveData(const Settings& setti
     if (knownLength && header.length < headerSize) {
         throw PTPError::truncatedData(header.length, first.size());
     }
-    progress.enterDataContainer(header, first.size());
+    // A device that leaves out the zero-length packet after a container that fills whole packets runs
+    // its response into the same read: the container's length says where the data ends.
+    std::optional<PTPContainer> earlyResponse;
+    std::span<const std::byte> container = first;
+    if (knownLength && first.size() > header.length &&
+        isResponseTo(first.subspan(header.length), transactionID)) {
+        container = first.first(header.length);
+        earlyResponse = PTPContainer::parse(first.subspan(header.length));
+    }
+    progress.enterDataContainer(header, container.size());
     const bool fits = progress.positionKnown;
     if (header.transactionID != transactionID) {
         throw PTPError::transactionMismatch(transactionID, header.transactionID);
+    }
+    if (earlyResponse) {
+        // The device is done with the transaction whatever the caller does with the data.
+        progress.inStep = true;
     }
     const std::uint64_t expected = knownLength ? header.length - headerSize : 0;
     const auto tooLong = [&] {
@@ -318,9 +331,9 @@ std::optional<PTPContainer> TransactionEngine::receiveData(const Settings& setti
         }
         std::memcpy(collected.data(), bytes.data(), bytes.size());
     };
-    deliverFirst(first.subspan(headerSize));
-    received = first.size() - headerSize;
-    std::size_t last = first.size();
+    deliverFirst(container.subspan(headerSize));
+    received = container.size() - headerSize;
+    std::size_t last = container.size();
 
     while (!knownLength || received < expected) {
         if (!knownLength && last % packet != 0) {
@@ -345,6 +358,17 @@ std::optional<PTPContainer> TransactionEngine::receiveData(const Settings& setti
             into = std::span<std::byte>(collected).subspan(at, size);
         }
         const std::size_t count = read(settings, into, progress);
+        if (knownLength && last % packet != 0 && isResponseTo(into.first(count), transactionID)) {
+            // A short packet ended the device's transfer before the announced length, and its response
+            // follows: the data will not come, and waiting for it would only run into the time-out.
+            progress.inStep = true;
+            const PTPContainer response = PTPContainer::parse(into.first(count));
+            if (response.code() != responseOK) {
+                throw PTPError::responseError(response.code(), operation);
+            }
+            throw PTPError::io(name(operation) + ": the device ended its data after " + decimal(received) +
+                               " of " + decimal(expected) + " announced bytes");
+        }
         if (count == 0) {
             if (!knownLength) {
                 break;
@@ -372,7 +396,7 @@ std::optional<PTPContainer> TransactionEngine::receiveData(const Settings& setti
         collected.resize(static_cast<std::size_t>(received));
     }
     progress.endContainer();
-    return std::nullopt;
+    return earlyResponse;
 }
 
 PTPContainer TransactionEngine::readResponse(const Settings& settings, Progress& progress) {
@@ -409,6 +433,20 @@ void TransactionEngine::checkResponse(const PTPContainer& response, PTPOperation
     progress.inStep = true;
     if (response.code() != responseOK) {
         throw PTPError::responseError(response.code(), operation);
+    }
+}
+
+bool TransactionEngine::isResponseTo(std::span<const std::byte> bytes, std::uint32_t transactionID) {
+    // A response carries at most five parameters.
+    if (bytes.size() < headerSize || bytes.size() > headerSize + 5 * 4) {
+        return false;
+    }
+    try {
+        const PTPContainer::Header header = PTPContainer::parseHeader(bytes);
+        return header.kind == Kind::response && header.transactionID == transactionID &&
+               header.length == bytes.size();
+    } catch (const PTPError&) {
+        return false; // not even a container header
     }
 }
 

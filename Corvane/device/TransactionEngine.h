@@ -122,6 +122,11 @@ private:
     void drainToResponse(const Settings& settings, std::uint32_t transactionID, const Progress& progress);
     void resetAfterFailure();
 
+    /// Whether the bytes are exactly one response container of the transaction.
+    static bool isResponseTo(std::span<const std::byte> bytes, std::uint32_t transactionID);
+    /// Stops the transaction on the device with the class request Cancel and waits, on the clock, until
+    /// the device says it is ready again. False when the device refuses the request or stays busy.
+    bool cancel(const Settings& settings, std::uint32_t transactionID);
     /// The buffer that reads land in when no caller's buffer takes them: the chunk size, at least one
     /// packet; grown once and reused.
     std::span<std::byte> receiveBuffer(const Settings& settings);

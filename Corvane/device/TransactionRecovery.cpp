@@ -2,8 +2,10 @@
 
 #include "Corvane/device/TransactionProgress.h"
 #include "Corvane/wire/PTPError.h"
+#include "platform/foundation/Clock.h"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <string>
 
@@ -24,6 +26,21 @@ using namespace transactionLimits;
 // is silent or sends nonsense) resets the device and lets the owner reopen the session. Reading on is
 // tried first because not every device honours the reset request, and because a reset ends the session
 // and with it any edit in progress; the reset is the last resort.
+//
+// Reading on is no way to stop a large download whose receiver gave up: the rest of a 1 GiB object takes
+// many seconds, and every other operation waits for it. Such a transfer is cancelled instead (the class
+// request Cancel), and reset when the device does not know that request.
+
+namespace {
+
+// How long a device may stay busy after a cancel before it is reset, and how often it is asked.
+constexpr auto cancelLimit = std::chrono::seconds(5);
+constexpr auto cancelPoll = std::chrono::milliseconds(20);
+constexpr std::uint16_t statusOK = 0x2001;
+constexpr std::uint16_t statusBusy = 0x2019;
+constexpr std::uint16_t statusTransactionCancelled = 0x201F;
+
+} // namespace
 
 void TransactionEngine::recover(const Settings& settings, PTPOperation operation, std::uint32_t transactionID,
                                 const Progress& progress) {
@@ -35,7 +52,16 @@ void TransactionEngine::recover(const Settings& settings, PTPOperation operation
     }
     m_recovering = true;
     const auto start = traceStart();
-    if (!progress.deviceSilent) {
+    // More data to come than one chunk: cancelling costs less than reading it all.
+    const bool largeRest = progress.stage == Progress::Stage::dataIn && progress.insideContainer &&
+                           (!progress.containerRemaining || *progress.containerRemaining > settings.chunk);
+    if (!progress.deviceSilent && largeRest) {
+        if (cancel(settings, transactionID)) {
+            log(start, operation, "recovered: transfer cancelled");
+            m_recovering = false;
+            return;
+        }
+    } else if (!progress.deviceSilent) {
         try {
             drainToResponse(settings, transactionID, progress);
             log(start, operation, "recovered: read to the end of the transaction");
@@ -82,7 +108,7 @@ void TransactionEngine::drainToResponse(const Settings& settings, std::uint32_t 
     }
 
     // Finishes a data container that is being read: a known rest is read exactly, an unknown one up to
-    // its short packet.
+    // its short packet. True when the device ended the data early and its response came instead.
     const auto skipRestOfContainer = [&] {
         std::uint32_t empty = 0;
         while (progress.insideContainer) {
@@ -99,8 +125,12 @@ void TransactionEngine::drainToResponse(const Settings& settings, std::uint32_t 
             }
             const auto ask = static_cast<std::size_t>(
                 std::min<std::uint64_t>(settings.chunk, *progress.containerRemaining));
+            const bool transferEnded = progress.lastRead % settings.packet != 0;
             const std::size_t count =
                 m_transport->read(buffer.first(std::max(ask, settings.packet)), timeout);
+            if (transferEnded && isResponseTo(buffer.first(count), transactionID)) {
+                return true;
+            }
             if (count == 0) {
                 if (++empty >= maxEmptyDataReads) {
                     throw PTPError::io("device stopped sending while the engine caught up with it");
@@ -114,10 +144,11 @@ void TransactionEngine::drainToResponse(const Settings& settings, std::uint32_t 
             }
         }
         progress.endContainer();
+        return false;
     };
 
-    if (progress.insideContainer) {
-        skipRestOfContainer();
+    if (progress.insideContainer && skipRestOfContainer()) {
+        return;
     }
 
     std::uint32_t skipped = 0;
@@ -146,13 +177,37 @@ void TransactionEngine::drainToResponse(const Settings& settings, std::uint32_t 
                 throw PTPError::io(
                     "device sent more than its container announced while the engine caught up");
             }
-            skipRestOfContainer();
+            if (skipRestOfContainer()) {
+                return;
+            }
         } else {
             throw PTPError::unexpectedContainer(static_cast<std::uint16_t>(header.kind), header.code);
         }
         if (++skipped > maxSkippedContainers) {
             throw PTPError::io("device kept sending other transactions' containers");
         }
+    }
+}
+
+bool TransactionEngine::cancel(const Settings&, std::uint32_t transactionID) {
+    try {
+        m_transport->cancelTransaction(transactionID);
+        const auto deadline = m_clock.deadlineAfter(cancelLimit);
+        while (true) {
+            const PTPDeviceStatus status = m_transport->deviceStatus();
+            if (!status.haltedEndpoints.empty()) {
+                m_transport->clearStalls();
+            }
+            if (status.code == statusOK || status.code == statusTransactionCancelled) {
+                return true;
+            }
+            if (status.code != statusBusy || m_clock.now() >= deadline) {
+                return false;
+            }
+            m_clock.sleepFor(cancelPoll);
+        }
+    } catch (const PTPError&) {
+        return false; // the device does not know the request, or stopped answering it
     }
 }
 

@@ -4,6 +4,7 @@
 #include "Corvane/wire/PTPError.h"
 #include "platform/iousbhost/IOUSBHostError.h"
 
+#include <array>
 #include <limits>
 #include <new>
 #include <optional>
@@ -215,31 +216,62 @@ std::size_t IOUSBHostTransport::read(std::span<std::byte> buffer, Seconds timeou
     return std::min(transferred, length);
 }
 
-void IOUSBHostTransport::resetDevice() {
-    std::lock_guard lock(m_lock);
+std::size_t IOUSBHostTransport::classRequest(std::uint8_t requestType, std::uint8_t request,
+                                             std::span<std::byte> data, const char* operation) {
     if (!m_interface || !m_connected || m_closing.load()) {
         throw PTPError::usb(transport::closedText);
     }
-    iousbhost::IOUSBDeviceRequest request;
-    request.bmRequestType = 0x21; // class request to the interface, host to device
-    request.bRequest = 0x66;      // PTP Device Reset
-    request.wValue = 0;
-    request.wIndex = m_descriptor.interfaceNumber;
-    request.wLength = 0;
+    iousbhost::IOUSBDeviceRequest setup;
+    setup.bmRequestType = requestType;
+    setup.bRequest = request;
+    setup.wValue = 0;
+    setup.wIndex = m_descriptor.interfaceNumber;
+    setup.wLength = static_cast<std::uint16_t>(data.size());
     try {
-        m_interface->sendDeviceRequest(request, {}, 5.0);
+        return m_interface->sendDeviceRequest(setup, data, 5.0);
     } catch (const IOUSBHostError& error) {
-        fail(error, "device reset");
+        fail(error, operation);
     }
+}
+
+void IOUSBHostTransport::clearStallsLocked() {
     for (const auto& pipe : {m_pipes.bulkIn, m_pipes.bulkOut}) {
         if (pipe) {
             try {
                 pipe->clearStall();
             } catch (const IOUSBHostError&) {
-                // Best effort: the reset itself succeeded.
+                // Best effort: a pipe that cannot be cleared fails its next transfer, which says why.
             }
         }
     }
+}
+
+void IOUSBHostTransport::resetDevice() {
+    std::lock_guard lock(m_lock);
+    classRequest(transport::classToInterface, transport::deviceResetRequest, {}, "device reset");
+    clearStallsLocked();
+}
+
+void IOUSBHostTransport::cancelTransaction(std::uint32_t transactionID) {
+    std::lock_guard lock(m_lock);
+    auto data = transport::cancelData(transactionID);
+    classRequest(transport::classToInterface, transport::cancelRequest, data, "cancel");
+}
+
+PTPDeviceStatus IOUSBHostTransport::deviceStatus() {
+    std::lock_guard lock(m_lock);
+    std::array<std::byte, transport::deviceStatusLength> stage{};
+    const auto count =
+        classRequest(transport::classFromInterface, transport::deviceStatusRequest, stage, "device status");
+    return transport::parseDeviceStatus(std::span(stage).first(std::min(count, stage.size())));
+}
+
+void IOUSBHostTransport::clearStalls() {
+    std::lock_guard lock(m_lock);
+    if (!m_connected || m_closing.load()) {
+        throw PTPError::usb(transport::closedText);
+    }
+    clearStallsLocked();
 }
 
 void IOUSBHostTransport::close() noexcept {

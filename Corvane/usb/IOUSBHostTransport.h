@@ -49,6 +49,9 @@ public:
     using PTPTransport::read;
     std::size_t read(std::span<std::byte> buffer, Seconds timeout) override;
     void resetDevice() override;
+    void cancelTransaction(std::uint32_t transactionID) override;
+    PTPDeviceStatus deviceStatus() override;
+    void clearStalls() override;
     void close() noexcept override;
 
 private:
@@ -62,6 +65,12 @@ private:
                        std::shared_ptr<iousbhost::IOUSBHostInterface> interface, Pipes pipes,
                        std::size_t maxPacketSize);
 
+    // One class request to the interface, under the held lock; returns the bytes of the data stage that
+    // moved. Throws the converted error under the operation's name.
+    std::size_t classRequest(std::uint8_t requestType, std::uint8_t request, std::span<std::byte> data,
+                             const char* operation);
+    // Clears both bulk pipes, best effort, under the held lock.
+    void clearStallsLocked();
     // Throws the error for a failed request: "transport closed" when close() cut it short.
     [[noreturn]] void fail(const iousbhost::IOUSBHostError& error, const char* operation) const;
 

@@ -7,6 +7,7 @@
 #include "Corvane/usb/USBPlugIn.h"
 #include "Corvane/wire/PTPError.h"
 
+#include <array>
 #include <chrono>
 #include <limits>
 #include <optional>
@@ -232,22 +233,52 @@ std::size_t IOUSBLibTransport::read(std::span<std::byte> buffer, Seconds timeout
     return std::min<std::size_t>(count, length);
 }
 
+std::uint32_t IOUSBLibTransport::classRequest(std::uint8_t requestType, std::uint8_t request,
+                                              std::span<std::byte> data, const char* operation) {
+    iokit::IOUSBDevRequestTO setup;
+    setup.bmRequestType = requestType;
+    setup.bRequest = request;
+    setup.wValue = 0;
+    setup.wIndex = m_descriptor.interfaceNumber;
+    setup.wLength = static_cast<std::uint16_t>(data.size());
+    setup.pData = data;
+    setup.noDataTimeout = 1000;
+    setup.completionTimeout = 5000;
+    const auto result = m_interface->ControlRequestTO(0, setup);
+    if (result != iokit::kIOReturnSuccess) {
+        fail(result, operation);
+    }
+    return setup.wLenDone;
+}
+
 void IOUSBLibTransport::resetDevice() {
     std::lock_guard lock(m_lock);
     requireOpen();
-    iokit::IOUSBDevRequestTO request;
-    request.bmRequestType = 0x21; // class request to the interface, host to device
-    request.bRequest = 0x66;      // PTP Device Reset
-    request.wValue = 0;
-    request.wIndex = m_descriptor.interfaceNumber;
-    request.wLength = 0;
-    request.noDataTimeout = 1000;
-    request.completionTimeout = 5000;
-    const auto result = m_interface->ControlRequestTO(0, request);
-    if (result != iokit::kIOReturnSuccess) {
-        fail(result, "device reset");
-    }
+    classRequest(transport::classToInterface, transport::deviceResetRequest, {}, "device reset");
     // The reset leaves the bulk pipes halted on some devices; clearing them is harmless on the others.
+    m_interface->ClearPipeStallBothEnds(m_pipeIn);
+    m_interface->ClearPipeStallBothEnds(m_pipeOut);
+}
+
+void IOUSBLibTransport::cancelTransaction(std::uint32_t transactionID) {
+    std::lock_guard lock(m_lock);
+    requireOpen();
+    auto data = transport::cancelData(transactionID);
+    classRequest(transport::classToInterface, transport::cancelRequest, data, "cancel");
+}
+
+PTPDeviceStatus IOUSBLibTransport::deviceStatus() {
+    std::lock_guard lock(m_lock);
+    requireOpen();
+    std::array<std::byte, transport::deviceStatusLength> stage{};
+    const auto count =
+        classRequest(transport::classFromInterface, transport::deviceStatusRequest, stage, "device status");
+    return transport::parseDeviceStatus(std::span(stage).first(std::min<std::size_t>(count, stage.size())));
+}
+
+void IOUSBLibTransport::clearStalls() {
+    std::lock_guard lock(m_lock);
+    requireOpen();
     m_interface->ClearPipeStallBothEnds(m_pipeIn);
     m_interface->ClearPipeStallBothEnds(m_pipeOut);
 }

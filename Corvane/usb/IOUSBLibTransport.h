@@ -50,6 +50,9 @@ public:
     using PTPTransport::read;
     std::size_t read(std::span<std::byte> buffer, Seconds timeout) override;
     void resetDevice() override;
+    void cancelTransaction(std::uint32_t transactionID) override;
+    PTPDeviceStatus deviceStatus() override;
+    void clearStalls() override;
     void close() noexcept override;
 
 private:
@@ -58,6 +61,10 @@ private:
 
     // Checks, under the held lock, that the transport is open; throws "transport closed" when not.
     void requireOpen() const;
+    // One class request to the interface on the control pipe, under the held lock; returns the bytes of
+    // the data stage that moved. Throws the converted error under the operation's name.
+    std::uint32_t classRequest(std::uint8_t requestType, std::uint8_t request, std::span<std::byte> data,
+                               const char* operation);
     // Throws the error for a failed call: "transport closed" when close() cut it short.
     [[noreturn]] void fail(iokit::IOReturn code, const char* operation) const;
 

@@ -4,12 +4,20 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
 namespace corvane {
 
 using platform::Seconds;
+
+/// What a device says about itself through the PTP class request Get Device Status: a response code
+/// (0x2001 ready, 0x2019 still busy, for instance after a cancel) and the bulk endpoints it has halted.
+struct PTPDeviceStatus {
+    std::uint16_t code = 0;
+    std::vector<std::uint8_t> haltedEndpoints;
+};
 
 /// The link that carries PTP containers over one USB interface's bulk pipes. MTPDevice owns exactly one
 /// and is its only regular caller; each implementation serialises its own transfers with one lock.
@@ -40,6 +48,13 @@ public:
     }
     /// The PTP class request Device Reset, then clears the pipe stalls.
     virtual void resetDevice() = 0;
+    /// The PTP class request Cancel for the transaction: the device stops its data phase and sends no
+    /// response. Throws when the device refuses the request (a device without it stalls it).
+    virtual void cancelTransaction(std::uint32_t transactionID) = 0;
+    /// The PTP class request Get Device Status.
+    virtual PTPDeviceStatus deviceStatus() = 0;
+    /// Clears a halt of either bulk pipe on both ends; what cannot be cleared is left as it is.
+    virtual void clearStalls() = 0;
     /// Releases the interface; later transfers fail. Never throws; a second call does nothing.
     virtual void close() noexcept = 0;
 };

@@ -7,11 +7,13 @@
 #include "platform/foundation/Clock.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <span>
 #include <string>
 
 namespace corvane::transport {
@@ -20,6 +22,44 @@ inline constexpr const char* busyText =
     "interface is claimed by another process (Image Capture, Photos, adb?)";
 inline constexpr const char* noBulkPairText = "interface has no bulk IN/OUT endpoint pair";
 inline constexpr const char* closedText = "transport closed";
+
+// The PTP class requests on the interface (USB still image class).
+inline constexpr std::uint8_t cancelRequest = 0x64;
+inline constexpr std::uint8_t deviceResetRequest = 0x66;
+inline constexpr std::uint8_t deviceStatusRequest = 0x67;
+inline constexpr std::uint8_t classToInterface = 0x21;   // host to device, class, interface
+inline constexpr std::uint8_t classFromInterface = 0xA1; // device to host, class, interface
+/// Room for a status with four halted endpoints.
+inline constexpr std::uint16_t deviceStatusLength = 20;
+
+/// The data stage of a Cancel Request: the cancellation code 0x4001, then the transaction ID, both
+/// little-endian.
+inline std::array<std::byte, 6> cancelData(std::uint32_t transactionID) {
+    return {std::byte{0x01},
+            std::byte{0x40},
+            static_cast<std::byte>(transactionID & 0xFF),
+            static_cast<std::byte>((transactionID >> 8) & 0xFF),
+            static_cast<std::byte>((transactionID >> 16) & 0xFF),
+            static_cast<std::byte>(transactionID >> 24)};
+}
+
+/// Reads the data stage of Get Device Status: its length, the code, then one 32-bit parameter per halted
+/// endpoint. A stage too short to hold a code, or a length beyond what came, throws malformedContainer.
+inline PTPDeviceStatus parseDeviceStatus(std::span<const std::byte> stage) {
+    const auto u16At = [&](std::size_t at) {
+        return static_cast<std::uint16_t>(std::to_integer<unsigned>(stage[at]) |
+                                          (std::to_integer<unsigned>(stage[at + 1]) << 8));
+    };
+    if (stage.size() < 4 || u16At(0) < 4 || u16At(0) > stage.size()) {
+        throw PTPError::malformedContainer("device status of " + std::to_string(stage.size()) + " bytes");
+    }
+    PTPDeviceStatus status;
+    status.code = u16At(2);
+    for (std::size_t at = 4; at + 4 <= u16At(0); at += 4) {
+        status.haltedEndpoints.push_back(std::to_integer<std::uint8_t>(stage[at]));
+    }
+    return status;
+}
 
 /// A 32-bit code in lower-case hexadecimal without leading zeros: "e00002c0".
 inline std::string hex32(std::uint32_t value) {

@@ -453,7 +453,8 @@ TEST(SimulatedPhoneFaultTests, DeviceResetStartsOver) {
     EXPECT_FALSE(phone.object(pending));
     EXPECT_TRUE(phone.objectsInEdit().empty());
     EXPECT_EQ(phone.object(file)->reportedSize, 1u);
-    EXPECT_EQ(phone.handleControl({0xA1, 0x67, 0, 0, 4}, {}).reply, usb::Reply::stall);
+    EXPECT_EQ(phone.handleControl({0xA1, 0x65, 0, 0, 6}, {}).reply, usb::Reply::stall)
+        << "a class request the phone does not know";
     // After the reset the session opens again with transaction ID 0.
     fixture.host.openSession();
     EXPECT_TRUE(phone.violations().empty());

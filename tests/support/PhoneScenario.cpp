@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
@@ -93,18 +95,8 @@ PhoneScenario::PhoneScenario(Options options)
     if (options.prepare) {
         options.prepare(*m_phone);
     }
-    m_plugged = simulation::plugPhone(*m_bus, m_phone, options.identity);
-    if (m_plugged.interfaceIDs.empty()) {
-        throw std::logic_error("the phone was plugged without an MTP interface");
-    }
-    const auto found = corvane::USBDeviceDiscovery::findMTPInterfaces(iokit::MainPort::forBus(m_bus));
-    const auto mine = std::find_if(found.begin(), found.end(), [&](const corvane::USBDeviceDescriptor& each) {
-        return each.registryEntryID == m_plugged.interfaceIDs.front();
-    });
-    if (mine == found.end()) {
-        throw std::logic_error("discovery does not see the phone's MTP interface");
-    }
-    m_descriptor = *mine;
+    m_identity = options.identity;
+    plugAgain();
     if (!options.connectDevice) {
         return;
     }
@@ -201,6 +193,32 @@ const std::filesystem::path& PhoneScenario::scratchFolder() {
 
 void PhoneScenario::unplug() {
     m_bus->unplug(m_plugged.deviceID);
+}
+
+void PhoneScenario::plugAgain() {
+    m_plugged = simulation::plugPhone(*m_bus, m_phone, m_identity);
+    if (m_plugged.interfaceIDs.empty()) {
+        throw std::logic_error("the phone was plugged without an MTP interface");
+    }
+    const auto found = corvane::USBDeviceDiscovery::findMTPInterfaces(iokit::MainPort::forBus(m_bus));
+    const auto mine = std::find_if(found.begin(), found.end(), [&](const corvane::USBDeviceDescriptor& each) {
+        return each.registryEntryID == m_plugged.interfaceIDs.front();
+    });
+    if (mine == found.end()) {
+        throw std::logic_error("discovery does not see the phone's MTP interface");
+    }
+    m_descriptor = *mine;
+}
+
+platform::Clock::Duration PhoneScenario::passTimeWhile(const std::function<void()>& work) {
+    const auto start = m_clock.now();
+    auto running = std::async(std::launch::async, work);
+    while (running.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
+        m_clock.advanceToNextDeadline();
+    }
+    const auto elapsed = m_clock.now() - start;
+    running.get();
+    return elapsed;
 }
 
 } // namespace testsupport

@@ -108,6 +108,15 @@ public:
 
     /// Takes the phone off the bus: transfers in flight and later ones fail as on a real unplug.
     void unplug();
+    /// Plugs the phone in again after unplug(), under new registry IDs, as a replugged phone comes back;
+    /// descriptor() names its new interface. The scenario's own device stays on the old one.
+    void plugAgain();
+
+    /// Runs work on a thread of its own, and whenever a thread waits on the scenario's clock while the
+    /// work runs, moves the clock on to that deadline: the work's time-outs pass in virtual time, so work
+    /// that waits for a silent phone ends instead of hanging the test. Returns the virtual time the work
+    /// took; rethrows what it throws. Only for work whose waits on the clock are time-outs.
+    platform::Clock::Duration passTimeWhile(const std::function<void()>& work);
 
 private:
     platform::VirtualClock m_clock;
@@ -119,6 +128,7 @@ private:
     corvane::MTPDevice::Context m_context;
     std::shared_ptr<simulation::SimulatedPhone> m_phone;
     std::shared_ptr<simulation::SimulatedBus> m_bus;
+    simulation::PhoneUSBIdentity m_identity;
     simulation::PluggedDevice m_plugged;
     corvane::USBDeviceDescriptor m_descriptor;
     std::uint32_t m_storage = 0;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -185,6 +186,61 @@ TEST(MTPDevicePhoneTests, MalformedAnswersEndInALibraryError) {
         EXPECT_THROW((void)scenario.device().getObjectInfo(file), PTPError) << kept;
         // The session survives the broken answer.
         EXPECT_EQ(scenario.device().getObjectInfo(file).filename, "a.txt");
+    }
+}
+
+TEST(MTPDevicePhoneTests, DownloadsThatBreakOffEndWithoutWaitingForATimeOut) {
+    struct Case {
+        const char* name;
+        std::uint64_t size;
+        std::optional<simulation::PhoneFault> fault;
+        bool sinkFails;
+        bool cancelSupported;
+        std::string error; // empty: the download succeeds
+        std::size_t resets;
+    };
+    const std::vector<Case> cases{
+        // 500 bytes and the 12-byte header fill one packet; the response follows without a ZLP.
+        {"no zero-length packet", 500, simulation::PhoneFault::missingZLP(), false, true, "", 0},
+        {"less data than announced", 1000, simulation::PhoneFault::shortData(100), false, true,
+         "I/O: getObject: the device ended its data after 100 of 1000 announced bytes", 0},
+        {"the receiver gives up", 64 << 20, std::nullopt, true, true, "I/O: disk full", 0},
+        {"the receiver gives up, no cancel", 64 << 20, std::nullopt, true, false, "I/O: disk full", 1},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        PhoneScenario scenario(sessionWith());
+        const auto file = scenario.addGeneratedFile("file.bin", each.size);
+        scenario.phone().setCancelSupported(each.cancelSupported);
+        if (each.fault) {
+            scenario.phone().injectFault(PTPOperation::getObject, *each.fault);
+        }
+        std::uint64_t received = 0;
+        std::string error;
+        const auto took = scenario.passTimeWhile([&] {
+            try {
+                scenario.device().getObject(file, [&](std::span<const std::byte> chunk) {
+                    if (each.sinkFails) {
+                        throw PTPError::io("disk full");
+                    }
+                    received += chunk.size();
+                });
+            } catch (const PTPError& thrown) {
+                error = thrown.description();
+            }
+        });
+        EXPECT_EQ(took, platform::Clock::Duration::zero()) << "nothing waited for a time-out";
+        EXPECT_EQ(error, each.error);
+        if (each.error.empty()) {
+            EXPECT_EQ(received, each.size);
+        }
+        EXPECT_EQ(scenario.phone().resetCount(), each.resets);
+        if (each.sinkFails && each.cancelSupported) {
+            EXPECT_EQ(scenario.phone().transactions().back().note, "cancelled");
+        }
+        // The session goes on.
+        EXPECT_EQ(scenario.device().getObjectInfo(file).filename, "file.bin");
+        EXPECT_TRUE(scenario.phone().violations().empty());
     }
 }
 

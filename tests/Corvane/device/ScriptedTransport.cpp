@@ -204,6 +204,16 @@ std::size_t ScriptedTransport::pendingReads() const {
     return m_steps.size();
 }
 
+void ScriptedTransport::failCancel(std::optional<PTPError> error) {
+    std::lock_guard lock(m_mutex);
+    m_cancelError = std::move(error);
+}
+
+void ScriptedTransport::queueDeviceStatus(PTPDeviceStatus status) {
+    std::lock_guard lock(m_mutex);
+    m_statuses.push_back(std::move(status));
+}
+
 std::size_t ScriptedTransport::resetCount() const {
     std::lock_guard lock(m_mutex);
     return m_resets;
@@ -288,13 +298,19 @@ void ScriptedTransport::write(std::span<const std::byte> data, Seconds timeout) 
     }
 }
 
+TransportCall& ScriptedTransport::recordLocked(TransportCall::Kind kind, std::size_t size, Seconds timeout) {
+    TransportCall call;
+    call.kind = kind;
+    call.size = size;
+    call.timeout = timeout;
+    m_calls.push_back(std::move(call));
+    return m_calls.back();
+}
+
 void ScriptedTransport::writeZeroLength(Seconds timeout) {
     Inside inside(*this);
     std::lock_guard lock(m_mutex);
-    TransportCall call;
-    call.kind = TransportCall::Kind::writeZeroLength;
-    call.timeout = timeout;
-    m_calls.push_back(std::move(call));
+    recordLocked(TransportCall::Kind::writeZeroLength, 0, timeout);
     const std::size_t index = m_writes++;
     if (!m_connected) {
         throw PTPError::usb("transport closed");
@@ -307,12 +323,7 @@ void ScriptedTransport::writeZeroLength(Seconds timeout) {
 std::size_t ScriptedTransport::read(std::span<std::byte> buffer, Seconds timeout) {
     Inside inside(*this);
     std::lock_guard lock(m_mutex);
-    TransportCall call;
-    call.kind = TransportCall::Kind::read;
-    call.size = buffer.size();
-    call.timeout = timeout;
-    m_calls.push_back(call);
-    TransportCall& recorded = m_calls.back();
+    TransportCall& recorded = recordLocked(TransportCall::Kind::read, buffer.size(), timeout);
     if (!m_connected) {
         throw PTPError::usb("transport closed");
     }
@@ -393,12 +404,52 @@ std::size_t ScriptedTransport::read(std::span<std::byte> buffer, Seconds timeout
     return 0;
 }
 
+void ScriptedTransport::cancelTransaction(std::uint32_t transactionID) {
+    Inside inside(*this);
+    std::lock_guard lock(m_mutex);
+    recordLocked(TransportCall::Kind::cancel, transactionID);
+    if (m_cancelError) {
+        throw *m_cancelError;
+    }
+    // The device stops the transfer it is in the middle of, and sends no response for it.
+    const auto isTransfer = [](const Step& step) {
+        return step.kind == Step::Kind::transfer || step.kind == Step::Kind::generated;
+    };
+    if (!m_steps.empty() && isTransfer(m_steps.front()) && m_steps.front().offset > 0) {
+        m_steps.pop_front();
+    }
+    if (!m_steps.empty() && isTransfer(m_steps.front()) && m_steps.front().offset == 0 &&
+        m_steps.front().bytes.size() >= PTPContainer::headerSize) {
+        const auto header = PTPContainer::parseHeader(m_steps.front().bytes);
+        if (header.kind == PTPContainer::Kind::response && header.transactionID == transactionID) {
+            m_steps.pop_front();
+        }
+    }
+    m_openTransaction.reset();
+}
+
+PTPDeviceStatus ScriptedTransport::deviceStatus() {
+    Inside inside(*this);
+    std::lock_guard lock(m_mutex);
+    recordLocked(TransportCall::Kind::deviceStatus);
+    if (m_statuses.empty()) {
+        return PTPDeviceStatus{0x2001, {}};
+    }
+    PTPDeviceStatus status = std::move(m_statuses.front());
+    m_statuses.pop_front();
+    return status;
+}
+
+void ScriptedTransport::clearStalls() {
+    Inside inside(*this);
+    std::lock_guard lock(m_mutex);
+    recordLocked(TransportCall::Kind::clearStalls);
+}
+
 void ScriptedTransport::resetDevice() {
     Inside inside(*this);
     std::lock_guard lock(m_mutex);
-    TransportCall call;
-    call.kind = TransportCall::Kind::resetDevice;
-    m_calls.push_back(std::move(call));
+    recordLocked(TransportCall::Kind::resetDevice);
     if (m_resetError) {
         throw *m_resetError;
     }
@@ -408,9 +459,7 @@ void ScriptedTransport::resetDevice() {
 
 void ScriptedTransport::close() noexcept {
     std::lock_guard lock(m_mutex);
-    TransportCall call;
-    call.kind = TransportCall::Kind::close;
-    m_calls.push_back(std::move(call));
+    recordLocked(TransportCall::Kind::close);
     ++m_closes;
     m_connected = false;
 }

@@ -36,7 +36,7 @@ std::byte generatedByte(std::uint64_t position);
 
 /// One call that the engine made into the transport.
 struct TransportCall {
-    enum class Kind { write, writeZeroLength, read, resetDevice, close };
+    enum class Kind { write, writeZeroLength, read, resetDevice, cancel, deviceStatus, clearStalls, close };
     Kind kind = Kind::write;
     /// Bytes written, or the size of the buffer a read was given.
     std::size_t size = 0;
@@ -82,6 +82,11 @@ public:
     /// The next writes throw, from the given write on (0 = the next one); zero-length writes count too.
     void failWrite(std::size_t afterWrites, PTPError error);
     void failReset(std::optional<PTPError> error);
+    /// Cancel requests throw this error (a device without them stalls them); nothing: they succeed, and
+    /// the device drops the rest of the transfer it was sending and the response that would follow it.
+    void failCancel(std::optional<PTPError> error);
+    /// What the next Get Device Status requests answer, in order; ready (0x2001) once they are used up.
+    void queueDeviceStatus(PTPDeviceStatus status);
     /// Called once per bulk write with its bytes (zero-length writes not included).
     void setWriteObserver(std::function<void(std::span<const std::byte>)> observer);
     /// Called when a command container is written; typically queues the answer.
@@ -115,6 +120,9 @@ public:
     using PTPTransport::read;
     std::size_t read(std::span<std::byte> buffer, Seconds timeout) override;
     void resetDevice() override;
+    void cancelTransaction(std::uint32_t transactionID) override;
+    PTPDeviceStatus deviceStatus() override;
+    void clearStalls() override;
     void close() noexcept override;
 
 private:
@@ -131,6 +139,8 @@ private:
 
     class Inside;
 
+    /// Logs a call; the caller holds m_mutex.
+    TransportCall& recordLocked(TransportCall::Kind kind, std::size_t size = 0, Seconds timeout = Seconds(0));
     void noteCommand(const PTPContainer& command);
     void noteTransferStart(std::span<const std::byte> start);
 
@@ -145,6 +155,8 @@ private:
     std::optional<std::size_t> m_failWritesFrom;
     std::optional<PTPError> m_writeError;
     std::optional<PTPError> m_resetError;
+    std::optional<PTPError> m_cancelError;
+    std::deque<PTPDeviceStatus> m_statuses;
     std::function<void(std::span<const std::byte>)> m_observer;
     Responder m_responder;
     bool m_connected = true;

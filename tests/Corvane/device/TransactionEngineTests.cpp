@@ -48,7 +48,8 @@ struct EngineRig {
     EngineRig(const EngineRig&) = delete;
     EngineRig& operator=(const EngineRig&) = delete;
 
-    platform::VirtualClock clock;
+    // Sleeps move time by themselves: the engine polls a device that is busy after a cancel.
+    platform::VirtualClock clock{platform::VirtualClock::AutoAdvance::sleeps};
     ScriptedTransport* transport = nullptr;
     std::unique_ptr<TransactionEngine> engine;
     int sessionsLost = 0;
@@ -626,22 +627,108 @@ TEST(TransactionEngineTests, TransportErrorsPassThroughUnchanged) {
 
 // Recovery after a transaction that broke off
 
-TEST(TransactionEngineTests, SinkErrorIsThrownAndTheRestOfTheTransactionIsDrained) {
-    EngineRig rig(512, 4096);
-    rig.transport->queueDataAndOK(getObjectCode, 0, patternBytes(50'000));
-    rig.transport->queueResponse(ok, 1);
-    int calls = 0;
-    const DataSink sink = [&](std::span<const std::byte>) {
-        if (++calls == 2) {
-            throw std::runtime_error("disk full");
-        }
+TEST(TransactionEngineTests, SinkErrorDrainsAShortRestAndCancelsALongOne) {
+    const PTPError busy = PTPError::usb("cancel failed: 0xe000404f");
+    struct Case {
+        const char* name;
+        std::size_t size;
+        std::optional<PTPError> cancelError;
+        std::size_t busyStatuses;
+        std::size_t cancels;
+        std::size_t statusReads;
+        std::size_t resets;
     };
-    EXPECT_THROW(rig.engine->transaction(PTPOperation::getObject, {1}, DataPhase::receive(sink)),
-                 std::runtime_error);
-    EXPECT_EQ(calls, 2);
-    EXPECT_EQ(rig.transport->pendingReads(), 1u) << "only the next transaction's response is left";
-    EXPECT_NO_THROW(rig.engine->transaction(PTPOperation::deleteObject, {2, 0}));
-    EXPECT_EQ(rig.transport->resetCount(), 0u);
+    const std::vector<Case> cases{
+        // 4096-byte reads: the sink fails on the second, and less than one chunk is left to read.
+        {"short rest, read to the end", 9000, std::nullopt, 0, 0, 0, 0},
+        {"long rest, cancelled", 50'000, std::nullopt, 0, 1, 1, 0},
+        {"long rest, busy twice after the cancel", 50'000, std::nullopt, 2, 1, 3, 0},
+        {"long rest, no cancel on the device", 50'000, busy, 0, 1, 0, 1},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        EngineRig rig(512, 4096);
+        rig.transport->queueDataAndOK(getObjectCode, 0, patternBytes(each.size));
+        rig.transport->failCancel(each.cancelError);
+        for (std::size_t i = 0; i < each.busyStatuses; ++i) {
+            rig.transport->queueDeviceStatus({0x2019, {}});
+        }
+        int calls = 0;
+        const DataSink sink = [&](std::span<const std::byte>) {
+            if (++calls == 2) {
+                throw std::runtime_error("disk full");
+            }
+        };
+        const auto start = rig.clock.now();
+        EXPECT_THROW(rig.engine->transaction(PTPOperation::getObject, {1}, DataPhase::receive(sink)),
+                     std::runtime_error);
+        EXPECT_EQ(calls, 2);
+        const auto cancels = rig.transport->calls(Call::cancel);
+        ASSERT_EQ(cancels.size(), each.cancels);
+        if (!cancels.empty()) {
+            EXPECT_EQ(cancels[0].size, 0u) << "the cancel names the transaction";
+        }
+        EXPECT_EQ(rig.transport->calls(Call::deviceStatus).size(), each.statusReads);
+        EXPECT_EQ(rig.transport->resetCount(), each.resets);
+        EXPECT_EQ(rig.clock.now() - start, std::chrono::milliseconds(20 * each.busyStatuses));
+        if (each.resets == 0) {
+            EXPECT_EQ(rig.transport->pendingReads(), 0u) << "nothing of the transaction is left";
+            rig.transport->queueResponse(ok, 1);
+            EXPECT_NO_THROW(rig.engine->transaction(PTPOperation::deleteObject, {2, 0}));
+        }
+    }
+}
+
+TEST(TransactionEngineTests, DataThatEndsOtherwiseThanAnnouncedEndsAtTheResponseWithoutWaiting) {
+    // 500 bytes of payload fill one 512-byte packet; without the zero-length packet after it the device's
+    // response arrives in the same read.
+    auto runOn = dataContainer(getObjectCode, 0, patternBytes(500));
+    const auto response = testing::responseContainer(ok, 0, {7});
+    runOn.insert(runOn.end(), response.begin(), response.end());
+    const auto shortData = dataContainer(getObjectCode, 0, patternBytes(100), 1012);
+    struct Case {
+        const char* name;
+        std::vector<std::vector<std::byte>> packets;
+        bool sinkFails;
+        std::string error; // empty: the data arrive whole
+    };
+    const std::vector<Case> cases{
+        {"response run into the data", {runOn}, false, ""},
+        {"response run into the data, the sink fails", {runOn}, true, "I/O: disk full"},
+        {"100 of 1000 bytes, then OK",
+         {shortData, testing::responseContainer(ok, 0)},
+         false,
+         "I/O: getObject: the device ended its data after 100 of 1000 announced bytes"},
+        {"100 of 1000 bytes, then an error",
+         {shortData, testing::responseContainer(0x2007, 0)},
+         false,
+         "getObject failed: incompleteTransfer"},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        EngineRig rig;
+        for (const auto& packet : each.packets) {
+            rig.transport->queuePacket(packet);
+        }
+        const DataPhase phase =
+            each.sinkFails
+                ? DataPhase::receive([](std::span<const std::byte>) { throw PTPError::io("disk full"); })
+                : DataPhase::receive();
+        if (each.error.empty()) {
+            const MTPResponse result = rig.engine->transaction(PTPOperation::getObject, {1}, phase);
+            EXPECT_EQ(result.data, patternBytes(500));
+            EXPECT_EQ(result.params, (std::vector<std::uint32_t>{7}));
+        } else {
+            EXPECT_EQ(catchPTPError([&] {
+                          rig.engine->transaction(PTPOperation::getObject, {1}, phase);
+                      }).description(),
+                      each.error);
+        }
+        EXPECT_EQ(rig.transport->calls(Call::read).size(), each.packets.size()) << "nothing is waited for";
+        EXPECT_EQ(rig.transport->resetCount(), 0u);
+        rig.transport->queueResponse(ok, 1);
+        EXPECT_NO_THROW(rig.engine->transaction(PTPOperation::deleteObject, {2, 0}));
+    }
 }
 
 TEST(TransactionEngineTests, StaleResponseIsSkippedSoTheNextTransactionWorks) {

@@ -272,6 +272,25 @@ TEST_F(RealPeerConformanceTests, ReadsWholeFilesAndRanges) {
     }
 }
 
+TEST_F(RealPeerConformanceTests, ADownloadWhoseReceiverGivesUpStopsPromptlyAndTheSessionGoesOn) {
+    const auto contents = pattern(48 * 1024 * 1024);
+    writeFile(folder() / "large.bin", contents);
+    const std::uint32_t storage = openStorage();
+    const auto large = children(storage, rootParent).at("large.bin");
+    std::uint64_t received = 0;
+    EXPECT_THROW(device().getObject(large.handle(),
+                                    [&](std::span<const std::byte> chunk) {
+                                        received += chunk.size();
+                                        throw PTPError::io("disk full");
+                                    }),
+                 PTPError);
+    EXPECT_LE(received, std::uint64_t{1} << 20) << "the receiver saw one read";
+    // Whether the responder cancelled the transfer or was reset, what follows works at once.
+    EXPECT_EQ(device().object(large.handle()).size(), contents.size());
+    EXPECT_EQ(device().readPartial(large.handle(), 1 << 20, 5),
+              std::vector<std::byte>(contents.begin() + (1 << 20), contents.begin() + (1 << 20) + 5));
+}
+
 TEST_F(RealPeerConformanceTests, CreatesFoldersAndFiles) {
     const std::uint32_t storage = openStorage();
     const std::uint32_t documents = device().createFolder(storage, rootParent, "Documents");
