@@ -36,7 +36,7 @@ std::shared_ptr<AndroidVolume> TandaloFileSystem::loadVolume(const corvane::USBD
                     try {
                         // A device that failed before may still be mid-transaction; a reset gives the new
                         // session a clean start. A reset that fails is no reason not to try the session.
-                        device->resetDevice();
+                        device->hold()->resetDevice();
                     } catch (...) {
                         // Ignored: the session's own open shows whether the device is usable.
                     }

@@ -46,7 +46,7 @@ double median(std::vector<double> values) {
 Figures transfer(const std::shared_ptr<usb::USBBus>& bus, simulation::SimulatedPhone& phone,
                  std::uint64_t size) {
     BenchDevice device(bus);
-    device->open();
+    device->hold()->open();
     const auto storage = phone.storages().front().id;
     const auto video = *phone.find(storage, "video.mp4");
     std::vector<double> outs;
@@ -54,7 +54,7 @@ Figures transfer(const std::shared_ptr<usb::USBBus>& bus, simulation::SimulatedP
     for (int round = 0; round < rounds; ++round) {
         std::uint64_t received = 0;
         auto start = Clock::now();
-        device->getObject(video, [&](std::span<const std::byte> chunk) { received += chunk.size(); });
+        device->hold()->getObject(video, [&](std::span<const std::byte> chunk) { received += chunk.size(); });
         outs.push_back(megabytesPerSecond(received, Clock::now() - start));
         if (received != size) {
             throw std::runtime_error("GetObject delivered " + std::to_string(received) + " bytes");

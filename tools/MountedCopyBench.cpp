@@ -84,11 +84,11 @@ Figures direct(simulation::DemoPhone& demo, std::uint64_t size) {
         throw std::runtime_error("the phone's interface was not found");
     }
     auto device = corvane::MTPDevice::connect(found.front(), std::nullopt, corvane::TakeOver::never);
-    device->open();
+    device->hold()->open();
     const auto handle = *demo.phone->find(demo.storage, "video.mp4");
     std::uint64_t received = 0;
     auto start = Clock::now();
-    device->getObject(handle, [&](std::span<const std::byte> chunk) { received += chunk.size(); });
+    device->hold()->getObject(handle, [&](std::span<const std::byte> chunk) { received += chunk.size(); });
     Figures figures;
     figures.out = megabytesPerSecond(received, Clock::now() - start);
     if (received != size) {

@@ -59,20 +59,20 @@ int run(std::uint64_t size, std::optional<std::uint32_t> buffer) {
 
     tandalo::tools::BenchDevice device(bus);
     try {
-        device->open();
+        device->hold()->open();
     } catch (const corvane::PTPError&) {
         // The responder answers GetDeviceInfo only inside a session; open() recovers from the one opened
         // here.
-        device->transaction(corvane::PTPOperation::openSession, {1});
-        device->open();
+        device->hold()->transaction(corvane::PTPOperation::openSession, {1});
+        device->hold()->open();
     }
-    const std::uint32_t storage = device->getStorages().front().id;
-    const std::uint32_t handle = device->getObjectHandles(storage, 0, 0xFFFFFFFF).front();
+    const std::uint32_t storage = device->hold()->getStorages().front().id;
+    const std::uint32_t handle = device->hold()->getObjectHandles(storage, 0, 0xFFFFFFFF).front();
 
     std::uint64_t received = 0;
     std::uint64_t wrong = 0;
     auto start = Clock::now();
-    device->getObject(handle, [&](std::span<const std::byte> chunk) {
+    device->hold()->getObject(handle, [&](std::span<const std::byte> chunk) {
         for (const std::byte each : chunk) {
             wrong += each != contentAt(received++) ? 1 : 0;
         }

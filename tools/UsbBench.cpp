@@ -107,15 +107,15 @@ Whole wholeObjects(const fs::path& deviceFolder, std::size_t size) {
         throw std::runtime_error("no MTP device on the bus");
     }
     const auto device = corvane::MTPDevice::connect(found.front());
-    device->open();
-    const std::uint32_t storage = device->getStorages().at(0).id;
-    const auto root = device->listDirectory(storage, 0xFFFFFFFF);
+    device->hold()->open();
+    const std::uint32_t storage = device->hold()->getStorages().at(0).id;
+    const auto root = device->hold()->listDirectory(storage, 0xFFFFFFFF);
     const auto folder = std::find_if(
         root.begin(), root.end(), [&](const auto& each) { return each.name() == deviceFolder.filename(); });
     if (folder == root.end()) {
         throw std::runtime_error("the device has no folder " + deviceFolder.filename().string());
     }
-    const auto listing = device->listDirectory(storage, folder->handle());
+    const auto listing = device->hold()->listDirectory(storage, folder->handle());
     const auto source = std::find_if(listing.begin(), listing.end(),
                                      [](const auto& each) { return each.name() == "bench-out.bin"; });
     if (source == listing.end()) {
@@ -125,7 +125,7 @@ Whole wholeObjects(const fs::path& deviceFolder, std::size_t size) {
     Whole figures;
     std::ofstream sink("/run/tandalo-bench-get.bin", std::ios::binary);
     auto start = Clock::now();
-    device->getObject(source->handle(), [&](std::span<const std::byte> chunk) {
+    device->hold()->getObject(source->handle(), [&](std::span<const std::byte> chunk) {
         sink.write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
     });
     sink.close();
@@ -136,7 +136,7 @@ Whole wholeObjects(const fs::path& deviceFolder, std::size_t size) {
     fs::remove("/run/tandalo-bench-get.bin");
     start = Clock::now();
     for (std::uint64_t offset = 0; offset < size; offset += readAheadWindow) {
-        device->readPartial(source->handle(), offset, readAheadWindow);
+        device->hold()->readPartial(source->handle(), offset, readAheadWindow);
     }
     figures.partial = megabytesPerSecond(size, Clock::now() - start);
 

@@ -231,7 +231,7 @@ int main(int argc, char** argv) {
         });
         std::size_t received = 0;
         const auto wholeRead = measure(*phone, [&] {
-            volume->fs().device().getObject(
+            volume->fs().device().hold()->getObject(
                 source, [&](std::span<const std::byte> chunk) { received += chunk.size(); });
         });
         if (received != size) {

@@ -3,6 +3,7 @@
 #include "Corvane/wire/PTPConstants.h"
 #include "Corvane/wire/PTPError.h"
 
+#include <stdexcept>
 #include <utility>
 
 namespace corvane {
@@ -21,9 +22,11 @@ MTPTrace makeTrace(const MTPDevice::Context& context) {
 
 // Holding the device
 
+MTPDevice::Hold::Hold(MTPDevice& device) : Hold(device, Inside::refuse) {}
+
 MTPDevice::Hold::Hold(MTPDevice& device, Inside inside) : m_device(device) {
     if (m_device.m_holder.load() == std::this_thread::get_id()) {
-        // This thread already holds the device (an operation called inside exclusive()): joining is safe
+        // This thread already holds the device (an operation inside a longer hold): joining is safe
         // between transactions, but not from a sink or provider in the middle of one.
         if (inside == Inside::refuse && m_device.m_engine.isRunning()) {
             throw PTPError::deviceBusy("the device was called from inside its own data phase");
@@ -41,6 +44,17 @@ MTPDevice::Hold::~Hold() {
     }
     m_device.m_holder.store(std::thread::id());
     m_device.m_operation.unlock();
+}
+
+MTPDevice::Hold MTPDevice::hold() {
+    return Hold(*this);
+}
+
+TransactionEngine& MTPDevice::Session::engine() {
+    if (m_device.m_holder.load() != std::this_thread::get_id()) {
+        throw std::logic_error("an MTP operation ran on a thread that does not hold the device");
+    }
+    return m_device.m_engine;
 }
 
 // Creation
@@ -136,6 +150,7 @@ void MTPDevice::reopenAfterReset() {
 
 DeviceInfo MTPDevice::Session::open() {
     MTPDevice& d = m_device;
+    engine(); // the session's state is the holder's
     std::optional<DeviceInfo> info;
     try {
         const Response response =
@@ -161,26 +176,9 @@ DeviceInfo MTPDevice::Session::open() {
     return *info;
 }
 
-void MTPDevice::Session::close() noexcept {
-    MTPDevice& d = m_device;
-    if (d.m_sessionOpen) {
-        d.m_sessionOpen = false;
-        // From inside a data phase the CloseSession would land in the middle of the transfer; the transport
-        // is closed all the same, which ends the session on the device's side too.
-        if (!d.m_engine.isRunning()) {
-            try {
-                d.m_engine.transaction(PTPOperation::closeSession, {});
-            } catch (...) {
-                // The transport is closed whatever the device answered.
-            }
-        }
-    }
-    d.m_engine.transport().close();
-}
-
 void MTPDevice::Session::resetDevice() {
     MTPDevice& d = m_device;
-    d.m_engine.transport().resetDevice();
+    engine().transport().resetDevice();
     d.m_engine.setNextTransactionID(0);
     d.m_sessionOpen = false;
 }
@@ -188,161 +186,31 @@ void MTPDevice::Session::resetDevice() {
 MTPDevice::Response MTPDevice::Session::transaction(PTPOperation operation,
                                                     std::span<const std::uint32_t> params,
                                                     const DataPhase& phase) {
-    return m_device.m_engine.transaction(operation, params, phase);
+    return engine().transaction(operation, params, phase);
 }
 
 MTPDevice::Response MTPDevice::Session::received(PTPOperation operation,
                                                  std::initializer_list<std::uint32_t> params,
                                                  std::uint64_t limit) {
-    return m_device.m_engine.transaction(operation, params, DataPhase::receive(limit));
-}
-
-// The device's own operations: each takes the device for its run and does what the session does.
-
-DeviceInfo MTPDevice::open() {
-    const Hold hold(*this);
-    return m_session.open();
+    return engine().transaction(operation, params, DataPhase::receive(limit));
 }
 
 void MTPDevice::close() noexcept {
     // Taking the mutex cannot fail in practice; a close from inside a data phase joins the hold.
-    const Hold hold(*this, Hold::Inside::allow);
-    m_session.close();
-}
-
-void MTPDevice::resetDevice() {
-    const Hold hold(*this);
-    m_session.resetDevice();
-}
-
-MTPDevice::Response MTPDevice::transaction(PTPOperation operation, std::span<const std::uint32_t> params,
-                                           const DataPhase& phase) {
-    const Hold hold(*this);
-    return m_session.transaction(operation, params, phase);
-}
-
-MTPDevice::Response MTPDevice::transaction(PTPOperation operation,
-                                           std::initializer_list<std::uint32_t> params,
-                                           const DataPhase& phase) {
-    const Hold hold(*this);
-    return m_session.transaction(operation, params, phase);
-}
-
-DeviceInfo MTPDevice::getDeviceInfo() {
-    return exclusive([&](Session& s) { return s.getDeviceInfo(); });
-}
-
-std::vector<std::uint32_t> MTPDevice::getStorageIDs() {
-    return exclusive([&](Session& s) { return s.getStorageIDs(); });
-}
-
-StorageInfo MTPDevice::getStorageInfo(std::uint32_t storageID) {
-    return exclusive([&](Session& s) { return s.getStorageInfo(storageID); });
-}
-
-std::vector<StorageInfo> MTPDevice::getStorages() {
-    return exclusive([&](Session& s) { return s.getStorages(); });
-}
-
-std::vector<std::byte> MTPDevice::getDevicePropValue(std::uint16_t property) {
-    return exclusive([&](Session& s) { return s.getDevicePropValue(property); });
-}
-
-std::optional<int> MTPDevice::batteryLevel() {
-    return exclusive([&](Session& s) { return s.batteryLevel(); });
-}
-
-std::vector<std::uint32_t> MTPDevice::getObjectHandles(std::uint32_t storageID, std::uint32_t format,
-                                                       std::uint32_t parent) {
-    return exclusive([&](Session& s) { return s.getObjectHandles(storageID, format, parent); });
-}
-
-ObjectInfo MTPDevice::getObjectInfo(std::uint32_t handle) {
-    return exclusive([&](Session& s) { return s.getObjectInfo(handle); });
-}
-
-std::vector<std::byte> MTPDevice::getObjectPropValue(std::uint32_t handle, std::uint16_t property) {
-    return exclusive([&](Session& s) { return s.getObjectPropValue(handle, property); });
-}
-
-std::uint64_t MTPDevice::getObjectSize64(std::uint32_t handle) {
-    return exclusive([&](Session& s) { return s.getObjectSize64(handle); });
-}
-
-std::vector<std::uint16_t> MTPDevice::getObjectPropsSupported(std::uint16_t format) {
-    return exclusive([&](Session& s) { return s.getObjectPropsSupported(format); });
-}
-
-std::vector<MTPPropertyElement> MTPDevice::getObjectPropList(std::uint32_t handle, std::uint32_t format,
-                                                             std::uint32_t property, std::uint32_t group,
-                                                             std::uint32_t depth) {
-    return exclusive([&](Session& s) { return s.getObjectPropList(handle, format, property, group, depth); });
-}
-
-std::vector<MTPObject> MTPDevice::listDirectory(std::uint32_t storageID, std::uint32_t parent) {
-    return exclusive([&](Session& s) { return s.listDirectory(storageID, parent); });
-}
-
-MTPObject MTPDevice::object(std::uint32_t handle) {
-    return exclusive([&](Session& s) { return s.object(handle); });
-}
-
-void MTPDevice::getObject(std::uint32_t handle, const DataSink& sink) {
-    exclusive([&](Session& s) { s.getObject(handle, sink); });
-}
-
-std::vector<std::byte> MTPDevice::readPartial(std::uint32_t handle, std::uint64_t offset,
-                                              std::uint32_t length) {
-    return exclusive([&](Session& s) { return s.readPartial(handle, offset, length); });
-}
-
-std::uint32_t MTPDevice::sendObjectInfo(const ObjectInfo& info) {
-    return exclusive([&](Session& s) { return s.sendObjectInfo(info); });
-}
-
-void MTPDevice::sendObject(std::span<const std::byte> data) {
-    exclusive([&](Session& s) { s.sendObject(data); });
-}
-
-void MTPDevice::sendObject(std::uint64_t length, const DataProvider& provider) {
-    exclusive([&](Session& s) { s.sendObject(length, provider); });
-}
-
-std::uint32_t MTPDevice::createFolder(std::uint32_t storageID, std::uint32_t parent, std::string_view name) {
-    return exclusive([&](Session& s) { return s.createFolder(storageID, parent, name); });
-}
-
-std::uint32_t MTPDevice::createFile(std::uint32_t storageID, std::uint32_t parent, std::string_view name,
-                                    std::uint64_t size, std::optional<MTPObject::TimePoint> modified) {
-    return exclusive([&](Session& s) { return s.createFile(storageID, parent, name, size, modified); });
-}
-
-void MTPDevice::deleteObject(std::uint32_t handle) {
-    exclusive([&](Session& s) { s.deleteObject(handle); });
-}
-
-void MTPDevice::moveObject(std::uint32_t handle, std::uint32_t storageID, std::uint32_t parent) {
-    exclusive([&](Session& s) { s.moveObject(handle, storageID, parent); });
-}
-
-void MTPDevice::rename(std::uint32_t handle, std::string_view name) {
-    exclusive([&](Session& s) { s.rename(handle, name); });
-}
-
-void MTPDevice::beginEdit(std::uint32_t handle) {
-    exclusive([&](Session& s) { s.beginEdit(handle); });
-}
-
-void MTPDevice::endEdit(std::uint32_t handle) {
-    exclusive([&](Session& s) { s.endEdit(handle); });
-}
-
-void MTPDevice::truncate(std::uint32_t handle, std::uint64_t size) {
-    exclusive([&](Session& s) { s.truncate(handle, size); });
-}
-
-void MTPDevice::writePartial(std::uint32_t handle, std::uint64_t offset, std::span<const std::byte> data) {
-    exclusive([&](Session& s) { s.writePartial(handle, offset, data); });
+    const Hold held(*this, Hold::Inside::allow);
+    if (m_sessionOpen) {
+        m_sessionOpen = false;
+        // From inside a data phase the CloseSession would land in the middle of the transfer; the transport
+        // is closed all the same, which ends the session on the device's side too.
+        if (!m_engine.isRunning()) {
+            try {
+                m_engine.transaction(PTPOperation::closeSession, {});
+            } catch (...) {
+                // The transport is closed whatever the device answered.
+            }
+        }
+    }
+    m_engine.transport().close();
 }
 
 } // namespace corvane

@@ -49,15 +49,14 @@ struct MTPDeviceContext {
 /// The session with one MTP device: it owns the device's one transport, numbers and runs its
 /// transactions, and offers every MTP operation the system uses.
 ///
-/// Threads. Any thread may call any member. The operations that talk to the device ("device operations"
-/// below) hold the device for their whole run, so transactions never interleave on the wire: a caller
-/// blocks while another thread's operation runs, and then for its own transactions, each bounded by the
-/// time-outs. To run several operations without another thread's operation in between (an edit
-/// session's steps; SendObjectInfo and its SendObject), call them on the Session that exclusive() hands
-/// out. A device operation called on the device itself from inside exclusive() on the same thread simply
-/// joins the hold; one called from inside a data sink or provider throws deviceBusy instead of
-/// interleaving with the transfer in progress. The accessors (descriptor, info, time-outs, chunk size,
-/// trace) never wait for the device.
+/// Threads. Any thread may call any member. The MTP operations are members of MTPDevice::Session, which
+/// only a hold of the device hands out: `device.hold()->getObjectInfo(handle)` holds the device for one
+/// operation, `device.exclusive([&](MTPDevice::Session& session) { ... })` for several that must not be
+/// split (an edit session's steps; SendObjectInfo and its SendObject). A hold blocks while another
+/// thread's hold lasts, so transactions never interleave on the wire; each transaction is then bounded by
+/// the time-outs. A hold taken on a thread that already holds the device joins that hold; one taken from
+/// inside a data sink or provider throws deviceBusy instead of interleaving with the transfer in
+/// progress. The accessors (descriptor, info, time-outs, chunk size, trace) never wait for the device.
 class MTPDevice {
 public:
     using TransportKind = corvane::TransportKind;
@@ -66,6 +65,7 @@ public:
     using Context = MTPDeviceContext;
 
     class Session;
+    class Hold;
 
     /// Opens the interface with the chosen transport (chooseTransportKind) and makes a device over it. Does
     /// no MTP exchange. Throws the transport's error unchanged. Any thread; blocks while the transport opens.
@@ -115,108 +115,42 @@ public:
     /// while no device information has been read.
     void requireOperation(PTPOperation operation) const;
 
+    // Holding the device. Any thread; blocks until the device is free.
+
+    /// Holds the device until the returned hold goes; its -> and * reach the operations. Kept for one
+    /// full expression (device.hold()->open()), it holds the device for that one operation.
+    [[nodiscard]] Hold hold();
     /// Runs f(session) while holding the device, so that no other thread's operation comes in between;
-    /// returns what f returns. The session is valid only inside f. Any thread; blocks until the device is
-    /// free. On a thread that already holds the device it joins that hold.
-    template <typename F> decltype(auto) exclusive(F&& f) {
-        const Hold hold(*this);
-        return std::forward<F>(f)(m_session);
-    }
+    /// returns what f returns. The session is valid only inside f.
+    template <typename F> decltype(auto) exclusive(F&& f);
 
-    // Device operations: any thread; each blocks until the device is free and then for its transactions.
-    // They throw PTPError (or whatever a caller's sink or provider throws); an operation that the device
-    // information does not list throws notSupported before anything is sent.
-
-    /// GetDeviceInfo, then OpenSession (recovering from "session already open" once). Stores the info.
-    DeviceInfo open();
-    /// CloseSession when a session is open (its failure is ignored), then closes the transport.
+    /// CloseSession when a session is open (its failure is ignored), then closes the transport. Holds the
+    /// device, also from inside a data phase (the transport closes under it). Never throws.
     void close() noexcept;
-    /// The USB class Device Reset; forgets the session and restarts transaction IDs at 0.
-    void resetDevice();
-    /// One raw transaction; checks nothing about support.
-    Response transaction(PTPOperation operation, std::span<const std::uint32_t> params,
-                         const DataPhase& phase = DataPhase::none());
-    Response transaction(PTPOperation operation, std::initializer_list<std::uint32_t> params,
-                         const DataPhase& phase = DataPhase::none());
 
-    DeviceInfo getDeviceInfo();
-    std::vector<std::uint32_t> getStorageIDs();
-    StorageInfo getStorageInfo(std::uint32_t storageID);
-    /// Every storage whose ID has a logical part (low 16 bits not 0), in the device's order.
-    std::vector<StorageInfo> getStorages();
-    std::vector<std::byte> getDevicePropValue(std::uint16_t property);
-    /// 1 to 100, or nothing when the device has no battery level, reports 0, or a value out of range.
-    std::optional<int> batteryLevel();
-
-    std::vector<std::uint32_t> getObjectHandles(std::uint32_t storageID, std::uint32_t format,
-                                                std::uint32_t parent);
-    ObjectInfo getObjectInfo(std::uint32_t handle);
-    std::vector<std::byte> getObjectPropValue(std::uint32_t handle, std::uint16_t property);
-    std::uint64_t getObjectSize64(std::uint32_t handle);
-    std::vector<std::uint16_t> getObjectPropsSupported(std::uint16_t format);
-    std::vector<MTPPropertyElement> getObjectPropList(std::uint32_t handle, std::uint32_t format,
-                                                      std::uint32_t property, std::uint32_t group,
-                                                      std::uint32_t depth);
-    /// The children of a folder (parent 0xFFFFFFFF: the storage's root), by property lists while the
-    /// device serves them, else by handles and object information.
-    std::vector<MTPObject> listDirectory(std::uint32_t storageID, std::uint32_t parent);
-    MTPObject object(std::uint32_t handle);
-
-    /// GetObject, handing the data to the sink read by read.
-    void getObject(std::uint32_t handle, const DataSink& sink);
-    /// Up to length bytes at offset: Android's 64-bit partial read when offered, else the 32-bit one.
-    std::vector<std::byte> readPartial(std::uint32_t handle, std::uint64_t offset, std::uint32_t length);
-    /// Announces an object; returns its new handle.
-    std::uint32_t sendObjectInfo(const ObjectInfo& info);
-    void sendObject(std::span<const std::byte> data);
-    void sendObject(std::uint64_t length, const DataProvider& provider);
-    std::uint32_t createFolder(std::uint32_t storageID, std::uint32_t parent, std::string_view name);
-    /// Announces a file of size bytes; send its data with sendObject next, inside the same exclusive().
-    std::uint32_t createFile(std::uint32_t storageID, std::uint32_t parent, std::string_view name,
-                             std::uint64_t size, std::optional<MTPObject::TimePoint> modified);
-    void deleteObject(std::uint32_t handle);
-    /// Moves to another folder (parent 0xFFFFFFFF: the storage's root).
-    void moveObject(std::uint32_t handle, std::uint32_t storageID, std::uint32_t parent);
-    void rename(std::uint32_t handle, std::string_view name);
-    void beginEdit(std::uint32_t handle);
-    void endEdit(std::uint32_t handle);
-    void truncate(std::uint32_t handle, std::uint64_t size);
-    /// Writes data at offset inside an edit; at most 0xFFFFFFFF bytes per call.
-    void writePartial(std::uint32_t handle, std::uint64_t offset, std::span<const std::byte> data);
-
-private:
-    /// The device held by this thread for one operation or one exclusive() scope.
+    /// The device held by this thread, for as long as the hold lives: one operation or a sequence.
     class Hold {
     public:
-        enum class Inside { refuse, allow };
-        explicit Hold(MTPDevice& device, Inside inside = Inside::refuse);
+        explicit Hold(MTPDevice& device);
         ~Hold();
         Hold(const Hold&) = delete;
         Hold& operator=(const Hold&) = delete;
 
+        Session* operator->() const noexcept { return &m_device.m_session; }
+        Session& operator*() const noexcept { return m_device.m_session; }
+
     private:
+        friend class MTPDevice;
+        enum class Inside { refuse, allow };
+        Hold(MTPDevice& device, Inside inside);
+
         MTPDevice& m_device;
         bool m_joined = false;
     };
 
-    void storeInfo(DeviceInfo info);
-    std::shared_ptr<const DeviceInfo> infoSnapshot() const;
-    void openSessionExchange();
-    void reopenAfterReset();
-
-    const USBDeviceDescriptor m_descriptor;
-    std::mutex m_operation; // held for each device operation and exclusive() scope; taken before m_infoMutex
-    std::atomic<std::thread::id> m_holder{}; // the thread that holds m_operation, if any
-    TransactionEngine m_engine;              // guarded by m_operation (its settings are atomics)
-    bool m_sessionOpen = false;              // guarded by m_operation
-    bool m_propListBroken = false;           // guarded by m_operation
-    mutable std::mutex m_infoMutex;          // guards m_info; a leaf: nothing is called while it is held
-    std::shared_ptr<const DeviceInfo> m_info;
-
-public:
-    /// The device operations, for a caller that holds the device through exclusive(). Each member does what
-    /// the device's member of the same name does, without taking the device again. Only the thread inside
-    /// exclusive() may use it.
+    /// The MTP operations, reached only through a hold of the device. Each throws PTPError (or whatever
+    /// a caller's sink or provider throws); an operation that the device information does not list
+    /// throws notSupported before anything is sent. Only the thread that holds the device may use it.
     class Session {
     public:
         Session(const Session&) = delete;
@@ -224,9 +158,12 @@ public:
 
         MTPDevice& device() noexcept { return m_device; }
 
+        /// GetDeviceInfo, then OpenSession (recovering from "session already open" once). Stores the
+        /// info.
         DeviceInfo open();
-        void close() noexcept;
+        /// The USB class Device Reset; forgets the session and restarts transaction IDs at 0.
         void resetDevice();
+        /// One raw transaction; checks nothing about support.
         Response transaction(PTPOperation operation, std::span<const std::uint32_t> params,
                              const DataPhase& phase = DataPhase::none());
         Response transaction(PTPOperation operation, std::initializer_list<std::uint32_t> params,
@@ -238,8 +175,10 @@ public:
         DeviceInfo getDeviceInfo();
         std::vector<std::uint32_t> getStorageIDs();
         StorageInfo getStorageInfo(std::uint32_t storageID);
+        /// Every storage whose ID has a logical part (low 16 bits not 0), in the device's order.
         std::vector<StorageInfo> getStorages();
         std::vector<std::byte> getDevicePropValue(std::uint16_t property);
+        /// 1 to 100, or nothing when the device has no battery level, reports 0, or a value out of range.
         std::optional<int> batteryLevel();
 
         std::vector<std::uint32_t> getObjectHandles(std::uint32_t storageID, std::uint32_t format,
@@ -251,29 +190,40 @@ public:
         std::vector<MTPPropertyElement> getObjectPropList(std::uint32_t handle, std::uint32_t format,
                                                           std::uint32_t property, std::uint32_t group,
                                                           std::uint32_t depth);
+        /// The children of a folder (parent 0xFFFFFFFF: the storage's root), by property lists while the
+        /// device serves them, else by handles and object information.
         std::vector<MTPObject> listDirectory(std::uint32_t storageID, std::uint32_t parent);
         MTPObject object(std::uint32_t handle);
 
+        /// GetObject, handing the data to the sink read by read.
         void getObject(std::uint32_t handle, const DataSink& sink);
+        /// Up to length bytes at offset: Android's 64-bit partial read when offered, else the 32-bit one.
         std::vector<std::byte> readPartial(std::uint32_t handle, std::uint64_t offset, std::uint32_t length);
+        /// Announces an object; returns its new handle.
         std::uint32_t sendObjectInfo(const ObjectInfo& info);
         void sendObject(std::span<const std::byte> data);
         void sendObject(std::uint64_t length, const DataProvider& provider);
         std::uint32_t createFolder(std::uint32_t storageID, std::uint32_t parent, std::string_view name);
+        /// Announces a file of size bytes; send its data with sendObject next, in the same hold.
         std::uint32_t createFile(std::uint32_t storageID, std::uint32_t parent, std::string_view name,
                                  std::uint64_t size, std::optional<MTPObject::TimePoint> modified);
         void deleteObject(std::uint32_t handle);
+        /// Moves to another folder (parent 0xFFFFFFFF: the storage's root).
         void moveObject(std::uint32_t handle, std::uint32_t storageID, std::uint32_t parent);
         void rename(std::uint32_t handle, std::string_view name);
         void beginEdit(std::uint32_t handle);
         void endEdit(std::uint32_t handle);
         void truncate(std::uint32_t handle, std::uint64_t size);
+        /// Writes data at offset inside an edit; at most 0xFFFFFFFF bytes per call.
         void writePartial(std::uint32_t handle, std::uint64_t offset, std::span<const std::byte> data);
 
     private:
         friend class MTPDevice;
         explicit Session(MTPDevice& device) : m_device(device) {}
 
+        /// The device's engine, for the thread that holds the device; throws std::logic_error on any
+        /// other, whose transactions would interleave with the holder's.
+        TransactionEngine& engine();
         std::vector<MTPObject> listDirectoryViaPropList(std::uint32_t storageID, std::uint32_t parent);
         std::unordered_map<std::uint32_t, MTPValue> childPropertyValues(std::uint16_t property,
                                                                         std::uint32_t queryHandle,
@@ -287,7 +237,25 @@ public:
     };
 
 private:
+    void storeInfo(DeviceInfo info);
+    std::shared_ptr<const DeviceInfo> infoSnapshot() const;
+    void openSessionExchange();
+    void reopenAfterReset();
+
+    const USBDeviceDescriptor m_descriptor;
+    std::mutex m_operation;                  // held for each hold of the device; taken before m_infoMutex
+    std::atomic<std::thread::id> m_holder{}; // the thread that holds m_operation, if any
+    TransactionEngine m_engine;              // guarded by m_operation (its settings are atomics)
+    bool m_sessionOpen = false;              // guarded by m_operation
+    bool m_propListBroken = false;           // guarded by m_operation
+    mutable std::mutex m_infoMutex;          // guards m_info; a leaf: nothing is called while it is held
+    std::shared_ptr<const DeviceInfo> m_info;
     Session m_session{*this};
 };
+
+template <typename F> decltype(auto) MTPDevice::exclusive(F&& f) {
+    const Hold held(*this);
+    return std::forward<F>(f)(*held);
+}
 
 } // namespace corvane

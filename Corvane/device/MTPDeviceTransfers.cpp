@@ -30,7 +30,7 @@ std::uint32_t high32(std::uint64_t value) {
 
 void MTPDevice::Session::getObject(std::uint32_t handle, const DataSink& sink) {
     m_device.requireOperation(PTPOperation::getObject);
-    m_device.m_engine.transaction(PTPOperation::getObject, {handle}, DataPhase::receive(sink));
+    engine().transaction(PTPOperation::getObject, {handle}, DataPhase::receive(sink));
 }
 
 std::vector<std::byte> MTPDevice::Session::readPartial(std::uint32_t handle, std::uint64_t offset,
@@ -54,7 +54,7 @@ std::vector<std::byte> MTPDevice::Session::readPartial(std::uint32_t handle, std
 std::uint32_t MTPDevice::Session::sendObjectInfo(const ObjectInfo& info) {
     m_device.requireOperation(PTPOperation::sendObjectInfo);
     const std::vector<std::byte> dataset = info.encoded();
-    const Response response = m_device.m_engine.transaction(
+    const Response response = engine().transaction(
         PTPOperation::sendObjectInfo, {info.storageID, info.parentObject}, DataPhase::send(dataset));
     // The response carries storage, parent and the new handle; without the handle the object may exist
     // on the device but cannot be named.
@@ -66,12 +66,12 @@ std::uint32_t MTPDevice::Session::sendObjectInfo(const ObjectInfo& info) {
 
 void MTPDevice::Session::sendObject(std::span<const std::byte> data) {
     m_device.requireOperation(PTPOperation::sendObject);
-    m_device.m_engine.transaction(PTPOperation::sendObject, {}, DataPhase::send(data));
+    engine().transaction(PTPOperation::sendObject, {}, DataPhase::send(data));
 }
 
 void MTPDevice::Session::sendObject(std::uint64_t length, const DataProvider& provider) {
     m_device.requireOperation(PTPOperation::sendObject);
-    m_device.m_engine.transaction(PTPOperation::sendObject, {}, DataPhase::send(length, provider));
+    engine().transaction(PTPOperation::sendObject, {}, DataPhase::send(length, provider));
 }
 
 std::uint32_t MTPDevice::Session::createFolder(std::uint32_t storageID, std::uint32_t parent,
@@ -95,38 +95,36 @@ std::uint32_t MTPDevice::Session::createFile(std::uint32_t storageID, std::uint3
 void MTPDevice::Session::deleteObject(std::uint32_t handle) {
     m_device.requireOperation(PTPOperation::deleteObject);
     // The second parameter is the format filter: 0 deletes whatever the handle is.
-    m_device.m_engine.transaction(PTPOperation::deleteObject, {handle, 0});
+    engine().transaction(PTPOperation::deleteObject, {handle, 0});
 }
 
 void MTPDevice::Session::moveObject(std::uint32_t handle, std::uint32_t storageID, std::uint32_t parent) {
     m_device.requireOperation(PTPOperation::moveObject);
     // MoveObject names a storage's root as parent 0, not as the 0xFFFFFFFF the library uses.
-    m_device.m_engine.transaction(PTPOperation::moveObject,
-                                  {handle, storageID, parent == rootParent ? 0 : parent});
+    engine().transaction(PTPOperation::moveObject, {handle, storageID, parent == rootParent ? 0 : parent});
 }
 
 void MTPDevice::Session::rename(std::uint32_t handle, std::string_view name) {
     m_device.requireOperation(PTPOperation::setObjectPropValue);
     PTPWriter writer;
     writer.string(name);
-    m_device.m_engine.transaction(PTPOperation::setObjectPropValue,
-                                  {handle, MTPObjectProperty::objectFileName},
-                                  DataPhase::send(writer.data()));
+    engine().transaction(PTPOperation::setObjectPropValue, {handle, MTPObjectProperty::objectFileName},
+                         DataPhase::send(writer.data()));
 }
 
 void MTPDevice::Session::beginEdit(std::uint32_t handle) {
     m_device.requireOperation(PTPOperation::androidBeginEditObject);
-    m_device.m_engine.transaction(PTPOperation::androidBeginEditObject, {handle});
+    engine().transaction(PTPOperation::androidBeginEditObject, {handle});
 }
 
 void MTPDevice::Session::endEdit(std::uint32_t handle) {
     m_device.requireOperation(PTPOperation::androidEndEditObject);
-    m_device.m_engine.transaction(PTPOperation::androidEndEditObject, {handle});
+    engine().transaction(PTPOperation::androidEndEditObject, {handle});
 }
 
 void MTPDevice::Session::truncate(std::uint32_t handle, std::uint64_t size) {
     m_device.requireOperation(PTPOperation::androidTruncateObject);
-    m_device.m_engine.transaction(PTPOperation::androidTruncateObject, {handle, low32(size), high32(size)});
+    engine().transaction(PTPOperation::androidTruncateObject, {handle, low32(size), high32(size)});
 }
 
 void MTPDevice::Session::writePartial(std::uint32_t handle, std::uint64_t offset,
@@ -137,10 +135,9 @@ void MTPDevice::Session::writePartial(std::uint32_t handle, std::uint64_t offset
         throw PTPError::io("androidSendPartialObject: " + std::to_string(data.size()) +
                            " bytes do not fit in one partial write");
     }
-    m_device.m_engine.transaction(
-        PTPOperation::androidSendPartialObject,
-        {handle, low32(offset), high32(offset), static_cast<std::uint32_t>(data.size())},
-        DataPhase::send(data));
+    engine().transaction(PTPOperation::androidSendPartialObject,
+                         {handle, low32(offset), high32(offset), static_cast<std::uint32_t>(data.size())},
+                         DataPhase::send(data));
 }
 
 } // namespace corvane

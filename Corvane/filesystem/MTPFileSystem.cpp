@@ -62,7 +62,7 @@ std::int64_t MTPFileSystem::cacheGeneration() const {
 // Session
 
 void MTPFileSystem::open(std::stop_token stop) {
-    DeviceInfo info = m_device->open();
+    DeviceInfo info = m_device->hold()->open();
     m_state.withLock([&](State& state) { state.deviceInfo = std::move(info); });
     refreshStorages();
     const auto hasStorages = [this] {
@@ -89,7 +89,7 @@ void MTPFileSystem::close() noexcept {
 }
 
 void MTPFileSystem::refreshStorages() {
-    std::vector<StorageInfo> fresh = m_device->getStorages();
+    std::vector<StorageInfo> fresh = m_device->hold()->getStorages();
     m_state.withLock([&](State& state) {
         const bool sameSet = storageIDs(fresh) == storageIDs(state.storages);
         // Replaced even when the set is the same, so that free space and names stay current.
@@ -103,7 +103,7 @@ void MTPFileSystem::refreshStorages() {
 }
 
 std::optional<int> MTPFileSystem::batteryLevel() {
-    return m_device->batteryLevel();
+    return m_device->hold()->batteryLevel();
 }
 
 // Naming

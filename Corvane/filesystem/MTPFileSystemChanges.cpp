@@ -62,7 +62,7 @@ MTPObject MTPFileSystem::createDirectory(std::uint32_t storage, std::uint32_t pa
     if (child(storage, parent, name)) {
         throw PTPError::alreadyExists(std::string(name));
     }
-    const std::uint32_t handle = m_device->createFolder(storage, parent, name);
+    const std::uint32_t handle = m_device->hold()->createFolder(storage, parent, name);
     folderChanged(key);
     return object(handle);
 }
@@ -136,27 +136,27 @@ void MTPFileSystem::write(const MTPObject& object, std::uint64_t offset, std::sp
 
 void MTPFileSystem::beginEdit(const MTPObject& object) {
     requireSupport(PTPOperation::androidSendPartialObject);
-    m_device->beginEdit(object.handle());
+    m_device->hold()->beginEdit(object.handle());
 }
 
 void MTPFileSystem::writeOpen(const MTPObject& object, std::uint64_t offset,
                               std::span<const std::byte> data) {
-    m_device->writePartial(object.handle(), offset, data);
+    m_device->hold()->writePartial(object.handle(), offset, data);
 }
 
 void MTPFileSystem::truncateOpen(const MTPObject& object, std::uint64_t size) {
-    m_device->truncate(object.handle(), size);
+    m_device->hold()->truncate(object.handle(), size);
 }
 
 void MTPFileSystem::endEdit(const MTPObject& object) {
-    m_device->endEdit(object.handle());
+    m_device->hold()->endEdit(object.handle());
     invalidate(object);
 }
 
 // Removing, renaming and moving
 
 void MTPFileSystem::remove(const MTPObject& object) {
-    m_device->deleteObject(object.handle());
+    m_device->hold()->deleteObject(object.handle());
     invalidate(object);
 }
 
@@ -169,7 +169,7 @@ void MTPFileSystem::remove(std::string_view at) {
 }
 
 void MTPFileSystem::rename(const MTPObject& object, std::string_view to) {
-    m_device->rename(object.handle(), to);
+    m_device->hold()->rename(object.handle(), to);
     invalidate(object);
 }
 
@@ -189,7 +189,7 @@ bool MTPFileSystem::canSetModified(std::uint16_t format) {
             // The description starts with the property's code (16 bits), its data type (16 bits) and
             // whether it may be set (8 bits: 1 for get and set).
             const MTPDevice::Response response =
-                m_device->transaction(PTPOperation::getObjectPropDesc,
+                m_device->hold()->transaction(PTPOperation::getObjectPropDesc,
                                       {MTPObjectProperty::dateModified, format}, DataPhase::receive(4096));
             PTPReader reader(response.data);
             const std::uint16_t property = reader.u16();
@@ -216,7 +216,7 @@ void MTPFileSystem::setModified(const MTPObject& object, TimePoint date) {
     }
     PTPWriter writer;
     writer.string(MTPDate::format(date));
-    m_device->transaction(PTPOperation::setObjectPropValue,
+    m_device->hold()->transaction(PTPOperation::setObjectPropValue,
                           {object.handle(), MTPObjectProperty::dateModified}, DataPhase::send(writer.data()));
     invalidate(object);
 }
@@ -230,7 +230,7 @@ bool MTPFileSystem::refusesRenames() const {
 }
 
 void MTPFileSystem::move(const MTPObject& object, std::uint32_t toStorage, std::uint32_t parent) {
-    m_device->moveObject(object.handle(), toStorage, parent);
+    m_device->hold()->moveObject(object.handle(), toStorage, parent);
     m_state.withLock([&](State& state) {
         invalidateIn(state, object);
         dropFolder(state, {toStorage, parent});

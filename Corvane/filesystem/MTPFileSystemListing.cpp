@@ -110,7 +110,7 @@ DirectoryListing MTPFileSystem::list(std::uint32_t storage, std::uint32_t parent
     // This caller started the listing, so it runs it, and it alone removes the pending entry. Every path
     // out fulfils the promise: a waiting caller must never be left without an answer.
     try {
-        DirectoryListing listing(m_device->listDirectory(storage, parent));
+        DirectoryListing listing(m_device->hold()->listDirectory(storage, parent));
         auto index = nameIndexOf(listing);
         m_state.withLock([&](State& state) {
             // A change since the listing began may not be in it: hand it to the callers but keep it out of
@@ -224,7 +224,7 @@ MTPObject MTPFileSystem::object(std::uint32_t handle) {
     if (found.object) {
         return *found.object;
     }
-    MTPObject fetched = m_device->object(handle);
+    MTPObject fetched = m_device->hold()->object(handle);
     m_state.withLock([&](State& state) {
         // Like a listing, a record read while something changed may already be out of date.
         if (state.generation == found.generation) {

@@ -119,7 +119,7 @@ std::vector<std::byte> MTPFileSystem::read(const MTPObject& object, std::uint64_
     }
     const std::uint64_t count = std::min({object.size() - offset, static_cast<std::uint64_t>(length),
                                           std::uint64_t{std::numeric_limits<std::uint32_t>::max()}});
-    return m_device->readPartial(object.handle(), offset, static_cast<std::uint32_t>(count));
+    return m_device->hold()->readPartial(object.handle(), offset, static_cast<std::uint32_t>(count));
 }
 
 void MTPFileSystem::download(const MTPObject& object, const std::filesystem::path& to,
@@ -134,7 +134,7 @@ void MTPFileSystem::download(const MTPObject& object, const std::filesystem::pat
     }
     DownloadFile file(to);
     std::uint64_t written = 0;
-    m_device->getObject(object.handle(), [&](std::span<const std::byte> chunk) {
+    m_device->hold()->getObject(object.handle(), [&](std::span<const std::byte> chunk) {
         file.write(chunk);
         written += chunk.size();
         if (progress) {
@@ -239,7 +239,7 @@ std::uint32_t MTPFileSystem::sendObject(const DirectoryKey& key, std::string_vie
             // What arrived is not the file. Where the device is still there it goes; where it is not, the
             // name it lies under says that it is incomplete (see sendPartial).
             try {
-                m_device->deleteObject(*announced);
+                m_device->hold()->deleteObject(*announced);
             } catch (...) {
                 // Deliberately dropped: the send's failure is what the caller must hear about.
             }
@@ -279,7 +279,7 @@ std::string MTPFileSystem::temporaryNameIn(const DirectoryKey& key, std::string_
 
 std::exception_ptr MTPFileSystem::renameLearning(const MTPObject& object, std::string_view to) {
     try {
-        m_device->rename(object.handle(), to);
+        m_device->hold()->rename(object.handle(), to);
     } catch (...) {
         // A device that has renamed before refused this one for a reason of its own (a name taken
         // meanwhile), not because it refuses names.
@@ -302,7 +302,7 @@ std::exception_ptr MTPFileSystem::renameLearning(const MTPObject& object, std::s
 
 void MTPFileSystem::deleteIfThere(const MTPObject& object) {
     try {
-        m_device->deleteObject(object.handle());
+        m_device->hold()->deleteObject(object.handle());
     } catch (const PTPError& error) {
         // Someone deleted it meanwhile: what was asked for is done.
         if (error.responseCode() != PTPResponseCode::invalidObjectHandle) {

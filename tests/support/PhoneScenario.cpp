@@ -103,7 +103,7 @@ PhoneScenario::PhoneScenario(Options options)
     m_device =
         corvane::MTPDevice::connect(m_descriptor, std::nullopt, corvane::TakeOver::never, {}, m_context);
     if (options.openSession) {
-        m_device->open();
+        m_device->hold()->open();
         m_phone->clearLog();
     }
 }

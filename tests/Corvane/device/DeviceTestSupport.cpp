@@ -115,7 +115,7 @@ void DeviceRig::on(PTPOperation operation, Handler handler) {
 }
 
 void DeviceRig::open() {
-    device->open();
+    device->hold()->open();
     transport->clearCalls();
 }
 

@@ -56,14 +56,14 @@ TEST(MTPDeviceConcurrencyTests, ManyThreadsNeverInterleaveTransactions) {
                 try {
                     switch ((t + i) % 4) {
                     case 0:
-                        if (rig.device->getObjectInfo(static_cast<std::uint32_t>(i)).filename !=
+                        if (rig.device->hold()->getObjectInfo(static_cast<std::uint32_t>(i)).filename !=
                             "file" + std::to_string(i)) {
                             ++failures;
                         }
                         break;
                     case 1: {
                         std::size_t received = 0;
-                        rig.device->getObject(
+                        rig.device->hold()->getObject(
                             1, [&](std::span<const std::byte> chunk) { received += chunk.size(); });
                         if (received != 3000) {
                             ++failures;
@@ -71,10 +71,10 @@ TEST(MTPDeviceConcurrencyTests, ManyThreadsNeverInterleaveTransactions) {
                         break;
                     }
                     case 2:
-                        rig.device->sendObject(testing::patternBytes(2500));
+                        rig.device->hold()->sendObject(testing::patternBytes(2500));
                         break;
                     default:
-                        rig.device->deleteObject(static_cast<std::uint32_t>(i));
+                        rig.device->hold()->deleteObject(static_cast<std::uint32_t>(i));
                     }
                 } catch (const std::exception&) {
                     ++failures;
@@ -108,7 +108,7 @@ TEST(MTPDeviceConcurrencyTests, ExclusiveKeepsSendObjectInfoNextToItsSendObject)
                             session.sendObject(testing::patternBytes(100));
                         });
                     } else {
-                        rig.device->deleteObject(static_cast<std::uint32_t>(i));
+                        rig.device->hold()->deleteObject(static_cast<std::uint32_t>(i));
                     }
                 } catch (const std::exception&) {
                     ++failures;
@@ -138,7 +138,7 @@ TEST(MTPDeviceConcurrencyTests, OtherThreadsWaitForAnExclusiveScope) {
         session.deleteObject(1);
         waiter = std::jthread([&] {
             waiterStarting.count_down();
-            rig.device->deleteObject(99);
+            rig.device->hold()->deleteObject(99);
         });
         waiterStarting.wait();
         session.deleteObject(2);
@@ -161,7 +161,7 @@ TEST(MTPDeviceConcurrencyTests, AccessorsAnswerWhileATransferIsUnderWay) {
     std::shared_future<void> released = release.get_future().share();
     std::jthread transfer([&] {
         bool first = true;
-        rig.device->getObject(1, [&](std::span<const std::byte>) {
+        rig.device->hold()->getObject(1, [&](std::span<const std::byte>) {
             if (first) {
                 first = false;
                 inside.count_down();
@@ -183,7 +183,7 @@ TEST(MTPDeviceConcurrencyTests, AccessorsAnswerWhileATransferIsUnderWay) {
     EXPECT_TRUE(answers.get());
     // The new time-outs apply from the next transaction on.
     rig.transport->clearCalls();
-    rig.device->deleteObject(4);
+    rig.device->hold()->deleteObject(4);
     EXPECT_EQ(rig.transport->calls().front().timeout, Seconds(3));
     EXPECT_EQ(rig.transport->calls().back().timeout, Seconds(5));
 }
@@ -200,7 +200,7 @@ TEST(MTPDeviceConcurrencyTests, BatteryPollWaitsBehindATransfer) {
     std::shared_future<void> released = release.get_future().share();
     std::jthread transfer([&] {
         bool first = true;
-        rig.device->getObject(1, [&](std::span<const std::byte>) {
+        rig.device->hold()->getObject(1, [&](std::span<const std::byte>) {
             if (first) {
                 first = false;
                 inside.count_down();
@@ -212,7 +212,7 @@ TEST(MTPDeviceConcurrencyTests, BatteryPollWaitsBehindATransfer) {
     std::latch pollStarting(1);
     auto poll = std::async(std::launch::async, [&] {
         pollStarting.count_down();
-        return rig.device->batteryLevel();
+        return rig.device->hold()->batteryLevel();
     });
     pollStarting.wait();
     release.set_value();

@@ -61,8 +61,8 @@ TEST(MTPDevicePhoneTests, PropertyListsAndObjectInformationListTheSameRecords) {
         const std::uint32_t parent = folder.empty() ? root : fast.handle(folder);
         fast.clearLog();
         slow.clearLog();
-        const auto quick = fast.device().listDirectory(fast.storage(), parent);
-        const auto careful = slow.device().listDirectory(slow.storage(), parent);
+        const auto quick = fast.device().hold()->listDirectory(fast.storage(), parent);
+        const auto careful = slow.device().hold()->listDirectory(slow.storage(), parent);
         EXPECT_EQ(describe(quick), describe(careful)) << "folder '" << folder << "'";
         EXPECT_GT(fast.count(PTPOperation::getObjectPropList), 0u);
         EXPECT_EQ(fast.count(PTPOperation::getObjectInfo), 0u) << fast.operationNames();
@@ -90,12 +90,12 @@ TEST(MTPDevicePhoneTests, ReadsRangesBelowAndAboveFourGiBAndAtTheEnd) {
         {fiveGiB, 100, 0},
     };
     for (const auto& c : cases) {
-        const auto bytes = device.readPartial(movie, c.offset, c.length);
+        const auto bytes = device.hold()->readPartial(movie, c.offset, c.length);
         ASSERT_EQ(bytes.size(), c.expected) << "offset " << c.offset;
         EXPECT_EQ(bytes, simulation::SimulatedPhone::generatedBytes(movie, c.offset, c.expected))
             << "offset " << c.offset;
     }
-    EXPECT_TRUE(device.readPartial(empty, 0, 10).empty());
+    EXPECT_TRUE(device.hold()->readPartial(empty, 0, 10).empty());
 }
 
 TEST(MTPDevicePhoneTests, WholeObjectsArriveByteForByteInBothDirections) {
@@ -116,7 +116,7 @@ TEST(MTPDevicePhoneTests, WholeObjectsArriveByteForByteInBothDirections) {
         EXPECT_EQ(scenario.phone().contents(handle), data) << size;
 
         std::vector<std::byte> received;
-        device.getObject(handle, [&](std::span<const std::byte> chunk) {
+        device.hold()->getObject(handle, [&](std::span<const std::byte> chunk) {
             received.insert(received.end(), chunk.begin(), chunk.end());
         });
         EXPECT_EQ(received, data) << size;
@@ -146,7 +146,7 @@ TEST(MTPDevicePhoneTests, EditsInPlaceWriteAboveFourGiBAndTruncate) {
         session.truncate(movie, 1000);
         session.endEdit(movie);
     });
-    EXPECT_EQ(device.object(movie).size(), 1000u);
+    EXPECT_EQ(device.hold()->object(movie).size(), 1000u);
 }
 
 TEST(MTPDevicePhoneTests, OperationsTheDeviceLacksFailBeforeAnythingIsSent) {
@@ -170,10 +170,11 @@ TEST(MTPDevicePhoneTests, OperationsTheDeviceLacksFailBeforeAnythingIsSent) {
             EXPECT_EQ(error.kind(), PTPError::Kind::notSupported) << what << ": " << error.what();
         }
     };
-    expectNotSupported("beginEdit", [&] { device.beginEdit(file); });
-    expectNotSupported("truncate", [&] { device.truncate(file, 1); });
-    expectNotSupported("writePartial", [&] { device.writePartial(file, 0, testsupport::bytesOf("x")); });
-    expectNotSupported("readPartial", [&] { (void)device.readPartial(file, 0, 1); });
+    expectNotSupported("beginEdit", [&] { device.hold()->beginEdit(file); });
+    expectNotSupported("truncate", [&] { device.hold()->truncate(file, 1); });
+    expectNotSupported("writePartial",
+                       [&] { device.hold()->writePartial(file, 0, testsupport::bytesOf("x")); });
+    expectNotSupported("readPartial", [&] { (void)device.hold()->readPartial(file, 0, 1); });
     EXPECT_TRUE(scenario.operations().empty()) << scenario.operationNames();
 }
 
@@ -183,9 +184,9 @@ TEST(MTPDevicePhoneTests, MalformedAnswersEndInALibraryError) {
     for (const std::size_t kept : {0, 1, 11, 40, 52}) {
         scenario.phone().injectFault(PTPOperation::getObjectInfo,
                                      simulation::PhoneFault::truncateDataset(kept));
-        EXPECT_THROW((void)scenario.device().getObjectInfo(file), PTPError) << kept;
+        EXPECT_THROW((void)scenario.device().hold()->getObjectInfo(file), PTPError) << kept;
         // The session survives the broken answer.
-        EXPECT_EQ(scenario.device().getObjectInfo(file).filename, "a.txt");
+        EXPECT_EQ(scenario.device().hold()->getObjectInfo(file).filename, "a.txt");
     }
 }
 
@@ -219,7 +220,7 @@ TEST(MTPDevicePhoneTests, DownloadsThatBreakOffEndWithoutWaitingForATimeOut) {
         std::string error;
         const auto took = scenario.passTimeWhile([&] {
             try {
-                scenario.device().getObject(file, [&](std::span<const std::byte> chunk) {
+                scenario.device().hold()->getObject(file, [&](std::span<const std::byte> chunk) {
                     if (each.sinkFails) {
                         throw PTPError::io("disk full");
                     }
@@ -239,7 +240,7 @@ TEST(MTPDevicePhoneTests, DownloadsThatBreakOffEndWithoutWaitingForATimeOut) {
             EXPECT_EQ(scenario.phone().transactions().back().note, "cancelled");
         }
         // The session goes on.
-        EXPECT_EQ(scenario.device().getObjectInfo(file).filename, "file.bin");
+        EXPECT_EQ(scenario.device().hold()->getObjectInfo(file).filename, "file.bin");
         EXPECT_TRUE(scenario.phone().violations().empty());
     }
 }

@@ -127,7 +127,7 @@ TEST(MTPDeviceQueryTests, StoragesSkipIDsWithoutLogicalPartInDeviceOrder) {
     rig.on(PTPOperation::getStorageInfo, [](const PTPContainer& command) {
         return Reply::withData(storageInfoDataset(command.params()[0] == storageA ? "Internal" : "Card"));
     });
-    const auto storages = rig.device->getStorages();
+    const auto storages = rig.device->hold()->getStorages();
     ASSERT_EQ(storages.size(), 2u);
     EXPECT_EQ(storages[0].id, storageB);
     EXPECT_EQ(storages[0].description, "Card");
@@ -143,7 +143,7 @@ TEST(MTPDeviceQueryTests, EmptyStorageListAsksNothingMore) {
     DeviceRig rig;
     rig.open();
     rig.on(PTPOperation::getStorageIDs, [](const PTPContainer&) { return Reply::withData(u32Array({})); });
-    EXPECT_TRUE(rig.device->getStorages().empty());
+    EXPECT_TRUE(rig.device->hold()->getStorages().empty());
     EXPECT_EQ(rig.commandCodes(), (std::vector<std::uint16_t>{code(PTPOperation::getStorageIDs)}));
 }
 
@@ -157,7 +157,7 @@ TEST(MTPDeviceQueryTests, OneFailingStorageFailsTheWholeList) {
         return command.params()[0] == storageB ? Reply::error(0x2013)
                                                : Reply::withData(storageInfoDataset("x"));
     });
-    const PTPError error = catchPTPError([&] { rig.device->getStorages(); });
+    const PTPError error = catchPTPError([&] { rig.device->hold()->getStorages(); });
     EXPECT_EQ(error.code(), 0x2013);
     EXPECT_EQ(error.operation(), PTPOperation::getStorageInfo);
     EXPECT_EQ(rig.commands().size(), 3u);
@@ -176,32 +176,34 @@ TEST(MTPDeviceQueryTests, MalformedAnswersEndInPTPError) {
     hugeCount.u32(1);
     const std::vector<Case> cases = {
         {"storage IDs counted past the data", PTPOperation::getStorageIDs,
-         testing::bytes({3, 0, 0, 0, 1, 0, 1, 0, 1, 0, 2, 0}), [](MTPDevice& d) { d.getStorageIDs(); },
-         PTPError::Kind::truncatedData},
+         testing::bytes({3, 0, 0, 0, 1, 0, 1, 0, 1, 0, 2, 0}),
+         [](MTPDevice& d) { d.hold()->getStorageIDs(); }, PTPError::Kind::truncatedData},
         {"handle count of 4 billion", PTPOperation::getObjectHandles, hugeCount.data(),
-         [](MTPDevice& d) { d.getObjectHandles(storageA, 0, root); }, PTPError::Kind::truncatedData},
+         [](MTPDevice& d) { d.hold()->getObjectHandles(storageA, 0, root); }, PTPError::Kind::truncatedData},
         {"short storage info", PTPOperation::getStorageInfo, testing::bytes({3, 0, 2, 0}),
-         [](MTPDevice& d) { d.getStorageInfo(storageA); }, PTPError::Kind::truncatedData},
+         [](MTPDevice& d) { d.hold()->getStorageInfo(storageA); }, PTPError::Kind::truncatedData},
         {"object info without keywords", PTPOperation::getObjectInfo,
          [] {
              auto dataset = objectInfoDataset(storageA, root, "a", 0x3000, 1);
              dataset.pop_back();
              return dataset;
          }(),
-         [](MTPDevice& d) { d.getObjectInfo(1); }, PTPError::Kind::truncatedData},
+         [](MTPDevice& d) { d.hold()->getObjectInfo(1); }, PTPError::Kind::truncatedData},
         {"size of four bytes", PTPOperation::getObjectPropValue, testing::bytes({1, 2, 3, 4}),
-         [](MTPDevice& d) { d.getObjectSize64(1); }, PTPError::Kind::truncatedData},
+         [](MTPDevice& d) { d.hold()->getObjectSize64(1); }, PTPError::Kind::truncatedData},
         {"props supported cut short", PTPOperation::getObjectPropsSupported,
-         testing::bytes({2, 0, 0, 0, 1, 0xDC}), [](MTPDevice& d) { d.getObjectPropsSupported(0x3000); },
-         PTPError::Kind::truncatedData},
+         testing::bytes({2, 0, 0, 0, 1, 0xDC}),
+         [](MTPDevice& d) { d.hold()->getObjectPropsSupported(0x3000); }, PTPError::Kind::truncatedData},
         {"property list of unknown data type", PTPOperation::getObjectPropList,
          PropList().raw(5, 0xDC07, 0x000B, testing::bytes({1, 2})).bytes(),
-         [](MTPDevice& d) { d.getObjectPropList(5, 0, 0xDC07, 0, 1); }, PTPError::Kind::malformedContainer},
+         [](MTPDevice& d) { d.hold()->getObjectPropList(5, 0, 0xDC07, 0, 1); },
+         PTPError::Kind::malformedContainer},
         {"property list counting more elements than it holds", PTPOperation::getObjectPropList,
          PropList().u16(5, 0xDC02, 0x3000).bytes(0xFFFFFFFF),
-         [](MTPDevice& d) { d.getObjectPropList(5, 0, 0xDC02, 0, 1); }, PTPError::Kind::truncatedData},
+         [](MTPDevice& d) { d.hold()->getObjectPropList(5, 0, 0xDC02, 0, 1); },
+         PTPError::Kind::truncatedData},
         {"device info without serial", PTPOperation::getDeviceInfo, testing::bytes({100, 0, 6, 0, 0, 0}),
-         [](MTPDevice& d) { d.getDeviceInfo(); }, PTPError::Kind::truncatedData},
+         [](MTPDevice& d) { d.hold()->getDeviceInfo(); }, PTPError::Kind::truncatedData},
     };
     for (const Case& c : cases) {
         DeviceRig rig;
@@ -222,9 +224,10 @@ TEST(MTPDeviceQueryTests, RawPropertyValuesComeBackUnparsed) {
         EXPECT_EQ(command.params(), (std::vector<std::uint32_t>{12, 0xDC04}));
         return Reply::withData(testing::bytes({0, 0xF2, 5, 0x2A, 1, 0, 0, 0, 0xEE}));
     });
-    EXPECT_EQ(rig.device->getDevicePropValue(0xD402), testing::bytes({9, 8}));
+    EXPECT_EQ(rig.device->hold()->getDevicePropValue(0xD402), testing::bytes({9, 8}));
     EXPECT_EQ(rig.commands()[0].params(), (std::vector<std::uint32_t>{0xD402}));
-    EXPECT_EQ(rig.device->getObjectSize64(12), 0x12A05F200ULL) << "5,000,000,000 from the first 8 bytes";
+    EXPECT_EQ(rig.device->hold()->getObjectSize64(12), 0x12A05F200ULL)
+        << "5,000,000,000 from the first 8 bytes";
 }
 
 // Battery level
@@ -309,17 +312,17 @@ TEST(MTPDeviceQueryTests, BatteryLevelFromDescriptionOrValue) {
             valueAsked = true;
             return reply.value_or(Reply::error(0x2002));
         });
-        EXPECT_EQ(rig.device->batteryLevel(), c.expected) << c.what;
+        EXPECT_EQ(rig.device->hold()->batteryLevel(), c.expected) << c.what;
         EXPECT_EQ(valueAsked, c.value.has_value()) << c.what;
     }
 }
 
 TEST(MTPDeviceQueryTests, BatteryLevelAsksNothingWithoutTheProperty) {
     DeviceRig before({}, {0x5001});
-    EXPECT_EQ(before.device->batteryLevel(), std::nullopt) << "no device information yet";
+    EXPECT_EQ(before.device->hold()->batteryLevel(), std::nullopt) << "no device information yet";
     DeviceRig without(testing::allOperations(), {0x5003});
     without.open();
-    EXPECT_EQ(without.device->batteryLevel(), std::nullopt);
+    EXPECT_EQ(without.device->hold()->batteryLevel(), std::nullopt);
     EXPECT_TRUE(before.commands().empty());
     EXPECT_TRUE(without.commands().empty());
 }
@@ -329,9 +332,10 @@ TEST(MTPDeviceQueryTests, BatteryValuePathErrorsAreThrown) {
     rig.open();
     rig.on(PTPOperation::getDevicePropDesc, [](const PTPContainer&) { return Reply::error(0x2002); });
     rig.on(PTPOperation::getDevicePropValue, [](const PTPContainer&) { return Reply::error(0x2019); });
-    EXPECT_EQ(catchPTPError([&] { rig.device->batteryLevel(); }).code(), 0x2019);
+    EXPECT_EQ(catchPTPError([&] { rig.device->hold()->batteryLevel(); }).code(), 0x2019);
     rig.on(PTPOperation::getDevicePropValue, [](const PTPContainer&) { return Reply::withData({}); });
-    EXPECT_EQ(catchPTPError([&] { rig.device->batteryLevel(); }).kind(), PTPError::Kind::truncatedData);
+    EXPECT_EQ(catchPTPError([&] { rig.device->hold()->batteryLevel(); }).kind(),
+              PTPError::Kind::truncatedData);
 }
 
 // Object queries and listings
@@ -347,8 +351,9 @@ TEST(MTPDeviceQueryTests, ObjectHandlesAndPropsSupportedSendTheirParameters) {
         writer.u16Array(std::vector<std::uint16_t>{0xDC01, 0xDC07});
         return Reply::withData(writer.take());
     });
-    EXPECT_EQ(rig.device->getObjectHandles(storageA, 0x3001, 42), (std::vector<std::uint32_t>{4, 5}));
-    EXPECT_EQ(rig.device->getObjectPropsSupported(0x3000), (std::vector<std::uint16_t>{0xDC01, 0xDC07}));
+    EXPECT_EQ(rig.device->hold()->getObjectHandles(storageA, 0x3001, 42), (std::vector<std::uint32_t>{4, 5}));
+    EXPECT_EQ(rig.device->hold()->getObjectPropsSupported(0x3000),
+              (std::vector<std::uint16_t>{0xDC01, 0xDC07}));
     const auto commands = rig.commands();
     EXPECT_EQ(commands[0].params(), (std::vector<std::uint32_t>{storageA, 0x3001, 42}));
     EXPECT_EQ(commands[1].params(), (std::vector<std::uint32_t>{0x3000}));
@@ -363,7 +368,7 @@ TEST(MTPDeviceQueryTests, PropertyListLongerThanTheReservationIsReadWhole) {
     }
     rig.on(PTPOperation::getObjectPropList,
            [data = list.bytes()](const PTPContainer&) { return Reply::withData(data); });
-    const auto elements = rig.device->getObjectPropList(9, 0, 0xDC02, 0, 1);
+    const auto elements = rig.device->hold()->getObjectPropList(9, 0, 0xDC02, 0, 1);
     ASSERT_EQ(elements.size(), 70'000u);
     EXPECT_EQ(elements.back().handle, 70'000u);
     EXPECT_EQ(rig.commands()[0].params(), (std::vector<std::uint32_t>{9, 0, 0xDC02, 0, 1}));
@@ -387,7 +392,7 @@ TEST(MTPDeviceQueryTests, FastListingBuildsRecordsInTheDevicesOrder) {
             {0xDC04, Reply::withData(PropList().u64(7, 0xDC04, 5'000'000'000).i32(3, 0xDC04, -1).bytes())},
             {0xDC09, Reply::withData(PropList().text(7, 0xDC09, "20240131T235959Z").bytes())},
         });
-    const auto children = rig.device->listDirectory(storageA, 42);
+    const auto children = rig.device->hold()->listDirectory(storageA, 42);
     ASSERT_EQ(children.size(), 3u);
     EXPECT_EQ(children[0].handle(), 7u);
     EXPECT_EQ(children[0].name(), "b.jpg");
@@ -423,7 +428,7 @@ TEST(MTPDeviceQueryTests, FastListingAtTheRootFiltersByStorage) {
             {0xDC09, Reply::error(0xA80A)},
             {0xDC01, Reply::withData(PropList().u32(1, 0xDC01, storageA).u32(2, 0xDC01, storageB).bytes())},
         });
-    const auto children = rig.device->listDirectory(storageA, root);
+    const auto children = rig.device->hold()->listDirectory(storageA, root);
     ASSERT_EQ(children.size(), 2u);
     EXPECT_EQ(children[0].name(), "A");
     EXPECT_EQ(children[1].name(), "C") << "no storage entry: taken to be in the storage asked about";
@@ -438,10 +443,10 @@ TEST(MTPDeviceQueryTests, EmptyNameListEndsTheListing) {
     rig.open();
     answerPropLists(rig, {{0xDC07, Reply::withData(PropList().text(5, 0xDC07, "self").bytes())}});
     rig.on(PTPOperation::getObjectHandles, [](const PTPContainer&) { return Reply::withData(u32Array({})); });
-    EXPECT_TRUE(rig.device->listDirectory(storageA, 5).empty());
+    EXPECT_TRUE(rig.device->hold()->listDirectory(storageA, 5).empty());
     EXPECT_EQ(rig.commands().size(), 2u) << "one handle query confirms the folder is empty";
     rig.transport->clearCalls();
-    EXPECT_TRUE(rig.device->listDirectory(storageA, 5).empty());
+    EXPECT_TRUE(rig.device->hold()->listDirectory(storageA, 5).empty());
     EXPECT_EQ(rig.commands().front().code(), 0x9805) << "an empty folder keeps the fast path";
 }
 
@@ -454,7 +459,7 @@ TEST(MTPDeviceQueryTests, ListsThatIgnoreTheDepthFallBackForGood) {
     rig.on(PTPOperation::getObjectInfo, [](const PTPContainer&) {
         return Reply::withData(objectInfoDataset(storageA, 5, "x.txt", 0x3000, 10));
     });
-    const auto listed = rig.device->listDirectory(storageA, 5);
+    const auto listed = rig.device->hold()->listDirectory(storageA, 5);
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_EQ(listed[0].name(), "x.txt");
 }
@@ -473,11 +478,11 @@ TEST(MTPDeviceQueryTests, PropertyListRefusalsFallBackToTheSlowPath) {
         rig.on(PTPOperation::getObjectInfo, [](const PTPContainer&) {
             return Reply::withData(objectInfoDataset(storageA, 42, "x.txt", 0x3000, 10));
         });
-        const auto first = rig.device->listDirectory(storageA, 42);
+        const auto first = rig.device->hold()->listDirectory(storageA, 42);
         ASSERT_EQ(first.size(), 1u);
         EXPECT_EQ(first[0].name(), "x.txt");
         rig.transport->clearCalls();
-        rig.device->listDirectory(storageA, 43);
+        rig.device->hold()->listDirectory(storageA, 43);
         EXPECT_EQ(rig.commandCodes().front(),
                   c.remembered ? code(PTPOperation::getObjectHandles) : code(PTPOperation::getObjectPropList))
             << std::hex << c.refusal;
@@ -491,7 +496,7 @@ TEST(MTPDeviceQueryTests, FormatOrSizeRefusalListsTheFolderAgainSlowly) {
     answerPropLists(rig, {{0xDC07, Reply::withData(PropList().text(1, 0xDC07, "a").bytes())},
                           {0xDC02, Reply::error(0x2002)}});
     rig.on(PTPOperation::getObjectHandles, [](const PTPContainer&) { return Reply::withData(u32Array({})); });
-    EXPECT_TRUE(rig.device->listDirectory(storageA, 42).empty());
+    EXPECT_TRUE(rig.device->hold()->listDirectory(storageA, 42).empty());
     EXPECT_EQ(rig.commandCodes().back(), code(PTPOperation::getObjectHandles));
 }
 
@@ -501,7 +506,7 @@ TEST(MTPDeviceQueryTests, ParseFailuresOfTheFastPathAreThrown) {
         DeviceRig rig;
         rig.open();
         answerPropLists(rig, {{0xDC07, Reply::withData(names)}});
-        const PTPError error = catchPTPError([&] { rig.device->listDirectory(storageA, 42); });
+        const PTPError error = catchPTPError([&] { rig.device->hold()->listDirectory(storageA, 42); });
         EXPECT_TRUE(error.kind() == PTPError::Kind::truncatedData ||
                     error.kind() == PTPError::Kind::malformedContainer)
             << error.description();
@@ -526,7 +531,7 @@ TEST(MTPDeviceQueryTests, DevicesWithoutPropertyListsAreListedSlowly) {
         writer.u64(6'000'000'000);
         return Reply::withData(writer.take());
     });
-    const auto children = rig.device->listDirectory(storageA, root);
+    const auto children = rig.device->hold()->listDirectory(storageA, root);
     ASSERT_EQ(children.size(), 2u);
     EXPECT_EQ(children[0].size(), 6'000'000'000u);
     EXPECT_EQ(children[1].size(), 5u);
@@ -547,7 +552,7 @@ TEST(MTPDeviceQueryTests, MissingSixtyFourBitSizeKeepsTheThirtyTwoBitOne) {
             return Reply::withData(objectInfoDataset(storageA, 3, "v", 0x3000, 0xFFFFFFFF));
         });
         rig.on(PTPOperation::getObjectPropValue, [](const PTPContainer&) { return Reply::error(0xA80A); });
-        EXPECT_EQ(rig.device->object(9).size(), 0xFFFFFFFFu);
+        EXPECT_EQ(rig.device->hold()->object(9).size(), 0xFFFFFFFFu);
         EXPECT_EQ(rig.commands().size(), offered ? 2u : 1u);
     }
 }
@@ -563,7 +568,7 @@ TEST(MTPDeviceQueryTests, InvalidUTF16NamesAreRepairedNotFatal) {
         }
         return Reply::withData(PropList().raw(4, 0xDC07, 0xFFFF, name).bytes());
     });
-    const auto children = rig.device->listDirectory(storageA, 42);
+    const auto children = rig.device->hold()->listDirectory(storageA, 42);
     ASSERT_EQ(children.size(), 1u);
     EXPECT_EQ(children[0].name(), "\xEF\xBF\xBD"
                                   "a");

@@ -156,8 +156,8 @@ TEST(MTPDeviceTests, TraceWritesOneLinePerTransactionAndCopiesToStandardErrorWit
     rig.on(PTPOperation::deleteObject, [](const PTPContainer&) { return Reply::error(0x2009); });
     rig.transport->setWriteObserver(
         [&](std::span<const std::byte>) { rig.clock.advance(std::chrono::microseconds(4200)); });
-    rig.device->transaction(PTPOperation::getObjectInfo, {1}, DataPhase::receive());
-    EXPECT_THROW(rig.device->deleteObject(1), PTPError);
+    rig.device->hold()->transaction(PTPOperation::getObjectInfo, {1}, DataPhase::receive());
+    EXPECT_THROW(rig.device->hold()->deleteObject(1), PTPError);
     const auto lines = rig.traceLines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], "getObjectInfo 4.2ms ok 184B");
@@ -167,7 +167,7 @@ TEST(MTPDeviceTests, TraceWritesOneLinePerTransactionAndCopiesToStandardErrorWit
 
     // The variable is looked up for every line.
     rig.environment.unset("CORVANE_TRACE");
-    rig.device->transaction(PTPOperation::getObjectInfo, {1}, DataPhase::receive());
+    rig.device->hold()->transaction(PTPOperation::getObjectInfo, {1}, DataPhase::receive());
     EXPECT_EQ(rig.traceLines().size(), 3u);
     EXPECT_EQ(rig.standardError.size(), 2u);
 }
@@ -188,7 +188,7 @@ TEST(MTPDeviceTests, TraceFromThePreferenceStaysOutOfStandardError) {
     MTPDevice device(std::move(transport), USBDeviceDescriptor{}, context);
     EXPECT_TRUE(device.isTraceEnabled());
     wire.queueResponse(0x2001, 0);
-    device.deleteObject(3);
+    device.hold()->deleteObject(3);
     EXPECT_EQ(setup.traceLines().size(), 1u);
     EXPECT_TRUE(errors.empty());
 }
@@ -197,7 +197,7 @@ TEST(MTPDeviceTests, TraceFromThePreferenceStaysOutOfStandardError) {
 
 TEST(MTPDeviceTests, OpenReadsDeviceInfoThenOpensSessionZero) {
     DeviceRig rig;
-    const DeviceInfo info = rig.device->open();
+    const DeviceInfo info = rig.device->hold()->open();
     EXPECT_EQ(info.model, "Phone 7");
     ASSERT_TRUE(rig.device->info().has_value());
     EXPECT_EQ(rig.device->info()->serialNumber, "SERIAL42");
@@ -209,7 +209,7 @@ TEST(MTPDeviceTests, OpenReadsDeviceInfoThenOpensSessionZero) {
     EXPECT_EQ(commands[1].transactionID(), 0u);
     EXPECT_EQ(commands[1].params(), (std::vector<std::uint32_t>{PTPConstants::defaultSessionID}));
     rig.on(PTPOperation::deleteObject, [](const PTPContainer&) { return Reply::ok(); });
-    rig.device->deleteObject(5);
+    rig.device->hold()->deleteObject(5);
     EXPECT_EQ(rig.commands().back().transactionID(), 1u);
 }
 
@@ -220,14 +220,14 @@ TEST(MTPDeviceTests, OpenRecoversASessionLeftOpen) {
         rig.on(PTPOperation::openSession,
                [&](const PTPContainer&) { return ++opens == 1 ? Reply::error(0x201E) : Reply::ok(); });
         rig.on(PTPOperation::closeSession, [&](const PTPContainer&) { return Reply::error(closeAnswer); });
-        EXPECT_NO_THROW(rig.device->open());
+        EXPECT_NO_THROW(rig.device->hold()->open());
         EXPECT_EQ(
             rig.commandCodes(),
             (std::vector<std::uint16_t>{code(PTPOperation::getDeviceInfo), code(PTPOperation::openSession),
                                         code(PTPOperation::closeSession), code(PTPOperation::openSession)}));
         EXPECT_EQ(transactionIDs(rig.commands()), (std::vector<std::uint32_t>{0, 0, 1, 0}));
         rig.on(PTPOperation::deleteObject, [](const PTPContainer&) { return Reply::ok(); });
-        rig.device->deleteObject(5);
+        rig.device->hold()->deleteObject(5);
         EXPECT_EQ(rig.commands().back().transactionID(), 1u);
     }
 }
@@ -235,7 +235,7 @@ TEST(MTPDeviceTests, OpenRecoversASessionLeftOpen) {
 TEST(MTPDeviceTests, OpenFailsAtOnceOnABusyDevice) {
     DeviceRig rig;
     rig.on(PTPOperation::openSession, [](const PTPContainer&) { return Reply::error(0x2019); });
-    const PTPError error = catchPTPError([&] { rig.device->open(); });
+    const PTPError error = catchPTPError([&] { rig.device->hold()->open(); });
     EXPECT_EQ(error.kind(), PTPError::Kind::responseError);
     EXPECT_EQ(error.code(), 0x2019);
     EXPECT_EQ(error.operation(), PTPOperation::openSession);
@@ -252,19 +252,19 @@ TEST(MTPDeviceTests, OpenFailsWithUnparsableDeviceInfo) {
         dataset.resize(dataset.size() - 3); // cut inside the serial number
         return Reply::withData(dataset);
     });
-    EXPECT_EQ(catchPTPError([&] { rig.device->open(); }).kind(), PTPError::Kind::truncatedData);
+    EXPECT_EQ(catchPTPError([&] { rig.device->hold()->open(); }).kind(), PTPError::Kind::truncatedData);
     EXPECT_FALSE(rig.device->info().has_value());
     EXPECT_EQ(rig.commands().size(), 1u);
 }
 
 TEST(MTPDeviceTests, SecondOpenStartsWithTheNextTransactionID) {
     DeviceRig rig;
-    rig.device->open();
+    rig.device->hold()->open();
     rig.on(PTPOperation::deleteObject, [](const PTPContainer&) { return Reply::ok(); });
-    rig.device->deleteObject(1);
-    rig.device->deleteObject(2);
+    rig.device->hold()->deleteObject(1);
+    rig.device->hold()->deleteObject(2);
     rig.transport->clearCalls();
-    rig.device->open();
+    rig.device->hold()->open();
     EXPECT_EQ(transactionIDs(rig.commands()), (std::vector<std::uint32_t>{3, 0}));
 }
 
@@ -292,10 +292,10 @@ TEST(MTPDeviceTests, CloseSendsCloseSessionOnlyForAnOpenSession) {
 TEST(MTPDeviceTests, ResetForgetsTheSessionAndRestartsIDs) {
     DeviceRig rig;
     rig.open();
-    rig.device->resetDevice();
+    rig.device->hold()->resetDevice();
     EXPECT_EQ(rig.transport->resetCount(), 1u);
     rig.on(PTPOperation::deleteObject, [](const PTPContainer&) { return Reply::ok(); });
-    rig.device->deleteObject(1);
+    rig.device->hold()->deleteObject(1);
     EXPECT_EQ(rig.commands().back().transactionID(), 0u);
     rig.device->close();
     EXPECT_EQ(rig.commands().size(), 1u) << "no CloseSession after a reset";
@@ -305,7 +305,8 @@ TEST(MTPDeviceTests, FailedResetChangesNothing) {
     DeviceRig rig;
     rig.open();
     rig.transport->failReset(PTPError::usb("device reset: device disconnected"));
-    EXPECT_EQ(catchPTPError([&] { rig.device->resetDevice(); }).text(), "device reset: device disconnected");
+    EXPECT_EQ(catchPTPError([&] { rig.device->hold()->resetDevice(); }).text(),
+              "device reset: device disconnected");
     rig.device->close();
     EXPECT_EQ(rig.commandCodes(), (std::vector<std::uint16_t>{code(PTPOperation::closeSession)}));
     EXPECT_EQ(rig.commands()[0].transactionID(), 1u);
@@ -327,7 +328,7 @@ TEST(MTPDeviceTests, TransactionsRunInAnyStateAndBeforeOpen) {
     rig.on(PTPOperation::getStorageIDs, [](const PTPContainer&) {
         return Reply::withData(testing::bytes({1, 0, 0, 0, 1, 0, 1, 0}));
     });
-    EXPECT_EQ(rig.device->getStorageIDs(), (std::vector<std::uint32_t>{0x00010001}));
+    EXPECT_EQ(rig.device->hold()->getStorageIDs(), (std::vector<std::uint32_t>{0x00010001}));
     EXPECT_EQ(rig.commands()[0].transactionID(), 0u);
 }
 
@@ -344,10 +345,10 @@ TEST(MTPDeviceTests, ResetDuringRecoveryReopensTheSession) {
     rig.transport->queueResponse(0x2001, 0); // the OpenSession after the reset
     rig.transport->queueResponse(0x2001, 1); // the next operation
     const PTPError error =
-        catchPTPError([&] { rig.device->getObject(7, [](std::span<const std::byte>) {}); });
+        catchPTPError([&] { rig.device->hold()->getObject(7, [](std::span<const std::byte>) {}); });
     EXPECT_EQ(error.text(), "read timed out");
     EXPECT_EQ(rig.transport->resetCount(), 1u);
-    rig.device->deleteObject(9);
+    rig.device->hold()->deleteObject(9);
     EXPECT_EQ(rig.commandCodes(),
               (std::vector<std::uint16_t>{code(PTPOperation::getObject), code(PTPOperation::openSession),
                                           code(PTPOperation::deleteObject)}));
@@ -367,7 +368,7 @@ TEST(MTPDeviceTests, ExclusiveRunsSeveralOperationsUnderOneHold) {
     const std::uint32_t handle = rig.device->exclusive([&](MTPDevice::Session& session) {
         const std::uint32_t created = session.createFile(0x10001, 0xFFFFFFFF, "a.txt", contents.size(), {});
         // The device's own members join the hold instead of waiting for it.
-        rig.device->sendObject(contents);
+        rig.device->hold()->sendObject(contents);
         return created;
     });
     EXPECT_EQ(handle, 77u);
@@ -383,8 +384,8 @@ TEST(MTPDeviceTests, CallingTheDeviceFromInsideItsDataPhaseIsRefused) {
     rig.on(PTPOperation::getObjectInfo, [](const PTPContainer&) { return Reply::error(0x2009); });
     std::optional<PTPError> inner;
     const PTPError error = catchPTPError([&] {
-        rig.device->getObject(3, [&](std::span<const std::byte>) {
-            inner = catchPTPError([&] { rig.device->getObjectInfo(4); });
+        rig.device->hold()->getObject(3, [&](std::span<const std::byte>) {
+            inner = catchPTPError([&] { rig.device->hold()->getObjectInfo(4); });
             throw *inner;
         });
     });
@@ -403,6 +404,13 @@ TEST(MTPDeviceTests, CallingTheDeviceFromInsideItsDataPhaseIsRefused) {
     });
     EXPECT_EQ(viaSession.kind(), PTPError::Kind::deviceBusy);
     EXPECT_EQ(rig.commandCodes(), (std::vector<std::uint16_t>{code(PTPOperation::getObject)}));
+
+    // A session kept past its hold reaches nothing.
+    rig.transport->clearCalls();
+    MTPDevice::Session* kept = nullptr;
+    rig.device->exclusive([&](MTPDevice::Session& session) { kept = &session; });
+    EXPECT_THROW(kept->getObjectInfo(4), std::logic_error);
+    EXPECT_TRUE(rig.commandCodes().empty());
 }
 
 } // namespace

@@ -48,28 +48,31 @@ struct ParameterCase {
 
 TEST(MTPDeviceTransferTests, OperationsSendTheirParametersLowHalfFirst) {
     const std::vector<ParameterCase> cases = {
-        {"delete", PTPOperation::deleteObject, [](MTPDevice& d) { d.deleteObject(12); }, {12, 0}},
+        {"delete", PTPOperation::deleteObject, [](MTPDevice& d) { d.hold()->deleteObject(12); }, {12, 0}},
         {"move to root",
          PTPOperation::moveObject,
-         [](MTPDevice& d) { d.moveObject(12, storageA, root); },
+         [](MTPDevice& d) { d.hold()->moveObject(12, storageA, root); },
          {12, storageA, 0}},
         {"move to folder",
          PTPOperation::moveObject,
-         [](MTPDevice& d) { d.moveObject(12, storageA, 42); },
+         [](MTPDevice& d) { d.hold()->moveObject(12, storageA, 42); },
          {12, storageA, 42}},
-        {"begin edit", PTPOperation::androidBeginEditObject, [](MTPDevice& d) { d.beginEdit(12); }, {12}},
-        {"end edit", PTPOperation::androidEndEditObject, [](MTPDevice& d) { d.endEdit(12); }, {12}},
+        {"begin edit",
+         PTPOperation::androidBeginEditObject,
+         [](MTPDevice& d) { d.hold()->beginEdit(12); },
+         {12}},
+        {"end edit", PTPOperation::androidEndEditObject, [](MTPDevice& d) { d.hold()->endEdit(12); }, {12}},
         {"truncate to 0",
          PTPOperation::androidTruncateObject,
-         [](MTPDevice& d) { d.truncate(12, 0); },
+         [](MTPDevice& d) { d.hold()->truncate(12, 0); },
          {12, 0, 0}},
         {"truncate past 4 GiB",
          PTPOperation::androidTruncateObject,
-         [](MTPDevice& d) { d.truncate(12, fourGiB + 5); },
+         [](MTPDevice& d) { d.hold()->truncate(12, fourGiB + 5); },
          {12, 5, 1}},
         {"truncate to 0xFFFFFFFF",
          PTPOperation::androidTruncateObject,
-         [](MTPDevice& d) { d.truncate(12, 0xFFFFFFFF); },
+         [](MTPDevice& d) { d.hold()->truncate(12, 0xFFFFFFFF); },
          {12, 0xFFFFFFFF, 0}},
     };
     for (const ParameterCase& c : cases) {
@@ -89,7 +92,7 @@ TEST(MTPDeviceTransferTests, RefusalsAreResponseErrorsOfTheOperation) {
     DeviceRig rig;
     rig.open();
     rig.on(PTPOperation::deleteObject, [](const PTPContainer&) { return Reply::error(0x2009); });
-    const PTPError error = catchPTPError([&] { rig.device->deleteObject(5); });
+    const PTPError error = catchPTPError([&] { rig.device->hold()->deleteObject(5); });
     EXPECT_EQ(error.description(), "deleteObject failed: invalidObjectHandle");
 }
 
@@ -116,13 +119,13 @@ TEST(MTPDeviceTransferTests, PartialReadsChooseTheSixtyFourBitFormWhenOffered) {
         rig.on(PTPOperation::androidGetPartialObject64, answer);
         rig.on(PTPOperation::getPartialObject, answer);
         if (!c.sent) {
-            const PTPError error = catchPTPError([&] { rig.device->readPartial(9, c.offset, 4096); });
+            const PTPError error = catchPTPError([&] { rig.device->hold()->readPartial(9, c.offset, 4096); });
             EXPECT_EQ(error.kind(), PTPError::Kind::notSupported);
             EXPECT_EQ(error.operation(), PTPOperation::androidGetPartialObject64);
             EXPECT_TRUE(rig.commands().empty());
             continue;
         }
-        EXPECT_EQ(rig.device->readPartial(9, c.offset, 4096), testing::patternBytes(4096));
+        EXPECT_EQ(rig.device->hold()->readPartial(9, c.offset, 4096), testing::patternBytes(4096));
         ASSERT_EQ(rig.commands().size(), 1u);
         EXPECT_EQ(rig.commands()[0].code(), code(*c.sent));
         EXPECT_EQ(rig.commands()[0].params(), c.params);
@@ -133,8 +136,9 @@ TEST(MTPDeviceTransferTests, PartialReadBeforeOpenUsesThirtyTwoBitsOrRefuses) {
     DeviceRig rig;
     rig.on(PTPOperation::getPartialObject,
            [](const PTPContainer&) { return Reply::withData(testing::patternBytes(3)); });
-    EXPECT_EQ(rig.device->readPartial(1, 10, 100).size(), 3u) << "the end of the object gives fewer bytes";
-    EXPECT_EQ(catchPTPError([&] { rig.device->readPartial(1, fourGiB, 100); }).kind(),
+    EXPECT_EQ(rig.device->hold()->readPartial(1, 10, 100).size(), 3u)
+        << "the end of the object gives fewer bytes";
+    EXPECT_EQ(catchPTPError([&] { rig.device->hold()->readPartial(1, fourGiB, 100); }).kind(),
               PTPError::Kind::notSupported);
 }
 
@@ -144,8 +148,8 @@ TEST(MTPDeviceTransferTests, PartialReadNeverReturnsMoreThanAskedFor) {
     rig.on(PTPOperation::androidGetPartialObject64,
            [](const PTPContainer&) { return Reply::withData(testing::patternBytes(5000)); });
     rig.on(PTPOperation::deleteObject, [](const PTPContainer&) { return Reply::ok(); });
-    EXPECT_EQ(catchPTPError([&] { rig.device->readPartial(1, 0, 4096); }).kind(), PTPError::Kind::io);
-    EXPECT_NO_THROW(rig.device->deleteObject(1)) << "the device is still in step";
+    EXPECT_EQ(catchPTPError([&] { rig.device->hold()->readPartial(1, 0, 4096); }).kind(), PTPError::Kind::io);
+    EXPECT_NO_THROW(rig.device->hold()->deleteObject(1)) << "the device is still in step";
 }
 
 TEST(MTPDeviceTransferTests, GetObjectStreamsToTheSink) {
@@ -156,7 +160,7 @@ TEST(MTPDeviceTransferTests, GetObjectStreamsToTheSink) {
     rig.on(PTPOperation::getObject, [&](const PTPContainer&) { return Reply::withData(contents); });
     std::vector<std::byte> received;
     std::size_t largest = 0;
-    rig.device->getObject(5, [&](std::span<const std::byte> chunk) {
+    rig.device->hold()->getObject(5, [&](std::span<const std::byte> chunk) {
         largest = std::max(largest, chunk.size());
         received.insert(received.end(), chunk.begin(), chunk.end());
     });
@@ -172,12 +176,12 @@ TEST(MTPDeviceTransferTests, SendObjectInfoReturnsTheThirdParameter) {
     rig.open();
     rig.on(PTPOperation::sendObjectInfo, [](const PTPContainer&) { return Reply::ok({storageA, 42, 7}); });
     ObjectInfo info(storageA, 42, "n.txt", 0x3000, 3, 0);
-    EXPECT_EQ(rig.device->sendObjectInfo(info), 7u);
+    EXPECT_EQ(rig.device->hold()->sendObjectInfo(info), 7u);
     EXPECT_EQ(rig.commands()[0].params(), (std::vector<std::uint32_t>{storageA, 42}));
     EXPECT_EQ(sentObjectInfo(rig), info);
 
     rig.on(PTPOperation::sendObjectInfo, [](const PTPContainer&) { return Reply::ok({storageA, 42}); });
-    const PTPError error = catchPTPError([&] { rig.device->sendObjectInfo(info); });
+    const PTPError error = catchPTPError([&] { rig.device->hold()->sendObjectInfo(info); });
     EXPECT_EQ(error.description(), "malformed container: SendObjectInfo returned no handle");
 }
 
@@ -193,20 +197,21 @@ TEST(MTPDeviceTransferTests, CreateFolderAndFileAnnounceTheirDatasets) {
     };
     const auto date = MTPDate::parse("20240131T235959Z");
     const std::vector<Case> cases = {
-        {"folder", [](MTPDevice& d) { return d.createFolder(storageA, root, "DCIM"); }, 0x3001, 1, 0, root,
-         ""},
-        {"empty file", [](MTPDevice& d) { return d.createFile(storageA, 42, "a", 0, std::nullopt); }, 0x3000,
-         0, 0, 42, ""},
-        {"file with date", [&](MTPDevice& d) { return d.createFile(storageA, 42, "a", 12345, date); }, 0x3000,
-         0, 12345, 42, "20240131T235959Z"},
+        {"folder", [](MTPDevice& d) { return d.hold()->createFolder(storageA, root, "DCIM"); }, 0x3001, 1, 0,
+         root, ""},
+        {"empty file", [](MTPDevice& d) { return d.hold()->createFile(storageA, 42, "a", 0, std::nullopt); },
+         0x3000, 0, 0, 42, ""},
+        {"file with date", [&](MTPDevice& d) { return d.hold()->createFile(storageA, 42, "a", 12345, date); },
+         0x3000, 0, 12345, 42, "20240131T235959Z"},
         {"file of 0xFFFFFFFE bytes",
-         [](MTPDevice& d) { return d.createFile(storageA, 42, "a", 0xFFFFFFFE, {}); }, 0x3000, 0, 0xFFFFFFFE,
-         42, ""},
+         [](MTPDevice& d) { return d.hold()->createFile(storageA, 42, "a", 0xFFFFFFFE, {}); }, 0x3000, 0,
+         0xFFFFFFFE, 42, ""},
         {"file of 0xFFFFFFFF bytes",
-         [](MTPDevice& d) { return d.createFile(storageA, 42, "a", 0xFFFFFFFF, {}); }, 0x3000, 0, 0xFFFFFFFF,
-         42, ""},
-        {"file of 5 GiB", [](MTPDevice& d) { return d.createFile(storageA, 42, "a", 5 * (fourGiB / 4), {}); },
-         0x3000, 0, 0xFFFFFFFF, 42, ""},
+         [](MTPDevice& d) { return d.hold()->createFile(storageA, 42, "a", 0xFFFFFFFF, {}); }, 0x3000, 0,
+         0xFFFFFFFF, 42, ""},
+        {"file of 5 GiB",
+         [](MTPDevice& d) { return d.hold()->createFile(storageA, 42, "a", 5 * (fourGiB / 4), {}); }, 0x3000,
+         0, 0xFFFFFFFF, 42, ""},
     };
     for (const Case& c : cases) {
         DeviceRig rig;
@@ -234,13 +239,13 @@ TEST(MTPDeviceTransferTests, SendObjectSendsBytesOrProviderData) {
     rig.open();
     rig.on(PTPOperation::sendObject, [](const PTPContainer&) { return Reply::ok(); });
     const auto contents = testing::patternBytes(3000);
-    rig.device->sendObject(contents);
+    rig.device->hold()->sendObject(contents);
     EXPECT_EQ(sentPayload(rig), contents);
     EXPECT_TRUE(rig.commands()[0].params().empty());
 
     rig.transport->clearCalls();
     std::size_t offset = 0;
-    rig.device->sendObject(contents.size(), [&](std::span<std::byte> into) {
+    rig.device->hold()->sendObject(contents.size(), [&](std::span<std::byte> into) {
         const std::size_t count = std::min(into.size(), contents.size() - offset);
         std::memcpy(into.data(), contents.data() + offset, count);
         offset += count;
@@ -253,7 +258,7 @@ TEST(MTPDeviceTransferTests, RenameSendsTheNameAsAPTPString) {
     DeviceRig rig;
     rig.open();
     rig.on(PTPOperation::setObjectPropValue, [](const PTPContainer&) { return Reply::ok(); });
-    rig.device->rename(12, "AB");
+    rig.device->hold()->rename(12, "AB");
     EXPECT_EQ(rig.commands()[0].params(), (std::vector<std::uint32_t>{12, 0xDC07}));
     EXPECT_EQ(sentPayload(rig), testing::bytes({3, 'A', 0, 'B', 0, 0, 0}));
 }
@@ -268,7 +273,7 @@ TEST(MTPDeviceTransferTests, WritePartialSplitsTheOffsetAndCountsTheBytes) {
         DeviceRig rig;
         rig.open();
         rig.on(PTPOperation::androidSendPartialObject, [](const PTPContainer&) { return Reply::ok(); });
-        rig.device->writePartial(12, c.offset, testing::bytes({7, 8, 9}));
+        rig.device->hold()->writePartial(12, c.offset, testing::bytes({7, 8, 9}));
         EXPECT_EQ(rig.commands()[0].params(), c.params);
         EXPECT_EQ(sentPayload(rig), testing::bytes({7, 8, 9}));
     }
@@ -285,42 +290,45 @@ struct SupportCase {
 TEST(MTPDeviceTransferTests, OperationsTheDeviceDoesNotListSendNothing) {
     const std::vector<std::byte> data = testing::bytes({1, 2, 3});
     const std::vector<SupportCase> cases = {
-        {"storage IDs", PTPOperation::getStorageIDs, [](MTPDevice& d) { d.getStorageIDs(); }},
-        {"storage info", PTPOperation::getStorageInfo, [](MTPDevice& d) { d.getStorageInfo(storageA); }},
-        {"storages", PTPOperation::getStorageInfo, [](MTPDevice& d) { d.getStorages(); }},
+        {"storage IDs", PTPOperation::getStorageIDs, [](MTPDevice& d) { d.hold()->getStorageIDs(); }},
+        {"storage info", PTPOperation::getStorageInfo,
+         [](MTPDevice& d) { d.hold()->getStorageInfo(storageA); }},
+        {"storages", PTPOperation::getStorageInfo, [](MTPDevice& d) { d.hold()->getStorages(); }},
         {"device prop value", PTPOperation::getDevicePropValue,
-         [](MTPDevice& d) { d.getDevicePropValue(0x5001); }},
+         [](MTPDevice& d) { d.hold()->getDevicePropValue(0x5001); }},
         {"handles", PTPOperation::getObjectHandles,
-         [](MTPDevice& d) { d.getObjectHandles(storageA, 0, root); }},
-        {"object info", PTPOperation::getObjectInfo, [](MTPDevice& d) { d.getObjectInfo(1); }},
-        {"object", PTPOperation::getObjectInfo, [](MTPDevice& d) { d.object(1); }},
+         [](MTPDevice& d) { d.hold()->getObjectHandles(storageA, 0, root); }},
+        {"object info", PTPOperation::getObjectInfo, [](MTPDevice& d) { d.hold()->getObjectInfo(1); }},
+        {"object", PTPOperation::getObjectInfo, [](MTPDevice& d) { d.hold()->object(1); }},
         {"prop value", PTPOperation::getObjectPropValue,
-         [](MTPDevice& d) { d.getObjectPropValue(1, 0xDC07); }},
-        {"size64", PTPOperation::getObjectPropValue, [](MTPDevice& d) { d.getObjectSize64(1); }},
+         [](MTPDevice& d) { d.hold()->getObjectPropValue(1, 0xDC07); }},
+        {"size64", PTPOperation::getObjectPropValue, [](MTPDevice& d) { d.hold()->getObjectSize64(1); }},
         {"props supported", PTPOperation::getObjectPropsSupported,
-         [](MTPDevice& d) { d.getObjectPropsSupported(0x3000); }},
+         [](MTPDevice& d) { d.hold()->getObjectPropsSupported(0x3000); }},
         {"prop list", PTPOperation::getObjectPropList,
-         [](MTPDevice& d) { d.getObjectPropList(1, 0, 0xDC07, 0, 1); }},
-        {"slow listing", PTPOperation::getObjectInfo, [](MTPDevice& d) { d.listDirectory(storageA, root); }},
+         [](MTPDevice& d) { d.hold()->getObjectPropList(1, 0, 0xDC07, 0, 1); }},
+        {"slow listing", PTPOperation::getObjectInfo,
+         [](MTPDevice& d) { d.hold()->listDirectory(storageA, root); }},
         {"get object", PTPOperation::getObject,
-         [](MTPDevice& d) { d.getObject(1, [](std::span<const std::byte>) {}); }},
-        {"partial 32", PTPOperation::getPartialObject, [](MTPDevice& d) { d.readPartial(1, 0, 10); }},
+         [](MTPDevice& d) { d.hold()->getObject(1, [](std::span<const std::byte>) {}); }},
+        {"partial 32", PTPOperation::getPartialObject, [](MTPDevice& d) { d.hold()->readPartial(1, 0, 10); }},
         {"object info out", PTPOperation::sendObjectInfo,
-         [](MTPDevice& d) { d.sendObjectInfo(ObjectInfo()); }},
-        {"folder", PTPOperation::sendObjectInfo, [](MTPDevice& d) { d.createFolder(storageA, root, "x"); }},
+         [](MTPDevice& d) { d.hold()->sendObjectInfo(ObjectInfo()); }},
+        {"folder", PTPOperation::sendObjectInfo,
+         [](MTPDevice& d) { d.hold()->createFolder(storageA, root, "x"); }},
         {"file", PTPOperation::sendObjectInfo,
-         [](MTPDevice& d) { d.createFile(storageA, root, "x", 1, {}); }},
-        {"send bytes", PTPOperation::sendObject, [&](MTPDevice& d) { d.sendObject(data); }},
+         [](MTPDevice& d) { d.hold()->createFile(storageA, root, "x", 1, {}); }},
+        {"send bytes", PTPOperation::sendObject, [&](MTPDevice& d) { d.hold()->sendObject(data); }},
         {"send provider", PTPOperation::sendObject,
-         [](MTPDevice& d) { d.sendObject(1, [](std::span<std::byte>) { return std::size_t{0}; }); }},
-        {"delete", PTPOperation::deleteObject, [](MTPDevice& d) { d.deleteObject(1); }},
-        {"move", PTPOperation::moveObject, [](MTPDevice& d) { d.moveObject(1, storageA, root); }},
-        {"rename", PTPOperation::setObjectPropValue, [](MTPDevice& d) { d.rename(1, "y"); }},
-        {"begin edit", PTPOperation::androidBeginEditObject, [](MTPDevice& d) { d.beginEdit(1); }},
-        {"end edit", PTPOperation::androidEndEditObject, [](MTPDevice& d) { d.endEdit(1); }},
-        {"truncate", PTPOperation::androidTruncateObject, [](MTPDevice& d) { d.truncate(1, 0); }},
+         [](MTPDevice& d) { d.hold()->sendObject(1, [](std::span<std::byte>) { return std::size_t{0}; }); }},
+        {"delete", PTPOperation::deleteObject, [](MTPDevice& d) { d.hold()->deleteObject(1); }},
+        {"move", PTPOperation::moveObject, [](MTPDevice& d) { d.hold()->moveObject(1, storageA, root); }},
+        {"rename", PTPOperation::setObjectPropValue, [](MTPDevice& d) { d.hold()->rename(1, "y"); }},
+        {"begin edit", PTPOperation::androidBeginEditObject, [](MTPDevice& d) { d.hold()->beginEdit(1); }},
+        {"end edit", PTPOperation::androidEndEditObject, [](MTPDevice& d) { d.hold()->endEdit(1); }},
+        {"truncate", PTPOperation::androidTruncateObject, [](MTPDevice& d) { d.hold()->truncate(1, 0); }},
         {"write partial", PTPOperation::androidSendPartialObject,
-         [&](MTPDevice& d) { d.writePartial(1, 0, data); }},
+         [&](MTPDevice& d) { d.hold()->writePartial(1, 0, data); }},
     };
     for (const SupportCase& c : cases) {
         DeviceRig rig(testing::operationsWithout(
@@ -339,7 +347,8 @@ TEST(MTPDeviceTransferTests, WritePartialRefusesMoreThanACountCanSay) {
     const std::size_t tooMany = std::size_t{0xFFFFFFFF} + 1;
     // A span that is never read: the size alone is refused before anything is sent.
     const std::span<const std::byte> huge(reinterpret_cast<const std::byte*>(&rig), tooMany);
-    EXPECT_EQ(catchPTPError([&] { rig.device->writePartial(1, 0, huge); }).kind(), PTPError::Kind::io);
+    EXPECT_EQ(catchPTPError([&] { rig.device->hold()->writePartial(1, 0, huge); }).kind(),
+              PTPError::Kind::io);
     EXPECT_TRUE(rig.commands().empty());
 }
 

@@ -78,14 +78,14 @@ protected:
     // meets "session already open" and recovers from it.
     corvane::DeviceInfo openDevice(MTPDevice& target) {
         try {
-            return target.open();
+            return target.hold()->open();
         } catch (const PTPError& error) {
             if (!isSessionNotOpen(error)) {
                 throw;
             }
         }
-        target.transaction(corvane::PTPOperation::openSession, {1});
-        return target.open();
+        target.hold()->transaction(corvane::PTPOperation::openSession, {1});
+        return target.hold()->open();
     }
 
     static bool isSessionNotOpen(const PTPError& error) {
@@ -95,7 +95,7 @@ protected:
     // Opens the session and returns the one storage's ID.
     std::uint32_t openStorage() {
         openDevice(device());
-        const auto storages = device().getStorages();
+        const auto storages = device().hold()->getStorages();
         EXPECT_EQ(storages.size(), 1u);
         return storages.empty() ? 0 : storages.front().id;
     }
@@ -104,8 +104,8 @@ protected:
     // device serves the same way.
     std::map<std::string, MTPObject> children(std::uint32_t storage, std::uint32_t parent) {
         std::map<std::string, MTPObject> byName;
-        for (const std::uint32_t handle : device().getObjectHandles(storage, 0, parent)) {
-            MTPObject object = device().object(handle);
+        for (const std::uint32_t handle : device().hold()->getObjectHandles(storage, 0, parent)) {
+            MTPObject object = device().hold()->object(handle);
             byName.emplace(object.name(), std::move(object));
         }
         return byName;
@@ -122,7 +122,7 @@ protected:
 
     std::vector<std::byte> download(std::uint32_t handle) {
         std::vector<std::byte> bytes;
-        device().getObject(handle, [&](std::span<const std::byte> chunk) {
+        device().hold()->getObject(handle, [&](std::span<const std::byte> chunk) {
             bytes.insert(bytes.end(), chunk.begin(), chunk.end());
         });
         return bytes;
@@ -140,7 +140,7 @@ TEST_F(RealPeerConformanceTests, OpensTheSessionThoughDeviceInfoNeedsOne) {
     // PTP allows GetDeviceInfo outside a session; this responder refuses it there. open() must still
     // succeed: it opens the session and asks again.
     try {
-        device().open();
+        device().hold()->open();
     } catch (const PTPError& error) {
         if (isSessionNotOpen(error)) {
             GTEST_SKIP()
@@ -149,7 +149,7 @@ TEST_F(RealPeerConformanceTests, OpensTheSessionThoughDeviceInfoNeedsOne) {
         }
         throw;
     }
-    EXPECT_EQ(device().getStorages().size(), 1u);
+    EXPECT_EQ(device().hold()->getStorages().size(), 1u);
 }
 
 TEST_F(RealPeerConformanceTests, OpensTheSessionAndReadsTheDevice) {
@@ -157,11 +157,11 @@ TEST_F(RealPeerConformanceTests, OpensTheSessionAndReadsTheDevice) {
     EXPECT_EQ(info.manufacturer, "Tandalo Real Peer");
     EXPECT_EQ(info.serialNumber, "RP0001");
     EXPECT_TRUE(info.supportsRandomAccess());
-    const auto storages = device().getStorages();
+    const auto storages = device().hold()->getStorages();
     ASSERT_EQ(storages.size(), 1u);
     EXPECT_EQ(storages.front().description, "Shared");
     // It describes the battery level as UINT16 and reports 0x8000: no level the library can show.
-    EXPECT_EQ(device().batteryLevel(), std::nullopt);
+    EXPECT_EQ(device().hold()->batteryLevel(), std::nullopt);
 }
 
 TEST_F(RealPeerConformanceTests, RecoversWhenASessionIsAlreadyOpen) {
@@ -171,7 +171,7 @@ TEST_F(RealPeerConformanceTests, RecoversWhenASessionIsAlreadyOpen) {
     m_device = connect();
     const std::uint32_t storage = openStorage();
     EXPECT_NE(storage, 0u);
-    EXPECT_NO_THROW(device().listDirectory(storage, rootParent));
+    EXPECT_NO_THROW(device().hold()->listDirectory(storage, rootParent));
 }
 
 TEST_F(RealPeerConformanceTests, ListsEveryFolderAsOnDisk) {
@@ -214,7 +214,7 @@ TEST_F(RealPeerConformanceTests, ListsFoldersByPropertyListsAsByObjectInfo) {
         const std::uint32_t parent = pending.back();
         pending.pop_back();
         const auto expected = children(storage, parent);
-        const auto listed = device().listDirectory(storage, parent);
+        const auto listed = device().hold()->listDirectory(storage, parent);
         if (listed.empty() && !expected.empty()) {
             GTEST_SKIP() << "MTPDevice::listDirectory takes this responder's answer to a depth-1 "
                             "GetObjectPropList, which describes the folder itself and none of its children, "
@@ -265,7 +265,7 @@ TEST_F(RealPeerConformanceTests, ReadsWholeFilesAndRanges) {
                             {100, 0}};
     for (const Range& range : ranges) {
         SCOPED_TRACE(std::to_string(range.offset) + "+" + std::to_string(range.length));
-        const auto bytes = device().readPartial(big, range.offset, range.length);
+        const auto bytes = device().hold()->readPartial(big, range.offset, range.length);
         const std::size_t end = std::min<std::size_t>(contents.size(), range.offset + range.length);
         EXPECT_EQ(bytes, std::vector<std::byte>(contents.begin() + static_cast<std::ptrdiff_t>(range.offset),
                                                 contents.begin() + static_cast<std::ptrdiff_t>(end)));
@@ -278,23 +278,23 @@ TEST_F(RealPeerConformanceTests, ADownloadWhoseReceiverGivesUpStopsPromptlyAndTh
     const std::uint32_t storage = openStorage();
     const auto large = children(storage, rootParent).at("large.bin");
     std::uint64_t received = 0;
-    EXPECT_THROW(device().getObject(large.handle(),
-                                    [&](std::span<const std::byte> chunk) {
-                                        received += chunk.size();
-                                        throw PTPError::io("disk full");
-                                    }),
+    EXPECT_THROW(device().hold()->getObject(large.handle(),
+                                            [&](std::span<const std::byte> chunk) {
+                                                received += chunk.size();
+                                                throw PTPError::io("disk full");
+                                            }),
                  PTPError);
     EXPECT_LE(received, std::uint64_t{1} << 20) << "the receiver saw one read";
     // Whether the responder cancelled the transfer or was reset, what follows works at once.
-    EXPECT_EQ(device().object(large.handle()).size(), contents.size());
-    EXPECT_EQ(device().readPartial(large.handle(), 1 << 20, 5),
+    EXPECT_EQ(device().hold()->object(large.handle()).size(), contents.size());
+    EXPECT_EQ(device().hold()->readPartial(large.handle(), 1 << 20, 5),
               std::vector<std::byte>(contents.begin() + (1 << 20), contents.begin() + (1 << 20) + 5));
 }
 
 TEST_F(RealPeerConformanceTests, CreatesFoldersAndFiles) {
     const std::uint32_t storage = openStorage();
-    const std::uint32_t documents = device().createFolder(storage, rootParent, "Documents");
-    const std::uint32_t nested = device().createFolder(storage, documents, "Nested");
+    const std::uint32_t documents = device().hold()->createFolder(storage, rootParent, "Documents");
+    const std::uint32_t nested = device().hold()->createFolder(storage, documents, "Nested");
     EXPECT_TRUE(std::filesystem::is_directory(folder() / "Documents" / "Nested"));
 
     for (const std::size_t size : {0, 1, 500, 512, 1024 - 12, 1024, 8192 - 12, 100000, 2 * 1024 * 1024 + 3}) {
@@ -307,7 +307,7 @@ TEST_F(RealPeerConformanceTests, CreatesFoldersAndFiles) {
             return created;
         });
         EXPECT_EQ(readFile(folder() / "Documents" / "Nested" / name), contents);
-        EXPECT_EQ(device().object(handle).size(), size);
+        EXPECT_EQ(device().hold()->object(handle).size(), size);
     }
     EXPECT_EQ(children(storage, nested).size(), 9u);
     EXPECT_EQ(children(storage, documents).count("Nested"), 1u);
@@ -324,7 +324,7 @@ TEST_F(RealPeerConformanceTests, WritesTruncatesAndExtendsThroughAnEditSession) 
             expected.resize(offset + bytes.size());
         }
         std::copy(bytes.begin(), bytes.end(), expected.begin() + static_cast<std::ptrdiff_t>(offset));
-        device().writePartial(handle, offset, bytes);
+        device().hold()->writePartial(handle, offset, bytes);
     };
     device().exclusive([&](MTPDevice::Session& session) {
         session.beginEdit(handle);
@@ -343,7 +343,7 @@ TEST_F(RealPeerConformanceTests, WritesTruncatesAndExtendsThroughAnEditSession) 
     });
     expected.resize(1000);
     EXPECT_EQ(readFile(folder() / "edit.bin"), expected);
-    EXPECT_EQ(device().object(handle).size(), 1000u);
+    EXPECT_EQ(device().hold()->object(handle).size(), 1000u);
 
     device().exclusive([&](MTPDevice::Session& session) {
         session.beginEdit(handle);
@@ -361,29 +361,29 @@ TEST_F(RealPeerConformanceTests, RenamesAndDeletesButRefusesToMoveUnasked) {
     const std::uint32_t storage = openStorage();
     const auto top = children(storage, rootParent);
 
-    device().rename(top.at("a.txt").handle(), "renamed ä.txt");
+    device().hold()->rename(top.at("a.txt").handle(), "renamed ä.txt");
     EXPECT_FALSE(std::filesystem::exists(folder() / "a.txt"));
     EXPECT_EQ(textOf(readFile(folder() / "renamed ä.txt")), "alpha");
-    device().rename(top.at("Box").handle(), "Crate");
+    device().hold()->rename(top.at("Box").handle(), "Crate");
     EXPECT_EQ(textOf(readFile(folder() / "Crate" / "inner.txt")), "inner");
-    EXPECT_EQ(device().object(top.at("Box").handle()).name(), "Crate");
+    EXPECT_EQ(device().hold()->object(top.at("Box").handle()).name(), "Crate");
 
     // The responder does not list MoveObject, so the library refuses before it sends anything.
     try {
-        device().moveObject(top.at("Box").handle(), storage, top.at("Target").handle());
+        device().hold()->moveObject(top.at("Box").handle(), storage, top.at("Target").handle());
         ADD_FAILURE() << "moveObject went through";
     } catch (const PTPError& error) {
         EXPECT_EQ(error.kind(), PTPError::Kind::notSupported);
     }
     EXPECT_TRUE(std::filesystem::exists(folder() / "Crate" / "inner.txt"));
 
-    device().deleteObject(top.at("a.txt").handle());
+    device().hold()->deleteObject(top.at("a.txt").handle());
     EXPECT_FALSE(std::filesystem::exists(folder() / "renamed ä.txt"));
     // A folder goes with everything in it.
-    device().deleteObject(top.at("Box").handle());
+    device().hold()->deleteObject(top.at("Box").handle());
     EXPECT_FALSE(std::filesystem::exists(folder() / "Crate"));
     EXPECT_EQ(children(storage, rootParent).size(), 1u);
-    EXPECT_THROW(device().object(top.at("a.txt").handle()), PTPError);
+    EXPECT_THROW(device().hold()->object(top.at("a.txt").handle()), PTPError);
 }
 
 TEST_F(RealPeerConformanceTests, WorksThroughTheFileSystemModel) {
@@ -393,12 +393,12 @@ TEST_F(RealPeerConformanceTests, WorksThroughTheFileSystemModel) {
     m_device.reset();
     auto created = connect();
     try {
-        created->open();
+        created->hold()->open();
     } catch (const PTPError& error) {
         if (!isSessionNotOpen(error)) {
             throw;
         }
-        created->transaction(corvane::PTPOperation::openSession, {1});
+        created->hold()->transaction(corvane::PTPOperation::openSession, {1});
     }
     MTPFileSystem files(created);
     files.open();

@@ -173,15 +173,15 @@ TEST(BusServiceTests, ADeviceSessionWorksThroughTheService) {
     EXPECT_EQ(found.front().serialNumber, "A1");
     auto device =
         corvane::MTPDevice::connect(found.front(), std::nullopt, corvane::TakeOver::never, {}, context);
-    device->open();
+    device->hold()->open();
 
     const auto phone = served.devices.phone("A1");
     const auto storage = phone->storages().front().id;
     std::string photo;
-    device->getObject(*phone->find(storage, "DCIM/Camera/IMG_20261202.jpg"),
-                      [&](std::span<const std::byte> chunk) {
-                          photo.append(reinterpret_cast<const char*>(chunk.data()), chunk.size());
-                      });
+    device->hold()->getObject(*phone->find(storage, "DCIM/Camera/IMG_20261202.jpg"),
+                              [&](std::span<const std::byte> chunk) {
+                                  photo.append(reinterpret_cast<const char*>(chunk.data()), chunk.size());
+                              });
     EXPECT_EQ(photo, DemoPhone::photoBytes(2));
     const std::string sent(3u << 20, 's');
     device->exclusive([&](corvane::MTPDevice::Session& session) {

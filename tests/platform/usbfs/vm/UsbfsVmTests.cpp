@@ -175,17 +175,17 @@ class KernelTransports : public KernelUSB, public ::testing::WithParamInterface<
 
 TEST_P(KernelTransports, RunAWholeSession) {
     const auto device = corvane::MTPDevice::connect(descriptor(), GetParam());
-    const auto info = device->open();
+    const auto info = device->hold()->open();
     EXPECT_EQ(info.manufacturer, "VM Maker");
-    const auto storages = device->getStorages();
+    const auto storages = device->hold()->getStorages();
     ASSERT_FALSE(storages.empty());
     const std::uint32_t storage = storages.front().id;
 
-    const auto root = device->listDirectory(storage, 0xFFFFFFFF);
+    const auto root = device->hold()->listDirectory(storage, 0xFFFFFFFF);
     const auto seed =
         std::find_if(root.begin(), root.end(), [](const auto& each) { return each.name() == "seed"; });
     ASSERT_NE(seed, root.end());
-    const auto children = device->listDirectory(storage, seed->handle());
+    const auto children = device->hold()->listDirectory(storage, seed->handle());
     const auto big = std::find_if(children.begin(), children.end(),
                                   [](const auto& each) { return each.name() == "big.bin"; });
     ASSERT_NE(big, children.end());
@@ -196,7 +196,7 @@ TEST_P(KernelTransports, RunAWholeSession) {
     const auto urbsBefore =
         std::stoul(std::string(std::istreambuf_iterator<char>(std::ifstream(urbCount).rdbuf()), {}));
     std::vector<std::byte> received;
-    device->getObject(big->handle(), [&](std::span<const std::byte> chunk) {
+    device->hold()->getObject(big->handle(), [&](std::span<const std::byte> chunk) {
         received.insert(received.end(), chunk.begin(), chunk.end());
     });
     const auto urbsAfter =
@@ -204,7 +204,7 @@ TEST_P(KernelTransports, RunAWholeSession) {
     EXPECT_EQ(received, expected);
     // A megabyte is one request: 16 KiB pieces would need over 300 for this object.
     EXPECT_LT(urbsAfter - urbsBefore, 16u) << "URBs for a " << expected.size() << "-byte GetObject";
-    const auto partial = device->readPartial(big->handle(), 1'000'000, 70'000);
+    const auto partial = device->hold()->readPartial(big->handle(), 1'000'000, 70'000);
     EXPECT_TRUE(std::equal(partial.begin(), partial.end(), expected.begin() + 1'000'000));
     EXPECT_EQ(partial.size(), 70'000u);
 
@@ -218,9 +218,9 @@ TEST_P(KernelTransports, RunAWholeSession) {
         return created;
     });
     EXPECT_TRUE(eventually([&] { return readFile(store() / "seed" / name) == sent; }, 5s));
-    device->rename(handle, "renamed-" + name);
+    device->hold()->rename(handle, "renamed-" + name);
     EXPECT_TRUE(eventually([&] { return fs::exists(store() / "seed" / ("renamed-" + name)); }, 5s));
-    device->deleteObject(handle);
+    device->hold()->deleteObject(handle);
     EXPECT_TRUE(eventually([&] { return !fs::exists(store() / "seed" / ("renamed-" + name)); }, 5s));
     device->close();
 }
@@ -380,7 +380,7 @@ TEST_P(KernelHolders, AnotherProgramsClaimIsNamedRefusedAndTakenOnlyWhenAllowed)
     }
     auto transport = corvane::IOUSBLibTransport::open(found, policy);
     corvane::MTPDevice device(std::move(transport), found);
-    EXPECT_EQ(device.open().manufacturer, "VM Maker") << "the taken interface works";
+    EXPECT_EQ(device.hold()->open().manufacturer, "VM Maker") << "the taken interface works";
     const auto now = *mtpInterface();
     EXPECT_EQ(bus->property(now.id, usb::exclusiveOwnerKey),
               usb::PropertyValue("pid " + std::to_string(::getpid()) + ", " +
@@ -401,7 +401,7 @@ TEST_F(KernelUSB, TheDesktopsMTPServiceIsAskedToUnmountBeforeAnythingIsTaken) {
     auto transport = corvane::IOUSBLibTransport::open(descriptor(), corvane::TakeOver::fromCameraService);
     EXPECT_EQ(service.readLine(5s), "unmounted") << "the service was not asked to let go";
     corvane::MTPDevice device(std::move(transport), descriptor());
-    EXPECT_NO_THROW(device.open());
+    EXPECT_NO_THROW(device.hold()->open());
     device.close();
 }
 
