@@ -134,18 +134,15 @@ void MTPDevice::openSessionExchange() {
 
 void MTPDevice::reopenAfterReset() {
     // The engine reset the device to recover from a broken transaction, which ended the session; a session
-    // that the caller had open is opened again so that the next operation finds it as it left it.
+    // that the caller had open is opened again so that the next operation finds it as it left it. When
+    // that fails the recovery has failed, and the engine decides what it means.
     if (!m_sessionOpen) {
         return;
     }
     m_sessionOpen = false;
     m_engine.setNextTransactionID(1);
-    try {
-        openSessionExchange();
-        m_sessionOpen = true;
-    } catch (const PTPError&) {
-        // The session stays closed; the next operation reports what the device then says.
-    }
+    openSessionExchange();
+    m_sessionOpen = true;
 }
 
 DeviceInfo MTPDevice::Session::open() {

@@ -70,6 +70,9 @@ void TransactionEngine::log(std::optional<platform::Clock::TimePoint> start, PTP
 MTPResponse TransactionEngine::transaction(PTPOperation operation, std::span<const std::uint32_t> params,
                                            const DataPhase& phase) {
     refuseNested(operation);
+    if (m_lost) {
+        throw *m_lost;
+    }
     // The ID is taken before anything is sent, so a failed transaction has used it up too.
     const std::uint32_t transactionID = m_nextTransactionID++;
     return run(operation, transactionID, params, phase);
@@ -78,6 +81,9 @@ MTPResponse TransactionEngine::transaction(PTPOperation operation, std::span<con
 MTPResponse TransactionEngine::exchange(PTPOperation operation, std::uint32_t transactionID,
                                         std::span<const std::uint32_t> params) {
     refuseNested(operation);
+    if (m_lost) {
+        throw *m_lost;
+    }
     return run(operation, transactionID, params, DataPhase::none());
 }
 
@@ -93,6 +99,10 @@ MTPResponse TransactionEngine::run(PTPOperation operation, std::uint32_t transac
     Settings settings;
     settings.commandTimeout = commandTimeout();
     settings.dataTimeout = dataTimeout();
+    if (m_recovering) {
+        settings.commandTimeout = std::min(settings.commandTimeout, Seconds(recoveryTimeout));
+        settings.dataTimeout = std::min(settings.dataTimeout, Seconds(recoveryTimeout));
+    }
     settings.chunk = static_cast<std::size_t>(m_readChunkSize.load());
     settings.packet = std::max<std::size_t>(m_transport->maxPacketSize(), 1);
     settings.sendChunk = std::max(settings.packet, settings.chunk / settings.packet * settings.packet);
@@ -464,6 +474,7 @@ std::size_t TransactionEngine::read(const Settings& settings, std::span<std::byt
         return m_transport->read(into, settings.dataTimeout);
     } catch (...) {
         progress.deviceSilent = true;
+        progress.transportFailed = true;
         throw;
     }
 }
@@ -473,6 +484,7 @@ void TransactionEngine::write(std::span<const std::byte> bytes, Seconds timeout,
         m_transport->write(bytes, timeout);
     } catch (...) {
         progress.deviceSilent = true;
+        progress.transportFailed = true;
         throw;
     }
 }
@@ -482,6 +494,7 @@ void TransactionEngine::writeZeroLength(Seconds timeout, Progress& progress) {
         m_transport->writeZeroLength(timeout);
     } catch (...) {
         progress.deviceSilent = true;
+        progress.transportFailed = true;
         throw;
     }
 }

@@ -4,6 +4,7 @@
 #include "Corvane/device/MTPTrace.h"
 #include "Corvane/usb/PTPTransport.h"
 #include "Corvane/wire/PTPContainer.h"
+#include "Corvane/wire/PTPError.h"
 #include "Corvane/wire/PTPOperation.h"
 
 #include <atomic>
@@ -21,8 +22,6 @@ class Clock;
 }
 
 namespace corvane {
-
-class PTPError;
 
 /// The result of one transaction that the device answered with OK.
 struct MTPResponse {
@@ -43,7 +42,8 @@ struct MTPResponse {
 class TransactionEngine {
 public:
     /// Called after the engine reset the device to recover from a broken transaction, so that the owner
-    /// can reopen the session that the reset closed. Runs on the engine's thread; may run transactions.
+    /// can reopen the session that the reset closed. Runs on the engine's thread; may run transactions,
+    /// which are bounded by the recovery's short time-outs. Throws when the session cannot be reopened.
     using SessionLostHandler = std::function<void()>;
 
     TransactionEngine(std::unique_ptr<PTPTransport> transport, MTPTrace trace, platform::Clock& clock);
@@ -73,6 +73,14 @@ public:
 
     /// A transaction is under way on this engine (its sink or provider may be running).
     bool isRunning() const noexcept { return m_running; }
+
+    /// The device stopped answering and did not come back when the engine tried to recover it (a reset
+    /// and a new session): it is taken to be gone. Every later transaction throws this error at once,
+    /// without touching the transport. Nothing before.
+    const std::optional<PTPError>& lostError() const noexcept { return m_lost; }
+    /// How long each exchange of a recovery (reading to the end of a transaction, reopening the session)
+    /// may wait: a device that has just answered, or just been reset, answers at once or not at all.
+    static constexpr double recoveryTimeout = 5.0;
 
     std::uint32_t nextTransactionID() const noexcept { return m_nextTransactionID; }
     void setNextTransactionID(std::uint32_t id) noexcept { m_nextTransactionID = id; }
@@ -139,8 +147,9 @@ private:
     platform::Clock& m_clock;
     SessionLostHandler m_sessionLost;
     /// Set while a recovery runs, so that an exchange inside it (reopening the session) that fails does
-    /// not start another one.
+    /// not start another one, and so that its exchanges run with the recovery's time-outs.
     bool m_recovering = false;
+    std::optional<PTPError> m_lost;
     bool m_running = false;
     std::uint32_t m_nextTransactionID = 0;
     std::atomic<double> m_commandTimeout{defaultCommandTimeout};

@@ -44,6 +44,9 @@ struct TransactionEngine::Progress {
     Stage stage = Stage::notStarted;
     /// The transport failed or the device stopped sending: reading on would only wait.
     bool deviceSilent = false;
+    /// The transport itself gave up (a time-out, a disconnection): if a reset cannot bring the device
+    /// back either, it is gone.
+    bool transportFailed = false;
     /// The response container of this very transaction was read: the device is between transactions.
     bool inStep = false;
 

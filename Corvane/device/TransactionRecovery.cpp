@@ -40,6 +40,13 @@ constexpr std::uint16_t statusOK = 0x2001;
 constexpr std::uint16_t statusBusy = 0x2019;
 constexpr std::uint16_t statusTransactionCancelled = 0x201F;
 
+std::string describe(const std::exception& error) {
+    if (const auto* ptp = dynamic_cast<const PTPError*>(&error)) {
+        return ptp->description();
+    }
+    return error.what();
+}
+
 } // namespace
 
 void TransactionEngine::recover(const Settings& settings, PTPOperation operation, std::uint32_t transactionID,
@@ -63,7 +70,10 @@ void TransactionEngine::recover(const Settings& settings, PTPOperation operation
         }
     } else if (!progress.deviceSilent) {
         try {
-            drainToResponse(settings, transactionID, progress);
+            Settings draining = settings;
+            draining.dataTimeout = std::min(settings.dataTimeout, Seconds(recoveryTimeout));
+            draining.commandTimeout = std::min(settings.commandTimeout, Seconds(recoveryTimeout));
+            drainToResponse(draining, transactionID, progress);
             log(start, operation, "recovered: read to the end of the transaction");
             m_recovering = false;
             return;
@@ -74,10 +84,15 @@ void TransactionEngine::recover(const Settings& settings, PTPOperation operation
     try {
         resetAfterFailure();
         log(start, operation, "recovered: device reset");
-    } catch (const PTPError& error) {
-        log(start, operation, "recovery failed: " + error.description());
     } catch (const std::exception& error) {
-        log(start, operation, std::string("recovery failed: ") + error.what());
+        const std::string reason = describe(error);
+        log(start, operation, "recovery failed: " + reason);
+        if (progress.transportFailed) {
+            // The device did not answer the transaction, nor the reset or the new session after it: every
+            // further exchange would only wait out its own time-outs again.
+            m_lost = PTPError::usb("the device stopped answering and did not recover (" + reason +
+                                   "); it is taken to be gone");
+        }
     } catch (...) {
         log(start, operation, "recovery failed");
     }

@@ -188,9 +188,9 @@ bool MTPFileSystem::canSetModified(std::uint16_t format) {
         try {
             // The description starts with the property's code (16 bits), its data type (16 bits) and
             // whether it may be set (8 bits: 1 for get and set).
-            const MTPDevice::Response response =
-                m_device->hold()->transaction(PTPOperation::getObjectPropDesc,
-                                      {MTPObjectProperty::dateModified, format}, DataPhase::receive(4096));
+            const MTPDevice::Response response = m_device->hold()->transaction(
+                PTPOperation::getObjectPropDesc, {MTPObjectProperty::dateModified, format},
+                DataPhase::receive(4096));
             PTPReader reader(response.data);
             const std::uint16_t property = reader.u16();
             reader.u16();
@@ -217,7 +217,8 @@ void MTPFileSystem::setModified(const MTPObject& object, TimePoint date) {
     PTPWriter writer;
     writer.string(MTPDate::format(date));
     m_device->hold()->transaction(PTPOperation::setObjectPropValue,
-                          {object.handle(), MTPObjectProperty::dateModified}, DataPhase::send(writer.data()));
+                                  {object.handle(), MTPObjectProperty::dateModified},
+                                  DataPhase::send(writer.data()));
     invalidate(object);
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
 #include <random>
 
 namespace tandalo {
@@ -96,6 +98,45 @@ TEST(VolumeScenarioTests, BrowseReadCopyEditAndTidyUpAsFinderWould) {
 
     volume.host().stop();
     EXPECT_TRUE(volume.faults().empty());
+}
+
+TEST(VolumeScenarioTests, APhoneThatStopsAnsweringFailsOneOperationAfterItsTimeOutThenEveryOneAtOnce) {
+    VolumeHost volume;
+    volume.scenario().addGeneratedFile("a.bin", 8 * MiB);
+    volume.scenario().addGeneratedFile("b.bin", 8 * MiB);
+    volume.scenario().addFolder("Music");
+    const auto a = volume.item("a.bin");
+    const auto b = volume.item("b.bin");
+    const auto music = volume.item("Music");
+    // Without the battery poller's sleep on the clock, the clock moves only for the operations' waits.
+    volume.volume()->withLock([](AndroidVolume::Tables& tables) { return std::move(tables.batteryTask); });
+    volume.phone().stopAnswering();
+
+    // Two reads at once: the first waits out the command's 30 s and the reset's 1 s, and the second,
+    // queued behind it, fails with it.
+    fskit::ByteCountOutcome first;
+    fskit::ByteCountOutcome queued;
+    const auto firstTook = volume.scenario().passTimeWhile([&] {
+        auto pendingFirst = volume.host().readFromFile(a, 0, MiB);
+        auto pendingQueued = volume.host().readFromFile(b, 0, MiB);
+        first = pendingFirst.wait();
+        queued = pendingQueued.wait();
+    });
+    EXPECT_EQ(first.errorCode(), EIO);
+    EXPECT_EQ(queued.errorCode(), EIO);
+    EXPECT_EQ(firstTook, std::chrono::seconds(31));
+
+    // Later operations fail at once, and unmounting and unloading end at once.
+    const auto laterTook = volume.scenario().passTimeWhile([&] {
+        EXPECT_EQ(volume.read(b, 4096, 10).errorCode(), EIO);
+        EXPECT_EQ(volume.lookupIn(music, "song.mp3").errorCode(), EIO) << "a folder never listed";
+        const auto created = volume.create(volume.storage(), "new.txt");
+        ASSERT_TRUE(created.succeeded()) << "new files start in memory";
+        ASSERT_TRUE(volume.write(created.item, 0, "never sent").succeeded());
+        EXPECT_EQ(volume.close(created.item).errorCode(), EIO);
+        volume.host().stop();
+    });
+    EXPECT_EQ(laterTook, platform::Clock::Duration::zero());
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "PhoneScenario.h"
 
+#include "PassingTime.h"
+
 #include "Corvane/usb/IOUSBHostTransport.h"
 #include "Corvane/usb/IOUSBLibTransport.h"
 #include "Corvane/usb/PTPTransport.h"
@@ -9,9 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <functional>
-#include <future>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
@@ -211,14 +211,7 @@ void PhoneScenario::plugAgain() {
 }
 
 platform::Clock::Duration PhoneScenario::passTimeWhile(const std::function<void()>& work) {
-    const auto start = m_clock.now();
-    auto running = std::async(std::launch::async, work);
-    while (running.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
-        m_clock.advanceToNextDeadline();
-    }
-    const auto elapsed = m_clock.now() - start;
-    running.get();
-    return elapsed;
+    return testsupport::passTimeWhile(m_clock, work);
 }
 
 } // namespace testsupport

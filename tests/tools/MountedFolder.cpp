@@ -1,5 +1,7 @@
 #include "tests/tools/MountedFolder.h"
 
+#include "tests/support/PassingTime.h"
+
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
@@ -14,6 +16,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -210,6 +213,41 @@ void withinLimit(const std::function<void()>& forceAway, const std::function<voi
     } catch (const std::exception& error) {
         ADD_FAILURE() << error.what();
     }
+}
+
+platform::Clock::Duration readOnUntilItEnds(int file, platform::VirtualClock& clock, int& error) {
+    std::vector<char> buffer(128 << 10);
+    return testsupport::passTimeWhile(clock, [&] {
+        while (true) {
+            const auto got = ::read(file, buffer.data(), buffer.size());
+            if (got <= 0) {
+                error = got < 0 ? errno : 0;
+                return;
+            }
+        }
+    });
+}
+
+void expectEverythingFailsAtOnceAndUnmounts(fusehost::FuseMount& mount, platform::VirtualClock& clock,
+                                            const std::filesystem::path& folderNeverListed,
+                                            const std::filesystem::path& newFile) {
+    using RealClock = std::chrono::steady_clock;
+    const auto started = RealClock::now();
+    const auto laterTook = testsupport::passTimeWhile(clock, [&] {
+        struct stat status {};
+        EXPECT_EQ(errnoOf(::stat((folderNeverListed / "song.mp3").c_str(), &status)), EIO);
+        const int created = ::open(newFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ASSERT_GE(created, 0) << std::strerror(errno);
+        EXPECT_EQ(::write(created, "lost", 4), 4) << "a new file starts in memory";
+        EXPECT_EQ(errnoOf(::close(created)), EIO);
+    });
+    EXPECT_EQ(laterTook, platform::Clock::Duration::zero());
+    EXPECT_LT(RealClock::now() - started, std::chrono::seconds(5));
+
+    const auto unmounting = RealClock::now();
+    EXPECT_EQ(testsupport::passTimeWhile(clock, [&] { EXPECT_NO_THROW(mount.shutdown()); }),
+              platform::Clock::Duration::zero());
+    EXPECT_LT(RealClock::now() - unmounting, std::chrono::seconds(5));
 }
 
 } // namespace tandalo::tools::testing

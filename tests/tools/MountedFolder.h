@@ -1,8 +1,10 @@
 #pragma once
 
+#include "platform/foundation/Clock.h"
 #include "platform/fuse/FuseMount.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <set>
 #include <string>
@@ -53,5 +55,16 @@ bool rsyncTwiceKeepsTimes(const std::string& tree, const std::string& folder);
 void withinLimit(const std::function<void()>& forceAway, const std::function<void()>& work);
 /// The same for a mount served in this process.
 void withinLimit(fusehost::FuseMount& mount, const std::function<void()>& work);
+
+/// For a device that stops answering in the middle of a copy out, with its bus on the virtual clock.
+/// Reads the open file on in cp's pieces until a read fails or finds the end, the clock moving on
+/// whenever the mount waits for a time-out; returns the virtual time it took and sets error to the
+/// failed read's errno (0 at the end).
+platform::Clock::Duration readOnUntilItEnds(int file, platform::VirtualClock& clock, int& error);
+/// Then: what needs the device fails at once with EIO (a look-up in a folder never listed, a new file
+/// sent at its close), and the mount shuts down at once, neither waiting for a time-out.
+void expectEverythingFailsAtOnceAndUnmounts(fusehost::FuseMount& mount, platform::VirtualClock& clock,
+                                            const std::filesystem::path& folderNeverListed,
+                                            const std::filesystem::path& newFile);
 
 } // namespace tandalo::tools::testing

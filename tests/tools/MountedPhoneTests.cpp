@@ -1,6 +1,7 @@
 #include "platform/fuse/FuseError.h"
 #include "platform/usb/USBBus.h"
 #include "simulation/DemoPhone.h"
+#include "simulation/PhoneUSBFunction.h"
 #include "tests/platform/foundation/TemporaryFolder.h"
 #include "tests/tools/MountedFolder.h"
 #include "tools/MountHelper.h"
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -18,6 +20,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+#include <vector>
 
 namespace tandalo::tools {
 using simulation::DemoPhone;
@@ -269,6 +272,62 @@ TEST_P(MountedPhoneRsyncTests, ASecondRsyncOfTheSameTreeSendsNothingWhereThePhon
 INSTANTIATE_TEST_SUITE_P(Phones, MountedPhoneRsyncTests, ::testing::Bool(), [](const auto& info) {
     return std::string(info.param ? "KeepsTimes" : "KeepsNoTimes");
 });
+
+// A phone that stops answering in the middle of a copy out, through the kernel. Its bus runs on a virtual
+// clock, which the test moves on whenever something waits for a time-out: the time-outs take no real
+// time, and what the test measures in real time is everything else.
+TEST(MountedPhoneThatStopsAnsweringTests,
+     FailsTheCopyAfterOneTimeOutThenEverythingAtOnceAndComesBackWhenReplugged) {
+    if (const auto reason = testing::fuseUnavailableReason(); !reason.empty()) {
+        GTEST_SKIP() << reason << ": no FUSE on this machine";
+    }
+    platform::VirtualClock clock;
+    auto phone = std::make_shared<simulation::SimulatedPhone>(clock);
+    const auto storage = phone->addStorage();
+    phone->addGeneratedFile(storage, simulation::SimulatedPhone::root, "video.mp4", 64ull << 20);
+    phone->addFolder(storage, simulation::SimulatedPhone::root, "Music");
+    const auto bus = std::make_shared<simulation::SimulatedBus>(clock);
+    auto plugged = simulation::plugPhone(*bus, phone);
+    const usb::ScopedDefaultBus defaultBus(bus);
+    const std::string resource = "mtp://" + phone->deviceInfo().serialNumber;
+    platform::testing::TemporaryFolder folder;
+    std::unique_ptr<fusehost::FuseMount> mount;
+    try {
+        mount = mountResource({resource, folder.path()});
+    } catch (const fusehost::FuseError& error) {
+        if (error.code() == EPERM) {
+            GTEST_SKIP() << "mounting is not permitted here (EPERM)";
+        }
+        throw;
+    }
+    const auto top = mount->folder() / "Internal shared storage";
+
+    testing::withinLimit(*mount, [&] {
+        const int video = ::open((top / "video.mp4").c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(video, 0) << std::strerror(errno);
+        std::vector<char> buffer(128 << 10);
+        ASSERT_EQ(::read(video, buffer.data(), buffer.size()), static_cast<ssize_t>(buffer.size()));
+        phone->stopAnswering();
+        // The copy goes on until it needs the phone, which does not take the command (30 s) nor the
+        // reset after it (1 s).
+        int copyError = 0;
+        EXPECT_EQ(testing::readOnUntilItEnds(video, clock, copyError), std::chrono::seconds(31));
+        EXPECT_EQ(copyError, EIO);
+        ::close(video);
+    });
+    testing::expectEverythingFailsAtOnceAndUnmounts(*mount, clock, top / "Music", top / "new.txt");
+    mount.reset();
+
+    // Replugged, the phone mounts again.
+    bus->unplug(plugged.deviceID);
+    plugged = simulation::plugPhone(*bus, phone);
+    mount = mountResource({resource, folder.path()});
+    testing::withinLimit(*mount, [&] {
+        EXPECT_EQ(namesIn(top.string()), (std::set<std::string>{"Music", "video.mp4"}));
+        EXPECT_EQ(readThrough((top / "video.mp4").string()).size(), 64ull << 20);
+    });
+    EXPECT_NO_THROW(mount->shutdown());
+}
 
 } // namespace
 } // namespace tandalo::tools

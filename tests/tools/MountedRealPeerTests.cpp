@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -22,7 +24,9 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace tandalo::tools {
 namespace {
@@ -63,7 +67,7 @@ protected:
         if (const auto reason = simulation::RealPeer::unavailableReason()) {
             GTEST_SKIP() << "no real peer on this machine: " << *reason;
         }
-        m_bus = std::make_shared<simulation::SimulatedBus>(platform::Clock::system());
+        m_bus = std::make_shared<simulation::SimulatedBus>(busClock());
         m_peer = simulation::RealPeer::start(*m_bus);
         // What the responder serves before the mount: a camera folder, a download and a large file.
         putOnDisk(served("DCIM/Camera/IMG_0001.jpg"), patterned(200000, 1));
@@ -97,6 +101,9 @@ protected:
         m_peer.reset();
         m_bus.reset();
     }
+
+    /// The clock of the bus and so of every USB time-out.
+    virtual platform::Clock& busClock() { return platform::Clock::system(); }
 
     void withinLimit(const std::function<void()>& work) { testing::withinLimit(*m_mount, work); }
 
@@ -241,6 +248,44 @@ TEST_F(MountedRealPeerTests, RsyncTimesAreKeptOrRefusedNeverLost) {
         EXPECT_EQ(diskText(served("Backup/a.txt")), "alpha");
         EXPECT_EQ(sha256Of(diskText(served("Backup/Sub/b.bin"))), sha256Of(patterned(300u << 10, 5)));
     });
+}
+
+// The responder killed in the middle of a copy out, as when its process dies or a phone hangs. The bus
+// runs on a virtual clock, which the test moves on whenever something waits for a time-out: the time-outs
+// take no real time, and what the test measures in real time is everything else.
+class MountedRealPeerThatDiesTests : public MountedRealPeerTests {
+protected:
+    platform::Clock& busClock() override { return m_clock; }
+
+    platform::VirtualClock m_clock;
+};
+
+TEST_F(MountedRealPeerThatDiesTests, FailsTheCopyAfterOneTimeOutThenEverythingAtOnceAndMountsTheNextOne) {
+    withinLimit([&] {
+        const int video = ::open(at("video.bin").c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(video, 0) << std::strerror(errno);
+        std::vector<char> buffer(128 << 10);
+        ASSERT_EQ(::read(video, buffer.data(), buffer.size()), static_cast<ssize_t>(buffer.size()));
+        ASSERT_EQ(::kill(m_peer->pid(), SIGKILL), 0) << std::strerror(errno);
+        for (int tries = 0; tries < 5000 && m_peer->isRunning(); ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_FALSE(m_peer->isRunning());
+        // At most the data time-out and the short waits of the recovery after it.
+        int copyError = 0;
+        EXPECT_LE(testing::readOnUntilItEnds(video, m_clock, copyError), std::chrono::seconds(101));
+        EXPECT_EQ(copyError, EIO);
+        ::close(video);
+    });
+    testing::expectEverythingFailsAtOnceAndUnmounts(*m_mount, m_clock, at("Music"), at("new.txt"));
+    m_mount.reset();
+
+    // A responder started again (the phone replugged) mounts as the first did.
+    m_peer.reset();
+    m_peer = simulation::RealPeer::start(*m_bus);
+    putOnDisk(served("Download/readme.txt"), "Read me again.\n");
+    m_mount = mountResource({"mtp://" + simulation::RealPeerOptions{}.serialNumber, m_folder.path()});
+    withinLimit([&] { EXPECT_EQ(readThrough(at("Download/readme.txt")), "Read me again.\n"); });
 }
 
 } // namespace

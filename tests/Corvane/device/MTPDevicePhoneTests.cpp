@@ -2,6 +2,7 @@
 // transport cannot prove, namely that our reading of each operation and the phone's agree end to end.
 #include "Corvane/device/MTPDevice.h"
 #include "Corvane/wire/PTPError.h"
+#include "tests/support/PTPErrorCapture.h"
 #include "tests/support/PhoneScenario.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 namespace corvane {
 namespace {
 
+using testsupport::catchPTPError;
 using testsupport::PhoneScenario;
 
 constexpr std::uint32_t root = 0xFFFFFFFF;
@@ -243,6 +245,37 @@ TEST(MTPDevicePhoneTests, DownloadsThatBreakOffEndWithoutWaitingForATimeOut) {
         EXPECT_EQ(scenario.device().hold()->getObjectInfo(file).filename, "file.bin");
         EXPECT_TRUE(scenario.phone().violations().empty());
     }
+}
+
+TEST(MTPDevicePhoneTests, APhoneThatStopsAnsweringIsGoneAfterOneTimeOutAndBackWhenPluggedInAgain) {
+    PhoneScenario scenario(sessionWith());
+    const auto file = scenario.addGeneratedFile("file.bin", 8 << 20);
+    scenario.phone().stopAnswering();
+    std::string first;
+    // The command waits its 30 s to be taken, then the reset its 1 s, and neither is answered.
+    const auto firstTook = scenario.passTimeWhile([&] {
+        first = catchPTPError([&] { scenario.device().hold()->readPartial(file, 0, 1 << 20); }).description();
+    });
+    EXPECT_EQ(first, "USB: write timed out");
+    EXPECT_EQ(firstTook, std::chrono::seconds(31));
+
+    // Every later operation, the closing one included, fails or ends at once.
+    std::string later;
+    const auto laterTook = scenario.passTimeWhile([&] {
+        later = catchPTPError([&] { scenario.device().hold()->getStorages(); }).description();
+        scenario.device().close();
+    });
+    EXPECT_EQ(laterTook, platform::Clock::Duration::zero());
+    EXPECT_NE(later.find("stopped answering"), std::string::npos) << later;
+
+    // Plugged in again, the phone answers a new connection as before.
+    scenario.unplug();
+    scenario.plugAgain();
+    const auto device = MTPDevice::connect(scenario.descriptor(), std::nullopt, TakeOver::never, {},
+                                           scenario.deviceContext());
+    device->hold()->open();
+    EXPECT_EQ(device->hold()->getObjectInfo(file).filename, "file.bin");
+    device->close();
 }
 
 } // namespace

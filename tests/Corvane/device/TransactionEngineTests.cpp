@@ -38,7 +38,12 @@ struct EngineRig {
         transport = owned.get();
         engine = std::make_unique<TransactionEngine>(std::move(owned), MTPTrace(), clock);
         engine->setReadChunkSize(chunk);
-        engine->setSessionLostHandler([this] { ++sessionsLost; });
+        engine->setSessionLostHandler([this] {
+            ++sessionsLost;
+            if (reopenError) {
+                throw *reopenError;
+            }
+        });
     }
     ~EngineRig() {
         for (const auto& mistake : transport->scriptErrors()) {
@@ -53,6 +58,8 @@ struct EngineRig {
     ScriptedTransport* transport = nullptr;
     std::unique_ptr<TransactionEngine> engine;
     int sessionsLost = 0;
+    /// What reopening the session after a reset throws, if anything.
+    std::optional<PTPError> reopenError;
 };
 
 std::vector<std::size_t> writeSizes(const ScriptedTransport& transport) {
@@ -807,6 +814,50 @@ TEST(TransactionEngineTests, SilentDeviceIsResetAndTheOwnerReopensTheSession) {
     EXPECT_EQ(rig.transport->resetCount(), 1u);
     EXPECT_EQ(rig.sessionsLost, 1);
     EXPECT_EQ(rig.engine->nextTransactionID(), 0u);
+}
+
+TEST(TransactionEngineTests, ADeviceThatNeitherAnswersNorRecoversIsGoneAndLaterTransactionsFailAtOnce) {
+    const PTPError timedOut = PTPError::usb("read timed out");
+    struct Case {
+        const char* name;
+        std::optional<PTPError> resetError;
+        std::optional<PTPError> reopenError;
+        bool gone;
+    };
+    const std::vector<Case> cases{
+        {"the reset brings it back", std::nullopt, std::nullopt, false},
+        {"the reset fails", PTPError::usb("device reset timed out"), std::nullopt, true},
+        {"the new session fails", std::nullopt, PTPError::usb("write timed out"), true},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        EngineRig rig;
+        rig.transport->queueReadFailure(timedOut);
+        rig.transport->failReset(each.resetError);
+        rig.reopenError = each.reopenError;
+        EXPECT_EQ(
+            catchPTPError([&] { rig.engine->transaction(PTPOperation::getStorageIDs, {}); }).description(),
+            "USB: read timed out");
+        EXPECT_EQ(rig.engine->lostError().has_value(), each.gone);
+        rig.transport->clearCalls();
+        rig.transport->queueResponse(ok, 0);
+        const auto later = [&] { rig.engine->transaction(PTPOperation::deleteObject, {2, 0}); };
+        if (!each.gone) {
+            EXPECT_NO_THROW(later());
+            continue;
+        }
+        const PTPError error = catchPTPError(later);
+        EXPECT_EQ(error.kind(), PTPError::Kind::usb);
+        EXPECT_NE(error.text().find("stopped answering"), std::string::npos) << error.text();
+        EXPECT_TRUE(rig.transport->calls().empty()) << "nothing reaches the transport any more";
+    }
+
+    // A device that answered, however badly, is alive even when its reset fails.
+    EngineRig answering;
+    answering.transport->queuePacket(testing::bytes({1, 2, 3}));
+    answering.transport->failReset(PTPError::usb("device reset failed: 0xe000404f"));
+    EXPECT_THROW(answering.engine->transaction(PTPOperation::getStorageIDs, {}), PTPError);
+    EXPECT_FALSE(answering.engine->lostError().has_value());
 }
 
 TEST(TransactionEngineTests, DrainThatFindsNothingFallsBackToReset) {
