@@ -1,5 +1,6 @@
 #include "FileSystemExtension/AndroidVolume.h"
 
+#include "Corvane/device/MTPDevice.h"
 #include "Corvane/usb/DeviceName.h"
 #include "FileSystemExtension/DeviceStatus.h"
 #include "FileSystemExtension/ErrorMapping.h"
@@ -451,8 +452,15 @@ void AndroidVolume::shutdown() {
     }
     withLock([](Tables& tables) { tables.isShutDown = true; });
     // Operations still in flight (the tail of an activation among them) end before the device goes; an
-    // activation that ends now starts no poller.
-    m_tasks.waitAll();
+    // activation that ends now starts no poller. One that waits on a device that has stopped answering
+    // would hold the unmount for its full time-outs: the device is given up instead, which ends it.
+    while (!m_tasks.waitAll(clock(), std::chrono::seconds(1))) {
+        const auto waiting = fs().device().transferInProgressFor();
+        if (waiting && *waiting >= stuckTransferLimit) {
+            m_log.error("%{public}s does not answer; giving it up", name().data());
+            fs().device().abandon();
+        }
+    }
     auto poller = withLock([](Tables& tables) { return std::move(tables.batteryTask); });
     if (poller.valid()) {
         poller.cancel();

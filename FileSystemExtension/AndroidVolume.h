@@ -101,6 +101,8 @@ public:
     static constexpr platform::Clock::Duration batteryPollInterval = std::chrono::seconds(60);
     static constexpr platform::Clock::Duration spaceRefreshInterval = std::chrono::seconds(10);
     static constexpr platform::Clock::Duration writeRecordInterval = std::chrono::seconds(1);
+    /// At shutdown, a USB transfer that has waited this long is taken to be stuck on a device that hangs.
+    static constexpr platform::Clock::Duration stuckTransferLimit = std::chrono::seconds(5);
 
     /// A volume over an open file system: the root item entered, a random volume identifier, and the
     /// device's cleaned name as the volume name. Sends nothing; never fails.
@@ -202,8 +204,10 @@ public:
     /// as lost when they fail. Never fails.
     void settleNewFiles();
     /// Waits for the operations in flight, stops the battery poller, ends open edits, settles the new
-    /// files, closes the device and clears the device's shared status. Runs once; later calls return at
-    /// once. Not from one of the volume's own tasks.
+    /// files, closes the device and clears the device's shared status. An operation stuck in a USB
+    /// transfer that moves nothing for stuckTransferLimit gives the device up rather than hold the
+    /// shutdown for its time-outs. Runs once; later calls return at once. Not from one of the volume's
+    /// own tasks.
     void shutdown();
 
     // Battery and write time.

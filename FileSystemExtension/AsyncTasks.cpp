@@ -21,7 +21,7 @@ struct AsyncTasks::State {
     std::stop_source stop;
 
     std::mutex mutex; // guards the fields below; never held across a body or a join
-    std::condition_variable ended;
+    std::condition_variable_any ended;
     std::uint64_t nextTask = 0;
     std::map<std::uint64_t, std::thread> running; // started, bookkeeping not done yet
     std::vector<std::thread> finished;            // done, waiting to be joined
@@ -109,6 +109,22 @@ void AsyncTasks::waitAll() {
     for (auto& thread : reaped) {
         thread.join();
     }
+}
+
+bool AsyncTasks::waitAll(platform::Clock& clock, platform::Clock::Duration limit) {
+    std::vector<std::thread> reaped;
+    {
+        std::unique_lock lock(m_state->mutex);
+        if (!clock.waitFor(lock, m_state->ended, limit, {}, [&] { return m_state->active == 0; })) {
+            return false;
+        }
+        reaped = std::move(m_state->finished);
+        m_state->finished.clear();
+    }
+    for (auto& thread : reaped) {
+        thread.join();
+    }
+    return true;
 }
 
 std::size_t AsyncTasks::activeCount() const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/Logger.h"
 
 #include <cstddef>
@@ -35,6 +36,8 @@ public:
     void requestStop();
     /// Blocks until every task started so far has ended. Not from inside a task.
     void waitAll();
+    /// The same, for at most limit on the clock; returns whether they all ended.
+    bool waitAll(platform::Clock& clock, platform::Clock::Duration limit);
     /// Tasks started and not yet ended.
     std::size_t activeCount() const;
 

@@ -114,6 +114,15 @@ public:
     /// Throws notSupported(operation) when the device information lacks the operation; passes everything
     /// while no device information has been read.
     void requireOperation(PTPOperation operation) const;
+    /// How long the USB transfer now in progress has waited, or nothing between transfers.
+    std::optional<platform::Clock::Duration> transferInProgressFor() const {
+        return m_engine.transferInProgressFor();
+    }
+
+    /// Gives the device up without waiting for its hold: the transport closes, which ends a transfer in
+    /// progress at once, and every operation from then on fails at once. For an owner that goes away
+    /// while the device hangs. Any thread; never throws.
+    void abandon() noexcept { m_engine.abandon(); }
 
     // Holding the device. Any thread; blocks until the device is free.
 

@@ -67,12 +67,32 @@ void TransactionEngine::log(std::optional<platform::Clock::TimePoint> start, PTP
     m_trace.write(MTPTrace::line(operation, m_clock.now() - *start, note));
 }
 
-MTPResponse TransactionEngine::transaction(PTPOperation operation, std::span<const std::uint32_t> params,
-                                           const DataPhase& phase) {
-    refuseNested(operation);
+void TransactionEngine::refuseGone() const {
+    if (m_abandoned.load()) {
+        throw PTPError::usb("the device was given up while it did not answer");
+    }
     if (m_lost) {
         throw *m_lost;
     }
+}
+
+std::optional<platform::Clock::Duration> TransactionEngine::transferInProgressFor() const {
+    const auto started = m_transferStarted.load();
+    if (started == noTransfer) {
+        return std::nullopt;
+    }
+    return m_clock.now() - platform::Clock::TimePoint(platform::Clock::Duration(started));
+}
+
+void TransactionEngine::abandon() noexcept {
+    m_abandoned.store(true);
+    m_transport->close();
+}
+
+MTPResponse TransactionEngine::transaction(PTPOperation operation, std::span<const std::uint32_t> params,
+                                           const DataPhase& phase) {
+    refuseNested(operation);
+    refuseGone();
     // The ID is taken before anything is sent, so a failed transaction has used it up too.
     const std::uint32_t transactionID = m_nextTransactionID++;
     return run(operation, transactionID, params, phase);
@@ -81,9 +101,7 @@ MTPResponse TransactionEngine::transaction(PTPOperation operation, std::span<con
 MTPResponse TransactionEngine::exchange(PTPOperation operation, std::uint32_t transactionID,
                                         std::span<const std::uint32_t> params) {
     refuseNested(operation);
-    if (m_lost) {
-        throw *m_lost;
-    }
+    refuseGone();
     return run(operation, transactionID, params, DataPhase::none());
 }
 
@@ -471,7 +489,7 @@ std::span<std::byte> TransactionEngine::receiveBuffer(const Settings& settings) 
 
 std::size_t TransactionEngine::read(const Settings& settings, std::span<std::byte> into, Progress& progress) {
     try {
-        return m_transport->read(into, settings.dataTimeout);
+        return timed([&] { return m_transport->read(into, settings.dataTimeout); });
     } catch (...) {
         progress.deviceSilent = true;
         progress.transportFailed = true;
@@ -481,7 +499,7 @@ std::size_t TransactionEngine::read(const Settings& settings, std::span<std::byt
 
 void TransactionEngine::write(std::span<const std::byte> bytes, Seconds timeout, Progress& progress) {
     try {
-        m_transport->write(bytes, timeout);
+        timed([&] { m_transport->write(bytes, timeout); });
     } catch (...) {
         progress.deviceSilent = true;
         progress.transportFailed = true;
@@ -491,7 +509,7 @@ void TransactionEngine::write(std::span<const std::byte> bytes, Seconds timeout,
 
 void TransactionEngine::writeZeroLength(Seconds timeout, Progress& progress) {
     try {
-        m_transport->writeZeroLength(timeout);
+        timed([&] { m_transport->writeZeroLength(timeout); });
     } catch (...) {
         progress.deviceSilent = true;
         progress.transportFailed = true;

@@ -6,20 +6,18 @@
 #include "Corvane/wire/PTPContainer.h"
 #include "Corvane/wire/PTPError.h"
 #include "Corvane/wire/PTPOperation.h"
+#include "platform/foundation/Clock.h"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-namespace platform {
-class Clock;
-}
 
 namespace corvane {
 
@@ -78,6 +76,12 @@ public:
     /// and a new session): it is taken to be gone. Every later transaction throws this error at once,
     /// without touching the transport. Nothing before.
     const std::optional<PTPError>& lostError() const noexcept { return m_lost; }
+    /// How long the transfer now in progress on the transport has waited, or nothing between transfers.
+    /// Any thread.
+    std::optional<platform::Clock::Duration> transferInProgressFor() const;
+    /// Gives the device up from any thread: closes the transport, which ends a transfer in progress at
+    /// once, and every later transaction throws at once. For a device that hangs while its owner goes.
+    void abandon() noexcept;
     /// How long each exchange of a recovery (reading to the end of a transaction, reopening the session)
     /// may wait: a device that has just answered, or just been reset, answers at once or not at all.
     static constexpr double recoveryTimeout = 5.0;
@@ -112,6 +116,16 @@ private:
     struct Progress;
 
     void refuseNested(PTPOperation operation) const;
+    void refuseGone() const;
+    /// Runs one call of the transport, stamped as the transfer in progress.
+    template <typename F> decltype(auto) timed(F&& call) {
+        m_transferStarted.store(m_clock.now().time_since_epoch().count());
+        struct Clear {
+            std::atomic<platform::Clock::Duration::rep>& started;
+            ~Clear() { started.store(noTransfer); }
+        } clear{m_transferStarted};
+        return std::forward<F>(call)();
+    }
     MTPResponse run(PTPOperation operation, std::uint32_t transactionID,
                     std::span<const std::uint32_t> params, const DataPhase& phase);
     void writeCommand(const Settings& settings, PTPOperation operation, std::uint32_t transactionID,
@@ -150,6 +164,11 @@ private:
     /// not start another one, and so that its exchanges run with the recovery's time-outs.
     bool m_recovering = false;
     std::optional<PTPError> m_lost;
+    std::atomic<bool> m_abandoned{false};
+    static constexpr platform::Clock::Duration::rep noTransfer =
+        std::numeric_limits<platform::Clock::Duration::rep>::min();
+    /// When the transfer in progress started on the clock, or noTransfer.
+    std::atomic<platform::Clock::Duration::rep> m_transferStarted{noTransfer};
     bool m_running = false;
     std::uint32_t m_nextTransactionID = 0;
     std::atomic<double> m_commandTimeout{defaultCommandTimeout};

@@ -113,9 +113,9 @@ void TransactionEngine::drainToResponse(const Settings& settings, std::uint32_t 
             if (!progress.headerSent) {
                 const auto header = PTPContainer::header(Kind::data, progress.operationCode, transactionID,
                                                          PTPContainer::lengthField(progress.announced));
-                m_transport->write(header, timeout);
+                timed([&] { m_transport->write(header, timeout); });
             } else if (progress.bytesSent % settings.packet == 0) {
-                m_transport->writeZeroLength(settings.commandTimeout);
+                timed([&] { m_transport->writeZeroLength(settings.commandTimeout); });
             }
         }
         progress.positionKnown = true;
@@ -131,7 +131,7 @@ void TransactionEngine::drainToResponse(const Settings& settings, std::uint32_t 
                 if (progress.lastRead % settings.packet != 0) {
                     break;
                 }
-                const std::size_t count = m_transport->read(buffer, timeout);
+                const std::size_t count = timed([&] { return m_transport->read(buffer, timeout); });
                 if (count == 0) {
                     break;
                 }
@@ -141,8 +141,8 @@ void TransactionEngine::drainToResponse(const Settings& settings, std::uint32_t 
             const auto ask = static_cast<std::size_t>(
                 std::min<std::uint64_t>(settings.chunk, *progress.containerRemaining));
             const bool transferEnded = progress.lastRead % settings.packet != 0;
-            const std::size_t count =
-                m_transport->read(buffer.first(std::max(ask, settings.packet)), timeout);
+            const std::size_t count = timed(
+                [&] { return m_transport->read(buffer.first(std::max(ask, settings.packet)), timeout); });
             if (transferEnded && isResponseTo(buffer.first(count), transactionID)) {
                 return true;
             }
@@ -169,7 +169,7 @@ void TransactionEngine::drainToResponse(const Settings& settings, std::uint32_t 
     std::uint32_t skipped = 0;
     std::uint32_t empty = 0;
     while (true) {
-        const std::size_t count = m_transport->read(buffer, timeout);
+        const std::size_t count = timed([&] { return m_transport->read(buffer, timeout); });
         const std::span<const std::byte> bytes = buffer.first(count);
         if (bytes.empty()) {
             if (++empty >= maxResponseReads) {
@@ -206,12 +206,12 @@ void TransactionEngine::drainToResponse(const Settings& settings, std::uint32_t 
 
 bool TransactionEngine::cancel(const Settings&, std::uint32_t transactionID) {
     try {
-        m_transport->cancelTransaction(transactionID);
+        timed([&] { m_transport->cancelTransaction(transactionID); });
         const auto deadline = m_clock.deadlineAfter(cancelLimit);
         while (true) {
-            const PTPDeviceStatus status = m_transport->deviceStatus();
+            const PTPDeviceStatus status = timed([&] { return m_transport->deviceStatus(); });
             if (!status.haltedEndpoints.empty()) {
-                m_transport->clearStalls();
+                timed([&] { m_transport->clearStalls(); });
             }
             if (status.code == statusOK || status.code == statusTransactionCancelled) {
                 return true;
@@ -227,7 +227,7 @@ bool TransactionEngine::cancel(const Settings&, std::uint32_t transactionID) {
 }
 
 void TransactionEngine::resetAfterFailure() {
-    m_transport->resetDevice();
+    timed([&] { m_transport->resetDevice(); });
     m_nextTransactionID = 0;
     if (m_sessionLost) {
         m_sessionLost();

@@ -139,5 +139,19 @@ TEST(VolumeScenarioTests, APhoneThatStopsAnsweringFailsOneOperationAfterItsTimeO
     EXPECT_EQ(laterTook, platform::Clock::Duration::zero());
 }
 
+TEST(VolumeScenarioTests, UnloadingWhileAnOperationWaitsOnAPhoneThatHangsGivesThePhoneUp) {
+    VolumeHost volume;
+    volume.scenario().addGeneratedFile("a.bin", 8 * MiB);
+    const auto a = volume.item("a.bin");
+    volume.volume()->withLock([](AndroidVolume::Tables& tables) { return std::move(tables.batteryTask); });
+    volume.phone().stopAnswering();
+    auto reading = volume.host().readFromFile(a, 0, MiB);
+    ASSERT_TRUE(volume.extension().clock().waitForWaiters(1)) << "the read never waited for the phone";
+    // The read's command would wait 30 s for the phone; the unload gives the phone up after 5 s of it.
+    const auto took = volume.scenario().passTimeWhile([&] { volume.host().stop(); });
+    EXPECT_EQ(reading.wait().errorCode(), EIO);
+    EXPECT_EQ(took, AndroidVolume::stuckTransferLimit);
+}
+
 } // namespace
 } // namespace tandalo

@@ -112,10 +112,8 @@ public:
     /// descriptor() names its new interface. The scenario's own device stays on the old one.
     void plugAgain();
 
-    /// Runs work on a thread of its own, and whenever a thread waits on the scenario's clock while the
-    /// work runs, moves the clock on to that deadline: the work's time-outs pass in virtual time, so work
-    /// that waits for a silent phone ends instead of hanging the test. Returns the virtual time the work
-    /// took; rethrows what it throws. Only for work whose waits on the clock are time-outs.
+    /// testsupport::passTimeWhile on the scenario's clock: the work's time-outs pass in virtual time, and
+    /// what it returns is the virtual time the work took.
     platform::Clock::Duration passTimeWhile(const std::function<void()>& work);
 
 private:
