@@ -51,6 +51,16 @@ public:
         std::vector<std::byte> data;
     };
 
+    /// What reads of a device file are served from: the window of the last fetch and, while the reads
+    /// are sequential, the window after it, fetched ahead so that the link does not idle while the first
+    /// is read. Each window taken up gets a new number, so that a fetch ahead started after one window is
+    /// never taken for the one after another.
+    struct ReadAhead {
+        ReadCache window;
+        std::optional<ReadCache> next;
+        std::uint64_t number = 0;
+    };
+
     /// The fields that operations change. They are guarded by the owning volume's lock: reach them only
     /// through state(lock), inside the volume's locked sections, and copy out what a device call needs.
     struct State {
@@ -63,7 +73,7 @@ public:
         bool isEditing = false;
         /// A size set but not yet seen in a fresh object record.
         std::optional<std::uint64_t> pendingSize;
-        std::optional<ReadCache> readCache;
+        std::optional<ReadAhead> readCache;
         /// Bytes written in the edit session and not sent yet: one run from its offset on (write-behind).
         std::optional<ReadCache> unsentWrite;
         /// Bytes acknowledged to a writer that could not be sent when the session was ended for it (at

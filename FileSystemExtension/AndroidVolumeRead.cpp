@@ -5,6 +5,7 @@
 #include "FileSystemExtension/VolumeOperationSupport.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -21,16 +22,50 @@ std::size_t copyInto(fskit::FSMutableFileDataBuffer& buffer, std::span<const std
     return count;
 }
 
-/// Serves the range from the item's read-ahead window when the window holds all of it; the caller holds
-/// the volume's lock. Returns the number of bytes copied, or nothing on a miss.
-std::optional<std::size_t> copyFromWindow(const AndroidItem::State& state, std::uint64_t start,
-                                          std::uint64_t count, fskit::FSMutableFileDataBuffer& buffer) {
-    const auto& window = state.readCache;
-    if (!window || window->offset > start || start + count > window->offset + window->data.size()) {
+/// Window numbers: a fetch ahead belongs to the window it was started after.
+std::atomic<std::uint64_t> windowNumbers{0};
+
+std::uint64_t endOf(const AndroidItem::ReadCache& window) {
+    return window.offset + window.data.size();
+}
+
+/// Serves the range from the item's read-ahead when it holds all of it: from its window, or from the
+/// window fetched after it, which then becomes the window (the range may begin in the one and end in the
+/// other). The caller holds the volume's lock. Returns the number of bytes copied, or nothing on a miss;
+/// `advanced` tells whether the next window was taken up.
+std::optional<std::size_t> copyFromReadAhead(AndroidItem::State& state, std::uint64_t start,
+                                             std::uint64_t count, fskit::FSMutableFileDataBuffer& buffer,
+                                             bool& advanced) {
+    advanced = false;
+    auto& ahead = state.readCache;
+    const std::uint64_t end = start + count;
+    if (!ahead || start < ahead->window.offset) {
         return std::nullopt;
     }
-    const auto from = static_cast<std::size_t>(start - window->offset);
-    return copyInto(buffer, std::span(window->data).subspan(from, static_cast<std::size_t>(count)));
+    const std::uint64_t windowEnd = endOf(ahead->window);
+    if (end <= windowEnd) {
+        const auto from = static_cast<std::size_t>(start - ahead->window.offset);
+        return copyInto(buffer, std::span(ahead->window.data).subspan(from, static_cast<std::size_t>(count)));
+    }
+    if (!ahead->next || ahead->next->offset != windowEnd || start > windowEnd || end > endOf(*ahead->next)) {
+        return std::nullopt;
+    }
+    const auto head = std::span<const std::byte>(ahead->window.data)
+                          .subspan(static_cast<std::size_t>(start - ahead->window.offset));
+    const auto tail =
+        std::span<const std::byte>(ahead->next->data).first(static_cast<std::size_t>(end - windowEnd));
+    const auto room = buffer.mutableBytes();
+    const std::size_t first = std::min(head.size(), room.size());
+    std::memcpy(room.data(), head.data(), first);
+    const std::size_t rest = std::min(tail.size(), room.size() - first);
+    if (rest != 0) {
+        std::memcpy(room.data() + first, tail.data(), rest);
+    }
+    ahead->window = std::move(*ahead->next);
+    ahead->next.reset();
+    ahead->number = ++windowNumbers;
+    advanced = true;
+    return first + rest;
 }
 
 /// What a read of a device file needs to know about it, taken under the lock.
@@ -49,13 +84,65 @@ ReadTarget readTarget(const AndroidItem::State& state) {
     return {*object, state.pendingSize.value_or(object->size())};
 }
 
+/// Fetches the window after the item's read-ahead window on a task of its own, while the reader is
+/// still served from the window: a sequential read then finds it already there, and the link does not
+/// idle between windows. It holds the item's content lock across the fetch, as a fetch for a read does,
+/// so that a write waits for it and a read that reaches the window's end waits for it rather than
+/// fetching the same bytes again. Does nothing when the reads have moved elsewhere meanwhile.
+void fetchAhead(AndroidVolume& volume, const std::shared_ptr<AndroidItem>& item) noexcept {
+    const auto fetch = [&volume, item] {
+        try {
+            std::lock_guard content(item->contentLock());
+            struct Plan {
+                corvane::MTPObject object;
+                std::uint64_t offset = 0;
+                std::uint64_t length = 0;
+                std::uint64_t after = 0;
+            };
+            const auto plan = volume.withLock([&](AndroidVolume::Tables& tables) -> std::optional<Plan> {
+                const auto& state = item->state(tables.lock);
+                const auto target = readTarget(state);
+                if (!state.readCache || state.readCache->next || !target.object || tables.isShutDown) {
+                    return std::nullopt;
+                }
+                const std::uint64_t offset = endOf(state.readCache->window);
+                if (offset >= target.length) {
+                    return std::nullopt;
+                }
+                const std::uint64_t length =
+                    std::min(target.length - offset, AndroidVolume::readAheadLength(*item, offset, tables));
+                return Plan{withSize(*target.object, target.length), offset, length, state.readCache->number};
+            });
+            if (!plan) {
+                return;
+            }
+            auto bytes =
+                volume.fs().read(plan->object, plan->offset, static_cast<std::int64_t>(plan->length));
+            volume.withLock([&](AndroidVolume::Tables& tables) {
+                auto& ahead = item->state(tables.lock).readCache;
+                if (ahead && ahead->number == plan->after && !ahead->next) {
+                    ahead->next = AndroidItem::ReadCache{plan->offset, std::move(bytes)};
+                }
+            });
+        } catch (...) {
+            // Nobody waits for these bytes yet: a read that needs them fetches them itself and reports
+            // what goes wrong.
+        }
+    };
+    try {
+        volume.startTask(fetch);
+    } catch (...) {
+        // Without a task of its own the next window is fetched by the read that reaches it.
+    }
+}
+
 } // namespace
 
 std::uint64_t AndroidVolume::readAheadLength(const AndroidItem& item, std::uint64_t offset,
                                              const Tables& tables) {
-    const auto& window = item.state(tables.lock).readCache;
-    if (window && window->offset + window->data.size() == offset) {
-        return std::clamp<std::uint64_t>(2 * window->data.size(), minReadAhead, readAhead);
+    const auto& ahead = item.state(tables.lock).readCache;
+    if (ahead && endOf(ahead->window) == offset) {
+        return std::clamp<std::uint64_t>(2 * ahead->window.data.size(), minReadAhead, readAhead);
     }
     return minReadAhead;
 }
@@ -98,11 +185,12 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
         return;
     }
     std::optional<std::size_t> hit;
+    bool advanced = false;
     const auto target = withLock([&](Tables& tables) {
-        const auto& state = device->state(tables.lock);
+        auto& state = device->state(tables.lock);
         auto found = readTarget(state);
         if (found.object && !found.object->isDirectory() && start < found.length && wanted > 0) {
-            hit = copyFromWindow(state, start, std::min(wanted, found.length - start), *buffer);
+            hit = copyFromReadAhead(state, start, std::min(wanted, found.length - start), *buffer, advanced);
         }
         return found;
     });
@@ -120,29 +208,39 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
     }
     if (hit) {
         reply(*hit, std::nullopt);
+        if (advanced) {
+            fetchAhead(*this, device);
+        }
         return;
     }
     startTask([this, device, start, wanted, buffer, reply] {
         try {
             // Held across the fetch: a write or truncate that lands meanwhile would otherwise find its
             // bytes hidden behind a window fetched before it. It also lets a read that waited here find
-            // the window that the read before it fetched.
+            // the window that the read (or the fetch ahead) before it fetched.
             std::lock_guard content(device->contentLock());
             // Bytes written and not sent yet must be on the device before it is read from.
             sendUnsentWrite(*this, *device);
             std::optional<std::size_t> hit;
+            bool advanced = false;
+            bool sequential = false;
             std::uint64_t readAheadBytes = 0;
             const auto target = withLock([&](Tables& tables) {
-                const auto& state = device->state(tables.lock);
+                auto& state = device->state(tables.lock);
                 auto found = readTarget(state);
                 if (found.object && start < found.length) {
-                    hit = copyFromWindow(state, start, std::min(wanted, found.length - start), *buffer);
+                    hit = copyFromReadAhead(state, start, std::min(wanted, found.length - start), *buffer,
+                                            advanced);
                     readAheadBytes = readAheadLength(*device, start, tables);
+                    sequential = state.readCache && endOf(state.readCache->window) == start;
                 }
                 return found;
             });
             if (hit) {
                 reply(*hit, std::nullopt);
+                if (advanced) {
+                    fetchAhead(*this, device);
+                }
                 return;
             }
             if (!target.object || target.length <= start) {
@@ -155,9 +253,15 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
             const auto count =
                 copyInto(*buffer, std::span(bytes).first(std::min<std::size_t>(bytes.size(), wanted)));
             withLock([&](Tables& tables) {
-                device->state(tables.lock).readCache = AndroidItem::ReadCache{start, std::move(bytes)};
+                device->state(tables.lock).readCache = AndroidItem::ReadAhead{
+                    AndroidItem::ReadCache{start, std::move(bytes)}, std::nullopt, ++windowNumbers};
             });
             reply(count, std::nullopt);
+            // Reads that continue window after window go on: the next window is fetched while this one
+            // is read.
+            if (sequential) {
+                fetchAhead(*this, device);
+            }
         } catch (...) {
             reply(0, fsError(std::current_exception()));
         }
