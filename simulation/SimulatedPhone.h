@@ -48,6 +48,12 @@ enum class SendObjectRule {
     sameSession,          // any time later in the same session, as long as no other SendObjectInfo came
 };
 
+/// What ObjectInfo's 32-bit size says of an object of 4 GiB or more.
+enum class LargeSizeInObjectInfo {
+    unknown, // 0xFFFFFFFF, as the protocol asks
+    lowBits, // the size's low 32 bits, as some responders send
+};
+
 /// The two bulk endpoints of the phone's MTP interface.
 enum class PhonePipe { bulkIn, bulkOut };
 
@@ -95,6 +101,7 @@ public:
     /// When true, the modification date property is listed as settable and SetObjectPropValue changes
     /// it; by default it is read-only, as on Android.
     void setModificationDatesSettable(bool settable);
+    void setLargeSizeInObjectInfo(LargeSizeInObjectInfo rule);
     /// The bulk endpoints' packet size: 512 (high speed, the default) or 64 (full speed). Set it before
     /// plugging the phone in: the endpoints are declared with it.
     void setPacketSize(std::size_t packetSize);
@@ -302,6 +309,7 @@ private:
     SendObjectRule m_sendObjectRule = SendObjectRule::immediatelyAfterInfo;
     bool m_keepsPartialObjects = false;
     bool m_modificationDatesSettable = false;
+    LargeSizeInObjectInfo m_largeSizeInObjectInfo = LargeSizeInObjectInfo::unknown;
     std::size_t m_packetSize = 512;
     PhoneLink m_link;
 

@@ -304,9 +304,10 @@ std::vector<std::byte> SimulatedPhone::objectInfoDatasetLocked(const PhoneObject
     info.storageID = object.storageID;
     info.format = object.format;
     info.protectionStatus = object.protectionStatus;
-    info.compressedSize = object.reportedSize >= corvane::PTPConstants::sizeUnknown32
+    info.compressedSize = object.reportedSize >= corvane::PTPConstants::sizeUnknown32 &&
+                                  m_largeSizeInObjectInfo == LargeSizeInObjectInfo::unknown
                               ? corvane::PTPConstants::sizeUnknown32
-                              : static_cast<std::uint32_t>(object.reportedSize);
+                              : static_cast<std::uint32_t>(object.reportedSize & 0xFFFFFFFF);
     info.parentObject = object.parent;
     info.associationType = object.isFolder() ? 1 : 0;
     info.filename = object.name;

@@ -112,6 +112,11 @@ void SimulatedPhone::setPropListDepthSupported(bool supported) {
     m_propListDepthSupported = supported;
 }
 
+void SimulatedPhone::setLargeSizeInObjectInfo(LargeSizeInObjectInfo rule) {
+    std::lock_guard lock(m_sync->mutex);
+    m_largeSizeInObjectInfo = rule;
+}
+
 void SimulatedPhone::setSendObjectRule(SendObjectRule rule) {
     std::lock_guard lock(m_sync->mutex);
     m_sendObjectRule = rule;

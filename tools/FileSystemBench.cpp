@@ -1,5 +1,6 @@
 // What a large folder costs the file-system model: a listing by object property lists against one by
-// handles and object information, and look-ups once the folder is cached. The phone is the simulated one
+// handles and object information (which asks each file's 64-bit size where the device offers it, one
+// transaction more per file), and look-ups once the folder is cached. The phone is the simulated one
 // on the simulated bus with no link delay, so the times are the library's own work; the transaction
 // counts say what a real phone would add (about a millisecond of turnaround each).
 
@@ -32,8 +33,9 @@ std::string fileName(int index) {
 
 /// A phone on a simulated bus with one folder of folderSize files, and a file system opened over it.
 struct BigFolder {
-    explicit BigFolder(bool propertyLists, std::int64_t readChunk = 1 << 20) {
+    explicit BigFolder(bool propertyLists, std::int64_t readChunk = 1 << 20, bool sizes64 = true) {
         phone->setOperationSupported(PTPOperation::getObjectPropList, propertyLists);
+        phone->setOperationSupported(PTPOperation::getObjectPropValue, sizes64);
         storage = phone->addStorage();
         folder = phone->addFolders(storage, "Big");
         for (int index = 0; index < folderSize; ++index) {
@@ -56,10 +58,11 @@ struct BigFolder {
     std::unique_ptr<MTPFileSystem> fs; // last: it goes first, while the bus is still there
 };
 
-// The argument is the device's read chunk in KiB: every read of the transport asks for that much, so it
-// shows what the transport's per-read cost adds to the 10,001 short answers of a listing by handles.
+// The first argument is the device's read chunk in KiB: every read of the transport asks for that much,
+// so it shows what the transport's per-read cost adds to the short answers of a listing by handles. The
+// second says whether the device offers the 64-bit size of each object.
 void listFolder(benchmark::State& state, bool propertyLists) {
-    BigFolder big(propertyLists, state.range(0) * 1024);
+    BigFolder big(propertyLists, state.range(0) * 1024, state.range(1) != 0);
     std::size_t transactions = 0;
     std::size_t listed = 0;
     for (auto _ : state) {
@@ -121,15 +124,16 @@ void BM_CachedList(benchmark::State& state) {
 BENCHMARK(BM_ListByPropertyLists)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(5)
-    ->ArgName("readKiB")
-    ->Arg(1024)
-    ->Arg(16);
+    ->ArgNames({"readKiB", "size64"})
+    ->Args({1024, 1})
+    ->Args({16, 1});
 BENCHMARK(BM_ListByHandlesAndObjectInfo)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2)
-    ->ArgName("readKiB")
-    ->Arg(1024)
-    ->Arg(16);
+    ->ArgNames({"readKiB", "size64"})
+    ->Args({1024, 1})
+    ->Args({16, 1})
+    ->Args({1024, 0});
 BENCHMARK(BM_CachedLookup)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_CachedChild)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_CachedList)->Unit(benchmark::kMicrosecond);

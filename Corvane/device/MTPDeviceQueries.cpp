@@ -8,6 +8,7 @@
 #include "Corvane/wire/PTPError.h"
 #include "Corvane/wire/PTPReader.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -210,18 +211,49 @@ std::vector<MTPObject> MTPDevice::Session::listDirectory(std::uint32_t storageID
 
 MTPObject MTPDevice::Session::object(std::uint32_t handle) {
     const ObjectInfo info = getObjectInfo(handle);
+    const auto deviceInfo = m_device.infoSnapshot();
+    if (!deviceInfo || !deviceInfo->supports(PTPOperation::getObjectPropValue)) {
+        return MTPObject(handle, info, std::nullopt);
+    }
+    // The dataset's size has 32 bits: 0xFFFFFFFF says that the real one is larger, but some devices put
+    // the low 32 bits there instead, and a 5 GiB file then looks like 1 GiB. Where the device offers the
+    // 64-bit size property for the format, a file's size comes from it.
+    const bool unknown = info.compressedSize == PTPConstants::sizeUnknown32;
+    const bool isFolder = info.format == PTPObjectFormat::association;
+    if (!unknown && (isFolder || !offersSize64(info.format))) {
+        return MTPObject(handle, info, std::nullopt);
+    }
     std::optional<std::uint64_t> size64;
-    if (info.compressedSize == PTPConstants::sizeUnknown32) {
-        const auto deviceInfo = m_device.infoSnapshot();
-        if (deviceInfo && deviceInfo->supports(PTPOperation::getObjectPropValue)) {
-            try {
-                size64 = getObjectSize64(handle);
-            } catch (const PTPError&) {
-                // The record keeps 0xFFFFFFFF: a wrong size is better than no record at all.
-            }
-        }
+    try {
+        size64 = getObjectSize64(handle);
+    } catch (const PTPError&) {
+        // The record keeps the dataset's size: a wrong size is better than no record at all.
+    }
+    // A 64-bit size that disagrees with the dataset's low 32 bits is not the same file's size.
+    if (size64 && !unknown && (*size64 & 0xFFFFFFFF) != info.compressedSize) {
+        size64.reset();
     }
     return MTPObject(handle, info, size64);
+}
+
+bool MTPDevice::Session::offersSize64(std::uint16_t format) {
+    auto& known = m_device.m_size64Formats;
+    if (const auto found = known.find(format); found != known.end()) {
+        return found->second;
+    }
+    bool offered = false;
+    const auto deviceInfo = m_device.infoSnapshot();
+    if (deviceInfo && deviceInfo->supports(PTPOperation::getObjectPropsSupported)) {
+        try {
+            const auto properties = getObjectPropsSupported(format);
+            offered = std::find(properties.begin(), properties.end(), MTPObjectProperty::objectSize) !=
+                      properties.end();
+        } catch (const PTPError&) {
+            // A format the device cannot describe gets the dataset's size.
+        }
+    }
+    known.emplace(format, offered);
+    return offered;
 }
 
 std::unordered_map<std::uint32_t, MTPValue>

@@ -143,6 +143,25 @@ TEST_F(MountedRealPeerTests, ListsStatsAndCopiesOutWhatTheResponderServes) {
     });
 }
 
+TEST_F(MountedRealPeerTests, AFileAboveFourGiBShowsItsWholeSize) {
+    // Sparse, so that it costs no disk: the responder's object information carries only the low 32 bits
+    // of its size, which alone would show 1 GiB.
+    constexpr std::uint64_t size = (5ull << 30) + 7;
+    { std::ofstream file(served("large.bin"), std::ios::binary); }
+    std::filesystem::resize_file(served("large.bin"), size);
+    withinLimit([&] {
+        struct stat status {};
+        ASSERT_EQ(::stat(at("large.bin").c_str(), &status), 0) << std::strerror(errno);
+        EXPECT_EQ(static_cast<std::uint64_t>(status.st_size), size);
+        const int file = ::open(at("large.bin").c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(file, 0) << std::strerror(errno);
+        char tail[16];
+        EXPECT_EQ(::pread(file, tail, sizeof tail, static_cast<off_t>(size - 10)), 10) << "the last bytes";
+        EXPECT_EQ(::pread(file, tail, sizeof tail, static_cast<off_t>(size)), 0);
+        ::close(file);
+    });
+}
+
 TEST_F(MountedRealPeerTests, CopiesInByteForByte) {
     withinLimit([&] {
         const auto bytes = patterned((3u << 20) + 17, 4);

@@ -72,6 +72,23 @@ TEST(MTPDevicePhoneTests, PropertyListsAndObjectInformationListTheSameRecords) {
     }
 }
 
+TEST(MTPDevicePhoneTests, SizesAboveFourGiBSurviveObjectInformationThatKeepsOnlyTheirLowBits) {
+    for (const auto rule :
+         {simulation::LargeSizeInObjectInfo::unknown, simulation::LargeSizeInObjectInfo::lowBits}) {
+        SCOPED_TRACE(rule == simulation::LargeSizeInObjectInfo::unknown ? "0xFFFFFFFF" : "low 32 bits");
+        PhoneScenario scenario(sessionWith([rule](simulation::SimulatedPhone& phone) {
+            phone.setOperationSupported(PTPOperation::getObjectPropList, false);
+            phone.setLargeSizeInObjectInfo(rule);
+        }));
+        buildTree(scenario);
+        const auto listed =
+            scenario.device().hold()->listDirectory(scenario.storage(), scenario.handle("Movies"));
+        ASSERT_EQ(listed.size(), 1u);
+        EXPECT_EQ(listed[0].size(), fiveGiB);
+        EXPECT_EQ(scenario.device().hold()->object(scenario.handle("Movies/long.mkv")).size(), fiveGiB);
+    }
+}
+
 TEST(MTPDevicePhoneTests, ReadsRangesBelowAndAboveFourGiBAndAtTheEnd) {
     PhoneScenario scenario(sessionWith());
     buildTree(scenario);

@@ -537,10 +537,55 @@ TEST(MTPDeviceQueryTests, DevicesWithoutPropertyListsAreListedSlowly) {
     EXPECT_EQ(children[1].size(), 5u);
     EXPECT_TRUE(children[1].isReadOnly());
     EXPECT_EQ(rig.commands()[0].params(), (std::vector<std::uint32_t>{storageA, 0, root}));
-    EXPECT_EQ(rig.commandCodes(), (std::vector<std::uint16_t>{code(PTPOperation::getObjectHandles),
-                                                              code(PTPOperation::getObjectInfo),
-                                                              code(PTPOperation::getObjectPropValue),
-                                                              code(PTPOperation::getObjectInfo)}));
+    // The second file's format is asked about once: this device does not describe it.
+    EXPECT_EQ(
+        rig.commandCodes(),
+        (std::vector<std::uint16_t>{code(PTPOperation::getObjectHandles), code(PTPOperation::getObjectInfo),
+                                    code(PTPOperation::getObjectPropValue), code(PTPOperation::getObjectInfo),
+                                    code(PTPOperation::getObjectPropsSupported)}));
+}
+
+TEST(MTPDeviceQueryTests, SizesComeFromTheSixtyFourBitPropertyWhereTheDeviceOffersIt) {
+    constexpr std::uint64_t big = (5ull << 30) + 1234; // its low 32 bits are 1 GiB and 1234
+    constexpr auto low = static_cast<std::uint32_t>(big);
+    struct Case {
+        const char* name;
+        std::uint16_t propertyOfFormat; // the one property the device lists for the format
+        std::uint32_t compressedSize;
+        std::uint64_t expected;
+    };
+    const std::vector<Case> cases{
+        {"low 32 bits in the dataset", 0xDC04, low, big},
+        {"a 64-bit size that is not this one", 0xDC04, 1234, 1234},
+        {"no 64-bit size for the format", 0xDC07, low, low},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        DeviceRig rig;
+        rig.open();
+        rig.on(PTPOperation::getObjectInfo, [&](const PTPContainer& command) {
+            const bool folder = command.params()[0] == 30;
+            return Reply::withData(
+                objectInfoDataset(storageA, 0, "x", folder ? 0x3001 : 0x3000, each.compressedSize));
+        });
+        rig.on(PTPOperation::getObjectPropsSupported, [&](const PTPContainer&) {
+            PTPWriter writer;
+            writer.u16Array(std::vector<std::uint16_t>{each.propertyOfFormat});
+            return Reply::withData(writer.take());
+        });
+        rig.on(PTPOperation::getObjectPropValue, [&](const PTPContainer&) {
+            PTPWriter writer;
+            writer.u64(big);
+            return Reply::withData(writer.take());
+        });
+        EXPECT_EQ(rig.device->hold()->object(10).size(), each.expected);
+        EXPECT_EQ(rig.device->hold()->object(11).size(), each.expected);
+        rig.device->hold()->object(30); // a folder's size says nothing: no request
+        const auto codes = rig.commandCodes();
+        EXPECT_EQ(std::count(codes.begin(), codes.end(), code(PTPOperation::getObjectPropsSupported)), 1);
+        EXPECT_EQ(std::count(codes.begin(), codes.end(), code(PTPOperation::getObjectPropValue)),
+                  each.propertyOfFormat == 0xDC04 ? 2 : 0);
+    }
 }
 
 TEST(MTPDeviceQueryTests, MissingSixtyFourBitSizeKeepsTheThirtyTwoBitOne) {
