@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -56,8 +57,17 @@ public:
     /// is read. Each window taken up gets a new number, so that a fetch ahead started after one window is
     /// never taken for the one after another.
     struct ReadAhead {
+        /// The fetch of the next window while it is under way: the range it covers, and what becomes ready
+        /// when it has ended, with or without the bytes.
+        struct Fetching {
+            std::uint64_t offset = 0;
+            std::uint64_t end = 0;
+            std::shared_future<void> ended;
+        };
+
         ReadCache window;
         std::optional<ReadCache> next;
+        std::optional<Fetching> fetching;
         std::uint64_t number = 0;
     };
 

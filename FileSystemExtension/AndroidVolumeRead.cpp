@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <future>
+#include <memory>
 
 namespace tandalo {
 
@@ -85,54 +87,68 @@ ReadTarget readTarget(const AndroidItem::State& state) {
 }
 
 /// Fetches the window after the item's read-ahead window on a task of its own, while the reader is
-/// still served from the window: a sequential read then finds it already there, and the link does not
-/// idle between windows. It holds the item's content lock across the fetch, as a fetch for a read does,
-/// so that a write waits for it and a read that reaches the window's end waits for it rather than
-/// fetching the same bytes again. Does nothing when the reads have moved elsewhere meanwhile.
+/// still served from the window: a sequential read then finds it there, and the link does not idle
+/// between windows. A read that reaches the window's end while the fetch is under way waits for it rather
+/// than fetching the same bytes again. The fetch takes no content lock, so that the reads it feeds are
+/// never held up behind it; a write meanwhile drops the read-ahead, and the bytes, fetched before it, are
+/// then thrown away. Does nothing when the reads have moved elsewhere.
 void fetchAhead(AndroidVolume& volume, const std::shared_ptr<AndroidItem>& item) noexcept {
-    const auto fetch = [&volume, item] {
-        try {
-            std::lock_guard content(item->contentLock());
-            struct Plan {
-                corvane::MTPObject object;
-                std::uint64_t offset = 0;
-                std::uint64_t length = 0;
-                std::uint64_t after = 0;
-            };
-            const auto plan = volume.withLock([&](AndroidVolume::Tables& tables) -> std::optional<Plan> {
-                const auto& state = item->state(tables.lock);
-                const auto target = readTarget(state);
-                if (!state.readCache || state.readCache->next || !target.object || tables.isShutDown) {
-                    return std::nullopt;
-                }
-                const std::uint64_t offset = endOf(state.readCache->window);
-                if (offset >= target.length) {
-                    return std::nullopt;
-                }
-                const std::uint64_t length =
-                    std::min(target.length - offset, AndroidVolume::readAheadLength(*item, offset, tables));
-                return Plan{withSize(*target.object, target.length), offset, length, state.readCache->number};
-            });
-            if (!plan) {
-                return;
-            }
-            auto bytes =
-                volume.fs().read(plan->object, plan->offset, static_cast<std::int64_t>(plan->length));
-            volume.withLock([&](AndroidVolume::Tables& tables) {
-                auto& ahead = item->state(tables.lock).readCache;
-                if (ahead && ahead->number == plan->after && !ahead->next) {
-                    ahead->next = AndroidItem::ReadCache{plan->offset, std::move(bytes)};
-                }
-            });
-        } catch (...) {
-            // Nobody waits for these bytes yet: a read that needs them fetches them itself and reports
-            // what goes wrong.
+    struct Plan {
+        corvane::MTPObject object;
+        std::uint64_t offset = 0;
+        std::uint64_t length = 0;
+        std::uint64_t after = 0;
+    };
+    const auto ended = std::make_shared<std::promise<void>>();
+    const auto plan = volume.withLock([&](AndroidVolume::Tables& tables) -> std::optional<Plan> {
+        auto& state = item->state(tables.lock);
+        const auto target = readTarget(state);
+        auto& ahead = state.readCache;
+        if (!ahead || ahead->next || ahead->fetching || !target.object || tables.isShutDown) {
+            return std::nullopt;
         }
+        const std::uint64_t offset = endOf(ahead->window);
+        if (offset >= target.length) {
+            return std::nullopt;
+        }
+        const std::uint64_t length =
+            std::min(target.length - offset, AndroidVolume::readAheadLength(*item, offset, tables));
+        ahead->fetching =
+            AndroidItem::ReadAhead::Fetching{offset, offset + length, ended->get_future().share()};
+        return Plan{withSize(*target.object, target.length), offset, length, ahead->number};
+    });
+    if (!plan) {
+        return;
+    }
+    // Ends the fetch in the read-ahead, with the bytes when they came, and wakes the reads that wait.
+    const auto finish = [&volume, item, ended, after = plan->after](
+                            std::optional<std::vector<std::byte>> bytes, std::uint64_t offset) {
+        volume.withLock([&](AndroidVolume::Tables& tables) {
+            auto& ahead = item->state(tables.lock).readCache;
+            if (ahead && ahead->number == after) {
+                ahead->fetching.reset();
+                if (bytes && !ahead->next) {
+                    ahead->next = AndroidItem::ReadCache{offset, std::move(*bytes)};
+                }
+            }
+        });
+        ended->set_value();
+    };
+    const auto fetch = [&volume, plan = *plan, finish] {
+        std::optional<std::vector<std::byte>> bytes;
+        try {
+            bytes = volume.fs().read(plan.object, plan.offset, static_cast<std::int64_t>(plan.length));
+        } catch (...) {
+            // Nobody needs these bytes yet: a read that does fetches them itself and reports what goes
+            // wrong.
+        }
+        finish(std::move(bytes), plan.offset);
     };
     try {
         volume.startTask(fetch);
     } catch (...) {
         // Without a task of its own the next window is fetched by the read that reaches it.
+        finish(std::nullopt, plan->offset);
     }
 }
 
@@ -225,17 +241,32 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
             bool advanced = false;
             bool sequential = false;
             std::uint64_t readAheadBytes = 0;
-            const auto target = withLock([&](Tables& tables) {
-                auto& state = device->state(tables.lock);
-                auto found = readTarget(state);
-                if (found.object && start < found.length) {
-                    hit = copyFromReadAhead(state, start, std::min(wanted, found.length - start), *buffer,
-                                            advanced);
-                    readAheadBytes = readAheadLength(*device, start, tables);
-                    sequential = state.readCache && endOf(state.readCache->window) == start;
+            ReadTarget target;
+            while (true) {
+                std::shared_future<void> fetching;
+                target = withLock([&](Tables& tables) {
+                    auto& state = device->state(tables.lock);
+                    auto found = readTarget(state);
+                    if (found.object && start < found.length) {
+                        hit = copyFromReadAhead(state, start, std::min(wanted, found.length - start), *buffer,
+                                                advanced);
+                        readAheadBytes = readAheadLength(*device, start, tables);
+                        const auto& ahead = state.readCache;
+                        sequential = ahead && endOf(ahead->window) == start;
+                        // A read that the window and the window on its way will hold between them.
+                        if (!hit && ahead && ahead->fetching && ahead->window.offset <= start &&
+                            start < ahead->fetching->end) {
+                            fetching = ahead->fetching->ended;
+                        }
+                    }
+                    return found;
+                });
+                if (hit || !fetching.valid()) {
+                    break;
                 }
-                return found;
-            });
+                // The bytes are on their way already: wait for them instead of asking twice.
+                fetching.wait();
+            }
             if (hit) {
                 reply(*hit, std::nullopt);
                 if (advanced) {
@@ -253,8 +284,10 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
             const auto count =
                 copyInto(*buffer, std::span(bytes).first(std::min<std::size_t>(bytes.size(), wanted)));
             withLock([&](Tables& tables) {
-                device->state(tables.lock).readCache = AndroidItem::ReadAhead{
-                    AndroidItem::ReadCache{start, std::move(bytes)}, std::nullopt, ++windowNumbers};
+                AndroidItem::ReadAhead fetched;
+                fetched.window = AndroidItem::ReadCache{start, std::move(bytes)};
+                fetched.number = ++windowNumbers;
+                device->state(tables.lock).readCache = std::move(fetched);
             });
             reply(count, std::nullopt);
             // Reads that continue window after window go on: the next window is fetched while this one

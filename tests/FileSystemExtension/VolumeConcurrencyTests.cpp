@@ -120,6 +120,30 @@ TEST(VolumeConcurrencyTests, AReadInFlightDuringAWriteLeavesNoStaleWindow) {
     expectCleanReplies(volume);
 }
 
+TEST(VolumeConcurrencyTests, SequentialReadersOfOneFileSeeItsBytesWhileWindowsAreFetchedAhead) {
+    VolumeHost volume;
+    constexpr std::size_t size = 8 * MiB;
+    constexpr std::size_t piece = 512 * 1024;
+    const auto handle = volume.scenario().addGeneratedFile("big.bin", size);
+    const auto item = volume.item("big.bin");
+    std::atomic<int> failures{0};
+    std::vector<std::jthread> readers;
+    for (std::size_t thread = 0; thread < 2; ++thread) {
+        readers.emplace_back([&, thread] {
+            // Each starts elsewhere, so that the windows that the other fetches ahead are often thrown away.
+            for (std::size_t offset = thread * 3 * MiB; offset < size; offset += piece) {
+                const auto read = volume.read(item, static_cast<off_t>(offset), piece);
+                if (read.bytes != simulation::SimulatedPhone::generatedBytes(handle, offset, piece)) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    readers.clear();
+    EXPECT_EQ(failures.load(), 0);
+    expectCleanReplies(volume);
+}
+
 TEST(VolumeConcurrencyTests, ManyThreadsBrowseReadAndWriteWithOneReplyEach) {
     VolumeHost volume;
     for (int index = 0; index < 6; ++index) {
