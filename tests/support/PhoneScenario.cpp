@@ -95,8 +95,18 @@ PhoneScenario::PhoneScenario(Options options)
     if (options.prepare) {
         options.prepare(*m_phone);
     }
-    m_identity = options.identity;
-    plugAgain();
+    m_plugged = simulation::plugPhone(*m_bus, m_phone, options.identity);
+    if (m_plugged.interfaceIDs.empty()) {
+        throw std::logic_error("the phone was plugged without an MTP interface");
+    }
+    const auto found = corvane::USBDeviceDiscovery::findMTPInterfaces(iokit::MainPort::forBus(m_bus));
+    const auto mine = std::find_if(found.begin(), found.end(), [&](const corvane::USBDeviceDescriptor& each) {
+        return each.registryEntryID == m_plugged.interfaceIDs.front();
+    });
+    if (mine == found.end()) {
+        throw std::logic_error("discovery does not see the phone's MTP interface");
+    }
+    m_descriptor = *mine;
     if (!options.connectDevice) {
         return;
     }
@@ -193,21 +203,6 @@ const std::filesystem::path& PhoneScenario::scratchFolder() {
 
 void PhoneScenario::unplug() {
     m_bus->unplug(m_plugged.deviceID);
-}
-
-void PhoneScenario::plugAgain() {
-    m_plugged = simulation::plugPhone(*m_bus, m_phone, m_identity);
-    if (m_plugged.interfaceIDs.empty()) {
-        throw std::logic_error("the phone was plugged without an MTP interface");
-    }
-    const auto found = corvane::USBDeviceDiscovery::findMTPInterfaces(iokit::MainPort::forBus(m_bus));
-    const auto mine = std::find_if(found.begin(), found.end(), [&](const corvane::USBDeviceDescriptor& each) {
-        return each.registryEntryID == m_plugged.interfaceIDs.front();
-    });
-    if (mine == found.end()) {
-        throw std::logic_error("discovery does not see the phone's MTP interface");
-    }
-    m_descriptor = *mine;
 }
 
 platform::Clock::Duration PhoneScenario::passTimeWhile(const std::function<void()>& work) {

@@ -108,9 +108,6 @@ public:
 
     /// Takes the phone off the bus: transfers in flight and later ones fail as on a real unplug.
     void unplug();
-    /// Plugs the phone in again after unplug(), under new registry IDs, as a replugged phone comes back;
-    /// descriptor() names its new interface. The scenario's own device stays on the old one.
-    void plugAgain();
 
     /// testsupport::passTimeWhile on the scenario's clock: the work's time-outs pass in virtual time, and
     /// what it returns is the virtual time the work took.
@@ -126,7 +123,6 @@ private:
     corvane::MTPDevice::Context m_context;
     std::shared_ptr<simulation::SimulatedPhone> m_phone;
     std::shared_ptr<simulation::SimulatedBus> m_bus;
-    simulation::PhoneUSBIdentity m_identity;
     simulation::PluggedDevice m_plugged;
     corvane::USBDeviceDescriptor m_descriptor;
     std::uint32_t m_storage = 0;
