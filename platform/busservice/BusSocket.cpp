@@ -5,6 +5,7 @@
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -138,6 +139,9 @@ bool BusSocket::receive(std::span<std::byte> buffer) {
             if (errno == EINTR) {
                 continue;
             }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                throw BusProtocolError("receive: no answer within the time allowed");
+            }
             throw systemError("receive", errno);
         }
         if (got == 0) {
@@ -149,6 +153,15 @@ bool BusSocket::receive(std::span<std::byte> buffer) {
         filled += static_cast<std::size_t>(got);
     }
     return true;
+}
+
+void BusSocket::setReceiveLimit(std::chrono::milliseconds limit) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit);
+    const timeval value{static_cast<time_t>(seconds.count()),
+                        static_cast<suseconds_t>((limit - seconds).count() * 1000)};
+    if (::setsockopt(m_descriptor.get(), SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value) != 0) {
+        throw systemError("setsockopt SO_RCVTIMEO", errno);
+    }
 }
 
 std::optional<FrameHeader> BusSocket::receiveHeader() {

@@ -4,6 +4,7 @@
 #include "platform/foundation/Environment.h"
 #include "platform/foundation/UniqueFd.h"
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <initializer_list>
@@ -61,6 +62,11 @@ public:
     /// A body of the length, read as it arrives, so a header that lies about its length costs no more
     /// memory than the bytes that really came.
     std::vector<std::byte> receiveBody(std::size_t length);
+
+    /// Bounds every later receive: one that waits longer than the limit for its next bytes throws
+    /// BusProtocolError. Zero lifts the bound. The kernel keeps this time, not the injected clock: it
+    /// guards against a peer that accepted the connection and never speaks, where no clock of ours runs.
+    void setReceiveLimit(std::chrono::milliseconds limit);
 
     PeerCredentials peerCredentials() const;
     /// Ends both directions of the connection; blocked calls in other threads return.

@@ -74,8 +74,10 @@ public:
     Connection& operator=(const Connection&) = delete;
 
     /// Connects and greets the service; throws BusProtocolError when either fails.
-    static BusSocket greet(const std::filesystem::path& path) {
+    static BusSocket greet(const std::filesystem::path& path, std::chrono::milliseconds limit) {
         auto socket = BusSocket::connect(path);
+        // A listener that accepted and never speaks must not hold every caller of the bus.
+        socket.setReceiveLimit(limit);
         MessageWriter hello;
         hello.write(protocolMagic, protocolVersion);
         socket.send({static_cast<std::uint32_t>(hello.bytes().size()), MessageKind::hello, 0},
@@ -91,6 +93,7 @@ public:
             }
             return 0;
         });
+        socket.setReceiveLimit(std::chrono::milliseconds(0));
         return socket;
     }
 
@@ -225,8 +228,9 @@ private:
 
 // --- The bus -----------------------------------------------------------------------------------------
 
-ServiceBus::ServiceBus(std::filesystem::path socketPath, platform::Clock& clock)
-    : m_socketPath(std::move(socketPath)), m_clock(clock) {
+ServiceBus::ServiceBus(std::filesystem::path socketPath, platform::Clock& clock,
+                       std::chrono::milliseconds greetingLimit)
+    : m_socketPath(std::move(socketPath)), m_clock(clock), m_greetingLimit(greetingLimit) {
     {
         std::lock_guard guard(m_connectionMutex);
         connectLocked();
@@ -267,7 +271,8 @@ std::shared_ptr<ServiceBus::Connection> ServiceBus::connectLocked() {
         m_connection.reset();
     }
     try {
-        m_connection = std::make_shared<Connection>(Connection::greet(m_socketPath), ++m_generation, *this);
+        m_connection = std::make_shared<Connection>(Connection::greet(m_socketPath, m_greetingLimit),
+                                                    ++m_generation, *this);
     } catch (const BusProtocolError&) {
         return nullptr;
     }

@@ -4,6 +4,7 @@
 #include "platform/foundation/Clock.h"
 #include "platform/usb/USBBus.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -28,8 +29,13 @@ namespace busservice {
 /// Every member may be called from any thread.
 class ServiceBus final : public usb::USBBus {
 public:
-    /// Connects now if the service is there; never throws. Waits before reconnecting run on the clock.
-    explicit ServiceBus(std::filesystem::path socketPath, platform::Clock& clock = platform::Clock::system());
+    /// How long a connection may take to answer the greeting before the service counts as unreachable.
+    static constexpr std::chrono::milliseconds defaultGreetingLimit = std::chrono::seconds(5);
+
+    /// Connects now if the service is there; never throws. Waits before reconnecting run on the clock. A
+    /// socket whose listener never answers the greeting counts as unreachable after greetingLimit.
+    explicit ServiceBus(std::filesystem::path socketPath, platform::Clock& clock = platform::Clock::system(),
+                        std::chrono::milliseconds greetingLimit = defaultGreetingLimit);
     ~ServiceBus() override;
     ServiceBus(const ServiceBus&) = delete;
     ServiceBus& operator=(const ServiceBus&) = delete;
@@ -104,6 +110,7 @@ private:
 
     const std::filesystem::path m_socketPath;
     platform::Clock& m_clock;
+    const std::chrono::milliseconds m_greetingLimit;
 
     mutable std::mutex
         m_connectionMutex; // guards m_connection, m_generation; taken before m_subscriptionMutex

@@ -163,6 +163,16 @@ TEST(BusServiceClientTests, ALostServiceTakesItsDevicesAndAReturningOneBringsThe
     EXPECT_FALSE(served.holderOf(interface)) << "the lost connection's open went with it";
 }
 
+TEST(BusServiceClientTests, ASocketWhoseListenerNeverAnswersCountsAsUnreachable) {
+    platform::testing::TemporaryFolder folder;
+    // Listening, so connecting succeeds, but nobody ever accepts or answers the greeting.
+    const auto silent = BusSocket::listen(folder.path() / "silent.sock");
+    platform::VirtualClock clock;
+    busservice::ServiceBus client(folder.path() / "silent.sock", clock, 50ms);
+    EXPECT_FALSE(client.isConnected());
+    EXPECT_EQ(statusOf([&] { client.matchingEntries(usb::interfaceClassName); }), "unavailable");
+}
+
 TEST(BusServiceClientTests, EveryProgramChoosesItsBusByOneVariable) {
     ServedBus served;
     served.devices.plug({"phone", "serial=A1"});
