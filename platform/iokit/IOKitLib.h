@@ -131,6 +131,10 @@ std::shared_ptr<RunLoopSource> IONotificationPortGetRunLoopSource(const IONotifi
 inline void CFRunLoopAddSource(RunLoop& loop, const std::shared_ptr<RunLoopSource>& source) {
     loop.addSource(source);
 }
+/// Has the port's callbacks run through the queue instead of a run loop: each callback is handed to it when
+/// it is due, from whichever thread the bus reports on. The queue runs them later, in order, on its own
+/// thread (a program's main queue, for instance). Nothing for a null port.
+void IONotificationPortSetDispatchQueue(const IONotificationPortRef& port, RunLoopSource::Queue queue);
 
 /// Called on the run loop with the notification's iterator; it should take every service from it.
 using IOServiceMatchingCallback = std::function<void(const io_iterator_t& iterator)>;

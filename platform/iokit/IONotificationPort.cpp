@@ -49,6 +49,12 @@ std::shared_ptr<RunLoopSource> IONotificationPortGetRunLoopSource(const IONotifi
     return port ? port.port()->source() : nullptr;
 }
 
+void IONotificationPortSetDispatchQueue(const IONotificationPortRef& port, RunLoopSource::Queue queue) {
+    if (port) {
+        port.port()->source()->dispatchTo(std::move(queue));
+    }
+}
+
 kern_return_t IOServiceAddMatchingNotification(const IONotificationPortRef& port,
                                                std::string_view notificationType, MatchingDictionary matching,
                                                IOServiceMatchingCallback callback,

@@ -88,7 +88,9 @@ void RunLoopSource::signal(std::function<void()> work) {
     if (!m_valid) {
         return;
     }
-    if (const auto loop = m_loop.lock()) {
+    if (m_queue) {
+        m_queue(std::move(work));
+    } else if (const auto loop = m_loop.lock()) {
         loop->perform(std::move(work));
     } else {
         m_waiting.push_back(std::move(work));
@@ -96,10 +98,26 @@ void RunLoopSource::signal(std::function<void()> work) {
 }
 
 void RunLoopSource::invalidate() {
+    Queue queue; // let go outside the lock: it may own what its owner's destruction needs
     std::lock_guard guard(m_mutex);
     m_valid = false;
     m_loop.reset();
+    queue = std::move(m_queue);
+    m_queue = nullptr;
     m_waiting.clear();
+}
+
+void RunLoopSource::dispatchTo(Queue queue) {
+    std::lock_guard guard(m_mutex);
+    if (!m_valid || !queue) {
+        return;
+    }
+    m_loop.reset();
+    m_queue = std::move(queue);
+    while (!m_waiting.empty()) {
+        m_queue(std::move(m_waiting.front()));
+        m_waiting.pop_front();
+    }
 }
 
 void RunLoopSource::schedule(const std::shared_ptr<RunLoop>& loop) {
@@ -107,6 +125,7 @@ void RunLoopSource::schedule(const std::shared_ptr<RunLoop>& loop) {
     if (!m_valid) {
         return;
     }
+    m_queue = nullptr;
     m_loop = loop;
     while (!m_waiting.empty()) {
         loop->perform(std::move(m_waiting.front()));

@@ -59,17 +59,25 @@ private:
 /// source is on no loop waits, in order, until it is added to one.
 class RunLoopSource {
 public:
+    /// Takes work and runs it later on a thread of its own choosing, in the order given; called from
+    /// any thread, never while it runs work of this source.
+    using Queue = std::function<void(std::function<void()>)>;
+
     void signal(std::function<void()> work);
     /// Drops the waiting work and leaves the loop for good (the port was destroyed).
     void invalidate();
+    /// Hands the signalled work to the queue from now on, instead of a run loop (a port's dispatch queue).
+    void dispatchTo(Queue queue);
 
 private:
     friend class RunLoop;
     void schedule(const std::shared_ptr<RunLoop>& loop);
     void unschedule(const RunLoop* loop);
 
-    std::mutex m_mutex; // guards the fields below; taken before a RunLoop's own mutex
+    std::mutex m_mutex; // guards the fields below; taken before a RunLoop's own mutex and held across
+                        // the queue's call, so the work keeps its order
     std::weak_ptr<RunLoop> m_loop;
+    Queue m_queue;
     std::deque<std::function<void()>> m_waiting;
     bool m_valid = true;
 };

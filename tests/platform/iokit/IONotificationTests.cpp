@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -163,6 +164,32 @@ TEST(IONotificationTests, CallbacksRunOnTheRunLoopsThread) {
     EXPECT_EQ(callbackThread.get_future().get(), watcher.get_id());
     loop->stop();
     watcher.join();
+}
+
+TEST(IONotificationTests, ADispatchQueueRunsTheCallbacksInsteadOfARunLoop) {
+    Watch watch(kIOFirstMatchNotification);
+    std::mutex queueMutex;
+    std::vector<std::function<void()>> queued;
+    const auto takeQueued = [&] {
+        EXPECT_TRUE(watch.bus->waitUntilIdle());
+        std::lock_guard guard(queueMutex);
+        return std::exchange(queued, {});
+    };
+    IONotificationPortSetDispatchQueue(watch.port, [&](std::function<void()> work) {
+        std::lock_guard guard(queueMutex);
+        queued.push_back(std::move(work));
+    });
+    drainIDs(watch.notification);
+    const auto plugged = watch.bus->plug(phone());
+    auto work = takeQueued();
+    EXPECT_EQ(watch.deliver(), Calls{}) << "the run loop is no longer told";
+    ASSERT_EQ(work.size(), 1u);
+    work.front()();
+    EXPECT_EQ(watch.deliver(), Calls{plugged.interfaceIDs});
+
+    IONotificationPortDestroy(watch.port);
+    watch.bus->plug(phone());
+    EXPECT_TRUE(takeQueued().empty()) << "a destroyed port hands over nothing";
 }
 
 TEST(IONotificationTests, ReleasingTheNotificationOrDestroyingThePortEndsIt) {
