@@ -1,0 +1,42 @@
+#pragma once
+
+#include "Corvane/usb/AndroidCandidate.h"
+#include "Tandalo/core/DeviceEntry.h"
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tandalo::view {
+
+/// What the menu-bar icon says at a glance; the first that applies wins: a device mounted, one failed,
+/// one attached, a phone waiting in charge-only mode, nothing.
+enum class MenuBarIcon { mounted, connected, needsFileTransfer, failed, idle };
+
+inline constexpr MenuBarIcon allMenuBarIcons[] = {MenuBarIcon::mounted, MenuBarIcon::connected,
+                                                  MenuBarIcon::needsFileTransfer, MenuBarIcon::failed,
+                                                  MenuBarIcon::idle};
+
+/// The application model's published values as the windows and menus read them at one moment, under the
+/// model's own names (the mount folder and the update checker's two values included). A plain value.
+struct ModelState {
+    std::vector<app::DeviceEntry> devices;
+    std::map<std::string, int> batteryLevels; // by device id
+    std::vector<corvane::AndroidCandidate> waitingForFileTransfer;
+    std::optional<bool> extensionEnabled;          // nothing while the answer is not known
+    std::map<std::string, std::string> ejectNotes; // by device id
+    std::map<std::string, std::string> holders;    // by device id: the application that holds it
+    int settingsRequests = 0;
+    bool autoMount = true;
+    std::optional<std::filesystem::path> mountFolder; // the mount location's url
+    std::optional<std::string> waitingVersion;        // the update that waits to be installed
+    bool canCheckForUpdates = false;
+    MenuBarIcon menuBarIcon = MenuBarIcon::idle; // derived by the model from the devices and phones
+
+    /// Whether some device is mounted: the menus offer "Eject All" only then.
+    bool hasMountedDevices() const;
+};
+
+} // namespace tandalo::view
