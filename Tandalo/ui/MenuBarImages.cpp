@@ -1,0 +1,144 @@
+#include "Tandalo/ui/MenuBarImages.h"
+
+#include "Tandalo/view/MenuBarStatus.h"
+
+#include <QIconEngine>
+#include <QPainter>
+#include <QPainterPath>
+
+#include <map>
+#include <tuple>
+
+namespace tandalo::ui::MenuBarImages {
+
+namespace {
+
+// The glyph's box, centred in the canvas.
+constexpr double boxWidth = 14.0;
+constexpr double boxHeight = 14.14;
+constexpr double x0 = (canvas - boxWidth) / 2;
+constexpr double y0 = (canvas - boxHeight) / 2;
+constexpr double cx = canvas / 2;
+
+constexpr double triangleHeight = 8.96;
+constexpr double outlineWidth = 1.3;
+constexpr double barTop = triangleHeight + 2.38; // below the box's top
+constexpr double barHeight = 2.8;
+constexpr double thinBarHeight = 1.56;
+
+constexpr double exclamationTop = 3.4048; // below the box's top
+constexpr double exclamationBottom = 5.7344;
+constexpr double exclamationWidth = 1.4;
+constexpr double exclamationDotCentre = 7.3472;
+constexpr double exclamationDot = 1.6;
+
+// The badge: a dot in the top-right corner, and the ring cleared around it, 1 unit wider on each side.
+constexpr double badgeDot = 4.5;
+constexpr double badgeInset = 0.25; // from the canvas's right and top edges
+constexpr double badgeRing = 1.0;
+
+void drawGlyph(QPainter& painter, view::MenuBarIcon icon, const QColor& colour) {
+    const auto look = view::glyphLook(icon);
+    QColor ink = colour;
+    ink.setAlphaF(colour.alphaF() * look.alpha);
+    QPainterPath triangle;
+    triangle.moveTo(cx, y0);
+    triangle.lineTo(x0 + boxWidth, y0 + triangleHeight);
+    triangle.lineTo(x0, y0 + triangleHeight);
+    triangle.closeSubpath();
+    painter.setPen(QPen(ink, outlineWidth, Qt::SolidLine, Qt::FlatCap, Qt::RoundJoin));
+    painter.setBrush(look.solid ? QBrush(ink) : QBrush(Qt::NoBrush));
+    painter.drawPath(triangle);
+
+    const QRectF solidBar(x0, y0 + barTop, boxWidth, barHeight);
+    // The thin bar keeps the solid one's middle line.
+    const QRectF bar = look.solid ? solidBar
+                                  : QRectF(solidBar.left(), solidBar.center().y() - thinBarHeight / 2,
+                                           solidBar.width(), thinBarHeight);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(ink);
+    painter.drawRoundedRect(bar, bar.height() / 2, bar.height() / 2);
+
+    if (look.exclamation) {
+        painter.setCompositionMode(QPainter::CompositionMode_DestinationOut);
+        painter.setPen(QPen(Qt::black, exclamationWidth, Qt::SolidLine, Qt::RoundCap));
+        painter.drawLine(QPointF(cx, y0 + exclamationTop), QPointF(cx, y0 + exclamationBottom));
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(Qt::black);
+        painter.drawEllipse(QPointF(cx, y0 + exclamationDotCentre), exclamationDot / 2, exclamationDot / 2);
+        painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    }
+}
+
+void drawBadge(QPainter& painter, const QColor& colour) {
+    const QRectF dot(canvas - badgeDot - badgeInset, badgeInset, badgeDot, badgeDot);
+    painter.setPen(Qt::NoPen);
+    painter.setCompositionMode(QPainter::CompositionMode_DestinationOut);
+    painter.setBrush(Qt::black);
+    painter.drawEllipse(dot.adjusted(-badgeRing, -badgeRing, badgeRing, badgeRing));
+    painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    painter.setBrush(colour);
+    painter.drawEllipse(dot);
+}
+
+// Draws the glyph afresh for every size the icon is asked for, on a layer of its own so that the cut-outs
+// clear only the glyph and never what the icon is painted over.
+class GlyphEngine final : public QIconEngine {
+public:
+    GlyphEngine(view::MenuBarIcon icon, bool badged, QColor colour)
+        : m_icon(icon), m_badged(badged), m_colour(colour) {}
+
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override {
+        const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
+        const int side = std::min(rect.width(), rect.height());
+        QImage layer = image(m_icon, m_badged, qRound(side * ratio), m_colour);
+        layer.setDevicePixelRatio(ratio);
+        painter->drawImage(
+            QPointF(rect.x() + (rect.width() - side) / 2.0, rect.y() + (rect.height() - side) / 2.0), layer);
+    }
+    QPixmap pixmap(const QSize& size, QIcon::Mode, QIcon::State) override {
+        return QPixmap::fromImage(image(m_icon, m_badged, std::min(size.width(), size.height()), m_colour));
+    }
+    QIconEngine* clone() const override { return new GlyphEngine(m_icon, m_badged, m_colour); }
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override {
+        return {QSize(16, 16), QSize(18, 18), QSize(22, 22), QSize(24, 24),
+                QSize(32, 32), QSize(36, 36), QSize(48, 48), QSize(64, 64)};
+    }
+    QString key() const override { return QStringLiteral("tandalo.menubar"); }
+
+private:
+    view::MenuBarIcon m_icon;
+    bool m_badged;
+    QColor m_colour;
+};
+
+} // namespace
+
+void draw(QPainter& painter, view::MenuBarIcon icon, bool badged, const QColor& colour) {
+    painter.setRenderHint(QPainter::Antialiasing);
+    drawGlyph(painter, icon, colour);
+    if (badged) {
+        drawBadge(painter, colour);
+    }
+}
+
+QImage image(view::MenuBarIcon icon, bool badged, int pixelSize, const QColor& colour) {
+    QImage result(std::max(1, pixelSize), std::max(1, pixelSize), QImage::Format_ARGB32_Premultiplied);
+    result.fill(Qt::transparent);
+    QPainter painter(&result);
+    painter.scale(result.width() / canvas, result.height() / canvas);
+    draw(painter, icon, badged, colour);
+    return result;
+}
+
+QIcon icon(view::MenuBarIcon icon, bool badged, const QColor& colour) {
+    // Main thread only, like every icon.
+    static std::map<std::tuple<view::MenuBarIcon, bool, QRgb>, QIcon> made;
+    auto& entry = made[{icon, badged, colour.rgba()}];
+    if (entry.isNull()) {
+        entry = QIcon(new GlyphEngine(icon, badged, colour));
+    }
+    return entry;
+}
+
+} // namespace tandalo::ui::MenuBarImages
