@@ -5,6 +5,7 @@
 
 #include <QEasingCurve>
 #include <QEnterEvent>
+#include <QFocusEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QTimer>
@@ -66,6 +67,17 @@ void SoftButton::leaveEvent(QEvent* event) {
     QAbstractButton::leaveEvent(event);
 }
 
+void SoftButton::focusInEvent(QFocusEvent* event) {
+    m_keyboardFocus = event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason ||
+                      event->reason() == Qt::ShortcutFocusReason;
+    QAbstractButton::focusInEvent(event);
+}
+
+void SoftButton::focusOutEvent(QFocusEvent* event) {
+    m_keyboardFocus = false;
+    QAbstractButton::focusOutEvent(event);
+}
+
 void SoftButton::setHovering(bool hovering) {
     if (hovering == m_hovering) {
         return;
@@ -103,7 +115,7 @@ void IconButton::paintEvent(QPaintEvent*) {
         Symbols::pixmap(m_symbol, iconButtonSymbol, colour(Tone::primary), devicePixelRatioF());
     const int offset = (iconButtonSide - iconButtonSymbol) / 2;
     painter.drawPixmap(offset, offset, face);
-    if (hasFocus()) {
+    if (showsFocusRing()) {
         painter.setPen(QPen(colour(Tone::accent), 1.5));
         painter.setBrush(Qt::NoBrush);
         painter.drawEllipse(QRectF(rect()).adjusted(0.75, 0.75, -0.75, -0.75));
@@ -127,7 +139,7 @@ void PillButton::paintEvent(QPaintEvent*) {
     QPainterPath capsule;
     capsule.addRoundedRect(bounds, bounds.height() / 2, bounds.height() / 2);
     fillShape(painter, capsule, fillOpacity());
-    if (hasFocus()) {
+    if (showsFocusRing()) {
         painter.setPen(QPen(colour(Tone::accent), 1.5));
         painter.drawPath(capsule);
     }

@@ -26,15 +26,21 @@ protected:
     double fillOpacity() const;
     /// Whether a press shows (a button that only opens a menu does not).
     void setShowsPress(bool showsPress) { m_showsPress = showsPress; }
+    /// Whether the focus ring shows: only when the keyboard brought the focus here, not a window that gave
+    /// its first control the focus as it opened.
+    bool showsFocusRing() const { return m_keyboardFocus && hasFocus(); }
 
     void enterEvent(QEnterEvent* event) override;
     void leaveEvent(QEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
     void setHovering(bool hovering);
 
     bool m_hovering = false;
     bool m_showsPress = true;
+    bool m_keyboardFocus = false;
     double m_hoverProgress = 0.0; // 0 at rest, 1 while hovering
     QVariantAnimation* m_hoverAnimation;
 };

@@ -1,0 +1,48 @@
+#include "Tandalo/ui/Scene.h"
+
+#include "Tandalo/ui/MenuWindow.h"
+#include "Tandalo/ui/StatusItem.h"
+
+#include <QCursor>
+#include <QSystemTrayIcon>
+
+namespace tandalo::ui {
+
+Scene::Scene(ApplicationModel& model, desktop::ClockTimers& timers, SceneActions actions,
+             StatusArea statusArea)
+    : m_model(model), m_statusArea(statusArea),
+      m_window(std::make_unique<MenuWindow>(model, timers, actions,
+                                            statusArea == StatusArea::available
+                                                ? MenuWindow::Presentation::popup
+                                                : MenuWindow::Presentation::window)),
+      m_statusItem(std::make_unique<StatusItem>(model, *m_window, actions)) {}
+
+Scene::~Scene() = default;
+
+Scene::StatusArea Scene::desktopStatusArea() {
+    return QSystemTrayIcon::isSystemTrayAvailable() ? StatusArea::available : StatusArea::missing;
+}
+
+void Scene::start() {
+    if (m_statusArea == StatusArea::available) {
+        m_statusItem->show();
+    } else {
+        m_window->open(QRect(QCursor::pos(), QSize(1, 1)));
+    }
+}
+
+void Scene::reopen() {
+    if (!m_window->isVisible()) {
+        if (m_statusArea == StatusArea::available) {
+            m_statusItem->toggleWindow();
+        } else {
+            m_window->open(QRect(QCursor::pos(), QSize(1, 1)));
+        }
+    } else {
+        m_window->raise();
+        m_window->activateWindow();
+    }
+    m_model.handleReopen();
+}
+
+} // namespace tandalo::ui

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "Tandalo/ui/ApplicationModel.h"
+#include "Tandalo/ui/CommandMenu.h"
+
+#include <QObject>
+
+#include <memory>
+
+namespace desktop {
+class ClockTimers;
+}
+
+namespace tandalo::ui {
+
+class MenuWindow;
+class StatusItem;
+
+/// The application on the desktop: the status item and the menu-bar window over the one model. Where the
+/// desktop has no status area, the window is an ordinary one, opened at start so that the application
+/// can be used at all. Main thread only.
+class Scene final : public QObject {
+    Q_OBJECT
+public:
+    enum class StatusArea { available, missing };
+
+    Scene(ApplicationModel& model, desktop::ClockTimers& timers, SceneActions actions, StatusArea statusArea);
+    ~Scene() override;
+
+    /// What the desktop offers now.
+    static StatusArea desktopStatusArea();
+
+    /// Puts the icon in the status area, or opens the window where there is none.
+    void start();
+    /// Another copy was started: show the window, and let the model answer as on a reopen.
+    void reopen();
+
+    MenuWindow& window() { return *m_window; }
+    StatusItem& statusItem() { return *m_statusItem; }
+
+private:
+    ApplicationModel& m_model;
+    StatusArea m_statusArea;
+    std::unique_ptr<MenuWindow> m_window;
+    std::unique_ptr<StatusItem> m_statusItem;
+};
+
+} // namespace tandalo::ui
