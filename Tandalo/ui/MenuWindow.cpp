@@ -10,6 +10,7 @@
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QScreen>
@@ -342,6 +343,15 @@ void MenuWindow::hideEvent(QHideEvent* event) {
         m_optionsMenu->close();
     }
     QWidget::hideEvent(event);
+}
+
+void MenuWindow::keyPressEvent(QKeyEvent* event) {
+    // A drop-down goes away with Escape, as a menu does.
+    if (event->key() == Qt::Key_Escape && m_presentation == Presentation::popup) {
+        hide();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void MenuWindow::scheduleBatteryRefresh() {

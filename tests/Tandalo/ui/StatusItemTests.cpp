@@ -89,6 +89,9 @@ TEST_F(StatusItemTests, LeftClickTogglesTheDropDownAndAnotherCopyShowsIt) {
     EXPECT_TRUE(window.isVisible());
     item.toggleWindow();
     EXPECT_FALSE(window.isVisible());
+    item.toggleWindow();
+    QTest::keyClick(&window, Qt::Key_Escape);
+    EXPECT_FALSE(window.isVisible());
     scene.reopen();
     EXPECT_TRUE(window.isVisible());
     EXPECT_EQ(rig.model.calls.back(), "handleReopen");
