@@ -78,6 +78,10 @@ void SoftButton::focusOutEvent(QFocusEvent* event) {
     QAbstractButton::focusOutEvent(event);
 }
 
+bool SoftButton::hitButton(const QPoint& position) const {
+    return shape().contains(QPointF(position) + QPointF(0.5, 0.5));
+}
+
 void SoftButton::setHovering(bool hovering) {
     if (hovering == m_hovering) {
         return;
@@ -106,11 +110,15 @@ QSize IconButton::sizeHint() const {
     return {iconButtonSide, iconButtonSide};
 }
 
-void IconButton::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
+QPainterPath IconButton::shape() const {
     QPainterPath circle;
     circle.addEllipse(QRectF(rect()));
-    fillShape(painter, circle, fillOpacity());
+    return circle;
+}
+
+void IconButton::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    fillShape(painter, shape(), fillOpacity());
     const QPixmap face =
         Symbols::pixmap(m_symbol, iconButtonSymbol, colour(Tone::primary), devicePixelRatioF());
     const int offset = (iconButtonSide - iconButtonSymbol) / 2;
@@ -133,11 +141,17 @@ QSize PillButton::sizeHint() const {
     return {fontMetrics().horizontalAdvance(text()) + 2 * pillPadding, pillHeight};
 }
 
-void PillButton::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
+QPainterPath PillButton::shape() const {
     const QRectF bounds(rect());
     QPainterPath capsule;
     capsule.addRoundedRect(bounds, bounds.height() / 2, bounds.height() / 2);
+    return capsule;
+}
+
+void PillButton::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    const QRectF bounds(rect());
+    const QPainterPath capsule = shape();
     fillShape(painter, capsule, fillOpacity());
     if (showsFocusRing()) {
         painter.setPen(QPen(colour(Tone::accent), 1.5));

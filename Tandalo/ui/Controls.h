@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QLabel>
+#include <QPainterPath>
 #include <QString>
 
 #include <string>
@@ -24,6 +25,8 @@ protected:
 
     /// The opacity of the shape now.
     double fillOpacity() const;
+    /// The shape, which is also where a click counts.
+    virtual QPainterPath shape() const = 0;
     /// Whether a press shows (a button that only opens a menu does not).
     void setShowsPress(bool showsPress) { m_showsPress = showsPress; }
     /// Whether the focus ring shows: only when the keyboard brought the focus here, not a window that gave
@@ -34,6 +37,7 @@ protected:
     void leaveEvent(QEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
+    bool hitButton(const QPoint& position) const override;
 
 private:
     void setHovering(bool hovering);
@@ -58,6 +62,7 @@ public:
     QSize sizeHint() const override;
 
 protected:
+    QPainterPath shape() const override;
     void paintEvent(QPaintEvent* event) override;
 
 private:
@@ -72,6 +77,7 @@ public:
     QSize sizeHint() const override;
 
 protected:
+    QPainterPath shape() const override;
     void paintEvent(QPaintEvent* event) override;
 };
 

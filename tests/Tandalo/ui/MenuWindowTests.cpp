@@ -136,6 +136,11 @@ TEST_F(MenuWindowTests, ButtonsActOnTheDeviceAsTheModelHasItNow) {
         QTest::mouseClick(window.row("R58")->button(each.button), Qt::LeftButton);
         EXPECT_EQ(rig.model.takeCalls(), std::vector<std::string>{each.call});
     }
+    rig.publish([](view::ModelState& state) { state.devices = {phone("R58", MountState::mounted("/m/P"))}; });
+    rig.model.takeCalls();
+    QTest::mouseClick(window.row("R58")->button(RowButton::eject), Qt::LeftButton, {}, QPoint(1, 1));
+    EXPECT_TRUE(rig.model.calls.empty()) << "a round button's corner is not the button";
+
     rig.publish([](view::ModelState& state) {
         state.extensionEnabled = false;
         state.waitingVersion = "1.4";
