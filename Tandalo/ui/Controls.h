@@ -87,7 +87,6 @@ class ElidedLabel final : public QLabel {
 public:
     explicit ElidedLabel(QWidget* parent);
     void setFullText(const QString& text);
-    const QString& fullText() const { return m_fullText; }
     QSize minimumSizeHint() const override;
     QSize sizeHint() const override;
 

@@ -205,7 +205,6 @@ WaitingRow::WaitingRow(QWidget* parent) : QWidget(parent) {
 }
 
 void WaitingRow::setState(const view::WaitingRowState& state) {
-    m_state = state;
     m_name->setFullText(shownText(state.name));
     m_mode->setText(state.hasADB ? tr("Connected in charge-only mode (USB debugging)")
                                  : tr("Connected in charge-only mode"));

@@ -57,10 +57,8 @@ class WaitingRow final : public QWidget {
 public:
     explicit WaitingRow(QWidget* parent);
     void setState(const view::WaitingRowState& state);
-    const view::WaitingRowState& state() const { return m_state; }
 
 private:
-    view::WaitingRowState m_state;
     ElidedLabel* m_name;
     QLabel* m_mode;
     QLabel* m_hint;

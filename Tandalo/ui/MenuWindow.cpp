@@ -65,7 +65,6 @@ MenuWindow::MenuWindow(ApplicationModel& model, desktop::ClockTimers& timers, Sc
     : QWidget(parent, presentation == Presentation::popup ? Qt::Popup : Qt::Window), m_model(model),
       m_timers(timers), m_scene(std::move(scene)), m_presentation(presentation) {
     setWindowTitle(QString::fromStdString(app::appDisplayName()));
-    setAttribute(Qt::WA_DeleteOnClose, false);
     setFixedWidth(fixedWidth);
     setAutoFillBackground(true);
 

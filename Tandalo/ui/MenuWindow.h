@@ -55,8 +55,7 @@ public:
     /// when the anchor is at the bottom of the screen. An ordinary window opens where the desktop places it.
     void open(const QRect& anchor);
 
-    /// What the window shows now, for the status item and for tests.
-    const view::MenuContent& content() const { return m_content; }
+    /// The parts of what it shows now, for tests.
     DeviceRow* row(const std::string& id) const;
     WaitingRow* waitingRow(std::uint64_t id) const;
     QWidget* banner(view::Banner banner) const;
