@@ -30,8 +30,17 @@ void QtMainExecutor::workArrived() {
 
 void QtMainExecutor::drain() {
     m_drainPosted = false;
-    while (auto work = takeNext()) {
+    // A bounded turn: a busy core never starves the windows' events. What is left posts the next turn.
+    for (int ran = 0; ran < itemsPerTurn; ++ran) {
+        auto work = takeNext();
+        if (!work) {
+            break;
+        }
         (*work)();
+        if (ran + 1 == itemsPerTurn) {
+            workArrived();
+            return;
+        }
     }
     const auto deadline = nextDeadline();
     if (deadline == m_timerDeadline) {

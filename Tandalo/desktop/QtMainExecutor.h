@@ -20,6 +20,9 @@ namespace tandalo::app {
 /// make and destroy it on the loop's thread. Work still queued when it is destroyed is dropped.
 class QtMainExecutor final : public QueuedExecutor {
 public:
+    /// At most this many items run in one turn of the loop.
+    static constexpr int itemsPerTurn = 64;
+
     explicit QtMainExecutor(platform::Clock& clock);
     ~QtMainExecutor() override;
     QtMainExecutor(const QtMainExecutor&) = delete;

@@ -33,6 +33,15 @@ TEST(QtMainExecutorTests, RunsPostsFromAnyThreadOnTheLoopInOrderAndTimersOnTheCl
     ASSERT_TRUE(waitUntil([&] { return ran.size() == 3; }));
     EXPECT_EQ(ran, (std::vector<std::string>{"first", "second", "from a thread"}));
 
+    // A burst longer than one turn runs whole, across turns.
+    int burst = 0;
+    std::thread([&] {
+        for (int each = 0; each < 3 * QtMainExecutor::itemsPerTurn + 1; ++each) {
+            executor.post([&] { ++burst; });
+        }
+    }).join();
+    ASSERT_TRUE(waitUntil([&] { return burst == 3 * QtMainExecutor::itemsPerTurn + 1; }));
+
     ran.clear();
     executor.postAt(clock.deadlineAfter(5s), [&] { ran.push_back("at 5 s"); });
     const auto cancelled = executor.postAt(clock.deadlineAfter(1s), [&] { ran.push_back("cancelled"); });
