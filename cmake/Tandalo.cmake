@@ -11,6 +11,8 @@ function(tandalo_add_tests name)
     set(label unit)
     if(ARG_CONCURRENCY)
         set(label concurrency)
+        # The ThreadSanitizer run builds only these (the concurrency-tests target).
+        set_property(GLOBAL APPEND PROPERTY TANDALO_CONCURRENCY_TESTS ${name})
     endif()
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${label} TIMEOUT 300)
 endfunction()
