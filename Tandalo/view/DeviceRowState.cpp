@@ -29,12 +29,15 @@ RowButton mountButton(const std::string& id, const ModelState& model) {
 
 } // namespace
 
-DeviceRowState deviceRowState(const app::DeviceEntry& entry, const ModelState& model) {
+std::string deviceName(const app::DeviceEntry& entry) {
     const auto& descriptor = entry.descriptor;
+    return corvane::DeviceName::clean(descriptor.productName, descriptor.vendorName, descriptor.serialNumber);
+}
+
+DeviceRowState deviceRowState(const app::DeviceEntry& entry, const ModelState& model) {
     DeviceRowState row;
     row.id = entry.id();
-    row.name =
-        corvane::DeviceName::clean(descriptor.productName, descriptor.vendorName, descriptor.serialNumber);
+    row.name = deviceName(entry);
     row.isMounted = entry.state.isMounted();
     if (row.isMounted) {
         describeMounted(row, model);

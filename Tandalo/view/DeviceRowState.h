@@ -52,6 +52,9 @@ struct WaitingRowState {
     bool operator==(const WaitingRowState&) const = default;
 };
 
+/// The name a device goes by in every window: its product, vendor and serial cleaned up.
+std::string deviceName(const app::DeviceEntry& entry);
+
 DeviceRowState deviceRowState(const app::DeviceEntry& entry, const ModelState& model);
 WaitingRowState waitingRowState(const corvane::AndroidCandidate& candidate);
 

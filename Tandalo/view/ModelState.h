@@ -2,11 +2,14 @@
 
 #include "Corvane/usb/AndroidCandidate.h"
 #include "Tandalo/core/DeviceEntry.h"
+#include "Tandalo/core/LoginItem.h"
+#include "Tandalo/core/NotificationCenter.h"
 
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tandalo::view {
@@ -25,11 +28,17 @@ struct ModelState {
     std::vector<app::DeviceEntry> devices;
     std::map<std::string, int> batteryLevels; // by device id
     std::vector<corvane::AndroidCandidate> waitingForFileTransfer;
-    std::optional<bool> extensionEnabled;          // nothing while the answer is not known
+    std::optional<bool> extensionEnabled; // nothing while the answer is not known
+    app::NotificationAuthorizationStatus notificationStatus =
+        app::NotificationAuthorizationStatus::notDetermined;
+    std::optional<std::string> lastError; // the last error shown to the user, verbatim
+    app::LoginItem::State loginItemState = app::LoginItem::State::disabled();
     std::map<std::string, std::string> ejectNotes; // by device id
     std::map<std::string, std::string> holders;    // by device id: the application that holds it
     int settingsRequests = 0;
     bool autoMount = true;
+    bool launchAtLogin = true;           // the user's wish; loginItemState tells how applying it went
+    bool hasCompletedOnboarding = false; // the set-up guide was finished
     std::optional<std::filesystem::path> mountFolder; // the mount location's url
     std::optional<std::string> waitingVersion;        // the update that waits to be installed
     bool canCheckForUpdates = false;
@@ -37,6 +46,8 @@ struct ModelState {
 
     /// Whether some device is mounted: the menus offer "Eject All" only then.
     bool hasMountedDevices() const;
+    /// The device with that id as listed now; nothing once it is gone.
+    std::optional<app::DeviceEntry> device(std::string_view id) const;
 };
 
 } // namespace tandalo::view
