@@ -28,8 +28,11 @@ public:
     /// Shows a mounted device's folder in the file manager; nothing for a device in another state.
     virtual void openFolder(const app::DeviceEntry& entry) = 0;
 
-    /// The everyday commands of the menus.
+    /// The everyday commands of the menus, and the settings.
     virtual void setAutoMount(bool autoMount) = 0;
+    /// Stores the wish and registers or unregisters the application at once; loginItemState tells how
+    /// that went.
+    virtual void setLaunchAtLogin(bool launchAtLogin) = 0;
     virtual void ejectAll() = 0;
     /// Adds one to settingsRequests: the status item then opens the settings window.
     virtual void requestSettings() = 0;
@@ -43,10 +46,19 @@ public:
     virtual void refreshBatteryLevels() = 0;
     virtual void refreshExtensionStatus() = 0;
 
-    /// The banners' buttons: opens the extension's settings and asks again every 2 s until it is on;
-    /// shows the waiting update through the update service's own check.
+    /// The banners' buttons (and the set-up guide's and the settings' own): opens the extension's
+    /// settings and asks again every 2 s until it is on; shows the waiting update through the update
+    /// service's own check.
     virtual void turnOnExtension() = 0;
     virtual void showWaitingUpdate() = 0;
+
+    /// The set-up guide's: reads the notification permission into notificationStatus (every 2 s while the
+    /// guide is shown); asks the user for it; opens the desktop's notification settings; and marks the
+    /// guide finished, so it no longer opens by itself at launch.
+    virtual void refreshNotificationStatus() = 0;
+    virtual void requestNotificationAuthorization() = 0;
+    virtual void openNotificationSettings() = 0;
+    virtual void setHasCompletedOnboarding(bool completed) = 0;
 
     /// The application delegate's: a second copy was started; the application quits (unmounts all).
     virtual void handleReopen() = 0;

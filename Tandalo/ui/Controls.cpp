@@ -6,8 +6,10 @@
 #include <QEasingCurve>
 #include <QEnterEvent>
 #include <QFocusEvent>
+#include <QFrame>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPushButton>
 #include <QTimer>
 #include <QVariantAnimation>
 
@@ -24,6 +26,11 @@ constexpr int iconButtonSymbol = 14; // the symbol as large as a 12-point semibo
 
 constexpr int pillHeight = 26;
 constexpr int pillPadding = 12; // left and right of the title
+
+constexpr int prominentRadius = 6;
+constexpr int prominentVerticalPadding = 4;
+constexpr int prominentSidePadding = 12;
+constexpr int pressedDarkening = 120; // percent
 
 constexpr int spinnerSide = 12; // the mini control size
 constexpr int spinnerSpokes = 8;
@@ -161,7 +168,7 @@ void PillButton::paintEvent(QPaintEvent*) {
     painter.drawText(bounds, Qt::AlignCenter, text());
 }
 
-ElidedLabel::ElidedLabel(QWidget* parent) : QLabel(parent) {
+ElidedLabel::ElidedLabel(QWidget* parent, Qt::TextElideMode mode) : QLabel(parent), m_mode(mode) {
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
 }
 
@@ -190,7 +197,37 @@ void ElidedLabel::resizeEvent(QResizeEvent* event) {
 }
 
 void ElidedLabel::elide() {
-    setText(fontMetrics().elidedText(m_fullText, Qt::ElideRight, width()));
+    setText(fontMetrics().elidedText(m_fullText, m_mode, width()));
+}
+
+QWidget* divider(QWidget* parent) {
+    auto* line = new QFrame(parent);
+    line->setFixedHeight(1);
+    line->setAutoFillBackground(true);
+    QPalette palette = line->palette();
+    palette.setColor(QPalette::Window, colour(Tone::tertiary));
+    line->setPalette(palette);
+    return line;
+}
+
+QPushButton* textButton(const QString& title, ButtonProminence prominence, QWidget* parent) {
+    auto* button = new QPushButton(title, parent);
+    button->setAutoDefault(false);
+    if (prominence == ButtonProminence::small) {
+        button->setFont(font(TextStyle::callout));
+        return button;
+    }
+    const QPalette palette = button->palette();
+    const QColor accent = colour(Tone::accent, palette);
+    button->setStyleSheet(QStringLiteral("QPushButton { background-color: %1; color: %2; border: none;"
+                                         " border-radius: %3px; padding: %4px %5px; }"
+                                         "QPushButton:pressed { background-color: %6; }")
+                              .arg(accent.name(), palette.color(QPalette::HighlightedText).name())
+                              .arg(prominentRadius)
+                              .arg(prominentVerticalPadding)
+                              .arg(prominentSidePadding)
+                              .arg(accent.darker(pressedDarkening).name()));
+    return button;
 }
 
 Spinner::Spinner(QWidget* parent) : QWidget(parent), m_turn(new QTimer(this)) {

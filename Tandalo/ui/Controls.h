@@ -7,6 +7,7 @@
 
 #include <string>
 
+class QPushButton;
 class QVariantAnimation;
 class QTimer;
 
@@ -81,11 +82,12 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 };
 
-/// A one-line text cut at its tail with "…" where it does not fit, with the whole text as its tooltip.
+/// A one-line text shortened with "…" where it does not fit (at its tail, or in its middle so that a
+/// path keeps its start and its last name), with the whole text as its tooltip.
 class ElidedLabel final : public QLabel {
     Q_OBJECT
 public:
-    explicit ElidedLabel(QWidget* parent);
+    explicit ElidedLabel(QWidget* parent, Qt::TextElideMode mode = Qt::ElideRight);
     void setFullText(const QString& text);
     QSize minimumSizeHint() const override;
     QSize sizeHint() const override;
@@ -95,8 +97,17 @@ protected:
 
 private:
     void elide();
+    Qt::TextElideMode m_mode;
     QString m_fullText;
 };
+
+/// A thin line across a window between its parts.
+QWidget* divider(QWidget* parent);
+
+/// The push buttons of the set-up guide and the settings: a prominent one, filled with the accent colour,
+/// for a step's main action, and a small plain one for the others.
+enum class ButtonProminence { prominent, small };
+QPushButton* textButton(const QString& title, ButtonProminence prominence, QWidget* parent);
 
 /// A small spinning progress indicator, turning while it is shown.
 class Spinner final : public QWidget {

@@ -43,6 +43,20 @@ QString shownText(const std::string& text) {
 
 } // namespace
 
+void showDeviceFolder(ApplicationModel& model, std::string_view id) {
+    const auto entry = model.state().device(id);
+    if (entry && entry->state.isMounted()) {
+        model.openFolder(*entry);
+    }
+}
+
+void mountDevice(ApplicationModel& model, std::string_view id,
+                 ApplicationModel::TakeOverFromAnyone takeOver) {
+    if (const auto entry = model.state().device(id)) {
+        model.mount(*entry, takeOver);
+    }
+}
+
 DeviceRow::DeviceRow(QWidget* parent) : QWidget(parent) {
     auto* layout = new QHBoxLayout(this);
     layout->setSpacing(rowSpacing);

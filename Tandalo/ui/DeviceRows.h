@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Tandalo/ui/ApplicationModel.h"
 #include "Tandalo/view/DeviceRowState.h"
 
 #include <QWidget>
@@ -10,6 +11,15 @@ class QHBoxLayout;
 class QLabel;
 
 namespace tandalo::ui {
+
+// The buttons of the windows act on the device as the model has it at the click, never on the state a
+// row or a step was drawn with: between the two the device may have been ejected, remounted elsewhere or
+// unplugged.
+
+/// Shows the device's folder in the file manager while it is mounted now; does nothing otherwise.
+void showDeviceFolder(ApplicationModel& model, std::string_view id);
+/// Asks the model to mount the device as it stands now; nothing once it is gone.
+void mountDevice(ApplicationModel& model, std::string_view id, ApplicationModel::TakeOverFromAnyone takeOver);
 
 class ElidedLabel;
 class SoftButton;

@@ -41,16 +41,6 @@ constexpr int footerEndMargin = 8;
 
 constexpr int menuGap = 2; // between the Options button and its menu
 
-QWidget* divider(QWidget* parent) {
-    auto* line = new QFrame(parent);
-    line->setFixedHeight(1);
-    line->setAutoFillBackground(true);
-    QPalette palette = line->palette();
-    palette.setColor(QPalette::Window, colour(Tone::tertiary));
-    line->setPalette(palette);
-    return line;
-}
-
 QLabel* label(const QString& text, TextStyle style, Tone tone, QWidget* parent) {
     auto* result = new QLabel(text, parent);
     result->setTextFormat(Qt::PlainText);
@@ -284,28 +274,23 @@ void MenuWindow::place() {
 }
 
 void MenuWindow::rowClicked(const std::string& id, view::RowButton button) {
-    // The click acts on the device as the model has it now, which may differ from what was drawn.
-    const auto current = m_model.state();
-    const auto entry = std::find_if(current.devices.begin(), current.devices.end(),
-                                    [&](const app::DeviceEntry& each) { return each.id() == id; });
-    if (entry == current.devices.end()) {
-        return;
-    }
     switch (button) {
     case view::RowButton::showInFinder:
-        m_model.openFolder(*entry);
+        showDeviceFolder(m_model, id);
         return;
     case view::RowButton::eject:
-        m_model.eject(*entry);
+        if (const auto entry = m_model.state().device(id)) {
+            m_model.eject(*entry);
+        }
         return;
     case view::RowButton::takeOver:
-        m_model.mount(*entry, ApplicationModel::TakeOverFromAnyone::yes);
+        mountDevice(m_model, id, ApplicationModel::TakeOverFromAnyone::yes);
         return;
     case view::RowButton::chooseFolder:
         m_model.chooseFolder();
         return;
     case view::RowButton::mount:
-        m_model.mount(*entry, ApplicationModel::TakeOverFromAnyone::no);
+        mountDevice(m_model, id, ApplicationModel::TakeOverFromAnyone::no);
         return;
     }
 }

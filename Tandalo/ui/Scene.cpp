@@ -1,6 +1,8 @@
 #include "Tandalo/ui/Scene.h"
 
 #include "Tandalo/ui/MenuWindow.h"
+#include "Tandalo/ui/SettingsWindow.h"
+#include "Tandalo/ui/SetupGuide.h"
 #include "Tandalo/ui/StatusItem.h"
 
 #include <QCursor>
@@ -8,16 +10,39 @@
 
 namespace tandalo::ui {
 
+namespace {
+
+SceneActions withOwnWindows(SceneActions actions, Scene& scene) {
+    if (!actions.showSetupGuide) {
+        actions.showSetupGuide = [&scene] { scene.showSetupGuide(); };
+    }
+    if (!actions.openSettings) {
+        actions.openSettings = [&scene] { scene.openSettings(); };
+    }
+    return actions;
+}
+
+} // namespace
+
 Scene::Scene(ApplicationModel& model, desktop::ClockTimers& timers, SceneActions actions,
              StatusArea statusArea)
-    : m_model(model), m_statusArea(statusArea),
-      m_window(std::make_unique<MenuWindow>(model, timers, actions,
+    : m_model(model), m_statusArea(statusArea), m_setupGuide(std::make_unique<SetupGuide>(model, timers)),
+      m_settings(std::make_unique<SettingsWindow>(model, [this] { showSetupGuide(); })),
+      m_window(std::make_unique<MenuWindow>(model, timers, withOwnWindows(actions, *this),
                                             statusArea == StatusArea::available
                                                 ? MenuWindow::Presentation::popup
                                                 : MenuWindow::Presentation::window)),
-      m_statusItem(std::make_unique<StatusItem>(model, *m_window, actions)) {}
+      m_statusItem(std::make_unique<StatusItem>(model, *m_window, withOwnWindows(actions, *this))) {}
 
 Scene::~Scene() = default;
+
+void Scene::showSetupGuide() {
+    m_setupGuide->show();
+}
+
+void Scene::openSettings() {
+    m_settings->open();
+}
 
 Scene::StatusArea Scene::desktopStatusArea() {
     return QSystemTrayIcon::isSystemTrayAvailable() ? StatusArea::available : StatusArea::missing;

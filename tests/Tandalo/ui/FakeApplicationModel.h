@@ -3,6 +3,7 @@
 #include "Tandalo/ui/ApplicationModel.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,9 +31,15 @@ public:
     }
     void eject(const app::DeviceEntry& entry) override { calls.push_back("eject " + entry.id()); }
     void chooseFolder() override { calls.push_back("chooseFolder"); }
-    void openFolder(const app::DeviceEntry& entry) override { calls.push_back("openFolder " + entry.id()); }
+    void openFolder(const app::DeviceEntry& entry) override {
+        const auto* mounted = entry.state.mountedFolder();
+        calls.push_back("openFolder " + entry.id() + (mounted ? " " + mounted->string() : ""));
+    }
     void setAutoMount(bool autoMount) override {
         calls.push_back(autoMount ? "autoMount on" : "autoMount off");
+    }
+    void setLaunchAtLogin(bool launchAtLogin) override {
+        calls.push_back(launchAtLogin ? "launchAtLogin on" : "launchAtLogin off");
     }
     void ejectAll() override { calls.push_back("ejectAll"); }
     void requestSettings() override { calls.push_back("requestSettings"); }
@@ -43,6 +50,12 @@ public:
     void refreshExtensionStatus() override { calls.push_back("refreshExtensionStatus"); }
     void turnOnExtension() override { calls.push_back("turnOnExtension"); }
     void showWaitingUpdate() override { calls.push_back("showWaitingUpdate"); }
+    void refreshNotificationStatus() override { calls.push_back("refreshNotificationStatus"); }
+    void requestNotificationAuthorization() override { calls.push_back("requestNotificationAuthorization"); }
+    void openNotificationSettings() override { calls.push_back("openNotificationSettings"); }
+    void setHasCompletedOnboarding(bool completed) override {
+        calls.push_back(completed ? "onboarding completed" : "onboarding not completed");
+    }
     void handleReopen() override { calls.push_back("handleReopen"); }
     void applicationWillTerminate() override { calls.push_back("applicationWillTerminate"); }
 

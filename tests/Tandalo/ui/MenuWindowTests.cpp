@@ -20,6 +20,7 @@ using app::MountState;
 using testing::chargeOnlyPhone;
 using testing::entries;
 using testing::phone;
+using testing::texts;
 using view::RowButton;
 
 class MenuWindowTests : public ::testing::Test {
@@ -31,16 +32,6 @@ protected:
         window.open({});
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
         rig.model.takeCalls();
-    }
-    /// The texts of the visible labels inside the widget, in order.
-    static std::vector<std::string> texts(const QWidget& widget) {
-        std::vector<std::string> result;
-        for (const QLabel* label : widget.findChildren<QLabel*>()) {
-            if (label->isVisibleTo(&widget) && !label->text().isEmpty()) {
-                result.push_back(label->text().toStdString());
-            }
-        }
-        return result;
     }
 };
 
@@ -114,7 +105,7 @@ TEST_F(MenuWindowTests, ButtonsActOnTheDeviceAsTheModelHasItNow) {
         std::string call;
     };
     const std::vector<Case> cases{
-        {MountState::mounted("/m/P"), false, RowButton::showInFinder, "openFolder R58"},
+        {MountState::mounted("/m/P"), false, RowButton::showInFinder, "openFolder R58 /m/P"},
         {MountState::mounted("/m/P"), false, RowButton::eject, "eject R58"},
         {MountState::failed("In use by Shotwell"), true, RowButton::takeOver, "mount R58 taking over"},
         {MountState::failed("Choose where devices should appear."), false, RowButton::chooseFolder,
@@ -148,6 +139,32 @@ TEST_F(MenuWindowTests, ButtonsActOnTheDeviceAsTheModelHasItNow) {
     QTest::mouseClick(window.bannerButton(view::Banner::extensionOff), Qt::LeftButton);
     QTest::mouseClick(window.bannerButton(view::Banner::updateAvailable), Qt::LeftButton);
     EXPECT_EQ(rig.model.takeCalls(), (std::vector<std::string>{"turnOnExtension", "showWaitingUpdate"}));
+}
+
+TEST_F(MenuWindowTests, ShowInFinderOpensTheFolderTheDeviceIsMountedOnAtTheClick) {
+    struct Case {
+        std::string name;
+        std::vector<app::DeviceEntry> devicesAtClick;
+        std::vector<std::string> calls;
+    };
+    const std::vector<Case> cases{
+        {"still mounted", {phone("R58", MountState::mounted("/m/P"))}, {"openFolder R58 /m/P"}},
+        {"mounted again elsewhere", {phone("R58", MountState::mounted("/m/Q"))}, {"openFolder R58 /m/Q"}},
+        {"being ejected", {phone("R58", MountState::unmounting())}, {}},
+        {"failed since", {phone("R58", MountState::failed("Gone."))}, {}},
+        {"unplugged", {}, {}},
+    };
+    for (const auto& each : cases) {
+        rig.publish(
+            [](view::ModelState& state) { state.devices = {phone("R58", MountState::mounted("/m/P"))}; });
+        SoftButton* folder = window.row("R58")->button(RowButton::showInFinder);
+        // The model changes and the click comes before the window has drawn the change.
+        rig.model.publish([&](view::ModelState& state) { state.devices = each.devicesAtClick; });
+        rig.model.takeCalls();
+        QTest::mouseClick(folder, Qt::LeftButton);
+        EXPECT_EQ(rig.model.takeCalls(), each.calls) << each.name;
+        rig.settle();
+    }
 }
 
 TEST_F(MenuWindowTests, EachOpeningTidiesAndRefreshesAndTheBatteryIsReadEveryTwentySecondsWhileOpen) {

@@ -7,7 +7,13 @@
 
 #include <QAction>
 #include <QCoreApplication>
+#include <QDir>
+#include <QLabel>
 #include <QMenu>
+#include <QTextDocumentFragment>
+#include <QWidget>
+
+#include <iostream>
 
 #include <string>
 #include <vector>
@@ -53,6 +59,27 @@ inline std::vector<std::string> entries(const QMenu& menu) {
         result.push_back(entry);
     }
     return result;
+}
+
+/// The texts of the labels shown inside the widget, in order, rich text as it reads.
+inline std::vector<std::string> texts(const QWidget& widget) {
+    std::vector<std::string> result;
+    for (const QLabel* label : widget.findChildren<QLabel*>()) {
+        if (label->isVisibleTo(&widget) && !label->text().isEmpty()) {
+            const QString text = label->textFormat() == Qt::RichText
+                                     ? QTextDocumentFragment::fromHtml(label->text()).toPlainText()
+                                     : label->text();
+            result.push_back(text.toStdString());
+        }
+    }
+    return result;
+}
+
+/// Saves a picture of the widget as name.png among the tests' screenshots, to be looked at by a person.
+inline bool saveScreenshot(QWidget& widget, const QString& name) {
+    const QString folder = QStringLiteral(SCREENSHOT_FOLDER);
+    QDir().mkpath(folder);
+    return widget.grab().save(folder + "/" + name + ".png");
 }
 
 inline QAction* action(const QMenu& menu, const QString& title) {
