@@ -1,8 +1,11 @@
 // The status item and the scene over a fake model: the glyph and its words, the settings requests, the
 // right click's menu, the window's place, and the desktop without a status area.
+#include "Tandalo/ui/Controls.h"
 #include "Tandalo/ui/MenuBarImages.h"
 #include "Tandalo/ui/MenuWindow.h"
 #include "Tandalo/ui/Scene.h"
+#include "Tandalo/ui/SettingsWindow.h"
+#include "Tandalo/ui/SetupGuide.h"
 #include "Tandalo/ui/StatusItem.h"
 #include "Tandalo/ui/Style.h"
 #include "tests/Tandalo/ui/UiTestSupport.h"
@@ -107,6 +110,31 @@ TEST(SceneTests, WithoutAStatusAreaTheWindowOpensAtStartAsAnOrdinaryWindow) {
     scene.window().close();
     scene.reopen();
     EXPECT_TRUE(scene.window().isVisible());
+}
+
+TEST(SceneTests, TheMenusAndTheSettingsReachTheScenesOwnGuideAndSettings) {
+    testing::UiRig rig;
+    SceneActions actions;
+    actions.quit = [] {};
+    Scene scene(rig.model, rig.timers, actions, Scene::StatusArea::missing);
+    scene.start();
+    const auto choose = [&](const char* title) {
+        QTest::mousePress(scene.window().optionsButton(), Qt::LeftButton);
+        QMenu* menu = scene.window().optionsMenu();
+        ASSERT_NE(menu, nullptr);
+        testing::action(*menu, QString::fromUtf8(title))->trigger();
+        menu->close();
+    };
+    choose("Settings…");
+    EXPECT_TRUE(scene.settings().isVisible());
+    scene.settings().button(QStringLiteral("Show setup guide…"))->click();
+    ASSERT_NE(scene.setupGuide().window(), nullptr);
+    EXPECT_TRUE(scene.setupGuide().window()->isVisible());
+    SetupGuideWindow* guide = scene.setupGuide().window();
+    guide->close();
+    choose("Setup Guide…");
+    EXPECT_EQ(scene.setupGuide().window(), guide);
+    EXPECT_TRUE(guide->isVisible());
 }
 
 TEST(SceneTests, TheDropDownHangsBelowItsAnchorAndStaysOnTheScreen) {
