@@ -3,10 +3,12 @@
 #include "Tandalo/ui/Style.h"
 #include "Tandalo/ui/Symbols.h"
 
+#include <QCoreApplication>
 #include <QEasingCurve>
 #include <QEnterEvent>
 #include <QFocusEvent>
 #include <QFrame>
+#include <QLayout>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
@@ -198,6 +200,14 @@ void ElidedLabel::resizeEvent(QResizeEvent* event) {
 
 void ElidedLabel::elide() {
     setText(fontMetrics().elidedText(m_fullText, m_mode, width()));
+}
+
+int fittedHeight(QWidget& widget, int width) {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    auto* layout = widget.layout();
+    layout->activate();
+    return layout->hasHeightForWidth() ? layout->totalHeightForWidth(width)
+                                       : layout->totalSizeHint().height();
 }
 
 QWidget* divider(QWidget* parent) {

@@ -101,6 +101,10 @@ private:
     QString m_fullText;
 };
 
+/// The height the widget's layout needs at that width, once the layout requests that its parts posted
+/// (rows that came, went or rewrapped) are settled: for windows of a fixed width as high as their content.
+int fittedHeight(QWidget& widget, int width);
+
 /// A thin line across a window between its parts.
 QWidget* divider(QWidget* parent);
 

@@ -6,7 +6,6 @@
 #include "Tandalo/ui/Style.h"
 #include "platform/desktop/ClockTimers.h"
 
-#include <QCoreApplication>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -237,14 +236,8 @@ void MenuWindow::showRows() {
 }
 
 void MenuWindow::fitHeight() {
-    // Wrapping texts make the height depend on the width, which is fixed. The rows' own layouts pass their
-    // changes up through posted requests; they are settled first, so the height is measured on what shows.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
-    auto* layout = this->layout();
-    layout->activate();
-    const int height = layout->hasHeightForWidth() ? layout->totalHeightForWidth(fixedWidth)
-                                                   : layout->totalSizeHint().height();
-    setFixedHeight(height);
+    // Wrapping texts make the height depend on the width, which is fixed.
+    setFixedHeight(fittedHeight(*this, fixedWidth));
     if (isVisible()) {
         place();
     }

@@ -5,8 +5,6 @@
 #include "Tandalo/ui/Style.h"
 
 #include <QCheckBox>
-#include <QCoreApplication>
-#include <QEvent>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -278,13 +276,8 @@ void SettingsWindow::refresh() {
 }
 
 void SettingsWindow::fitHeight() {
-    // The height follows what shows: wrapping texts make it depend on the fixed width, and rows that come
-    // and go pass their changes up through posted requests, which are settled first.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
-    auto* layout = this->layout();
-    layout->activate();
-    setFixedHeight(layout->hasHeightForWidth() ? layout->totalHeightForWidth(fixedWidth)
-                                               : layout->totalSizeHint().height());
+    // The height follows what shows: rows and sections come and go, and wrapping texts depend on the width.
+    setFixedHeight(fittedHeight(*this, fixedWidth));
 }
 
 } // namespace tandalo::ui
