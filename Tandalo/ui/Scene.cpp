@@ -5,6 +5,7 @@
 #include "Tandalo/ui/SetupGuide.h"
 #include "Tandalo/ui/StatusItem.h"
 
+#include <QApplication>
 #include <QCursor>
 #include <QSystemTrayIcon>
 
@@ -49,6 +50,8 @@ Scene::StatusArea Scene::desktopStatusArea() {
 }
 
 void Scene::start() {
+    // The application lives in the status area: closing the guide, the settings or the window keeps it.
+    QApplication::setQuitOnLastWindowClosed(false);
     if (m_statusArea == StatusArea::available) {
         m_statusItem->show();
     } else {

@@ -33,7 +33,8 @@ public:
     /// What the desktop offers now.
     static StatusArea desktopStatusArea();
 
-    /// Puts the icon in the status area, or opens the window where there is none.
+    /// Puts the icon in the status area, or opens the window where there is none. From then on, closing a
+    /// window never ends the application.
     void start();
     /// Another copy was started: show the window, and let the model answer as on a reopen.
     void reopen();

@@ -10,6 +10,7 @@
 #include "Tandalo/ui/Style.h"
 #include "tests/Tandalo/ui/UiTestSupport.h"
 
+#include <QApplication>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -118,6 +119,7 @@ TEST(SceneTests, TheMenusAndTheSettingsReachTheScenesOwnGuideAndSettings) {
     actions.quit = [] {};
     Scene scene(rig.model, rig.timers, actions, Scene::StatusArea::missing);
     scene.start();
+    EXPECT_FALSE(QApplication::quitOnLastWindowClosed()) << "closing a window never ends the application";
     const auto choose = [&](const char* title) {
         QTest::mousePress(scene.window().optionsButton(), Qt::LeftButton);
         QMenu* menu = scene.window().optionsMenu();
