@@ -1,6 +1,8 @@
 // The model's state, its preferences, the menu-bar status, the start-up and the device list.
 #include "Tandalo/core/AppModel.h"
 
+#include "platform/foundation/ProcessInfo.h"
+
 #include <algorithm>
 #include <exception>
 
@@ -18,6 +20,9 @@ std::weak_ptr<AppModel>& currentModel() {
 AppModel::AppModel(AppModelServices services)
     : m_services(std::move(services)), m_defaults(m_services.preferences.standard()),
       m_loginItem(m_services.loginService), m_deviceStatus(m_services.preferences) {
+    if (!m_services.runningApplicationName) {
+        m_services.runningApplicationName = [](std::int32_t pid) { return platform::processName(pid); };
+    }
     m_mountLocation = std::make_unique<MountLocation>(
         MountLocation::Services{*m_defaults, m_services.files, m_services.mountTable, m_services.folderPanel,
                                 m_services.environment, m_services.bundle});
@@ -173,83 +178,6 @@ MenuBarIcon AppModel::menuBarIcon() const {
         return MenuBarIcon::connected;
     }
     return waitingForFileTransfer->empty() ? MenuBarIcon::idle : MenuBarIcon::needsFileTransfer;
-}
-
-// --- Devices -------------------------------------------------------------------------------------------
-
-const DeviceEntry* AppModel::entry(std::string_view id) const {
-    const auto found = std::find_if(devices->begin(), devices->end(),
-                                    [&](const DeviceEntry& device) { return device.id() == id; });
-    return found == devices->end() ? nullptr : &*found;
-}
-
-void AppModel::handleDevices(std::vector<corvane::USBDeviceDescriptor> list) {
-    // FIXME: only the list and the states of known devices are kept: a device that vanishes is dropped
-    // at once without clean-up, and a new one is neither recognised as mounted nor mounted automatically.
-    std::vector<DeviceEntry> entries;
-    entries.reserve(list.size());
-    for (auto& descriptor : list) {
-        const auto* known = entry(DeviceEntry::idOf(descriptor));
-        auto state = known ? known->state : MountState::unmounted();
-        entries.push_back(DeviceEntry{std::move(descriptor), std::move(state)});
-    }
-    devices.set(std::move(entries));
-    handleCandidates(m_reportedCandidates);
-}
-
-void AppModel::handleCandidates(std::vector<corvane::AndroidCandidate> list) {
-    m_reportedCandidates = list;
-    std::set<std::string> serials;
-    for (const auto& device : *devices) {
-        if (!device.descriptor.serialNumber.empty()) {
-            serials.insert(device.descriptor.serialNumber);
-        }
-    }
-    // A phone that also shows as an MTP device is that device, not a candidate.
-    std::erase_if(list, [&](const corvane::AndroidCandidate& candidate) {
-        return !candidate.serialNumber.empty() && serials.contains(candidate.serialNumber);
-    });
-    // FIXME: new candidates are not announced by a notification yet.
-    waitingForFileTransfer.set(std::move(list));
-}
-
-void AppModel::mount(const DeviceEntry& entry, MountOptions options) {
-    if (!entry.state.isUnmounted() && !entry.state.isFailed()) {
-        return;
-    }
-    // FIXME: no mount task runs yet: the device is marked as mounting and stays so.
-    static_cast<void>(options);
-    setState(MountState::mounting(), entry.id());
-}
-
-void AppModel::mountAllUnmounted() {
-    const auto listed = devices.get(); // a mount may change the list
-    for (const auto& device : listed) {
-        if (device.state.isUnmounted()) {
-            mount(device, MountOptions{});
-        }
-    }
-}
-
-void AppModel::setState(MountState state, std::string_view id) {
-    const auto found = std::find_if(devices->begin(), devices->end(),
-                                    [&](const DeviceEntry& device) { return device.id() == id; });
-    if (found == devices->end()) {
-        return;
-    }
-    const auto index = static_cast<std::size_t>(found - devices->begin());
-    devices.modify([&](std::vector<DeviceEntry>& list) { list[index].state = std::move(state); });
-}
-
-// --- Sleep and wake ------------------------------------------------------------------------------------
-
-void AppModel::willSleep() {
-    // FIXME: the mounted devices are not yet unmounted before the system sleeps.
-}
-
-void AppModel::didWake() {
-    m_lastWake = m_services.executor.clock().wallNow();
-    // FIXME: the devices unmounted before sleep are not yet mounted again.
 }
 
 } // namespace tandalo::app

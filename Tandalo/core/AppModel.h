@@ -78,6 +78,12 @@ struct AppModelServices {
     const platform::Environment& environment = platform::Environment::process();
     const BundleInformation& bundle = BundleInformation::main();
     unsigned userID = MountServices::currentUserID();
+    /// The name under which the user knows a running process, to say who holds a device; nothing when
+    /// there is no such process. By default the process's name as the kernel keeps it.
+    std::function<std::optional<std::string>(std::int32_t pid)> runningApplicationName;
+    /// The desktop's page of notification settings, opened for the user when notifications cannot be
+    /// shown; nothing where the desktop has none that can be opened.
+    std::string notificationSettingsURL;
 };
 
 /// The application's one observable state object and device controller: the attached devices with their
@@ -108,6 +114,27 @@ public:
     static constexpr std::chrono::seconds extensionPollInterval{2};
     static constexpr int extensionPollLimit = 60;
     static constexpr std::chrono::seconds loginItemRecheckDelay{2};
+
+    /// How long a device that vanished while it was being mounted stays listed, and when that is checked.
+    static constexpr std::chrono::seconds vanishGrace{10};
+    static constexpr std::chrono::milliseconds vanishRecheckDelay{10500};
+    /// A device unplugged this soon after the extension last wrote to it may have lost a copy.
+    static constexpr std::chrono::seconds unpluggedDuringCopyWindow{5};
+    /// The camera service may be displaced this many times per device within the window.
+    static constexpr int cameraTakeoverLimit = 3;
+    static constexpr std::chrono::seconds cameraTakeoverWindow{60};
+    /// The numbered folders tried while the earlier ones are stale mount points.
+    static constexpr int lastFolderIndex = 20;
+    /// Automatic retries while the phone has not allowed access yet, and the wait before each.
+    static constexpr int accessRetries = 4;
+    static constexpr std::chrono::seconds accessRetryDelay{5};
+    static constexpr std::chrono::seconds ejectNoteDuration{6};
+    /// No "in the file manager" notification this soon after a wake: the devices come back by themselves.
+    static constexpr std::chrono::seconds quietAfterWake{60};
+
+    static constexpr std::string_view noFolderMessage = "Choose where devices should appear.";
+    static constexpr std::string_view folderFailedMessage = "Could not create a folder for this device.";
+    static constexpr std::string_view ejectNote = "Still in use. Close files on the device and try again.";
 
     /// Makes the model and starts it in this order: the published fields and the preferences; the mount
     /// folder, restored; the update checker; the USB monitor; the mount manager; AppModel::current(); the
@@ -185,18 +212,52 @@ public:
     void handleDevices(std::vector<corvane::USBDeviceDescriptor> list);
     /// Rebuilds waitingForFileTransfer from a candidate list the USB monitor published.
     void handleCandidates(std::vector<corvane::AndroidCandidate> list);
-    /// Starts mounting the device when its state (as the caller saw it) is unmounted or failed.
+    /// Starts mounting the device when its state (as the caller saw it) is unmounted or failed. Asks for
+    /// the mount folder the first time in a run that there is none.
     void mount(const DeviceEntry& entry, MountOptions options);
     /// Starts mounting every device that is unmounted now, in list order, without notifications; returns
     /// without waiting for any of the mounts.
     void mountAllUnmounted();
     /// Sets the state of the listed device with that id; an id no longer listed is ignored.
     void setState(MountState state, std::string_view id);
+    /// Asks the user for the mount folder again; once one is chosen, every device that is not mounted is
+    /// mounted (again) in it.
+    void chooseFolder();
+    /// Shows the folder of the device with the entry's id in the file manager, when it is mounted now.
+    void openFolder(const DeviceEntry& entry);
+    /// Whether the device may displace the camera service once more: fewer than 3 times in the last 60 s.
+    bool cameraTakeoverAllowed(std::string_view id);
+    /// Mounts the failed device again in 5 s, at most 4 times until a mount succeeds.
+    void scheduleAccessRetry(std::string_view id);
+    /// The name of the application that holds the device, for "In use by ...".
+    std::optional<std::string> holderName(const corvane::USBDeviceDescriptor& device);
 
-    /// Before the system sleeps; the system waits until this returns.
+    /// Ejects the device with the entry's id when it is mounted now; a failure leaves it mounted with a
+    /// note under it for 6 s.
+    void eject(const DeviceEntry& entry);
+    /// Ejects every mounted device.
+    void ejectAll();
+    bool hasMountedDevices() const;
+    /// Marks unmounted the mounted devices whose mounts are gone from the system's mount table.
+    void cleanUpStaleMounts();
+
+    /// Before the system sleeps: unmounts every mounted device, blocking for at most 10 s. The system
+    /// waits until this returns.
     void willSleep();
-    /// After the system woke.
+    /// After the system woke: mounts again the devices that were mounted before it slept.
     void didWake();
+
+    // Notifications. Each is shown only while the notification server answers.
+
+    /// "<name> is in Finder": the device was mounted; not in the first minute after a wake.
+    void postMountedNotification(const DeviceEntry& entry);
+    void postCandidateNotification(const corvane::AndroidCandidate& candidate, bool granted);
+    void postUnpluggedNotification(const DeviceEntry& entry, NotificationSettings settings);
+    /// The application was started again while running: a notification, or the set-up guide when
+    /// notifications cannot be shown.
+    void postRunningNotification(NotificationSettings settings);
+    Task<void> requestNotificationAuthorization();
+    void openNotificationSettings();
 
     // Status refreshes. The tasks run on the main executor: spawn(model.executor(), model.refresh...()).
 
@@ -225,6 +286,40 @@ private:
     bool preference(std::string_view key, bool fallback) const;
     void storePreference(std::string_view key, bool value);
     const DeviceEntry* entry(std::string_view id) const;
+
+    /// What a device's one task shares with the task that replaces it: whether it ended, and who waits.
+    struct TaskEnd;
+    struct DeviceTask {
+        TaskHandle handle;
+        std::shared_ptr<TaskEnd> end;
+    };
+    enum class WhenCancelled { stop, finish };
+    /// Makes the body the device's one task: the task it replaces is cancelled, and the body starts only
+    /// once that one has ended, so two of a device's tasks never run at the same time. A body that is
+    /// cancelled before it starts does not run unless it must finish.
+    void startDeviceTask(const std::string& id, Task<void> body, std::string name,
+                         WhenCancelled whenCancelled = WhenCancelled::stop);
+    void cancelDeviceTask(const std::string& id);
+    static Task<void> runAfter(std::shared_ptr<TaskEnd> previous, Task<void> body,
+                               std::shared_ptr<TaskEnd> end, WhenCancelled whenCancelled);
+    static Task<void> waitForEnd(std::shared_ptr<TaskEnd> end);
+
+    static Task<void> mountTaskOf(std::shared_ptr<AppModel> model, DeviceEntry entry, MountOptions options,
+                                  bool takeOverFromCameraService);
+    void mounted(const DeviceEntry& entry, const std::filesystem::path& folder, bool notify);
+    void fail(const std::string& id, const std::string& message, bool retryForAccess);
+    /// After a failed mount: a failed state and message, a retry, or a take-over from the camera service.
+    void mountFailed(const DeviceEntry& entry, MountOptions options, std::exception_ptr error);
+    static Task<void> accessRetryOf(std::weak_ptr<AppModel> model, std::string id);
+    static Task<void> ejectTaskOf(std::shared_ptr<AppModel> model, DeviceEntry entry,
+                                  std::filesystem::path folder);
+    static Task<void> ejectNoteTaskOf(std::weak_ptr<AppModel> model, std::string id, std::string note);
+    static Task<void> vanishRecheckOf(std::weak_ptr<AppModel> model);
+    static Task<void> deviceVanishedCleanup(std::shared_ptr<AppModel> model, std::string id,
+                                            std::filesystem::path folder);
+    /// Phase 3 of the reconciliation: what is left of a device that is gone.
+    void forgetDevice(const DeviceEntry& gone);
+    void announceCandidate(const corvane::AndroidCandidate& candidate);
     /// Sets every failed device to unmounted, in one change of the list.
     void unmountFailedDevices();
 
@@ -233,6 +328,7 @@ private:
     static Task<void> refreshNotificationStatusOf(std::shared_ptr<AppModel> model);
     static Task<void> refreshLoginItemStateSoonOf(std::weak_ptr<AppModel> model);
     static Task<void> showOnboardingAtLaunchOf(std::weak_ptr<AppModel> model);
+    static Task<void> requestNotificationAuthorizationOf(std::shared_ptr<AppModel> model);
 
     AppModelServices m_services;
     oslog::Logger m_log{"com.brenwick.Tandalo", "model"};
@@ -247,15 +343,21 @@ private:
     std::unique_ptr<MountManager> m_mounter;
 
     // Device bookkeeping of the mount, eject and reconciliation tasks.
-    std::map<std::string, std::vector<platform::Clock::WallTime>> m_cameraTakeovers;
-    std::map<std::string, TaskHandle> m_mountTasks;
-    std::map<std::string, platform::Clock::WallTime> m_vanishedWhileMounting;
+    // Times are continuous: a wall clock set back must neither stretch a grace nor a take-over window.
+    std::map<std::string, std::vector<platform::Clock::TimePoint>> m_cameraTakeovers;
+    std::map<std::string, DeviceTask, std::less<>> m_mountTasks;
+    std::map<std::string, platform::Clock::TimePoint> m_vanishedWhileMounting;
+    /// The folder each device's mount last used, which is the one to tidy when the device goes.
+    std::map<std::string, std::filesystem::path> m_deviceFolders;
+    /// The mounts of devices that vanished, while their clean-up takes them down.
+    std::map<std::string, std::filesystem::path> m_dyingMounts;
     std::set<std::uint64_t> m_notifiedCandidates;
     bool m_didPromptForFolder = false;
     std::map<std::string, int> m_accessRetriesLeft;
     std::vector<corvane::AndroidCandidate> m_reportedCandidates;
     std::set<std::string> m_ejectedForSleep;
-    std::optional<platform::Clock::WallTime> m_lastWake;
+    bool m_asleep = false;
+    std::optional<platform::Clock::TimePoint> m_lastWake;
 
     std::unique_ptr<StatusItemMenu> m_statusItemMenu;
     std::vector<Subscription> m_cancellables; // last: they end before anything they deliver to goes

@@ -6,8 +6,11 @@
 #include "tests/Tandalo/core/AppFakes.h"
 #include "tests/Tandalo/core/CoreFakes.h"
 #include "tests/Tandalo/core/CoreTestSupport.h"
+#include "tests/support/Concat.h"
 
 #include <gtest/gtest.h>
+
+#include <deque>
 
 namespace tandalo::app::testing {
 
@@ -15,9 +18,65 @@ namespace tandalo::app::testing {
 /// its calls to one log, and a USB bus the test fills.
 class AppModelRig : public ::testing::Test {
 protected:
+    /// What the mount tool answers for a resource and a folder; nothing leaves it running.
+    using MountAnswer = std::function<std::optional<ProcessResult>(const std::string& resource,
+                                                                   const std::filesystem::path& folder)>;
+
+    AppModelRig() {
+        // A mount that succeeds is in the mount table, as the kernel's would be, until it is unmounted.
+        processes.setScript([this](const ProcessCommand& command) -> std::optional<ProcessResult> {
+            if (command.executable != MountTools{}.mountTool) {
+                return ProcessResult{};
+            }
+            const auto& resource = command.arguments.at(2);
+            const std::filesystem::path folder = command.arguments.at(3);
+            auto answer = mountAnswer ? mountAnswer(resource, folder) : std::nullopt;
+            if (!answer) {
+                pendingMounts.emplace_back(resource, folder);
+            } else if (answer->status == 0) {
+                mountTable.add(resource, folder);
+            }
+            return answer;
+        });
+        volumes.onUnmounted = [this](const std::filesystem::path& folder) { mountTable.remove(folder); };
+    }
+
     void TearDown() override {
+        // Mounts still running end now, so that no task holds the model past the services it uses.
+        for (int round = 0; round < 4 && processes.pendingCount() > 0; ++round) {
+            while (processes.pendingCount() > 0) {
+                finishMount(ProcessResult{1, "ended with the test"});
+            }
+            executor.runUntilIdle();
+        }
         model.reset();
         executor.runUntilIdle(); // ends what the model's tasks still hold of it
+    }
+
+    /// Ends the oldest mount-tool run still running.
+    void finishMount(ProcessResult result) {
+        if (processes.pendingCount() == 0) {
+            ADD_FAILURE() << "no mount is running";
+            return;
+        }
+        if (!pendingMounts.empty()) {
+            const auto [resource, folder] = pendingMounts.front();
+            pendingMounts.pop_front();
+            if (result.status == 0) {
+                mountTable.add(resource, folder);
+            }
+        }
+        processes.finishPending(std::move(result));
+    }
+    /// The folders of the mount-tool runs so far, in order.
+    std::vector<std::string> mountedFolders() const {
+        std::vector<std::string> folders;
+        for (const auto& command : processes.calls()) {
+            if (command.executable == MountTools{}.mountTool) {
+                folders.push_back(command.arguments.at(3));
+            }
+        }
+        return folders;
     }
 
     AppModelServices services() {
@@ -29,10 +88,33 @@ protected:
             log.add(made.lock() ? "menu: made" : "menu: made without a model");
             return std::make_unique<StatusItemMenu>();
         };
-        return AppModelServices{executor,   preferences, files,         mountTable,  folderPanel,
-                                processes,  volumes,     MountTools{},  bus,         usbEvents,
-                                extension,  login,       notifications, workspace,   sleep,
-                                onboarding, makeUpdater, makeMenu,      environment, bundle};
+        auto applicationName = [this](std::int32_t pid) {
+            const auto found = applicationNames.find(pid);
+            return found == applicationNames.end() ? std::nullopt : std::optional(found->second);
+        };
+        return AppModelServices{executor,
+                                preferences,
+                                files,
+                                mountTable,
+                                folderPanel,
+                                processes,
+                                volumes,
+                                MountTools{},
+                                bus,
+                                usbEvents,
+                                extension,
+                                login,
+                                notifications,
+                                workspace,
+                                sleep,
+                                onboarding,
+                                makeUpdater,
+                                makeMenu,
+                                environment,
+                                bundle,
+                                MountServices::currentUserID(),
+                                applicationName,
+                                "settings://notifications"};
     }
 
     /// Makes the model and lets its start-up tasks run, without moving time.
@@ -46,15 +128,58 @@ protected:
     /// state and the start-up's calls forgotten.
     AppModel& startWith(const std::vector<MountState>& states) {
         for (std::size_t index = 0; index < states.size(); ++index) {
-            bus.devices.push_back(device("SER" + std::to_string(index), 0x14200000, 100 + index));
+            const auto serial = testsupport::concat("SER", index);
+            bus.devices.push_back(device(serial, 0x14200000, registryID(serial)));
         }
+        // Set, not mounted: no mount starts while the devices are listed, whatever the preference.
+        const auto autoMount = preferences.values().value(AppModel::autoMountKey);
+        preferences.values().set(AppModel::autoMountKey, false);
         start();
         executor.advanceBy(USBMonitor::refreshDelay);
+        if (autoMount) {
+            preferences.values().set(AppModel::autoMountKey, *autoMount);
+        } else {
+            preferences.values().remove(AppModel::autoMountKey);
+        }
         for (std::size_t index = 0; index < states.size(); ++index) {
-            model->setState(states[index], "SER" + std::to_string(index));
+            model->setState(states[index], testsupport::concat("SER", index));
         }
         log.clear();
         return *model;
+    }
+
+    /// The same registry entry ID for a serial number every time it is plugged.
+    std::uint64_t registryID(const std::string& serial) {
+        return registryIDs.try_emplace(serial, 100 + registryIDs.size()).first->second;
+    }
+    /// Puts exactly these devices on the bus and lets the monitor publish them.
+    void attach(const std::vector<std::string>& serials) {
+        bus.devices.clear();
+        for (const auto& serial : serials) {
+            bus.devices.push_back(device(serial, 0x14200000, registryID(serial)));
+        }
+        usbEvents.report();
+        executor.advanceBy(USBMonitor::refreshDelay);
+    }
+    /// "<id> <state>" of each listed device, with the folder of a mounted one, joined by ", ".
+    std::string describe() const {
+        std::string text;
+        for (const auto& entry : *model->devices) {
+            text.append(text.empty() ? "" : ", ").append(entry.id()).append(" ");
+            text.append(entry.state.diagnosticsText());
+            if (const auto* folder = entry.state.mountedFolder()) {
+                text.append(" ").append(folder->string());
+            }
+        }
+        return text;
+    }
+    /// The identifiers of the notifications shown so far.
+    std::vector<std::string> shown() const {
+        std::vector<std::string> identifiers;
+        for (const auto& request : notifications.added) {
+            identifiers.push_back(request.identifier);
+        }
+        return identifiers;
     }
 
     std::vector<MountState> states() const {
@@ -84,6 +209,12 @@ protected:
     FakeOnboarding onboarding{log, clock};
     FakeBundleInformation bundle;
     platform::MemoryEnvironment environment{{"HOME", "/home/me"}};
+    /// The mount tool's answers; without one, every run keeps running until finishMount().
+    MountAnswer mountAnswer;
+    std::deque<std::pair<std::string, std::filesystem::path>> pendingMounts;
+    std::map<std::string, std::uint64_t> registryIDs;
+    /// The names of running applications by process id; the others have none.
+    std::map<std::int32_t, std::string> applicationNames;
     std::shared_ptr<AppModel> model;
 };
 

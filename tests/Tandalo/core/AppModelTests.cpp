@@ -115,7 +115,7 @@ TEST_F(AppModelTests, TheMenuBarStatusIsTheFirstRuleThatHolds) {
     for (const auto& each : cases) {
         std::vector<DeviceEntry> entries;
         for (const auto& state : each.states) {
-            entries.push_back(DeviceEntry{device("S" + std::to_string(entries.size())), state});
+            entries.push_back(DeviceEntry{device(testsupport::concat("S", entries.size())), state});
         }
         started.devices.set(entries);
         started.waitingForFileTransfer.set(each.candidate ? std::vector<corvane::AndroidCandidate>(1)
@@ -204,6 +204,7 @@ TEST_F(AppModelTests, TheMonitorsListsBecomeDevicesAndChargeOnlyPhonesNotAlsoLis
 
     // A device seen again keeps its state with its new descriptor; one gone is dropped.
     started.setState(MountState::mounted("/m/A"), "A");
+    started.setState(MountState::failed("No."), "20");
     started.setState(MountState::failed("No."), "unknown id"); // ignored
     bus.devices = {device("A", 3, 30)};
     usbEvents.report();

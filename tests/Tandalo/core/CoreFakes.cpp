@@ -186,7 +186,7 @@ void FakeVolumeUnmounter::answer(const std::string& call, const std::filesystem:
         const auto general = answers.find(std::nullopt);
         given = own != answers.end() ? own->second : general != answers.end() ? general->second : Answer{};
         if (given.hangs) {
-            m_hanging.push_back(std::move(done));
+            m_hanging.emplace_back(folder, std::move(done));
             return;
         }
     }
@@ -204,6 +204,20 @@ void FakeVolumeUnmounter::setPoliteAnswer(Answer answer, std::optional<std::file
 void FakeVolumeUnmounter::setForcedAnswer(Answer answer, std::optional<std::filesystem::path> folder) {
     std::lock_guard guard(m_mutex);
     m_forced[std::move(folder)] = std::move(answer);
+}
+
+void FakeVolumeUnmounter::answerHanging(std::optional<std::string> refusal) {
+    std::vector<std::pair<std::filesystem::path, Completion>> hanging;
+    {
+        std::lock_guard guard(m_mutex);
+        hanging.swap(m_hanging);
+    }
+    for (auto& [folder, done] : hanging) {
+        if (!refusal && onUnmounted) {
+            onUnmounted(folder);
+        }
+        done(refusal);
+    }
 }
 
 std::vector<std::string> FakeVolumeUnmounter::calls() const {

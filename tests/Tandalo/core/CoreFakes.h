@@ -110,6 +110,8 @@ public:
     void setForcedAnswer(Answer answer, std::optional<std::filesystem::path> folder = std::nullopt);
     /// "unmount <folder>" and "force <folder>", in the order asked.
     std::vector<std::string> calls() const;
+    /// Answers the unmounts left hanging so far, in the order asked, with success or the refusal.
+    void answerHanging(std::optional<std::string> refusal = std::nullopt);
     /// Called after each answer given, with the folder (e.g. to take it out of a fake mount table).
     std::function<void(const std::filesystem::path&)> onUnmounted;
 
@@ -122,7 +124,7 @@ private:
     Answers m_polite;
     Answers m_forced;
     std::vector<std::string> m_calls;
-    std::vector<Completion> m_hanging;
+    std::vector<std::pair<std::filesystem::path, Completion>> m_hanging;
 };
 
 /// Preferences in memory.
