@@ -80,10 +80,10 @@ struct AppModelServices {
     unsigned userID = MountServices::currentUserID();
     /// The name under which the user knows a running process, to say who holds a device; nothing when
     /// there is no such process. By default the process's name as the kernel keeps it.
-    std::function<std::optional<std::string>(std::int32_t pid)> runningApplicationName;
+    std::function<std::optional<std::string>(std::int32_t pid)> runningApplicationName = {};
     /// The desktop's page of notification settings, opened for the user when notifications cannot be
     /// shown; nothing where the desktop has none that can be opened.
-    std::string notificationSettingsURL;
+    std::string notificationSettingsURL = {};
 };
 
 /// The application's one observable state object and device controller: the attached devices with their

@@ -18,10 +18,6 @@ namespace tandalo::app::testing {
 /// its calls to one log, and a USB bus the test fills.
 class AppModelRig : public ::testing::Test {
 protected:
-    /// What the mount tool answers for a resource and a folder; nothing leaves it running.
-    using MountAnswer = std::function<std::optional<ProcessResult>(const std::string& resource,
-                                                                   const std::filesystem::path& folder)>;
-
     AppModelRig() {
         // A mount that succeeds is in the mount table, as the kernel's would be, until it is unmounted.
         processes.setScript([this](const ProcessCommand& command) -> std::optional<ProcessResult> {
@@ -30,7 +26,11 @@ protected:
             }
             const auto& resource = command.arguments.at(2);
             const std::filesystem::path folder = command.arguments.at(3);
-            auto answer = mountAnswer ? mountAnswer(resource, folder) : std::nullopt;
+            auto answer = thereafter;
+            if (!mountAnswers.empty()) {
+                answer = mountAnswers.front();
+                mountAnswers.pop_front();
+            }
             if (!answer) {
                 pendingMounts.emplace_back(resource, folder);
             } else if (answer->status == 0) {
@@ -92,29 +92,12 @@ protected:
             const auto found = applicationNames.find(pid);
             return found == applicationNames.end() ? std::nullopt : std::optional(found->second);
         };
-        return AppModelServices{executor,
-                                preferences,
-                                files,
-                                mountTable,
-                                folderPanel,
-                                processes,
-                                volumes,
-                                MountTools{},
-                                bus,
-                                usbEvents,
-                                extension,
-                                login,
-                                notifications,
-                                workspace,
-                                sleep,
-                                onboarding,
-                                makeUpdater,
-                                makeMenu,
-                                environment,
-                                bundle,
-                                MountServices::currentUserID(),
-                                applicationName,
-                                "settings://notifications"};
+        AppModelServices made{executor,   preferences, files,         mountTable,  folderPanel,
+                              processes,  volumes,     MountTools{},  bus,         usbEvents,
+                              extension,  login,       notifications, workspace,   sleep,
+                              onboarding, makeUpdater, makeMenu,      environment, bundle};
+        made.runningApplicationName = applicationName;
+        return made;
     }
 
     /// Makes the model and lets its start-up tasks run, without moving time.
@@ -209,8 +192,10 @@ protected:
     FakeOnboarding onboarding{log, clock};
     FakeBundleInformation bundle;
     platform::MemoryEnvironment environment{{"HOME", "/home/me"}};
-    /// The mount tool's answers; without one, every run keeps running until finishMount().
-    MountAnswer mountAnswer;
+    /// What the mount tool answers, run after run, then thereafter; nothing keeps a run running until
+    /// finishMount().
+    std::deque<ProcessResult> mountAnswers;
+    std::optional<ProcessResult> thereafter;
     std::deque<std::pair<std::string, std::filesystem::path>> pendingMounts;
     std::map<std::string, std::uint64_t> registryIDs;
     /// The names of running applications by process id; the others have none.

@@ -75,29 +75,9 @@ protected:
     }
 
     AppModelServices services() {
-        return AppModelServices{m_executor,
-                                m_suites,
-                                m_files,
-                                m_table,
-                                m_panel,
-                                m_processes,
-                                m_volumes,
-                                m_tools,
-                                m_discovery,
-                                m_events,
-                                m_extension,
-                                m_login,
-                                m_notes,
-                                m_workspace,
-                                m_sleep,
-                                m_onboarding,
-                                nullptr,
-                                nullptr,
-                                platform::Environment::process(),
-                                BundleInformation::main(),
-                                MountServices::currentUserID(),
-                                nullptr,
-                                ""};
+        return AppModelServices{m_executor, m_suites,    m_files,     m_table,      m_panel,     m_processes,
+                                m_volumes,  m_tools,     m_discovery, m_events,     m_extension, m_login,
+                                m_notes,    m_workspace, m_sleep,     m_onboarding, nullptr,     nullptr};
     }
 
     /// Runs the model until the condition holds, moving its clock on while it waits for a timer (the USB
@@ -126,11 +106,7 @@ protected:
         }
         return nullptr;
     }
-    std::optional<fs::path> mountedFolder() const {
-        const auto* entry = phone();
-        const auto* folder = entry ? entry->state.mountedFolder() : nullptr;
-        return folder ? std::optional(*folder) : std::nullopt;
-    }
+    const fs::path* mountedFolder() const { return phone() ? phone()->state.mountedFolder() : nullptr; }
     /// Whether anything of this test is mounted: other tests mount phones too.
     bool mountedInTable() const {
         const auto rows = m_model->mounter().mounts();
@@ -175,7 +151,7 @@ protected:
 
 TEST_F(KernelAppModelTests, APhoneIsMountedInItsFolderEjectedMountedAgainAndUnpluggedDuringACopy) {
     // Plugged: mounted by itself in its own folder, with the notification.
-    ASSERT_TRUE(eventually([&] { return mountedFolder().has_value(); })) << "the phone was never mounted";
+    ASSERT_TRUE(eventually([&] { return mountedFolder() != nullptr; })) << "the phone was never mounted";
     const auto folder = *mountedFolder();
     EXPECT_EQ(folder.parent_path(), m_mountFolder);
     EXPECT_EQ(m_log.entries("notifications: add"),
@@ -198,7 +174,7 @@ TEST_F(KernelAppModelTests, APhoneIsMountedInItsFolderEjectedMountedAgainAndUnpl
     busctl({"unplug", m_serial});
     ASSERT_TRUE(eventually([&] { return phone() == nullptr; }));
     busctl({"replug", m_serial});
-    ASSERT_TRUE(eventually([&] { return mountedFolder().has_value(); }));
+    ASSERT_TRUE(eventually([&] { return mountedFolder() != nullptr; }));
     const auto again = *mountedFolder() / storageFolder;
     EXPECT_EQ(readThrough((again / "Download" / "copied in.bin").string()), copied);
 
