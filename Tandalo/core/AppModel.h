@@ -300,9 +300,9 @@ private:
     void startDeviceTask(const std::string& id, Task<void> body, std::string name,
                          WhenCancelled whenCancelled = WhenCancelled::stop);
     void cancelDeviceTask(const std::string& id);
-    static Task<void> runAfter(std::shared_ptr<TaskEnd> previous, Task<void> body,
-                               std::shared_ptr<TaskEnd> end, WhenCancelled whenCancelled);
-    static Task<void> waitForEnd(std::shared_ptr<TaskEnd> end);
+    static Task<void> runAfter(std::weak_ptr<TaskEnd> previous, Task<void> body, std::shared_ptr<TaskEnd> end,
+                               WhenCancelled whenCancelled);
+    static Task<void> waitForEnd(std::weak_ptr<TaskEnd> previous);
 
     static Task<void> mountTaskOf(std::shared_ptr<AppModel> model, DeviceEntry entry, MountOptions options,
                                   bool takeOverFromCameraService);

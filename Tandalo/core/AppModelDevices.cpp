@@ -79,12 +79,10 @@ struct AppModel::TaskEnd {
 
 void AppModel::startDeviceTask(const std::string& id, Task<void> body, std::string name,
                                WhenCancelled whenCancelled) {
-    std::shared_ptr<TaskEnd> previous;
+    std::weak_ptr<TaskEnd> previous;
     if (const auto found = m_mountTasks.find(id); found != m_mountTasks.end()) {
         found->second.handle.cancel();
-        if (!found->second.end->finished) {
-            previous = found->second.end;
-        }
+        previous = found->second.end;
     }
     auto end = std::make_shared<TaskEnd>();
     auto handle = spawn(m_services.executor,
@@ -104,18 +102,26 @@ void AppModel::cancelDeviceTask(const std::string& id) {
     }
 }
 
-Task<void> AppModel::waitForEnd(std::shared_ptr<TaskEnd> end) {
-    if (end->finished) {
-        co_return;
-    }
-    auto start = [end](Resumer<void> resumer) { end->waiters.push_back(std::move(resumer)); };
+// The waiter holds the previous task's end weakly: a task that waits must not keep alive what it waits
+// for, which would make a cycle through the waiter's own frame.
+Task<void> AppModel::waitForEnd(std::weak_ptr<TaskEnd> previous) {
+    auto start = [previous](Resumer<void> resumer) {
+        const auto end = previous.lock();
+        if (!end || end->finished) {
+            resumer.resume();
+            return;
+        }
+        end->waiters.push_back(std::move(resumer));
+    };
     co_await callback<void>(std::move(start), "the device's previous task");
 }
 
-Task<void> AppModel::runAfter(std::shared_ptr<TaskEnd> previous, Task<void> body,
-                              std::shared_ptr<TaskEnd> end, WhenCancelled whenCancelled) {
-    if (previous) {
+Task<void> AppModel::runAfter(std::weak_ptr<TaskEnd> previous, Task<void> body, std::shared_ptr<TaskEnd> end,
+                              WhenCancelled whenCancelled) {
+    try {
         co_await waitForEnd(std::move(previous));
+    } catch (const CallbackDropped&) {
+        // The previous task went without ending: its executor is going away, and this task with it.
     }
     std::exception_ptr error;
     const bool cancelled = co_await isCancelled();
