@@ -456,7 +456,7 @@ void AppModel::mountFailed(const DeviceEntry& entry, MountOptions options, std::
             cameraTakeoverAllowed(id)) {
             // The camera service took the device back: take it over again while the limit allows.
             if (listed) {
-                setState(MountState::unmounted(), id);
+                setState(MountState(), id); // unmounted
                 mount(*this->entry(id), MountOptions{false, options.notifyWhenMounted});
                 return;
             }

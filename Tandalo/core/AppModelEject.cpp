@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <exception>
 
+// MountState() is the unmounted state: GCC 12 takes the moved variant of MountState::unmounted() for
+// uninitialised at some of these calls.
 namespace tandalo::app {
 
 void AppModel::eject(const DeviceEntry& entry) {
@@ -48,13 +50,13 @@ Task<void> AppModel::ejectTaskOf(std::shared_ptr<AppModel> model, DeviceEntry en
     }
     const auto id = entry.id();
     if (!failure) {
-        model->setState(MountState::unmounted(), id);
+        model->setState(MountState(), id);
         co_return;
     }
     if (!model->mounter().isMounted(entry.descriptor, folder)) {
         // Gone all the same: as good as ejected.
         model->mounter().removeStaleFolder(folder);
-        model->setState(MountState::unmounted(), id);
+        model->setState(MountState(), id);
         co_return;
     }
     model->setState(MountState::mounted(folder), id);
@@ -86,10 +88,10 @@ void AppModel::cleanUpStaleMounts() {
         }
         const auto id = device.id();
         m_mounter->removeStaleFolder(*folder);
-        setState(MountState::unmounted(), id);
+        setState(MountState(), id);
         // A sleep's unmount that ended after the wake: the device is mounted again now.
         if (!m_asleep && m_ejectedForSleep.erase(id) > 0) {
-            mount(DeviceEntry{device.descriptor, MountState::unmounted()}, MountOptions{});
+            mount(DeviceEntry{device.descriptor, MountState()}, MountOptions{});
         }
     }
 }
