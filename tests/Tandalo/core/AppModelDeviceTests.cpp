@@ -55,6 +55,12 @@ public:
     }
 };
 
+/// Each case is shown by what it is about.
+template <typename Case> void PrintTo(const Case& each, std::ostream* out) requires requires {
+    each.what;
+}
+{ *out << each.what; }
+
 template <typename Case>
 class Table : public AppModelDeviceTests, public ::testing::WithParamInterface<Case> {};
 
@@ -221,6 +227,15 @@ TEST_P(MountOutcomes, EachMountOutcomeEndsInItsStateMessageAndRetries) {
     EXPECT_FALSE(files.exists(folderOne + " (2)")) << "a stale folder is tidied as the next is tried";
 }
 
+TEST_F(AppModelDeviceTests, AFailedDeviceThatGoesTakesTheNumberedFolderItReallyUsedWithIt) {
+    mountAnswers = {{1, stale}, {1, stale}};
+    thereafter = refused("Input/output error");
+    startPlugged({"A"});
+    ASSERT_TRUE(files.isFolder(folderOne + " (3)"));
+    attach({});
+    EXPECT_FALSE(files.exists(folderOne + " (3)"));
+}
+
 TEST_F(AppModelDeviceTests, AFolderThatCannotBeMadeFailsTheDeviceWithoutItsReason) {
     files.failAt(folderOne, EACCES);
     files.failAt(folderOne + " (2)", EACCES);
@@ -230,6 +245,7 @@ TEST_F(AppModelDeviceTests, AFolderThatCannotBeMadeFailsTheDeviceWithoutItsReaso
 }
 
 struct HolderCase {
+    const char* what;
     std::int32_t pid;
     const char* process;
     bool takeOverFromAnyone;
@@ -239,11 +255,13 @@ struct HolderCase {
 using HeldDevices = Table<HolderCase>;
 INSTANTIATE_TEST_SUITE_P(
     AppModel, HeldDevices,
-    ::testing::Values(HolderCase{40, "ptpcamerad", false, 3, "Image Capture (ptpcamerad)"},
-                      HolderCase{41, "gvfsd-mtp", false, 3, "the file manager's phone access (gvfsd-mtp)"},
-                      HolderCase{42, "shotwell", false, 1, "Shotwell"},
-                      HolderCase{43, "gphoto2", false, 1, "gphoto2"},
-                      HolderCase{40, "ptpcamerad", true, 1, "Image Capture (ptpcamerad)"}));
+    ::testing::Values(
+        HolderCase{"the camera service", 40, "ptpcamerad", false, 3, "Image Capture (ptpcamerad)"},
+        HolderCase{"the desktop's phone access", 41, "gvfsd-mtp", false, 3,
+                   "the file manager's phone access (gvfsd-mtp)"},
+        HolderCase{"a named application", 42, "shotwell", false, 1, "Shotwell"},
+        HolderCase{"a process without a name", 43, "gphoto2", false, 1, "gphoto2"},
+        HolderCase{"take over from anyone", 40, "ptpcamerad", true, 1, "Image Capture (ptpcamerad)"}));
 
 // The camera service is taken over again at once while the limit allows; then, or for anyone else, the
 // device fails with its holder's name.
@@ -335,15 +353,17 @@ TEST_F(AppModelDeviceTests, OpenFolderShowsTheFolderOfADeviceMountedNowOnly) {
 // --- Ejecting, sleep and wake --------------------------------------------------------------------------
 
 struct EjectCase {
+    const char* what;
     bool refused; // by every tool of the chain
     bool stillInTable;
     std::string devices;
 };
 using Ejects = Table<EjectCase>;
 INSTANTIATE_TEST_SUITE_P(AppModel, Ejects,
-                         ::testing::Values(EjectCase{false, false, "SER0 not mounted"},
-                                           EjectCase{true, true, "SER0 mounted /m/A"},
-                                           EjectCase{true, false, "SER0 not mounted"}));
+                         ::testing::Values(EjectCase{"ejected", false, false, "SER0 not mounted"},
+                                           EjectCase{"refused and still mounted", true, true,
+                                                     "SER0 mounted /m/A"},
+                                           EjectCase{"refused but gone", true, false, "SER0 not mounted"}));
 
 TEST_P(Ejects, AFailedEjectLeavesTheDeviceMountedWithANoteForSixSeconds) {
     const auto& each = GetParam();
@@ -456,17 +476,18 @@ TEST_P(SleepAndWake, EveryDeviceMountedBeforeSleepStillListedIsMountedAgainAtWak
 // --- Notifications -------------------------------------------------------------------------------------
 
 struct QuietCase {
+    const char* what;
     std::optional<std::chrono::seconds> sinceWake;
     NotificationAuthorizationStatus permission;
     bool shown;
 };
 using MountedNotifications = Table<QuietCase>;
 INSTANTIATE_TEST_SUITE_P(AppModel, MountedNotifications,
-                         ::testing::Values(QuietCase{std::nullopt, authorized, true},
-                                           QuietCase{59s, authorized, false},
-                                           QuietCase{60s, authorized, true},
-                                           QuietCase{std::nullopt, denied, false},
-                                           QuietCase{std::nullopt, notDetermined, false}));
+                         ::testing::Values(QuietCase{"no wake", std::nullopt, authorized, true},
+                                           QuietCase{"59 s after a wake", 59s, authorized, false},
+                                           QuietCase{"60 s after a wake", 60s, authorized, true},
+                                           QuietCase{"denied", std::nullopt, denied, false},
+                                           QuietCase{"not determined", std::nullopt, notDetermined, false}));
 
 TEST_P(MountedNotifications, KeepQuietForAMinuteAfterAWakeAndNeedPermission) {
     const auto& each = GetParam();
