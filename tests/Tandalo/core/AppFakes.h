@@ -6,6 +6,7 @@
 #include "Tandalo/core/OnboardingPresenter.h"
 #include "Tandalo/core/USBDiscovery.h"
 #include "Tandalo/core/USBInterfaceEvents.h"
+#include "Tandalo/core/UpdateFramework.h"
 #include "Tandalo/core/Workspace.h"
 #include "tests/Tandalo/core/CoreFakes.h"
 
@@ -175,6 +176,47 @@ public:
 private:
     CallLog& m_log;
     const platform::Clock& m_clock;
+};
+
+/// An update framework that checks nothing: the test reports what it would. Records "updates: check";
+/// startUpdater() only sets started.
+class FakeUpdateFramework final : public UpdateFramework {
+public:
+    FakeUpdateFramework(CallLog& log, UpdateFrameworkDelegate& delegate) : delegate(delegate), m_log(log) {}
+
+    void startUpdater() override { started = true; }
+    void observeCanCheckForUpdates(std::function<void(bool)> observer) override;
+    bool sessionInProgress() const override { return session; }
+    void checkForUpdates() override { m_log.add("updates: check"); }
+
+    /// Tells the observer, as the framework does when a check begins or ends.
+    void reportCanCheck(bool canCheck);
+
+    UpdateFrameworkDelegate& delegate;
+    bool started = false;
+    bool session = false;
+    /// Whether the observer hears the current value at once; the real framework does.
+    bool reportsAtOnce = true;
+    bool canCheck = true;
+
+private:
+    CallLog& m_log;
+    std::function<void(bool)> m_observer;
+};
+
+/// The application's windows as the test sets them; closing one records "windows: close <class name>".
+class FakeWindows {
+public:
+    explicit FakeWindows(CallLog& log) : m_log(log) {}
+
+    void add(std::string className, bool isVisible) {
+        m_windows.emplace_back(std::move(className), isVisible);
+    }
+    WindowList list();
+
+private:
+    CallLog& m_log;
+    std::vector<std::pair<std::string, bool>> m_windows;
 };
 
 } // namespace tandalo::app::testing

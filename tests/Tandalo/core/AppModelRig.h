@@ -82,7 +82,14 @@ protected:
     AppModelServices services() {
         auto makeUpdater = [this] {
             log.add("updater: made");
-            return std::make_unique<Updater>();
+            auto makeFramework = [this](UpdateFrameworkDelegate& delegate) {
+                auto framework = std::make_unique<FakeUpdateFramework>(log, delegate);
+                framework->reportsAtOnce = updatesReportAtOnce;
+                updates = framework.get();
+                return framework;
+            };
+            return std::make_unique<Updater>(
+                Updater::Services{executor, notifications, bundle, windows.list(), makeFramework});
         };
         auto makeMenu = [this](std::weak_ptr<AppModel> made) {
             log.add(made.lock() ? "menu: made" : "menu: made without a model");
@@ -200,6 +207,9 @@ protected:
     std::map<std::string, std::uint64_t> registryIDs;
     /// The names of running applications by process id; the others have none.
     std::map<std::int32_t, std::string> applicationNames;
+    FakeWindows windows{log};
+    bool updatesReportAtOnce = true;
+    FakeUpdateFramework* updates = nullptr; // the model's updater's, once made
     std::shared_ptr<AppModel> model;
 };
 
