@@ -40,8 +40,9 @@ void Updater::checkForUpdates() {
         m_controller->checkForUpdates();
         return;
     }
-    // Closing the alert ends the framework's session, and a check started inside that would only bring the
-    // same alert back; so the check is owed until the framework reports the end of the cycle.
+    // Closing the alert ends the framework's session; a check started before that end would only bring the
+    // same alert back. So the check is owed until the framework reports the end of the cycle, and the 3 s
+    // wait covers a framework that never does.
     m_recheckWhenSessionEnds = true;
     auto& executor = m_services->executor;
     executor.postAt(executor.clock().deadlineAfter(recheckDelay), [self = std::weak_ptr(m_self)] {
