@@ -1,0 +1,246 @@
+// The diagnostics report: its lines from the model, the computer's description, the recent log in the
+// local time zone, and its copy to the clipboard.
+#include "Tandalo/core/Diagnostics.h"
+
+#include "tests/Tandalo/core/AppModelRig.h"
+#include "tests/platform/foundation/TemporaryFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <stdexcept>
+
+namespace tandalo::app {
+namespace {
+
+using namespace std::chrono_literals;
+using Strings = std::vector<std::string>;
+
+/// The log's entries as the test sets them, or a failure; keeps what it was asked.
+class FakeLogReader final : public LogReader {
+public:
+    std::vector<oslog::LogEntry> recentEntries(std::string_view prefix,
+                                               platform::Clock::Duration window) const override {
+        asked.emplace_back(std::string(prefix), window);
+        if (fails) {
+            throw std::runtime_error("the log store cannot be opened");
+        }
+        return entries;
+    }
+
+    bool fails = false;
+    std::vector<oslog::LogEntry> entries;
+    mutable std::vector<std::pair<std::string, platform::Clock::Duration>> asked;
+};
+
+class FakeClipboard final : public Clipboard {
+public:
+    void setText(const std::string& text) override { texts.push_back(text); }
+    Strings texts;
+};
+
+/// Pins the local time zone for the test: 5 h 45 min east of UTC, so that a time written in UTC, or with
+/// the offset's sign turned, shows.
+class PinnedTimeZone {
+public:
+    PinnedTimeZone() {
+        if (const char* zone = std::getenv("TZ")) {
+            m_previous = zone;
+        }
+        ::setenv("TZ", "<+0545>-05:45", 1);
+        ::tzset();
+    }
+    ~PinnedTimeZone() {
+        if (m_previous) {
+            ::setenv("TZ", m_previous->c_str(), 1);
+        } else {
+            ::unsetenv("TZ");
+        }
+        ::tzset();
+    }
+
+private:
+    std::optional<std::string> m_previous;
+};
+
+class DiagnosticsTests : public testing::AppModelRig {
+protected:
+    DiagnosticsTests() {
+        write(files.osRelease, "NAME=\"Debian GNU/Linux\"\nVERSION=\"12 (bookworm)\"\n");
+        write(files.productName, "ThinkPad X13 Gen 4\n");
+        bundle.values = {{"CFBundleDisplayName", std::string("Tandalo")},
+                         {"CFBundleShortVersionString", std::string("1.4")},
+                         {"CFBundleVersion", std::string("27")}};
+    }
+
+    static void write(const std::filesystem::path& path, const std::string& text) {
+        std::ofstream(path, std::ios::binary) << text;
+    }
+
+    /// An entry of the application's log at hh:mm:ss UTC.
+    static oslog::LogEntry entry(int hours, int minutes, int seconds, std::string message) {
+        const auto date =
+            platform::Clock::WallTime(std::chrono::hours(24 * 20000) + std::chrono::hours(hours) +
+                                      std::chrono::minutes(minutes) + std::chrono::seconds(seconds));
+        return {date, oslog::LogLevel::notice, "com.brenwick.Tandalo", "mount", std::move(message)};
+    }
+
+    /// The report's lines.
+    Strings lines() const {
+        Strings result;
+        std::string text = diagnostics.report(*model);
+        std::size_t start = 0;
+        while (true) {
+            const auto end = text.find('\n', start);
+            result.push_back(text.substr(start, end - start));
+            if (end == std::string::npos) {
+                return result;
+            }
+            start = end + 1;
+        }
+    }
+
+    platform::testing::TemporaryFolder folder;
+    SystemFiles files{folder.path() / "os-release", folder.path() / "usr-os-release",
+                      folder.path() / "product"};
+    FakeLogReader logReader;
+    FakeClipboard clipboard;
+    PinnedTimeZone zone;
+    Diagnostics diagnostics{{clipboard, notifications, logReader, bundle, files}};
+};
+
+TEST_F(DiagnosticsTests, ReportsTheApplicationTheComputerTheExtensionTheDevicesAndTheLog) {
+    auto& model = startWith({MountState::mounted("/media/me/Tandalo/P"), MountState::failed("No access."),
+                             MountState::unmounted(), MountState::mounting(), MountState::unmounting()});
+    auto devices = *model.devices;
+    devices[0].descriptor.vendorID = 0x4E8;
+    devices[0].descriptor.productID = 0x6860;
+    devices[1].descriptor.vendorID = 0x18D1;
+    devices[1].descriptor.productID = 0x4EE1;
+    devices[1].descriptor.productName = "MTP";
+    devices[1].descriptor.vendorName = "";
+    model.devices.set(devices);
+    corvane::AndroidCandidate candidate;
+    candidate.productName = "Pixel 8";
+    model.waitingForFileTransfer.set({candidate});
+    logReader.entries = {entry(6, 14, 5, "mount SER0 at /media/me/Tandalo/P: exit 0")};
+
+    EXPECT_EQ(lines(),
+              (Strings{"Tandalo 1.4 (27)", "Linux Debian GNU/Linux 12 (bookworm)",
+                       "Computer ThinkPad X13 Gen 4", "File system extension: on", "Devices:",
+                       "  Pixel 7, 04E8:6860, mounted", "  Android device, 18D1:4EE1, failed: No access.",
+                       "  Pixel 7, 0000:0000, not mounted", "  Pixel 7, 0000:0000, mounting",
+                       "  Pixel 7, 0000:0000, ejecting", "  Pixel 8, charge-only mode",
+                       "Log, last 15 minutes:", "  11:59:05 mount SER0 at /media/me/Tandalo/P: exit 0"}));
+    ASSERT_EQ(logReader.asked.size(), 1u);
+    EXPECT_EQ(logReader.asked[0],
+              (std::pair<std::string, platform::Clock::Duration>{"com.brenwick.Tandalo", 15min}));
+}
+
+TEST_F(DiagnosticsTests, SaysNoneOnlyWithoutDevicesAndCandidatesAndUnknownValuesPlainly) {
+    bundle.values = {{"CFBundleName", std::string("Tandalo")}, {"CFBundleVersion", std::int64_t{27}}};
+    std::filesystem::remove(files.osRelease);
+    std::filesystem::remove(files.productName);
+    start();
+    model->extensionEnabled.set(std::nullopt);
+    EXPECT_EQ(lines(), (Strings{"Tandalo ? (?)", "Linux ", "Computer ", "File system extension: unknown",
+                                "Devices:", "  none", "Log, last 15 minutes:"}));
+    corvane::AndroidCandidate candidate;
+    candidate.vendorName = "Samsung";
+    model->waitingForFileTransfer.set({candidate});
+    model->extensionEnabled.set(false);
+    const auto report = lines();
+    EXPECT_EQ(Strings(report.begin() + 3, report.begin() + 6),
+              (Strings{"File system extension: off", "Devices:", "  Samsung device, charge-only mode"}));
+}
+
+TEST_F(DiagnosticsTests, DescribesTheDistributionAndTheComputerFromTheirFiles) {
+    struct Case {
+        const char* what;
+        std::optional<std::string> osRelease; // nothing: the file is missing
+        std::optional<std::string> fallback;
+        std::optional<std::string> product;
+        std::string system;
+        std::string computer;
+    };
+    const Case cases[] = {
+        {"name and version",
+         "NAME=Fedora Linux\nVERSION=\"40 (Workstation Edition)\"\n",
+         {},
+         "XPS 13 9310\n",
+         "Fedora Linux 40 (Workstation Edition)",
+         "XPS 13 9310"},
+        {"version number only",
+         "# a comment\n\nNAME='Arch Linux'\nVERSION_ID=2024.01\n",
+         {},
+         "  Z13  ",
+         "Arch Linux 2024.01",
+         "Z13"},
+        {"build only",
+         "NAME=\"Quiet \\\"OS\\\"\"\nBUILD_ID=rolling\n",
+         {},
+         std::string("Box\0junk", 8),
+         "Quiet \"OS\" rolling",
+         "Box"},
+        {"pretty name only", "PRETTY_NAME=\"Some Linux\"\n", {}, "", "Some Linux", ""},
+        {"nothing it knows", "ID=x\nbroken line\n", {}, {}, "", ""},
+        {"fallback file", {}, "NAME=Debian\nVERSION_ID=12\n", {}, "Debian 12", ""},
+        {"no file", {}, {}, {}, "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const auto& [path, text] :
+             {std::pair{files.osRelease, c.osRelease}, std::pair{files.osReleaseFallback, c.fallback},
+              std::pair{files.productName, c.product}}) {
+            std::filesystem::remove(path);
+            if (text) {
+                write(path, *text);
+            }
+        }
+        EXPECT_EQ(operatingSystemVersionString(files), c.system);
+        EXPECT_EQ(machineModelIdentifier(files), c.computer);
+    }
+    EXPECT_EQ(machineModelIdentifier({.productName = folder.path()}), "") << "a folder is no product name";
+}
+
+TEST_F(DiagnosticsTests, GivesTheLatestThreeHundredEntriesOrSaysTheLogIsUnavailable) {
+    for (int index = 0; index < 302; ++index) {
+        logReader.entries.push_back(entry(23, 59, index % 60, "entry " + std::to_string(index)));
+    }
+    auto log = recentLogLines(logReader, 15);
+    ASSERT_EQ(log.size(), 300u);
+    EXPECT_EQ(log.front(), "  05:44:02 entry 2");
+    EXPECT_EQ(log.back(), "  05:44:01 entry 301");
+
+    logReader.entries.clear();
+    EXPECT_EQ(recentLogLines(logReader, 15), Strings{});
+    logReader.fails = true;
+    EXPECT_EQ(recentLogLines(logReader, 15), Strings{"  (log unavailable)"});
+    start();
+    const auto report = lines();
+    EXPECT_EQ(Strings(report.end() - 2, report.end()),
+              (Strings{"Log, last 15 minutes:", "  (log unavailable)"}));
+}
+
+TEST_F(DiagnosticsTests, CopiesTheReportAndSaysSoOnlyWhenNotificationsMayBeShown) {
+    using Status = NotificationAuthorizationStatus;
+    start();
+    for (const auto status : {Status::authorized, Status::denied, Status::notDetermined}) {
+        notifications.status = status;
+        notifications.added.clear();
+        clipboard.texts.clear();
+        diagnostics.copy(*model);
+        executor.runUntilIdle();
+        EXPECT_EQ(clipboard.texts, Strings{diagnostics.report(*model)});
+        const NotificationRequest copied{"tandalo.diagnostics", "Diagnostics copied",
+                                         "Paste the report into an e-mail to support@brenwick.com.",
+                                         NotificationSound::none};
+        EXPECT_EQ(notifications.added,
+                  status == Status::authorized ? std::vector{copied} : std::vector<NotificationRequest>{});
+    }
+}
+
+} // namespace
+} // namespace tandalo::app
