@@ -28,7 +28,7 @@ ClockTimers::Id ClockTimers::start(platform::Clock::Duration delay, std::functio
     return id;
 }
 
-void ClockTimers::cancel(Id id) {
+void ClockTimers::cancel(Id id) noexcept {
     if (m_actions.erase(id) == 0) {
         return;
     }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <stop_token>
+#include <utility>
 
 class QObject;
 
@@ -18,10 +19,42 @@ namespace desktop {
 /// One-shot timers for code on the Qt main thread that run on a platform::Clock, so that every time-out
 /// of the desktop services follows the injected clock (a VirtualClock in tests) rather than Qt's own.
 /// It owns a worker thread that waits on the clock and posts each due action back to the thread that
-/// created this object. Create, start and cancel on that thread only.
+/// created this object. Create, start and cancel on that thread only. Every timer of the application's
+/// Qt side comes from here: the desktop services', the main executor's and the update service's.
 class ClockTimers {
 public:
     using Id = std::uint64_t;
+
+    /// A started timer that is cancelled when the handle goes or is replaced; move-only. Its action may
+    /// replace or destroy the very handle that started it. The ClockTimers must outlive it.
+    class Timer {
+    public:
+        Timer() = default;
+        Timer(Timer&& other) noexcept
+            : m_timers(std::exchange(other.m_timers, nullptr)), m_id(std::exchange(other.m_id, 0)) {}
+        Timer& operator=(Timer&& other) noexcept {
+            if (this != &other) {
+                reset();
+                m_timers = std::exchange(other.m_timers, nullptr);
+                m_id = std::exchange(other.m_id, 0);
+            }
+            return *this;
+        }
+        ~Timer() { reset(); }
+
+        void reset() noexcept {
+            if (auto* timers = std::exchange(m_timers, nullptr)) {
+                timers->cancel(m_id);
+            }
+        }
+
+    private:
+        friend class ClockTimers;
+        Timer(ClockTimers& timers, Id id) : m_timers(&timers), m_id(id) {}
+
+        ClockTimers* m_timers = nullptr;
+        Id m_id = 0;
+    };
 
     explicit ClockTimers(platform::Clock& clock);
     /// Stops the worker. Actions that have not run are dropped.
@@ -32,8 +65,12 @@ public:
     /// Runs action on the creating thread, from its event loop, once the clock has reached now() + delay.
     /// Never runs it from inside start(), even for a zero delay.
     Id start(platform::Clock::Duration delay, std::function<void()> action);
+    /// The same, cancelled when the returned handle goes.
+    [[nodiscard]] Timer startTimer(platform::Clock::Duration delay, std::function<void()> action) {
+        return Timer(*this, start(delay, std::move(action)));
+    }
     /// The action will not run. A timer that already ran, or was cancelled, is ignored.
-    void cancel(Id id);
+    void cancel(Id id) noexcept;
 
     platform::Clock& clock() const { return m_clock; }
 

@@ -16,7 +16,7 @@ static_assert(FeedFetcher::maximumFeedSize == 1024 * 1024, "the message names th
 
 } // namespace
 
-FeedFetcher::FeedFetcher(Timers& timers, std::string userAgent)
+FeedFetcher::FeedFetcher(desktop::ClockTimers& timers, std::string userAgent)
     : m_timers(timers), m_userAgent(std::move(userAgent)),
       m_network(std::make_unique<QNetworkAccessManager>()) {}
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/updates/Timers.h"
+#include "platform/desktop/ClockTimers.h"
 #include "platform/updates/UpdateError.h"
 
 #include <chrono>
@@ -32,7 +32,7 @@ public:
 
     using Result = std::variant<FeedDocument, UpdateError>;
 
-    FeedFetcher(Timers& timers, std::string userAgent);
+    FeedFetcher(desktop::ClockTimers& timers, std::string userAgent);
     ~FeedFetcher();
     FeedFetcher(const FeedFetcher&) = delete;
     FeedFetcher& operator=(const FeedFetcher&) = delete;
@@ -49,11 +49,11 @@ private:
     void finish();
     Result resultOf(QNetworkReply& reply);
 
-    Timers& m_timers;
+    desktop::ClockTimers& m_timers;
     std::string m_userAgent;
     std::unique_ptr<QNetworkAccessManager> m_network;
     QNetworkReply* m_reply = nullptr; // the running fetch, deleted by cancel() or finish()
-    std::unique_ptr<Timer> m_timeout;
+    desktop::ClockTimers::Timer m_timeout;
     Abort m_abort = Abort::none;
     std::function<void(Result)> m_done;
     // Counts fetches started or cancelled; a result queued for delivery is dropped when it changed.

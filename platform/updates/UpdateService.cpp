@@ -43,10 +43,9 @@ UpdateConfiguration validated(UpdateConfiguration configuration) {
 
 } // namespace
 
-UpdatePlatform UpdatePlatform::system() {
+UpdatePlatform UpdatePlatform::system(desktop::ClockTimers& timers) {
     return UpdatePlatform{
-        &platform::Clock::system(),
-        &Timers::qt(),
+        &timers,
         [](const std::string& url) { return QDesktopServices::openUrl(QUrl(fromStd(url))); },
         [] { return QGuiApplication::applicationState() == Qt::ApplicationActive; },
     };
@@ -111,7 +110,7 @@ void UpdateService::checkNow() {
 }
 
 platform::Clock::WallTime UpdateService::nextCheckDate() const {
-    const auto now = m_platform.clock->wallNow();
+    const auto now = m_platform.timers->clock().wallNow();
     if (!m_lastCheck) {
         return now;
     }
@@ -124,7 +123,7 @@ void UpdateService::scheduleNextCheck() {
     if (m_feedURL.empty() || m_checking || m_session) {
         return;
     }
-    const auto now = m_platform.clock->wallNow();
+    const auto now = m_platform.timers->clock().wallNow();
     const auto due = nextCheckDate();
     const auto wait = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(due - now),
                                  std::chrono::milliseconds(0), scheduleReview);
@@ -135,7 +134,7 @@ void UpdateService::reviewSchedule() {
     if (m_checking || m_session) {
         return;
     }
-    if (nextCheckDate() <= m_platform.clock->wallNow()) {
+    if (nextCheckDate() <= m_platform.timers->clock().wallNow()) {
         beginCheck(CheckKind::scheduled);
     } else {
         scheduleNextCheck();
@@ -151,7 +150,7 @@ void UpdateService::beginCheck(CheckKind check) {
 
 void UpdateService::checkFinished(FeedFetcher::Result result) {
     const auto check = *std::exchange(m_checking, std::nullopt);
-    m_lastCheck = m_platform.clock->wallNow();
+    m_lastCheck = m_platform.timers->clock().wallNow();
     try {
         m_settings.setDate(settingsKey::lastCheckDate, *m_lastCheck);
     } catch (const std::exception& error) {

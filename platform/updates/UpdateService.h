@@ -1,10 +1,10 @@
 #pragma once
 
+#include "platform/desktop/ClockTimers.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Logger.h"
 #include "platform/foundation/Preferences.h"
 #include "platform/updates/FeedFetcher.h"
-#include "platform/updates/Timers.h"
 #include "platform/updates/UpdateDelegate.h"
 #include "platform/updates/UpdateFeed.h"
 
@@ -39,13 +39,12 @@ inline constexpr std::string_view lastCheckDate = "updateLastCheckDate"; // date
 
 /// The platform services the update service uses, replaceable in tests.
 struct UpdatePlatform {
-    platform::Clock* clock;                              // wall time of the checks
-    Timers* timers;                                      // the schedule and the fetch time-out
+    desktop::ClockTimers* timers;                        // the schedule and the fetch time-out, on its clock
     std::function<bool(const std::string& url)> openURL; // the desktop's URL handler; false on failure
     std::function<bool()> applicationIsActive;           // whether one of the application's windows has focus
 
-    /// The real clock, Qt's timers, QDesktopServices and Qt's application state.
-    static UpdatePlatform system();
+    /// The timers given (on the real clock in the application), QDesktopServices and Qt's application state.
+    static UpdatePlatform system(desktop::ClockTimers& timers);
 };
 
 /// The update service: checks the application's update feed on a schedule and when the user asks, shows
@@ -66,7 +65,7 @@ public:
     /// Creates the service without starting it. Throws UpdateError (invalidConfiguration) when the
     /// running version is not a version. The delegate must outlive the service.
     UpdateService(UpdateConfiguration configuration, platform::Preferences settings, UpdateDelegate& delegate,
-                  UpdatePlatform platform = UpdatePlatform::system());
+                  UpdatePlatform platform);
     ~UpdateService();
     UpdateService(const UpdateService&) = delete;
     UpdateService& operator=(const UpdateService&) = delete;
@@ -124,7 +123,7 @@ private:
     std::optional<Session> m_session;
     bool m_canCheck = false;
     std::function<void(bool)> m_canCheckObserver;
-    std::unique_ptr<Timer> m_nextCheck;
+    desktop::ClockTimers::Timer m_nextCheck;
     std::unique_ptr<UpdateWindow> m_window;         // made at the first session shown, then reused
     std::unique_ptr<UpdateMessageWindow> m_message; // "You're up to date." or a failed check, reused
 };

@@ -1,7 +1,7 @@
 #include "platform/updates/UpdateService.h"
 
 #include "FeedServer.h"
-#include "ManualTimers.h"
+#include "platform/desktop/ClockTimers.h"
 #include "platform/updates/UpdateWindow.h"
 #include "tests/platform/foundation/TemporaryFolder.h"
 #include "tests/support/Concat.h"
@@ -72,7 +72,8 @@ public:
     }
 };
 
-// One application with its preferences, a virtual clock, a loopback feed server and the service.
+// One application with its preferences, a virtual clock with its timers, a loopback feed server and the
+// service.
 class UpdateServiceScenario : public ::testing::Test {
 protected:
     UpdateServiceScenario() {
@@ -93,10 +94,19 @@ protected:
         };
         service = std::make_unique<UpdateService>(
             UpdateConfiguration{"Tandalo", "1.4", "1.4", fetchTimeout}, settings(), delegate,
-            UpdatePlatform{&clock, &timers, openURL, [this] { return active; }});
+            UpdatePlatform{&timers, openURL, [this] { return active; }});
         service->setCanCheckObserver([this](bool canCheck) { canCheckValues.push_back(canCheck); });
         service->start();
         return *service;
+    }
+
+    // Moves the clock forward and lets every timer that fell due run, in the order of their deadlines: a
+    // timer started last and due now runs after all of them.
+    void advance(platform::Clock::Duration duration) {
+        clock.advance(duration);
+        bool reached = false;
+        const auto barrier = timers.startTimer(std::chrono::seconds(0), [&reached] { reached = true; });
+        ASSERT_TRUE(QTest::qWaitFor([&] { return reached; }, realLimit));
     }
 
     // Answers every request for /feed.xml with the response and gives that feed's URL.
@@ -110,7 +120,7 @@ protected:
     void finishCheck(const FeedServer::Response& response = {}) {
         if (!response.answers) {
             ASSERT_TRUE(QTest::qWaitFor([this] { return server.requests("/feed.xml") == 1; }, realLimit));
-            timers.advance(fetchTimeout);
+            advance(fetchTimeout);
         }
         ASSERT_TRUE(QTest::qWaitFor([this] { return service->canCheck(); }, realLimit));
     }
@@ -137,7 +147,7 @@ protected:
 
     platform::testing::TemporaryFolder folder;
     platform::VirtualClock clock;
-    testing::ManualTimers timers{clock};
+    desktop::ClockTimers timers{clock};
     FeedServer server;
     RecordingDelegate delegate;
     std::vector<std::string> opened;
@@ -212,7 +222,7 @@ TEST_P(ScheduledCheckTests, ShowsOnlyFoundUpdatesAndAsksWhetherToShowThemNow) {
     delegate.quiet = c.quiet;
     active = c.active;
     start(serve(c.answer));
-    timers.advance(std::chrono::seconds(0));
+    advance(std::chrono::seconds(0));
     EXPECT_FALSE(service->canCheck());
     finishCheck();
     EXPECT_EQ(delegate.events, c.events);
@@ -349,7 +359,7 @@ TEST_F(UpdateWindowTests, ACheckStartedWhenTheCycleEndsFetchesAfresh) {
 
 TEST_F(UpdateServiceScenario, AUserCheckDuringAScheduledFetchTakesItsOutcome) {
     start(serve(silent));
-    timers.advance(std::chrono::seconds(0));
+    advance(std::chrono::seconds(0));
     service->checkNow();
     finishCheck(silent);
     EXPECT_EQ(delegate.events, Events{"cycle ended user timedOut"});
@@ -375,13 +385,13 @@ TEST_F(UpdateServiceScenario, ChecksOnceEveryIntervalCountedFromTheLastCheckEven
         }
         canCheckValues.clear();
         start(server.url("/same.xml"));
-        timers.advance(std::chrono::seconds(0));
+        advance(std::chrono::seconds(0));
         finishCheck();
         EXPECT_EQ(canCheckValues, (std::vector<bool>{false, true, false, true}));
         for (int launch = 0; launch < 2; ++launch) {
-            timers.advance(interval - std::chrono::seconds(1));
+            advance(interval - std::chrono::seconds(1));
             EXPECT_TRUE(service->canCheck()) << "checked early after launch " << launch;
-            timers.advance(std::chrono::seconds(1));
+            advance(std::chrono::seconds(1));
             EXPECT_FALSE(service->canCheck()) << "no check after launch " << launch;
             finishCheck();
             service.reset(); // quit and launch again: the next check waits for the rest of the interval
@@ -398,7 +408,7 @@ TEST_F(UpdateServiceScenario, WithoutAUsableFeedNothingIsEverChecked) {
         settings().remove(settingsKey::feedURL);
         canCheckValues.clear();
         start(feed);
-        timers.advance(std::chrono::hours(72));
+        advance(std::chrono::hours(72));
         service->checkNow();
         EXPECT_EQ(canCheckValues, std::vector<bool>{false});
         EXPECT_EQ(shownWindow(), "none");
@@ -407,21 +417,9 @@ TEST_F(UpdateServiceScenario, WithoutAUsableFeedNothingIsEverChecked) {
 }
 
 TEST_F(UpdateServiceScenario, RefusesARunningVersionThatCannotBeCompared) {
-    EXPECT_THROW(UpdateService(UpdateConfiguration{"Tandalo", "?", "?", fetchTimeout}, settings(), delegate),
+    EXPECT_THROW(UpdateService(UpdateConfiguration{"Tandalo", "?", "?", fetchTimeout}, settings(), delegate,
+                               UpdatePlatform::system(timers)),
                  UpdateError);
-}
-
-TEST(TimersTests, QtTimerRunsOnALaterTurnAndMayBeDroppedByItsOwnAction) {
-    int fired = 0;
-    std::unique_ptr<Timer> timer = Timers::qt().startTimer(std::chrono::milliseconds(0), [&] {
-        ++fired;
-        timer.reset();
-    });
-    Timers::qt().startTimer(std::chrono::milliseconds(0), [&] { fired += 100; }).reset();
-    EXPECT_EQ(fired, 0);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return fired != 0; }, realLimit));
-    QTest::qWait(5);
-    EXPECT_EQ(fired, 1);
 }
 
 } // namespace
