@@ -94,17 +94,14 @@ TEST_P(AppDelegateReopenTests, SaysItIsRunningOnlyOnceSetUpElseShowsTheSetUpGuid
 
 const Strings guide{"onboarding: show"};
 const Strings askedThenGuide{"notifications: settings", "onboarding: show"};
+const Strings posted{"notifications: settings", "notifications: add tandalo.running"};
 
 INSTANTIATE_TEST_SUITE_P(
     States, AppDelegateReopenTests,
     ::testing::Values(ReopenCase{"setUpNotDone", false, true, Status::authorized, guide},
                       ReopenCase{"extensionNotKnown", true, std::nullopt, Status::authorized, guide},
                       ReopenCase{"extensionOff", true, false, Status::authorized, guide},
-                      ReopenCase{"running",
-                                 true,
-                                 true,
-                                 Status::authorized,
-                                 {"notifications: settings", "notifications: add tandalo.running"}},
+                      ReopenCase{"running", true, true, Status::authorized, posted},
                       ReopenCase{"notificationsDenied", true, true, Status::denied, askedThenGuide},
                       ReopenCase{"notificationsUndetermined", true, true, Status::notDetermined,
                                  askedThenGuide}),

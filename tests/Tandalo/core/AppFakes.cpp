@@ -164,29 +164,4 @@ void FakeOnboarding::show(AppModel&) {
     m_log.add("onboarding: show at " + std::to_string(since.count()) + " ms");
 }
 
-void FakeUpdateFramework::observeCanCheckForUpdates(std::function<void(bool)> observer) {
-    m_observer = std::move(observer);
-    if (reportsAtOnce) {
-        m_observer(canCheck);
-    }
-}
-
-void FakeUpdateFramework::reportCanCheck(bool value) {
-    canCheck = value;
-    if (m_observer) {
-        m_observer(value);
-    }
-}
-
-WindowList FakeWindows::list() {
-    return [this] {
-        std::vector<AppWindow> windows;
-        for (const auto& [className, isVisible] : m_windows) {
-            windows.push_back(AppWindow{className, isVisible,
-                                        [this, name = className] { m_log.add("windows: close " + name); }});
-        }
-        return windows;
-    };
-}
-
 } // namespace tandalo::app::testing

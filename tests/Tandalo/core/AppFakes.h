@@ -178,45 +178,27 @@ private:
     const platform::Clock& m_clock;
 };
 
-/// An update framework that checks nothing: the test reports what it would. Records "updates: check";
-/// startUpdater() only sets started.
+/// An update framework that checks nothing: the test reports what it would. Records "updates: check".
 class FakeUpdateFramework final : public UpdateFramework {
 public:
     FakeUpdateFramework(CallLog& log, UpdateFrameworkDelegate& delegate) : delegate(delegate), m_log(log) {}
 
     void startUpdater() override { started = true; }
-    void observeCanCheckForUpdates(std::function<void(bool)> observer) override;
+    void observeCanCheckForUpdates(std::function<void(bool)> observer) override {
+        m_observer = std::move(observer);
+    }
     bool sessionInProgress() const override { return session; }
     void checkForUpdates() override { m_log.add("updates: check"); }
-
     /// Tells the observer, as the framework does when a check begins or ends.
-    void reportCanCheck(bool canCheck);
+    void reportCanCheck(bool canCheck) { m_observer(canCheck); }
 
     UpdateFrameworkDelegate& delegate;
     bool started = false;
     bool session = false;
-    /// Whether the observer hears the current value at once; the real framework does.
-    bool reportsAtOnce = true;
-    bool canCheck = true;
 
 private:
     CallLog& m_log;
     std::function<void(bool)> m_observer;
-};
-
-/// The application's windows as the test sets them; closing one records "windows: close <class name>".
-class FakeWindows {
-public:
-    explicit FakeWindows(CallLog& log) : m_log(log) {}
-
-    void add(std::string className, bool isVisible) {
-        m_windows.emplace_back(std::move(className), isVisible);
-    }
-    WindowList list();
-
-private:
-    CallLog& m_log;
-    std::vector<std::pair<std::string, bool>> m_windows;
 };
 
 } // namespace tandalo::app::testing

@@ -84,12 +84,19 @@ protected:
             log.add("updater: made");
             auto makeFramework = [this](UpdateFrameworkDelegate& delegate) {
                 auto framework = std::make_unique<FakeUpdateFramework>(log, delegate);
-                framework->reportsAtOnce = updatesReportAtOnce;
                 updates = framework.get();
                 return framework;
             };
+            auto list = [this] {
+                std::vector<AppWindow> list;
+                for (const auto& [className, isVisible] : windows) {
+                    list.push_back({className, isVisible,
+                                    [this, className] { log.add("windows: close " + className); }});
+                }
+                return list;
+            };
             return std::make_unique<Updater>(
-                Updater::Services{executor, notifications, bundle, windows.list(), makeFramework});
+                Updater::Services{executor, notifications, bundle, list, makeFramework});
         };
         auto makeMenu = [this](std::weak_ptr<AppModel> made) {
             log.add(made.lock() ? "menu: made" : "menu: made without a model");
@@ -207,9 +214,8 @@ protected:
     std::map<std::string, std::uint64_t> registryIDs;
     /// The names of running applications by process id; the others have none.
     std::map<std::int32_t, std::string> applicationNames;
-    FakeWindows windows{log};
-    bool updatesReportAtOnce = true;
-    FakeUpdateFramework* updates = nullptr; // the model's updater's, once made
+    std::vector<std::pair<std::string, bool>> windows; // the application's: class name, visible
+    FakeUpdateFramework* updates = nullptr;            // the model's updater's, once made
     std::shared_ptr<AppModel> model;
 };
 

@@ -11,26 +11,22 @@ using Strings = std::vector<std::string>;
 using Status = NotificationAuthorizationStatus;
 
 constexpr const char* alert = "updates::UpdateWindow";
+const Strings closed{"windows: close updates::UpdateWindow"};
 
 class UpdaterTests : public testing::AppModelRig {
 protected:
     Updater& updater() { return model->updater(); }
     /// The calls to the framework and the windows, in their order.
     Strings updateCalls() const {
-        Strings calls;
-        for (const auto& entry : log.entries()) {
-            if (entry.starts_with("updates:") || entry.starts_with("windows:")) {
-                calls.push_back(entry);
-            }
-        }
+        Strings calls = log.entries("updates:");
+        const auto closes = log.entries("windows:");
+        calls.insert(calls.begin(), closes.begin(), closes.end()); // a close always comes first
         return calls;
     }
 };
 
 TEST_F(UpdaterTests, CanCheckIsFalseUntilTheFrameworkTellsThenFollowsIt) {
-    updatesReportAtOnce = false;
     start();
-    ASSERT_NE(updates, nullptr);
     EXPECT_TRUE(updates->started);
     int announced = 0;
     const auto counting = model->objectWillChange.subscribe([&] { ++announced; });
@@ -41,12 +37,9 @@ TEST_F(UpdaterTests, CanCheckIsFalseUntilTheFrameworkTellsThenFollowsIt) {
     }
     EXPECT_EQ(announced, 3) << "the model passes on each change";
 
-    // Without a framework (no feed) nothing can be checked and asking does nothing.
-    Updater none;
-    EXPECT_FALSE(*none.canCheckForUpdates);
+    Updater none; // no feed: nothing can be checked, and asking does nothing
     none.checkForUpdates();
-    none.willHandleShowingUpdate(false, "2.0");
-    EXPECT_EQ(*none.waitingVersion, "2.0");
+    EXPECT_FALSE(*none.canCheckForUpdates);
 }
 
 struct CheckCase {
@@ -59,15 +52,11 @@ struct CheckCase {
 class UpdaterCheckTests : public UpdaterTests, public ::testing::WithParamInterface<CheckCase> {};
 
 TEST_P(UpdaterCheckTests, ChecksAtOnceUnlessItMustCloseAVisibleAlertFirst) {
-    const auto& c = GetParam();
-    for (const auto& [className, visible] : c.windows) {
-        windows.add(className, visible);
-    }
+    windows = GetParam().windows;
     start();
-    updates->session = c.session;
-    log.clear();
+    updates->session = GetParam().session;
     updater().checkForUpdates();
-    EXPECT_EQ(updateCalls(), c.calls);
+    EXPECT_EQ(updateCalls(), GetParam().calls);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -82,12 +71,12 @@ INSTANTIATE_TEST_SUITE_P(
                       CheckCase{"visibleAlert",
                                 true,
                                 {{"tandalo::ui::MenuWindow", true}, {alert, false}, {alert, true}},
-                                {"windows: close updates::UpdateWindow"}}),
+                                closed}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The owed check starts once: at the end of the cycle or after 3 s, whichever comes first.
 TEST_F(UpdaterTests, ACheckThatClosedTheAlertChecksOnceAtTheEndOfTheCycleOrAfterThreeSeconds) {
-    windows.add(alert, true);
+    windows = {{alert, true}};
     start();
     updates->session = true;
     for (const bool cycleEndsFirst : {true, false}) {
@@ -95,71 +84,49 @@ TEST_F(UpdaterTests, ACheckThatClosedTheAlertChecksOnceAtTheEndOfTheCycleOrAfter
         log.clear();
         updater().checkForUpdates();
         executor.advanceBy(Updater::recheckDelay - 1ms);
-        EXPECT_EQ(updateCalls(), Strings{"windows: close updates::UpdateWindow"});
+        EXPECT_EQ(updateCalls(), closed);
         if (cycleEndsFirst) {
             updates->delegate.didFinishUpdateCycle();
-            executor.advanceBy(1ms);
-        } else {
-            executor.advanceBy(1ms);
-            updates->delegate.didFinishUpdateCycle();
         }
-        EXPECT_EQ(updateCalls(), (Strings{"windows: close updates::UpdateWindow", "updates: check"}));
+        executor.advanceBy(1ms);
+        updates->delegate.didFinishUpdateCycle();
+        EXPECT_EQ(updateCalls(), (Strings{closed[0], "updates: check"}));
     }
-    // An updater that went before its wait ended leaves nothing behind.
     updater().checkForUpdates();
-    model.reset();
+    model.reset(); // an updater that went before its wait ended leaves nothing behind
     executor.advanceBy(Updater::recheckDelay);
     EXPECT_EQ(log.entries("updates:"), Strings{"updates: check"});
 }
 
-struct AnnouncementCase {
-    const char* name;
-    bool frameworkShowsIt;
-    Status status;
-    std::optional<std::string> waiting;
-    std::vector<NotificationRequest> posted;
-};
-
-class UpdaterAnnouncementTests : public UpdaterTests,
-                                 public ::testing::WithParamInterface<AnnouncementCase> {};
-
-TEST_P(UpdaterAnnouncementTests, AnnouncesOnlyWhatTheFrameworkLeavesToTheApplication) {
-    const auto& c = GetParam();
-    notifications.status = c.status;
+TEST_F(UpdaterTests, AnnouncesOnlyWhatTheFrameworkLeavesToItAndClearsItOnAttentionOrSessionEnd) {
     bundle.values["CFBundleDisplayName"] = std::string("Tandalo Beta");
     start();
     auto& delegate = updates->delegate;
     EXPECT_TRUE(delegate.supportsGentleScheduledUpdateReminders());
     EXPECT_TRUE(delegate.shouldHandleShowingScheduledUpdate(true));
     EXPECT_FALSE(delegate.shouldHandleShowingScheduledUpdate(false));
-    delegate.willHandleShowingUpdate(c.frameworkShowsIt, "2.1");
-    executor.runUntilIdle();
-    EXPECT_EQ(*updater().waitingVersion, c.waiting);
-    EXPECT_EQ(notifications.added, c.posted);
-}
-
-const NotificationRequest updateNotification{"tandalo.update", "Tandalo Beta 2.1 is available",
-                                             "Click to see what's new.", NotificationSound::none};
-
-INSTANTIATE_TEST_SUITE_P(
-    Permissions, UpdaterAnnouncementTests,
-    ::testing::Values(AnnouncementCase{"authorized", false, Status::authorized, "2.1", {updateNotification}},
-                      AnnouncementCase{"denied", false, Status::denied, "2.1", {}},
-                      AnnouncementCase{"undetermined", false, Status::notDetermined, "2.1", {}},
-                      AnnouncementCase{"shownByTheFramework", true, Status::authorized, std::nullopt, {}}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(UpdaterTests, TheUsersAttentionOrTheEndOfTheSessionClearsTheWaitingVersionAndItsNotification) {
-    start();
-    auto& delegate = updates->delegate;
-    const std::vector<std::pair<const char*, std::function<void()>>> clears{
-        {"attention", [&] { delegate.didReceiveUserAttentionForUpdate(); }},
-        {"session end", [&] { delegate.willFinishUpdateSession(); }},
+    const NotificationRequest announcement{"tandalo.update", "Tandalo Beta 2.1 is available",
+                                           "Click to see what's new.", NotificationSound::none};
+    const std::tuple<bool, Status, std::optional<std::string>, std::vector<NotificationRequest>> cases[] = {
+        {false, Status::authorized, "2.1", {announcement}},
+        {false, Status::denied, "2.1", {}},
+        {false, Status::notDetermined, "2.1", {}},
+        {true, Status::authorized, std::nullopt, {}}, // the framework shows it itself
     };
-    for (const auto& [what, clear] : clears) {
-        SCOPED_TRACE(what);
-        delegate.willHandleShowingUpdate(false, "2.1");
+    for (const auto& [frameworkShowsIt, status, waiting, posted] : cases) {
+        SCOPED_TRACE(static_cast<int>(status) * 2 + static_cast<int>(frameworkShowsIt));
+        notifications.status = status;
+        notifications.added.clear();
+        delegate.willHandleShowingUpdate(frameworkShowsIt, "2.1");
         executor.runUntilIdle();
+        EXPECT_EQ(*updater().waitingVersion, waiting);
+        EXPECT_EQ(notifications.added, posted);
+        delegate.willFinishUpdateSession();
+    }
+    for (const auto& clear :
+         std::vector<std::function<void()>>{[&] { delegate.didReceiveUserAttentionForUpdate(); },
+                                            [&] { delegate.willFinishUpdateSession(); }}) {
+        delegate.willHandleShowingUpdate(false, "2.1");
         log.clear();
         clear();
         EXPECT_EQ(*updater().waitingVersion, std::nullopt);

@@ -1,5 +1,5 @@
 // The update checker on the desktop: the update service fetching from a feed server on the loopback
-// interface, its windows drawn offscreen and found among the application's, and the clipboard.
+// interface, its windows drawn offscreen and found among the application's.
 #include "Tandalo/core/Updater.h"
 #include "Tandalo/desktop/QtApplicationWindows.h"
 #include "Tandalo/desktop/QtMainExecutor.h"
@@ -11,9 +11,6 @@
 #include "tests/platform/foundation/TemporaryFolder.h"
 #include "tests/platform/updates/FeedServer.h"
 #include "tests/support/Concat.h"
-
-#include <QClipboard>
-#include <QGuiApplication>
 
 #include <gtest/gtest.h>
 
@@ -32,11 +29,9 @@ std::string feedOffering(const char* version) {
 class DesktopUpdaterTests : public ::testing::Test {
 protected:
     /// The checker with the real framework, reading the feed named in the application's settings.
-    Updater& start(std::optional<std::string> feed) {
+    Updater& start(const std::string& feed) {
         auto settings = *platform::Preferences::suite("Tandalo", folder.path());
-        if (feed) {
-            settings.setString(updates::settingsKey::feedURL, *feed);
-        }
+        settings.setString(updates::settingsKey::feedURL, feed);
         const updates::UpdatePlatform platform{&timers, [](const std::string&) { return true; },
                                                [] { return false; }};
         updater = std::make_unique<Updater>(
@@ -81,17 +76,6 @@ TEST_F(DesktopUpdaterTests, AnnouncesAnUpdateFoundInTheBackgroundAndChecksAfresh
     EXPECT_EQ(server.requests("/feed.xml"), 2);
     EXPECT_NE(updates::visibleUpdateWindow(), nullptr) << "the user's check shows what it found";
     updater.reset();
-}
-
-TEST_F(DesktopUpdaterTests, WithoutAFeedNothingCanBeCheckedAndTheClipboardTakesText) {
-    auto& checker = start(std::nullopt);
-    checker.checkForUpdates();
-    EXPECT_FALSE(*checker.canCheckForUpdates);
-    EXPECT_EQ(server.requests("/feed.xml"), 0);
-
-    QtClipboard clipboard;
-    clipboard.setText("Tandalo 1.4 (27)\nDevices:\n  none");
-    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "Tandalo 1.4 (27)\nDevices:\n  none");
 }
 
 } // namespace
