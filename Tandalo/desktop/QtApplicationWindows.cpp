@@ -1,7 +1,6 @@
 #include "Tandalo/desktop/QtApplicationWindows.h"
 
 #include <QApplication>
-#include <QClipboard>
 #include <QPointer>
 #include <QWidget>
 
@@ -20,10 +19,6 @@ WindowList qtApplicationWindows() {
         }
         return windows;
     };
-}
-
-void QtClipboard::setText(const std::string& text) {
-    QGuiApplication::clipboard()->setText(QString::fromStdString(text));
 }
 
 } // namespace tandalo::app
