@@ -151,7 +151,7 @@ std::vector<std::string> recentLogLines(const LogReader& log, double minutes) {
                                                                   : entries.begin();
     std::vector<std::string> lines;
     for (auto entry = first; entry != entries.end(); ++entry) {
-        lines.push_back("  " + localTime(entry->date) + " " + entry->message);
+        lines.push_back("  " + localTime(entry->date) + " " + oslog::LogStore::singleLine(entry->message));
     }
     return lines;
 }

@@ -64,7 +64,8 @@ std::string operatingSystemVersionString(const SystemFiles& files = {});
 /// The computer's model as its firmware names it; empty when it cannot be read.
 std::string machineModelIdentifier(const SystemFiles& files = {});
 /// The last 300 of the application's log entries of the last `minutes`, each "  HH:mm:ss message" in the
-/// local time zone; the single line "  (log unavailable)" when the log cannot be read.
+/// local time zone, one line however many the message has; the single line "  (log unavailable)" when the
+/// log cannot be read.
 std::vector<std::string> recentLogLines(const LogReader& log, double minutes);
 
 /// The plain-text report of the application, the computer, the extension's state, the attached devices

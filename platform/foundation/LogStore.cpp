@@ -181,7 +181,15 @@ std::string LogStore::formatLine(const LogEntry& entry) {
     line += '[';
     line += entry.category;
     line += "] ";
-    for (const char c : entry.message) {
+    line += singleLine(entry.message);
+    line += '\n';
+    return line;
+}
+
+std::string LogStore::singleLine(std::string_view message) {
+    std::string line;
+    line.reserve(message.size());
+    for (const char c : message) {
         if (c == '\n') {
             line += "\\n";
         } else if (c == '\r') {
@@ -190,7 +198,6 @@ std::string LogStore::formatLine(const LogEntry& entry) {
             line += c;
         }
     }
-    line += '\n';
     return line;
 }
 

@@ -74,6 +74,8 @@ public:
     /// The mirror's line for an entry: date (UTC, milliseconds), level, subsystem[category], message, and a
     /// line feed. Line breaks inside the message are written as "\n" so that one entry stays one line.
     static std::string formatLine(const LogEntry& entry);
+    /// The message with its line breaks written as "\n" and "\r", so that one entry stays one line.
+    static std::string singleLine(std::string_view message);
 
 private:
     struct Mirror;

@@ -171,10 +171,11 @@ TEST_F(DiagnosticsTests, GivesTheLatestThreeHundredEntriesOrSaysTheLogIsUnavaila
     for (int index = 0; index < 302; ++index) {
         logReader.entries.push_back(entry(23, 59, index % 60, "entry " + std::to_string(index)));
     }
+    logReader.entries.back().message += "\nDevices:\r\n  none"; // a message cannot pose as report lines
     const auto log = recentLogLines(logReader, 15);
     ASSERT_EQ(log.size(), 300u);
     EXPECT_EQ(log.front(), "  05:44:02 entry 2");
-    EXPECT_EQ(log.back(), "  05:44:01 entry 301");
+    EXPECT_EQ(log.back(), "  05:44:01 entry 301\\nDevices:\\r\\n  none");
 
     logReader.fails = true;
     start();
