@@ -82,21 +82,7 @@ protected:
     AppModelServices services() {
         auto makeUpdater = [this] {
             log.add("updater: made");
-            auto makeFramework = [this](UpdateFrameworkDelegate& delegate) {
-                auto framework = std::make_unique<FakeUpdateFramework>(log, delegate);
-                updates = framework.get();
-                return framework;
-            };
-            auto list = [this] {
-                std::vector<AppWindow> list;
-                for (const auto& [className, isVisible] : windows) {
-                    list.push_back({className, isVisible,
-                                    [this, className] { log.add("windows: close " + className); }});
-                }
-                return list;
-            };
-            return std::make_unique<Updater>(
-                Updater::Services{executor, notifications, bundle, list, makeFramework});
+            return makeUpdaterWithFakeFramework();
         };
         auto makeMenu = [this](std::weak_ptr<AppModel> made) {
             log.add(made.lock() ? "menu: made" : "menu: made without a model");
@@ -187,6 +173,25 @@ protected:
         return result;
     }
 
+    /// The model's update checker over a fake framework and the application's windows of the test.
+    std::unique_ptr<Updater> makeUpdaterWithFakeFramework() {
+        auto makeFramework = [this](UpdateFrameworkDelegate& delegate) {
+            auto framework = std::make_unique<FakeUpdateFramework>(log, delegate);
+            updates = framework.get();
+            return framework;
+        };
+        auto list = [this] {
+            std::vector<AppWindow> list;
+            for (const auto& [className, isVisible] : windows) {
+                list.push_back(
+                    {className, isVisible, [this, className] { log.add("windows: close " + className); }});
+            }
+            return list;
+        };
+        return std::make_unique<Updater>(
+            Updater::Services{executor, notifications, bundle, list, makeFramework});
+    }
+
     platform::VirtualClock clock;
     ManualExecutor executor{clock};
     CallLog log;
@@ -202,6 +207,8 @@ protected:
     FakeLoginService login{log};
     FakeNotificationCenter notifications{log, executor};
     FakeWorkspace workspace{log, executor};
+    std::vector<std::pair<std::string, bool>> windows; // the application's: class name, visible
+    FakeUpdateFramework* updates = nullptr;            // the model's updater's, once made
     SleepNotifications sleep;
     FakeOnboarding onboarding{log, clock};
     FakeBundleInformation bundle;
@@ -214,8 +221,6 @@ protected:
     std::map<std::string, std::uint64_t> registryIDs;
     /// The names of running applications by process id; the others have none.
     std::map<std::int32_t, std::string> applicationNames;
-    std::vector<std::pair<std::string, bool>> windows; // the application's: class name, visible
-    FakeUpdateFramework* updates = nullptr;            // the model's updater's, once made
     std::shared_ptr<AppModel> model;
 };
 
