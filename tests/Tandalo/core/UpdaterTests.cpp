@@ -102,9 +102,6 @@ TEST_F(UpdaterTests, AnnouncesOnlyWhatTheFrameworkLeavesToItAndClearsItOnAttenti
     bundle.values["CFBundleDisplayName"] = std::string("Tandalo Beta");
     start();
     auto& delegate = updates->delegate;
-    EXPECT_TRUE(delegate.supportsGentleScheduledUpdateReminders());
-    EXPECT_TRUE(delegate.shouldHandleShowingScheduledUpdate(true));
-    EXPECT_FALSE(delegate.shouldHandleShowingScheduledUpdate(false));
     const NotificationRequest announcement{"tandalo.update", "Tandalo Beta 2.1 is available",
                                            "Click to see what's new.", NotificationSound::none};
     const std::tuple<bool, Status, std::optional<std::string>, std::vector<NotificationRequest>> cases[] = {

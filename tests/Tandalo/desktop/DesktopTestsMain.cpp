@@ -1,7 +1,5 @@
-// The desktop services need a Qt application object on the main thread, and these tests run its event
-// loop; so this program has its own main instead of GoogleTest's. The update service's windows are real
-// widgets, drawn offscreen so that tests never open windows on a desktop, and feeds are fetched without
-// any proxy.
+// The desktop services and the update service's windows need a Qt application on the main thread, drawn
+// offscreen; these tests run its event loop, and feeds are fetched without any proxy.
 #include <QApplication>
 #include <QNetworkProxy>
 
