@@ -48,9 +48,12 @@ void AppDelegate::didReceive(const NotificationResponse& response) const {
 
 void AppDelegate::handleReopen(AppModel& model) const {
     if (model.hasCompletedOnboarding() && *model.extensionEnabled == std::optional(true)) {
-        m_services.notifications.getNotificationSettings([delegate = *this](NotificationSettings settings) {
-            delegate.postRunningNotification(settings);
-        });
+        m_services.notifications.getNotificationSettings(
+            [weak = model.weak_from_this()](NotificationSettings settings) {
+                if (const auto current = weak.lock()) {
+                    current->postRunningNotification(settings);
+                }
+            });
         return;
     }
     m_services.onboarding.show(model);
@@ -59,30 +62,9 @@ void AppDelegate::handleReopen(AppModel& model) const {
 void AppDelegate::openDevice(AppModel& model, std::string_view id) const {
     for (const auto& entry : *model.devices) {
         if (entry.id() == id) {
-            openFolder(entry);
+            model.openFolder(entry);
             return;
         }
-    }
-}
-
-void AppDelegate::postRunningNotification(NotificationSettings settings) const {
-    if (settings.authorizationStatus == NotificationAuthorizationStatus::authorized) {
-        m_services.notifications.add({std::string(runningIdentifier),
-                                      appDisplayName(m_services.bundle) + " is already running",
-                                      "Look for its eject icon in the menu bar.", NotificationSound::none});
-        return;
-    }
-    // Without notifications the set-up guide says what is missing, and shows that the application runs.
-    m_services.executor.post([onboarding = &m_services.onboarding] {
-        if (const auto model = AppModel::current()) {
-            onboarding->show(*model);
-        }
-    });
-}
-
-void AppDelegate::openFolder(const DeviceEntry& entry) const {
-    if (const auto* folder = entry.state.mountedFolder()) {
-        m_services.workspace.showFolder(*folder, [](bool) {});
     }
 }
 

@@ -1,17 +1,14 @@
 #pragma once
 
-#include "Tandalo/core/BundleInformation.h"
 #include "Tandalo/core/Executor.h"
 #include "Tandalo/core/NotificationCenter.h"
 #include "Tandalo/core/OnboardingPresenter.h"
-#include "Tandalo/core/Workspace.h"
 
 #include <string_view>
 
 namespace tandalo::app {
 
 class AppModel;
-struct DeviceEntry;
 
 /// Connects the application's own events (launching, quitting, being started again) and the clicks on its
 /// notifications to the application model, which it reaches through AppModel::current() at each event and
@@ -26,13 +23,10 @@ public:
         Executor& executor;
         NotificationCenter& notifications;
         OnboardingPresenter& onboarding;
-        Workspace& workspace;
-        const BundleInformation& bundle = BundleInformation::main();
     };
 
     static constexpr std::string_view mountedPrefix = "tandalo.mounted.";
     static constexpr std::string_view updateIdentifier = "tandalo.update";
-    static constexpr std::string_view runningIdentifier = "tandalo.running";
 
     explicit AppDelegate(Services services) : m_services(services) {}
 
@@ -53,9 +47,6 @@ public:
     void openDevice(AppModel& model, std::string_view id) const;
 
 private:
-    void postRunningNotification(NotificationSettings settings) const;
-    void openFolder(const DeviceEntry& entry) const;
-
     Services m_services;
 };
 

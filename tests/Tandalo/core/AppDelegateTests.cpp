@@ -24,7 +24,7 @@ protected:
         return calls;
     }
 
-    AppDelegate delegate{{executor, notifications, onboarding, workspace, bundle}};
+    AppDelegate delegate{{executor, notifications, onboarding}};
 };
 
 struct ClickCase {
