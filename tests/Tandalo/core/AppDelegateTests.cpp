@@ -2,6 +2,7 @@
 #include "Tandalo/core/AppDelegate.h"
 
 #include "tests/Tandalo/core/AppModelRig.h"
+#include "tests/support/Concat.h"
 
 #include <gtest/gtest.h>
 
@@ -65,47 +66,28 @@ INSTANTIATE_TEST_SUITE_P(
         ClickCase{"unknown", "tandalo.updates", true, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-struct ReopenCase {
-    const char* name;
-    bool onboardingDone;
-    std::optional<bool> extensionEnabled;
-    Status status;
-    Strings calls;
-};
-
-class AppDelegateReopenTests : public AppDelegateTests, public ::testing::WithParamInterface<ReopenCase> {};
-
-TEST_P(AppDelegateReopenTests, SaysItIsRunningOnlyOnceSetUpElseShowsTheSetUpGuide) {
-    const auto& c = GetParam();
-    preferences.values().set(AppModel::hasCompletedOnboardingKey, c.onboardingDone);
-    notifications.status = c.status;
-    start();
-    model->extensionEnabled.set(c.extensionEnabled);
-    log.clear();
-    EXPECT_FALSE(delegate.applicationShouldHandleReopen());
-    executor.runUntilIdle();
-    EXPECT_EQ(delegateCalls(), c.calls);
-    if (!notifications.added.empty()) {
-        EXPECT_EQ(notifications.added.back(),
-                  (NotificationRequest{"tandalo.running", "Tandalo is already running",
-                                       "Look for its eject icon in the menu bar.", NotificationSound::none}));
+TEST_F(AppDelegateTests, SaysItIsRunningOnlyOnceSetUpElseShowsTheSetUpGuide) {
+    const Strings guide{"onboarding: show"}, asked{"notifications: settings", "onboarding: show"},
+        posted{"notifications: settings", "notifications: add tandalo.running"};
+    const std::tuple<bool, std::optional<bool>, Status, Strings> cases[] = {
+        {false, true, Status::authorized, guide}, {true, std::nullopt, Status::authorized, guide},
+        {true, false, Status::authorized, guide}, {true, true, Status::authorized, posted},
+        {true, true, Status::denied, asked},      {true, true, Status::notDetermined, asked},
+    };
+    for (const auto& [onboardingDone, extensionEnabled, status, calls] : cases) {
+        SCOPED_TRACE(
+            testsupport::concat(onboardingDone, extensionEnabled.value_or(2), static_cast<int>(status)));
+        TearDown();
+        preferences.values().set(AppModel::hasCompletedOnboardingKey, onboardingDone);
+        notifications.status = status;
+        start();
+        model->extensionEnabled.set(extensionEnabled);
+        log.clear();
+        EXPECT_FALSE(delegate.applicationShouldHandleReopen());
+        executor.runUntilIdle();
+        EXPECT_EQ(delegateCalls(), calls);
     }
 }
-
-const Strings guide{"onboarding: show"};
-const Strings askedThenGuide{"notifications: settings", "onboarding: show"};
-const Strings posted{"notifications: settings", "notifications: add tandalo.running"};
-
-INSTANTIATE_TEST_SUITE_P(
-    States, AppDelegateReopenTests,
-    ::testing::Values(ReopenCase{"setUpNotDone", false, true, Status::authorized, guide},
-                      ReopenCase{"extensionNotKnown", true, std::nullopt, Status::authorized, guide},
-                      ReopenCase{"extensionOff", true, false, Status::authorized, guide},
-                      ReopenCase{"running", true, true, Status::authorized, posted},
-                      ReopenCase{"notificationsDenied", true, true, Status::denied, askedThenGuide},
-                      ReopenCase{"notificationsUndetermined", true, true, Status::notDetermined,
-                                 askedThenGuide}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(AppDelegateTests, WithoutAModelQuitAndReopenDoNothingAndQuitUnmountsWithOne) {
     mountTable.add("tandalo@1-2", "/media/me/Tandalo/P0");
