@@ -71,6 +71,15 @@ public:
         std::uint64_t number = 0;
     };
 
+    /// A full run of written bytes on its way to the device: its range, what becomes ready when the send
+    /// has ended (either way), and the number that tells its end from that of a run sent before or after.
+    struct SendingWrite {
+        std::uint64_t offset = 0;
+        std::uint64_t end = 0;
+        std::shared_future<void> ended;
+        std::uint64_t number = 0;
+    };
+
     /// The fields that operations change. They are guarded by the owning volume's lock: reach them only
     /// through state(lock), inside the volume's locked sections, and copy out what a device call needs.
     struct State {
@@ -86,9 +95,26 @@ public:
         std::optional<ReadAhead> readCache;
         /// Bytes written in the edit session and not sent yet: one run from its offset on (write-behind).
         std::optional<ReadCache> unsentWrite;
+        /// The run before it while a task of its own sends it, so that the writes go on meanwhile.
+        std::optional<SendingWrite> sendingWrite;
+        /// A run sent behind the writes that the device refused: sent again, before anything written
+        /// after it, by what needs it on the device first (a write that cannot just add to the unsent run,
+        /// a read, a truncate, a synchronize, the close), which reports the failure when it is refused
+        /// again.
+        std::optional<ReadCache> refusedWrite;
         /// Bytes acknowledged to a writer that could not be sent when the session was ended for it (at
         /// unmount): the next close reports it.
         std::exception_ptr lostWrite;
+
+        /// Whether written bytes are waiting for the device or on their way to it.
+        bool hasUnsentWrites() const noexcept { return unsentWrite || sendingWrite || refusedWrite; }
+        /// Forgets the written bytes not on the device yet, when the session they belong to has ended. A
+        /// send under way finishes on its own and is not taken back.
+        void dropUnsentWrites() noexcept {
+            unsentWrite.reset();
+            sendingWrite.reset();
+            refusedWrite.reset();
+        }
     };
 
     static constexpr std::uint64_t rootIdentifier = 2;

@@ -212,7 +212,7 @@ void AndroidVolume::endOpenEdits() {
         withLock([&](Tables& tables) {
             auto& state = item->state(tables.lock);
             state.isEditing = false;
-            state.unsentWrite.reset();
+            state.dropUnsentWrites();
             if (lost && !state.lostWrite) {
                 state.lostWrite = lost;
             }
@@ -348,7 +348,7 @@ std::exception_ptr AndroidVolume::sendEverything() {
     const auto waiting = withLock([](Tables& tables) {
         std::vector<std::shared_ptr<AndroidItem>> found;
         for (const auto& [id, item] : tables.items) {
-            if (item->state(tables.lock).unsentWrite) {
+            if (item->state(tables.lock).hasUnsentWrites()) {
                 found.push_back(item);
             }
         }

@@ -53,7 +53,7 @@ std::exception_ptr AndroidVolume::finishEdits(const std::shared_ptr<AndroidItem>
             // The bytes go with the session; the application hears that its writes were not kept.
             const auto error = std::current_exception();
             m_log.error("write to %{public}s lost: %{public}s", name, describe(error));
-            withLock([&](Tables& tables) { item->state(tables.lock).unsentWrite.reset(); });
+            withLock([&](Tables& tables) { item->state(tables.lock).dropUnsentWrites(); });
             failure = failure ? failure : error;
         }
         try {

@@ -16,7 +16,7 @@ void forgetSession(AndroidVolume& volume, AndroidItem& item) {
     volume.withLock([&](AndroidVolume::Tables& tables) {
         auto& state = item.state(tables.lock);
         state.isEditing = false;
-        state.unsentWrite.reset();
+        state.dropUnsentWrites();
     });
 }
 

@@ -150,7 +150,7 @@ void renameDevice(AndroidVolume& volume, const std::shared_ptr<AndroidItem>& ite
             volume.withLock([&](AndroidVolume::Tables& tables) {
                 auto& state = gone->state(tables.lock);
                 state.isEditing = false;
-                state.unsentWrite.reset();
+                state.dropUnsentWrites();
             });
         }
     }

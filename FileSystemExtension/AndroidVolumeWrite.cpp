@@ -6,8 +6,11 @@
 #include "FileSystemExtension/VolumeOperationSupport.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <future>
+#include <memory>
 #include <vector>
 
 namespace tandalo {
@@ -25,7 +28,8 @@ bool appendToUnsent(AndroidVolume& volume, AndroidItem& item, std::uint64_t star
     return volume.withLock([&](AndroidVolume::Tables& tables) {
         auto& state = item.state(tables.lock);
         const auto* object = state.kind.object();
-        if (!state.isEditing || !state.unsentWrite || object == nullptr) {
+        // A run the device refused goes again first, and its failure reaches this writer.
+        if (!state.isEditing || !state.unsentWrite || state.refusedWrite || object == nullptr) {
             return false;
         }
         auto& run = state.unsentWrite->data;
@@ -39,11 +43,137 @@ bool appendToUnsent(AndroidVolume& volume, AndroidItem& item, std::uint64_t star
     });
 }
 
+/// Waits, holding the item's content lock, until no run of it is on its way to the device.
+void awaitSendingWrite(AndroidVolume& volume, AndroidItem& item) {
+    while (true) {
+        const auto ended = volume.withLock([&](AndroidVolume::Tables& tables) {
+            const auto& sending = item.state(tables.lock).sendingWrite;
+            return sending ? sending->ended : std::shared_future<void>();
+        });
+        if (!ended.valid()) {
+            return;
+        }
+        ended.wait();
+    }
+}
+
+/// Sends the run that waits in the slot, if any; the caller holds the item's content lock and no run of it
+/// is on its way. On failure the run stays, so that the next write, the close or a synchronize tries again
+/// and reports it.
+void sendWaitingRun(AndroidVolume& volume, AndroidItem& item,
+                    std::optional<AndroidItem::ReadCache> AndroidItem::State::*slot) {
+    struct Taken {
+        AndroidItem::ReadCache run;
+        corvane::MTPObject object;
+    };
+    auto taken = volume.withLock([&](AndroidVolume::Tables& tables) -> std::optional<Taken> {
+        auto& state = item.state(tables.lock);
+        auto& waiting = state.*slot;
+        if (!waiting || !state.kind.object()) {
+            return std::nullopt;
+        }
+        Taken found{std::move(*waiting), *state.kind.object()};
+        waiting.reset();
+        return found;
+    });
+    if (!taken) {
+        return;
+    }
+    try {
+        volume.fs().writeOpen(taken->object, taken->run.offset, taken->run.data);
+    } catch (...) {
+        volume.withLock([&](AndroidVolume::Tables& tables) {
+            auto& waiting = item.state(tables.lock).*slot;
+            if (!waiting) {
+                waiting = std::move(taken->run);
+            }
+        });
+        throw;
+    }
+}
+
+/// Whether the write continues the run that waits to be sent (which has no room left for it).
+bool continuesUnsent(AndroidVolume& volume, AndroidItem& item, std::uint64_t start) {
+    return volume.withLock([&](AndroidVolume::Tables& tables) {
+        const auto& unsent = item.state(tables.lock).unsentWrite;
+        return unsent && start == unsent->offset + unsent->data.size();
+    });
+}
+
+/// Numbers of the runs sent behind the writes.
+std::atomic<std::uint64_t> sendNumbers{0};
+
+/// Hands the item's unsent run to a send on a task of its own and starts the next run with the bytes, so
+/// that the writer goes on while the run is on the wire. The caller holds the content lock, and no run of
+/// the item is on its way or refused: one file thus holds at most two runs in memory. A refused send puts
+/// its run back as the refused run, for the next write, read, synchronize or close to send again.
+void sendBehind(AndroidVolume& volume, const std::shared_ptr<AndroidItem>& item, std::uint64_t start,
+                std::span<const std::byte> bytes) {
+    const auto ended = std::make_shared<std::promise<void>>();
+    const auto number = ++sendNumbers;
+    struct Taken {
+        std::shared_ptr<AndroidItem::ReadCache> run;
+        corvane::MTPObject object;
+    };
+    const auto taken = volume.withLock([&](AndroidVolume::Tables& tables) -> std::optional<Taken> {
+        auto& state = item->state(tables.lock);
+        const auto* object = state.kind.object();
+        if (!object) {
+            return std::nullopt;
+        }
+        std::optional<Taken> found;
+        // A removal may have ended the session and its run meanwhile; the bytes then start a run alone.
+        if (state.unsentWrite) {
+            found = Taken{std::make_shared<AndroidItem::ReadCache>(std::move(*state.unsentWrite)), *object};
+            state.sendingWrite =
+                AndroidItem::SendingWrite{found->run->offset, found->run->offset + found->run->data.size(),
+                                          ended->get_future().share(), number};
+        }
+        state.unsentWrite.emplace();
+        state.unsentWrite->offset = start;
+        state.unsentWrite->data.reserve(writeBehindLimit);
+        state.unsentWrite->data.assign(bytes.begin(), bytes.end());
+        state.pendingSize = std::max(start + bytes.size(), state.pendingSize.value_or(object->size()));
+        state.readCache.reset();
+        return found;
+    });
+    if (!taken) {
+        return;
+    }
+    const auto send = [&volume, item, taken = *taken, ended, number] {
+        std::exception_ptr failure;
+        try {
+            volume.fs().writeOpen(taken.object, taken.run->offset, taken.run->data);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        volume.withLock([&](AndroidVolume::Tables& tables) {
+            auto& state = item->state(tables.lock);
+            // A session that ended meanwhile took its bytes with it.
+            if (!state.sendingWrite || state.sendingWrite->number != number) {
+                return;
+            }
+            state.sendingWrite.reset();
+            if (failure) {
+                state.refusedWrite = std::move(*taken.run);
+            }
+        });
+        ended->set_value();
+    };
+    try {
+        volume.startTask(send);
+    } catch (...) {
+        // Without a task of its own the run is sent here; a refusal is reported as for a run sent behind.
+        send();
+    }
+}
+
 /// Writes the bytes into the item's object on the device inside the item's edit session, opening the
 /// session on the first write; short writes wait in the item's unsent run. The content lock serialises the
 /// writes of one item, so two writes never both open a session and the pending size only grows in order.
-void writeInEditSession(AndroidVolume& volume, AndroidItem& item, std::uint64_t start,
-                        std::span<const std::byte> bytes) {
+void writeInEditSession(AndroidVolume& volume, const std::shared_ptr<AndroidItem>& shared,
+                        std::uint64_t start, std::span<const std::byte> bytes) {
+    auto& item = *shared;
     std::lock_guard content(item.contentLock());
     struct Target {
         std::optional<corvane::MTPObject> object;
@@ -62,6 +192,15 @@ void writeInEditSession(AndroidVolume& volume, AndroidItem& item, std::uint64_t 
         volume.withLock([&](AndroidVolume::Tables& tables) { item.state(tables.lock).isEditing = true; });
     }
     if (appendToUnsent(volume, item, start, bytes)) {
+        return;
+    }
+    if (bytes.size() < writeBehindLimit && continuesUnsent(volume, item, start)) {
+        // The run is full: it goes on its way once the one before it has landed.
+        awaitSendingWrite(volume, item);
+        sendWaitingRun(volume, item, &AndroidItem::State::refusedWrite);
+        if (!appendToUnsent(volume, item, start, bytes)) {
+            sendBehind(volume, shared, start, bytes);
+        }
         return;
     }
     sendUnsentWrite(volume, item);
@@ -160,7 +299,7 @@ void writeEphemeral(AndroidVolume& volume, const std::shared_ptr<EphemeralItem>&
         case MemoryWrite::sent:
             break;
         }
-        writeInEditSession(volume, *volume.sentItem(*item), start, bytes);
+        writeInEditSession(volume, volume.sentItem(*item), start, bytes);
         return;
     }
 }
@@ -168,33 +307,9 @@ void writeEphemeral(AndroidVolume& volume, const std::shared_ptr<EphemeralItem>&
 } // namespace
 
 void sendUnsentWrite(AndroidVolume& volume, AndroidItem& item) {
-    auto unsent =
-        volume.withLock([&](AndroidVolume::Tables& tables) -> std::optional<AndroidItem::ReadCache> {
-            auto& state = item.state(tables.lock);
-            if (!state.unsentWrite || !state.kind.object()) {
-                return std::nullopt;
-            }
-            auto taken = std::move(state.unsentWrite);
-            state.unsentWrite.reset();
-            return taken;
-        });
-    if (!unsent) {
-        return;
-    }
-    const auto object = volume.withLock(
-        [&](AndroidVolume::Tables& tables) { return *item.state(tables.lock).kind.object(); });
-    try {
-        volume.fs().writeOpen(object, unsent->offset, unsent->data);
-    } catch (...) {
-        // The run stays, so that the next write, the close or a synchronize tries again and reports it.
-        volume.withLock([&](AndroidVolume::Tables& tables) {
-            auto& state = item.state(tables.lock);
-            if (!state.unsentWrite) {
-                state.unsentWrite = std::move(unsent);
-            }
-        });
-        throw;
-    }
+    awaitSendingWrite(volume, item);
+    sendWaitingRun(volume, item, &AndroidItem::State::refusedWrite);
+    sendWaitingRun(volume, item, &AndroidItem::State::unsentWrite);
 }
 
 void AndroidVolume::writeContents(std::span<const std::byte> contents, std::shared_ptr<fskit::FSItem> item,
@@ -302,7 +417,7 @@ void AndroidVolume::writeContents(std::span<const std::byte> contents, std::shar
     }
     startTask([this, device, upload, start, bytes = Bytes(contents.begin(), contents.end()), reply] {
         try {
-            writeInEditSession(*this, *device, start, bytes);
+            writeInEditSession(*this, device, start, bytes);
         } catch (...) {
             if (upload) {
                 markFailed(*this, *upload, std::current_exception());

@@ -21,16 +21,18 @@ namespace tandalo {
 /// bounds what a file held in memory may be grown to by anything but the bytes of a write itself.
 inline constexpr std::uint64_t flushThreshold = 0x1000000;
 
-/// Sequential writes in an edit session collect into one partial write of at most this many bytes: the
-/// same bound as a new file's buffer, on the memory that one file being written holds.
+/// Sequential writes in an edit session collect into one partial write of at most this many bytes, the
+/// same bound as a new file's buffer. A full run is sent while the next one fills, so one file being
+/// written holds at most twice this much.
 inline constexpr std::uint64_t writeBehindLimit = flushThreshold;
 
 class AndroidVolume;
 class EphemeralItem;
 
-/// Sends the bytes that writes left waiting in the item's edit session, if any. The caller holds the
-/// item's content lock. Throws the library's error and keeps the bytes for another try. Blocks for the
-/// device.
+/// Puts on the device what the writes of the item's edit session have not: waits for the run on its way,
+/// then sends a run the device refused behind the writes and the run that waits, in that order. The caller
+/// holds the item's content lock. Throws the library's error and keeps the bytes for another try. Blocks
+/// for the device.
 void sendUnsentWrite(AndroidVolume& volume, AndroidItem& item);
 
 /// FSKit's time for a date: the seconds since 1970 rounded down, and the nanoseconds beyond them.

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <iostream>
+#include <malloc.h>
 #include <set>
 #include <string>
 #include <unistd.h>
@@ -92,6 +93,10 @@ int serveInForeground(const tandalo::tools::MountArguments& arguments, int ready
 } // namespace
 
 int main(int argc, char** argv) {
+    // Writes collect in runs of up to 16 MiB per file, two of them while one is sent behind the writes.
+    // Once glibc has seen a block that large freed it keeps later ones in its heaps, one per thread, and
+    // the helper would hold memory it no longer uses; blocks of 1 MiB and more are mapped and given back.
+    ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     tandalo::tools::MountArguments parsed;
     try {

@@ -269,12 +269,12 @@ public:
         const auto bytes = readAll(item);
         return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
     }
-    /// Writes the bytes from offset 0 in pieces of chunk bytes; fails the test on the first failure.
+    /// Writes the bytes from offset `from` on in pieces of chunk bytes; fails the test on the first failure.
     void writeAll(const std::shared_ptr<fskit::FSItem>& item, std::span<const std::byte> bytes,
-                  std::size_t chunk = 1 << 20) {
+                  std::size_t chunk = 1 << 20, std::size_t from = 0) {
         for (std::size_t done = 0; done < bytes.size(); done += chunk) {
             const auto piece = bytes.subspan(done, std::min(chunk, bytes.size() - done));
-            const auto written = write(item, static_cast<off_t>(done), piece);
+            const auto written = write(item, static_cast<off_t>(from + done), piece);
             ASSERT_TRUE(written.succeeded()) << "at " << done << ": " << written.errorCode();
             ASSERT_EQ(written.count, piece.size());
         }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 namespace tandalo {
@@ -84,6 +85,112 @@ TEST(VolumeConcurrencyTests, AWriteDuringTheEndOfItsSessionAtUnmountIsNotLost) {
         EXPECT_EQ(volume.scenario().contents("a.txt"), "bcaa");
     }
     EXPECT_TRUE(volume.phone().objectsInEdit().empty());
+    expectCleanReplies(volume);
+}
+
+/// An open file whose first 16 MiB of writes wait as one full run, handed by the 17th MiB to a send of its
+/// own that the gate holds on the phone: the write is answered while the run is on the wire.
+struct RunOnItsWay {
+    RunOnItsWay(VolumeHost& volume, std::size_t size) : contents(testing::patternBytes(size, 9)) {
+        volume.scenario().addFile("a.bin", "");
+        item = volume.item("a.bin");
+        EXPECT_TRUE(volume.open(item).succeeded());
+        volume.writeAll(item, std::span(contents).first(16 * MiB));
+        gate = volume.phone().addGate(PTPOperation::androidSendPartialObject);
+        auto handing =
+            volume.host().writeContents(item, 16 * MiB, std::span(contents).subspan(16 * MiB, MiB));
+        EXPECT_TRUE(gate->waitUntilReached());
+        const bool answered = testing::eventually([&] { return handing.isReady(); });
+        if (!answered) {
+            gate->release(); // fails here rather than hangs
+        }
+        EXPECT_TRUE(answered) << "the write waited for the run it handed over";
+        EXPECT_TRUE(handing.wait().succeeded());
+    }
+    std::vector<std::byte> contents;
+    std::shared_ptr<fskit::FSItem> item;
+    std::shared_ptr<simulation::PhoneGate> gate;
+};
+
+TEST(VolumeConcurrencyTests, WritesGoOnWhileAFullRunIsSentAndWaitForItOnceTheNextIsFull) {
+    VolumeHost volume;
+    RunOnItsWay run(volume, 33 * MiB);
+    volume.writeAll(run.item, std::span(run.contents).subspan(17 * MiB, 15 * MiB), MiB, 17 * MiB);
+    // A file holds two runs: the write that starts a third waits for the first to land.
+    auto third = volume.host().writeContents(run.item, 32 * MiB, std::span(run.contents).subspan(32 * MiB));
+    EXPECT_FALSE(third.isReady());
+    run.gate->release();
+    EXPECT_TRUE(third.wait().succeeded());
+    ASSERT_TRUE(volume.close(run.item).succeeded());
+    const auto handle = volume.scenario().handle("a.bin");
+    EXPECT_EQ(testing::paramsOf(volume.phone(), PTPOperation::androidSendPartialObject),
+              (std::vector<std::vector<std::uint32_t>>{
+                  {handle, 0, 0, 16 * MiB}, {handle, 16 * MiB, 0, 16 * MiB}, {handle, 32 * MiB, 0, MiB}}));
+    EXPECT_EQ(volume.phoneBytes("a.bin"), run.contents);
+    expectCleanReplies(volume);
+}
+
+// A send behind the writes that the device refuses twice reaches the writer at a write that needs it on
+// the device, a synchronize or the close; one refusal loses nothing, since the run is sent again first.
+TEST(VolumeConcurrencyTests, ASendBehindTheWritesThatFailsReachesTheWriter) {
+    enum class Step { rewrite, synchronize, close };
+    for (const auto& [step, refusals, expected] :
+         {std::tuple{Step::rewrite, 2u, ENOSPC}, std::tuple{Step::synchronize, 2u, ENOSPC},
+          std::tuple{Step::close, 2u, ENOSPC}, std::tuple{Step::close, 1u, 0}}) {
+        SCOPED_TRACE(testsupport::concat("step ", static_cast<int>(step), ", refusals ", refusals));
+        VolumeHost volume;
+        volume.phone().injectFault(PTPOperation::androidSendPartialObject,
+                                   simulation::PhoneFault::respond(0x200C), 1, refusals);
+        RunOnItsWay run(volume, 17 * MiB);
+        run.gate->release();
+        const auto outcome = step == Step::rewrite       ? volume.write(run.item, 0, "x").errorCode()
+                             : step == Step::synchronize ? volume.host().synchronize().wait().errorCode()
+                                                         : volume.close(run.item).errorCode();
+        EXPECT_EQ(outcome, expected);
+        if (step != Step::close) {
+            EXPECT_TRUE(volume.close(run.item).succeeded()) << "the refusals are used up";
+        }
+        if (expected == 0 || step != Step::close) {
+            EXPECT_EQ(volume.phoneBytes("a.bin"), run.contents);
+        }
+        EXPECT_TRUE(volume.phone().objectsInEdit().empty());
+        expectCleanReplies(volume);
+    }
+}
+
+// An unmount while a run is on its way sends it and the rest before the session ends; a phone unplugged
+// meanwhile fails the close, and nothing waits for it.
+TEST(VolumeConcurrencyTests, AnUnmountWhileARunIsOnItsWaySendsItAndTheRestOrFailsTheClose) {
+    for (const bool unplugged : {false, true}) {
+        SCOPED_TRACE(unplugged ? "unplugged" : "plugged in");
+        VolumeHost volume;
+        RunOnItsWay run(volume, 17 * MiB + 4096);
+        ASSERT_TRUE(volume.write(run.item, 17 * MiB, std::span(run.contents).subspan(17 * MiB)).succeeded());
+        if (unplugged) {
+            volume.scenario().unplug();
+            EXPECT_EQ(volume.close(run.item).errorCode(), EIO);
+        }
+        std::thread unmounting([&] { EXPECT_TRUE(volume.host().unmount().succeeded()); });
+        run.gate->release();
+        unmounting.join();
+        EXPECT_TRUE(unplugged || volume.phone().objectsInEdit().empty());
+        EXPECT_TRUE(unplugged || volume.phoneBytes("a.bin") == run.contents);
+    }
+}
+
+// A write into the bytes on their way lands after them, and a read sees it.
+TEST(VolumeConcurrencyTests, AWriteIntoTheRunOnItsWayLandsAfterIt) {
+    VolumeHost volume;
+    RunOnItsWay run(volume, 17 * MiB);
+    auto racing = volume.host().writeContents(run.item, 100, testing::bytesOfText("racer"));
+    EXPECT_FALSE(racing.isReady());
+    run.gate->release();
+    EXPECT_TRUE(racing.wait().succeeded());
+    auto expected = run.contents;
+    std::memcpy(expected.data() + 100, "racer", 5);
+    EXPECT_EQ(volume.read(run.item, 0, 200).bytes, std::vector(expected.begin(), expected.begin() + 200));
+    ASSERT_TRUE(volume.close(run.item).succeeded());
+    EXPECT_EQ(volume.phoneBytes("a.bin"), expected);
     expectCleanReplies(volume);
 }
 
