@@ -117,22 +117,6 @@ void create(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode
     bridgeOf(request).create(request, parent, name, mode, file);
 }
 
-void setxattr(fuse_req_t request, fuse_ino_t, const char*, const char*, std::size_t, int) {
-    bridgeOf(request).unsupported(request);
-}
-
-void getxattr(fuse_req_t request, fuse_ino_t, const char*, std::size_t) {
-    bridgeOf(request).unsupported(request);
-}
-
-void listxattr(fuse_req_t request, fuse_ino_t, std::size_t) {
-    bridgeOf(request).unsupported(request);
-}
-
-void removexattr(fuse_req_t request, fuse_ino_t, const char*) {
-    bridgeOf(request).unsupported(request);
-}
-
 void fallocate(fuse_req_t request, fuse_ino_t, int, off_t, off_t, fuse_file_info*) {
     bridgeOf(request).unsupported(request);
 }
@@ -165,10 +149,9 @@ fuse_lowlevel_ops makeOperations() {
     operations.fsyncdir = fsyncdir;
     operations.statfs = statfs;
     operations.create = create;
-    operations.setxattr = setxattr;
-    operations.getxattr = getxattr;
-    operations.listxattr = listxattr;
-    operations.removexattr = removexattr;
+    // No extended attributes: libfuse answers their requests with ENOSYS, which the kernel remembers and
+    // answers EOPNOTSUPP itself from then on. Refused by us, they would still be asked, and before every
+    // write the kernel asks whether the file carries security.capability: a round trip per write.
     operations.fallocate = fallocate;
     return operations;
 }
