@@ -102,18 +102,22 @@ public:
         /// a read, a truncate, a synchronize, the close), which reports the failure when it is refused
         /// again.
         std::optional<ReadCache> refusedWrite;
+        /// The buffer of the last run that landed, kept for the next run: a long copy goes on in two
+        /// buffers instead of fresh memory, which the system would clear page by page, for every run.
+        std::vector<std::byte> spareRun;
         /// Bytes acknowledged to a writer that could not be sent when the session was ended for it (at
         /// unmount): the next close reports it.
         std::exception_ptr lostWrite;
 
         /// Whether written bytes are waiting for the device or on their way to it.
         bool hasUnsentWrites() const noexcept { return unsentWrite || sendingWrite || refusedWrite; }
-        /// Forgets the written bytes not on the device yet, when the session they belong to has ended. A
-        /// send under way finishes on its own and is not taken back.
+        /// Forgets the written bytes not on the device yet, and the spare buffer, when the session they
+        /// belong to has ended. A send under way finishes on its own and is not taken back.
         void dropUnsentWrites() noexcept {
             unsentWrite.reset();
             sendingWrite.reset();
             refusedWrite.reset();
+            std::vector<std::byte>().swap(spareRun);
         }
     };
 

@@ -79,6 +79,7 @@ std::exception_ptr AndroidVolume::finishEdits(const std::shared_ptr<AndroidItem>
     withLock([&](Tables& tables) {
         auto& state = item->state(tables.lock);
         state.isEditing = false;
+        state.dropUnsentWrites();
         state.readCache.reset();
     });
     return failure;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <future>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace tandalo {
@@ -41,6 +42,15 @@ bool appendToUnsent(AndroidVolume& volume, AndroidItem& item, std::uint64_t star
         state.readCache.reset();
         return true;
     });
+}
+
+/// Starts the run that waits to be sent with the bytes, in the spare buffer when there is one.
+void startRun(AndroidItem::State& state, std::uint64_t start, std::span<const std::byte> bytes) {
+    auto& run = state.unsentWrite.emplace();
+    run.offset = start;
+    run.data = std::exchange(state.spareRun, {});
+    run.data.reserve(writeBehindLimit);
+    run.data.assign(bytes.begin(), bytes.end());
 }
 
 /// Waits, holding the item's content lock, until no run of it is on its way to the device.
@@ -129,10 +139,7 @@ void sendBehind(AndroidVolume& volume, const std::shared_ptr<AndroidItem>& item,
                 AndroidItem::SendingWrite{found->run->offset, found->run->offset + found->run->data.size(),
                                           ended->get_future().share(), number};
         }
-        state.unsentWrite.emplace();
-        state.unsentWrite->offset = start;
-        state.unsentWrite->data.reserve(writeBehindLimit);
-        state.unsentWrite->data.assign(bytes.begin(), bytes.end());
+        startRun(state, start, bytes);
         state.pendingSize = std::max(start + bytes.size(), state.pendingSize.value_or(object->size()));
         state.readCache.reset();
         return found;
@@ -156,6 +163,9 @@ void sendBehind(AndroidVolume& volume, const std::shared_ptr<AndroidItem>& item,
             state.sendingWrite.reset();
             if (failure) {
                 state.refusedWrite = std::move(*taken.run);
+            } else {
+                state.spareRun = std::move(taken.run->data);
+                state.spareRun.clear();
             }
         });
         ended->set_value();
@@ -224,10 +234,7 @@ void writeInEditSession(AndroidVolume& volume, const std::shared_ptr<AndroidItem
     volume.withLock([&](AndroidVolume::Tables& tables) {
         auto& state = item.state(tables.lock);
         if (waits) {
-            state.unsentWrite.emplace();
-            state.unsentWrite->offset = start;
-            state.unsentWrite->data.reserve(writeBehindLimit);
-            state.unsentWrite->data.assign(bytes.begin(), bytes.end());
+            startRun(state, start, bytes);
         }
         state.pendingSize = std::max(start + bytes.size(), state.pendingSize.value_or(previous));
         state.readCache.reset();
