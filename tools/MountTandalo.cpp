@@ -95,8 +95,9 @@ int serveInForeground(const tandalo::tools::MountArguments& arguments, int ready
 int main(int argc, char** argv) {
     // Writes collect in runs of up to 16 MiB per file, two of them while one is sent behind the writes.
     // Once glibc has seen a block that large freed it keeps later ones in its heaps, one per thread, and
-    // the helper would hold memory it no longer uses; blocks of 1 MiB and more are mapped and given back.
-    ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    // the helper would hold memory it no longer uses. Blocks of 8 MiB and more (the runs, a new file's
+    // buffer) are mapped and given back; the read windows, at most 4 MiB, are reused from the heaps.
+    ::mallopt(M_MMAP_THRESHOLD, 8 << 20);
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     tandalo::tools::MountArguments parsed;
     try {
