@@ -1,0 +1,140 @@
+#include "Tandalo/ui/AppModelAdapter.h"
+
+#include <algorithm>
+
+namespace tandalo::ui {
+
+AppModelAdapter::AppModelAdapter(app::AppModel& model, app::Workspace& workspace)
+    : m_model(model), m_workspace(workspace) {}
+
+view::MenuBarIcon AppModelAdapter::viewIcon(app::MenuBarIcon icon) {
+    switch (icon) {
+    case app::MenuBarIcon::mounted:
+        return view::MenuBarIcon::mounted;
+    case app::MenuBarIcon::connected:
+        return view::MenuBarIcon::connected;
+    case app::MenuBarIcon::needsFileTransfer:
+        return view::MenuBarIcon::needsFileTransfer;
+    case app::MenuBarIcon::failed:
+        return view::MenuBarIcon::failed;
+    case app::MenuBarIcon::idle:
+        break;
+    }
+    return view::MenuBarIcon::idle;
+}
+
+view::ModelState AppModelAdapter::state() const {
+    view::ModelState state;
+    state.devices = *m_model.devices;
+    state.batteryLevels = *m_model.batteryLevels;
+    state.waitingForFileTransfer = *m_model.waitingForFileTransfer;
+    state.extensionEnabled = *m_model.extensionEnabled;
+    state.notificationStatus = *m_model.notificationStatus;
+    state.lastError = *m_model.lastError;
+    state.loginItemState = *m_model.loginItemState;
+    state.ejectNotes = *m_model.ejectNotes;
+    state.holders = *m_model.holders;
+    state.settingsRequests = *m_model.settingsRequests;
+    state.autoMount = m_model.autoMount();
+    state.launchAtLogin = m_model.launchAtLogin();
+    state.hasCompletedOnboarding = m_model.hasCompletedOnboarding();
+    state.mountFolder = *m_model.mountLocation().url;
+    // FIXME: the update checker publishes no waiting version and cannot check yet: no update banner, and
+    // "Check for Updates…" stays disabled.
+    state.waitingVersion = std::nullopt;
+    state.canCheckForUpdates = false;
+    state.menuBarIcon = viewIcon(m_model.menuBarIcon());
+    return state;
+}
+
+const app::DeviceEntry* AppModelAdapter::listed(const app::DeviceEntry& entry) const {
+    const auto& devices = *m_model.devices;
+    const auto found = std::find_if(devices.begin(), devices.end(), [&](const app::DeviceEntry& device) {
+        return device.id() == entry.id();
+    });
+    return found == devices.end() ? nullptr : &*found;
+}
+
+void AppModelAdapter::mount(const app::DeviceEntry& entry, TakeOverFromAnyone takeOver) {
+    // The rows' buttons mount without a notification: the user is looking at the row.
+    m_model.mount(entry,
+                  app::AppModel::MountOptions{.takeOverFromAnyone = takeOver == TakeOverFromAnyone::yes,
+                                              .notifyWhenMounted = false});
+}
+
+void AppModelAdapter::eject(const app::DeviceEntry& entry) {
+    // FIXME: the model cannot eject one device yet.
+    m_log.info("eject of %{public}s asked for; the model cannot eject yet", entry.id());
+}
+
+void AppModelAdapter::ejectAll() {
+    // FIXME: the model cannot eject yet.
+    m_log.info("eject of every device asked for; the model cannot eject yet");
+}
+
+void AppModelAdapter::chooseFolder() {
+    // FIXME: until the model chooses the folder itself: ask, then mount what waits for a folder.
+    if (m_model.mountLocation().choose()) {
+        m_model.mountAllUnmounted();
+    }
+}
+
+void AppModelAdapter::openFolder(const app::DeviceEntry& entry) {
+    // FIXME: until the model opens a device's folder itself.
+    const auto* device = listed(entry);
+    if (device == nullptr || !device->state.isMounted()) {
+        return;
+    }
+    m_workspace.showFolder(*device->state.mountedFolder(), [](bool) {});
+}
+
+void AppModelAdapter::requestSettings() {
+    m_model.settingsRequests.set(*m_model.settingsRequests + 1);
+}
+
+void AppModelAdapter::checkForUpdates() {
+    // FIXME: there is no update checker yet.
+}
+
+void AppModelAdapter::copyDiagnostics() {
+    // FIXME: there is no diagnostics report yet.
+}
+
+void AppModelAdapter::cleanUpStaleMounts() {
+    // FIXME: the model does not clean up stale mounts yet.
+}
+
+void AppModelAdapter::refreshExtensionStatus() {
+    spawn(m_model.executor(), m_model.refreshExtensionStatus(), "refresh extension status");
+}
+
+void AppModelAdapter::turnOnExtension() {
+    m_model.extensionStatus().openSettings();
+    spawn(m_model.executor(), m_model.pollExtensionStatus(), "poll extension status");
+}
+
+void AppModelAdapter::showWaitingUpdate() {
+    // FIXME: there is no update checker yet.
+}
+
+void AppModelAdapter::refreshNotificationStatus() {
+    spawn(m_model.executor(), m_model.refreshNotificationStatus(), "refresh notification status");
+}
+
+void AppModelAdapter::requestNotificationAuthorization() {
+    // FIXME: the model cannot ask for the permission yet.
+}
+
+void AppModelAdapter::openNotificationSettings() {
+    // FIXME: the model cannot open the notification settings yet.
+}
+
+void AppModelAdapter::handleReopen() {
+    // FIXME: the model does not answer a reopen yet; the scene has shown the window.
+}
+
+void AppModelAdapter::applicationWillTerminate() {
+    m_model.mounter().unmountAll();
+}
+
+} // namespace tandalo::ui

@@ -1,0 +1,175 @@
+// The application's program: the launch guards, then the core's model on the Qt event loop with the
+// Linux desktop's services, and the status item (or the window, where the desktop has no status area).
+// SIGINT and SIGTERM quit as the Quit command does, so the devices are unmounted first.
+#include "Tandalo/core/AppModel.h"
+#include "Tandalo/core/LinuxProcessRunner.h"
+#include "Tandalo/core/XDGAutostart.h"
+#include "Tandalo/desktop/DesktopNotificationCenter.h"
+#include "Tandalo/desktop/DesktopSleepNotifications.h"
+#include "Tandalo/desktop/DesktopWorkspace.h"
+#include "Tandalo/desktop/QtMainExecutor.h"
+#include "Tandalo/ui/AppModelAdapter.h"
+#include "Tandalo/ui/DialogFolderPanel.h"
+#include "Tandalo/ui/DowngradeGuard.h"
+#include "Tandalo/ui/Scene.h"
+#include "Tandalo/ui/SingleInstance.h"
+#include "Tandalo/ui/TestControl.h"
+#include "platform/buschoice/ProcessBus.h"
+#include "platform/desktop/ClockTimers.h"
+
+#include <QApplication>
+#include <QDBusConnection>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <fcntl.h>
+#include <iostream>
+#include <unistd.h>
+
+namespace {
+
+using namespace tandalo;
+
+int stopPipe[2] = {-1, -1};
+
+extern "C" void stopRequested(int) {
+    const char byte = 's';
+    [[maybe_unused]] const auto written = ::write(stopPipe[1], &byte, 1);
+}
+
+/// SIGINT and SIGTERM end the event loop from the loop itself, so quitting runs its normal course.
+void quitOnStopSignals(QApplication& application) {
+    if (::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return;
+    }
+    auto* notifier = new QSocketNotifier(stopPipe[0], QSocketNotifier::Read, &application);
+    QObject::connect(notifier, &QSocketNotifier::activated, &application, [] {
+        char drained[16];
+        while (::read(stopPipe[0], drained, sizeof drained) > 0) {
+        }
+        QApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = stopRequested;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+/// The model shows the set-up guide through the scene, which is made after the model.
+class SetupGuidePresenter final : public app::OnboardingPresenter {
+public:
+    void show(app::AppModel&) override {
+        if (scene != nullptr) {
+            scene->showSetupGuide();
+        }
+    }
+
+    ui::Scene* scene = nullptr;
+};
+
+/// The application's services on this desktop, in the order they are made; the model uses them all.
+struct DesktopServices {
+    explicit DesktopServices(platform::Clock& clock)
+        : executor(clock), processes(clock), volumes(processes),
+          notifications(QDBusConnection::sessionBus(), clock, notificationOptions()),
+          workspace(QDBusConnection::sessionBus(), clock), sleep(QDBusConnection::systemBus(), clock),
+          extensionStatus(app::FuseExtensionStatus::Requirements::of(tools), workspace),
+          login(app::XDGAutostart::Entry{.name = app::appDisplayName(),
+                                         .executable = app::XDGAutostart::currentExecutable()}) {}
+
+    static desktop::NotificationCenterOptions notificationOptions() {
+        desktop::NotificationCenterOptions options;
+        options.applicationName = app::appDisplayName();
+        options.desktopEntry = "com.brenwick.Tandalo";
+        return options;
+    }
+
+    app::AppModelServices forModel() {
+        return app::AppModelServices{
+            .executor = executor,
+            .preferences = preferences,
+            .files = files,
+            .mountTable = mountTable,
+            .folderPanel = folderPanel,
+            .processes = processes,
+            .volumes = volumes,
+            .mountTools = tools,
+            .discovery = discovery,
+            .usbEvents = usbEvents,
+            .extensionStatus = extensionStatus,
+            .loginService = login,
+            .notifications = notifications,
+            .workspace = workspace,
+            .sleep = sleep,
+            .onboarding = setupGuide,
+            .makeUpdater = {},
+            .makeStatusItemMenu = {},
+        };
+    }
+
+    app::QtMainExecutor executor;
+    app::FilePreferenceSuites preferences;
+    app::LinuxFileOperations files;
+    app::LinuxMountTable mountTable;
+    tandalo::ui::DialogFolderPanel folderPanel;
+    app::LinuxProcessRunner processes;
+    app::LinuxVolumeUnmounter volumes;
+    app::MountTools tools = app::MountTools::besideExecutable();
+    app::RegistryUSBDiscovery discovery;
+    app::RegistryInterfaceEvents usbEvents;
+    app::DesktopNotificationCenter notifications;
+    app::DesktopWorkspace workspace;
+    app::DesktopSleepNotifications sleep;
+    app::FuseExtensionStatus extensionStatus;
+    app::XDGAutostart login;
+    SetupGuidePresenter setupGuide;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QString::fromStdString(app::appDisplayName()));
+    QApplication::setQuitOnLastWindowClosed(false);
+    const auto& environment = platform::Environment::process();
+    auto& clock = platform::Clock::system();
+
+    // Both guards run before the model exists: a copy they end never touches USB, mounts or notifications.
+    ui::SingleInstance instance(ui::SingleInstance::defaultFolder(environment), clock);
+    if (instance.claim() == ui::SingleInstance::Role::handedOver) {
+        return 0;
+    }
+    app::FilePreferenceSuites sharedPreferences(environment);
+    if (ui::DowngradeGuard::check({.suites = sharedPreferences}) == ui::DowngradeGuard::Outcome::quit) {
+        return 0;
+    }
+
+    usb::setDefaultBus(buschoice::processBus(environment));
+    quitOnStopSignals(application);
+    DesktopServices services(clock);
+    auto model = app::AppModel::create(services.forModel());
+    ui::AppModelAdapter adapter(*model, services.workspace);
+    desktop::ClockTimers timers(clock);
+    // The scene's own set-up guide and settings answer the menus.
+    ui::SceneActions actions{.showSetupGuide = {}, .openSettings = {}, .quit = [] { QApplication::quit(); }};
+    ui::Scene scene(adapter, timers, actions, ui::Scene::desktopStatusArea());
+    services.setupGuide.scene = &scene;
+    QObject::connect(&instance, &ui::SingleInstance::reopenRequested, &scene, [&] { scene.reopen(); });
+    QObject::connect(&application, &QApplication::aboutToQuit, [&] { adapter.applicationWillTerminate(); });
+
+    std::unique_ptr<ui::TestControl> control;
+    if (const auto path = environment.value(ui::TestControl::variable); path && !path->empty()) {
+        control = std::make_unique<ui::TestControl>(adapter, scene.window(), actions.quit);
+        if (!control->listen(*path)) {
+            std::cerr << "tandalo: cannot serve " << ui::TestControl::variable << " at " << *path << '\n';
+            return 1;
+        }
+    }
+    scene.start();
+    const int status = QApplication::exec();
+    control.reset();
+    services.setupGuide.scene = nullptr;
+    return status;
+}
