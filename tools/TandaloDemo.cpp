@@ -1,267 +1,315 @@
-// The demo: the bus service with a simulated phone in this process, and mount-tandalo in another process
-// mounting the phone on a real folder through FUSE, as the application and the mount helper work together.
-// --selftest mounts, works on the mount through the kernel, checks the phone, reports, and unmounts.
+// The demo: the bus service with the demo's phone in this process, and the application, tandalo, in
+// another, which mounts the phone through mount-tandalo as it would a phone plugged into the computer.
+//   tandalo-demo [<folder>]            until Ctrl-C: the application mounts the phone in <folder>
+//                                      (~/Tandalo by default); Ctrl-C quits it, which unmounts
+//   tandalo-demo --smoke               headless: the application starts, shows the phone and quits
+//   tandalo-demo --selftest [<folder>] headless: a person's afternoon with two phones, step by step
+//   tandalo-demo --measure [<folder>]  headless: plug to folder, memory at rest and while copying, cp
+// Headless runs give the application a private session bus whose notification server is this program,
+// and see and press the application's window through its test channel (TANDALO_TEST_CONTROL).
+#include "tools/DemoSession.h"
 #include "tools/StopSignals.h"
 
-#include "platform/foundation/ChildProcess.h"
-#include "platform/foundation/FoundationError.h"
+#include "platform/busservice/BusProtocol.h"
 #include "simulation/DemoPhone.h"
-#include "simulation/service/BusService.h"
-#include "simulation/service/ServiceDevices.h"
 
+#include <QCoreApplication>
+#include <QMetaObject>
+
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <filesystem>
 #include <fstream>
-#include <functional>
+#include <iomanip>
 #include <iostream>
-#include <sstream>
-#include <string>
-#include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
-#include <vector>
+
+namespace tandalo::demo {
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
-std::string readFile(const fs::path& path) {
-    std::ifstream stream(path, std::ios::binary);
-    if (!stream) {
-        throw std::runtime_error("cannot open " + path.string() + ": " + std::strerror(errno));
-    }
-    std::ostringstream contents;
-    contents << stream.rdbuf();
-    return contents.str();
-}
+/// Runs the steps in order, printing each; the first that fails ends the run.
+class Steps {
+public:
+    explicit Steps(const Session& session) : m_session(session) {}
 
-void writeFile(const fs::path& path, const std::string& contents) {
-    std::ofstream stream(path, std::ios::binary | std::ios::trunc);
-    stream.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-    stream.close();
-    if (!stream) {
-        throw std::runtime_error("cannot write " + path.string());
-    }
-}
-
-/// Where the sample tree's top is on the mount: the folder itself, or the one storage folder in it.
-fs::path topOfStorage(const fs::path& mounted) {
-    if (fs::exists(mounted / "DCIM")) {
-        return mounted;
-    }
-    for (const auto& entry : fs::directory_iterator(mounted)) {
-        if (entry.is_directory() && fs::exists(entry.path() / "DCIM")) {
-            return entry.path();
-        }
-    }
-    throw std::runtime_error("DCIM is not on the mount");
-}
-
-bool runSelfTest(const fs::path& mounted, simulation::SimulatedPhone& phone, std::uint32_t storage) {
-    int failures = 0;
-    auto step = [&](const std::string& name, const std::function<std::string()>& action) {
+    void run(const std::string& name, const std::function<std::string()>& action) {
+        const auto started = Clock::now();
         try {
-            std::cout << "  ok    " << name << ": " << action() << '\n';
+            const auto said = action();
+            const auto took = std::chrono::duration<double>(Clock::now() - started).count();
+            std::cout << "  ok    " << name << ": " << said << " (" << std::fixed << std::setprecision(2)
+                      << took << " s)" << std::endl;
         } catch (const std::exception& error) {
-            ++failures;
-            std::cout << "  FAIL  " << name << ": " << error.what() << '\n';
+            std::cout << "  FAIL  " << name << ": " << error.what() << "\n  what the programs said last:\n"
+                      << m_session.logTail() << std::flush;
+            throw Failure("self-test FAILED at \"" + name + "\"");
         }
-    };
-    const fs::path top = topOfStorage(mounted);
-    step("ls", [&] {
+    }
+
+private:
+    const Session& m_session;
+};
+
+void showsThePhone(Steps& steps, const Session& session, const std::string& serial) {
+    steps.run("the application shows the phone", [&] {
+        waitFor("the phone's row", 20s, [&] { return session.row(serial).has_value(); });
+        const auto fields = *session.row(serial);
+        if (fields[2] == "hidden") {
+            throw Failure("the model lists the phone, the window does not show it");
+        }
+        return joined("\"", fields[1], "\", ", fields[2]);
+    });
+}
+
+void quits(Steps& steps, Session& session) {
+    steps.run("quit", [&] {
+        const auto status = session.stopApplication();
+        if (!status || *status != 0) {
+            throw Failure(status ? joined("the application ended with ", *status)
+                                 : "the application did not end");
+        }
+        if (!mountsInside(session.mountRoot()).empty()) {
+            throw Failure("mounts are left");
+        }
+        if (!session.service().waitForClients(0)) {
+            throw Failure("a process still holds a device");
+        }
+        return std::string("the application ended, nothing is mounted and no process holds a device");
+    });
+}
+
+} // namespace
+
+void smokeTest(Session& session) {
+    Steps steps(session);
+    const auto serial = session.devices().plug({"phone"});
+    session.startApplication();
+    showsThePhone(steps, session, serial);
+    quits(steps, session);
+    std::cout << "smoke test passed" << std::endl;
+}
+
+void selfTest(Session& session) {
+    Steps steps(session);
+    const auto first = session.devices().plug({"phone", "video-size=48M"});
+    const auto phone = session.devices().phone(first);
+    const auto storage = phone->storages().front().id;
+    fs::path folder;
+    session.startDesktop();
+    session.startApplication();
+    showsThePhone(steps, session, first);
+    steps.run("its folder appears", [&] {
+        folder = session.waitForMount(first);
+        return joined(folder.string(), " is a mount of mount-tandalo");
+    });
+    const fs::path top = topOfStorage(folder);
+    steps.run("ls", [&] {
         std::string names;
         for (const auto& entry : fs::directory_iterator(top)) {
             names += entry.path().filename().string() + (entry.is_directory() ? "/ " : " ");
         }
         return names;
     });
-    step("read a photo", [&] {
+    steps.run("read a photo", [&] {
         const auto bytes = readFile(top / "DCIM/Camera/IMG_20261201.jpg");
         if (bytes != simulation::DemoPhone::photoBytes(1)) {
-            throw std::runtime_error("the bytes differ from the phone's");
+            throw Failure("the bytes differ from the phone's");
         }
-        return std::to_string(bytes.size()) + " bytes, identical to the phone's";
+        return joined(bytes.size(), " bytes, identical to the phone's");
     });
-    const std::string copied = "copied through the kernel\n" + std::string(300000, 'x');
-    step("copy a file in", [&] {
+    steps.run("copy a file in", [&] {
+        const std::string copied = "copied through the kernel\n" + std::string(300000, 'x');
         writeFile(top / "Download/copied.txt", copied);
-        const auto handle = phone.find(storage, "Download/copied.txt");
-        if (!handle || phone.contentsText(*handle) != copied) {
-            throw std::runtime_error("the phone does not hold the same bytes");
+        const auto handle = phone->find(storage, "Download/copied.txt");
+        if (!handle || phone->contentsText(*handle) != copied) {
+            throw Failure("the phone does not hold the same bytes");
         }
-        return std::to_string(copied.size()) + " bytes now on the phone";
+        return joined(copied.size(), " bytes now on the phone");
     });
-    step("mkdir", [&] {
-        fs::create_directory(top / "Music/Albums");
-        if (!phone.find(storage, "Music/Albums")) {
-            throw std::runtime_error("the folder is not on the phone");
-        }
-        return std::string("Music/Albums made on the phone");
-    });
-    step("rename", [&] {
-        fs::rename(top / "Download/copied.txt", top / "Download/renamed.txt");
-        if (!phone.find(storage, "Download/renamed.txt") || phone.find(storage, "Download/copied.txt")) {
-            throw std::runtime_error("the phone does not show the new name");
-        }
-        return std::string("Download/copied.txt -> Download/renamed.txt");
-    });
-    step("delete", [&] {
-        fs::remove(top / "Download/renamed.txt");
-        fs::remove(top / "Music/Albums");
-        if (phone.find(storage, "Download/renamed.txt") || phone.find(storage, "Music/Albums")) {
-            throw std::runtime_error("the phone still holds them");
-        }
-        return std::string("Download/renamed.txt and Music/Albums gone from the phone");
-    });
-    step("df", [&] {
+    steps.run("df", [&] {
         struct statvfs figures {};
-        if (::statvfs(mounted.c_str(), &figures) != 0) {
-            throw std::runtime_error(std::string("statvfs: ") + std::strerror(errno));
+        if (::statvfs(folder.c_str(), &figures) != 0) {
+            throw Failure(joined("statvfs: ", std::strerror(errno)));
         }
-        const auto size = static_cast<unsigned long long>(figures.f_blocks) * figures.f_frsize;
-        const auto free = static_cast<unsigned long long>(figures.f_bavail) * figures.f_frsize;
-        if (size != phone.storages().front().maxCapacity) {
-            throw std::runtime_error("the size differs from the phone's capacity");
-        }
-        return std::to_string(size >> 20) + " MiB in all, " + std::to_string(free >> 20) + " MiB free";
+        return joined((static_cast<unsigned long long>(figures.f_bavail) * figures.f_frsize) >> 20,
+                      " MiB free");
     });
-    std::cout << (failures == 0 ? "self-test passed\n" : "self-test FAILED\n");
-    return failures == 0;
+    const auto second =
+        session.devices().plug({"phone", "serial=TANDALO2", "product=Pixel 7", "vendor=Google"});
+    fs::path secondFolder;
+    steps.run("a second phone is plugged in", [&] {
+        secondFolder = session.waitForMount(second);
+        if (secondFolder == folder) {
+            throw Failure("both phones share a folder");
+        }
+        return joined(secondFolder.string(), " beside ", folder.filename().string());
+    });
+    steps.run("eject it with the window's eject button", [&] {
+        session.press(second, "eject");
+        waitFor("the unmount", 20s, [&] { return !isMountedOn(secondFolder) && !fs::exists(secondFolder); });
+        waitFor("the row offering Mount", 10s, [&] {
+            const auto fields = session.row(second);
+            return fields && (*fields)[2] == "unmounted" && (*fields)[4].find("mount") != std::string::npos;
+        });
+        return joined(secondFolder.filename().string(),
+                      " unmounted and its folder removed; the row offers Mount");
+    });
+    steps.run("unplug the first phone during a copy", [&] {
+        std::atomic<bool> copying = true;
+        std::atomic<std::size_t> written = 0;
+        std::string outcome = "the copy ended without an error";
+        std::thread writer([&] {
+            std::ofstream stream(top / "Download/big.bin", std::ios::binary | std::ios::trunc);
+            const std::string block(1 << 20, 'b');
+            for (int index = 0; index < 256 && stream; ++index) {
+                stream.write(block.data(), static_cast<std::streamsize>(block.size()));
+                stream.flush();
+                written += block.size();
+            }
+            stream.close();
+            if (!stream) {
+                outcome = joined("the copy failed after ", written >> 20, " MiB, as it must");
+            }
+            copying = false;
+        });
+        waitFor("20 MiB written", 30s, [&] { return written >= (20U << 20) || !copying; });
+        std::this_thread::sleep_for(300ms); // the data reaches the phone, whose last write is then recent
+        const auto unplugged = session.devices().run({"unplug", first});
+        writer.join();
+        if (!unplugged.succeeded) {
+            throw Failure(unplugged.text);
+        }
+        return outcome;
+    });
+    steps.run("a warning says so", [&] {
+        std::string warning;
+        waitFor("the notification", 10s, [&] {
+            for (const auto& summary : session.notifications().summaries()) {
+                if (summary.ends_with(" was unplugged during a copy")) {
+                    warning = summary;
+                    return true;
+                }
+            }
+            return false;
+        });
+        return joined("\"", warning, "\"");
+    });
+    steps.run("its folder is clean", [&] {
+        waitFor("the folder's removal", 20s, [&] { return !isMountedOn(folder) && !fs::exists(folder); });
+        waitFor("the row's removal", 10s, [&] { return !session.row(first).has_value(); });
+        return joined(folder.filename().string(), " unmounted and removed; the window lists it no more");
+    });
+    quits(steps, session);
+    std::cout << "self-test passed" << std::endl;
 }
 
-/// Runs a program to its end with more environment variables; its exit status, -1 when it did not start.
-int runProgram(const std::string& program, const std::vector<std::string>& arguments,
-               const std::vector<std::string>& extraEnvironment) {
-    try {
-        return platform::waitForChild(platform::spawnProgram(program, arguments, extraEnvironment));
-    } catch (const platform::FoundationError&) {
-        return -1;
-    }
-}
+namespace {
 
-/// Unmounts the folder as its owner may: umount(2) as root, fusermount3 otherwise; lazily when it is busy.
-void unmount(const fs::path& folder) {
-    if (::umount2(folder.c_str(), 0) == 0) {
-        return;
-    }
-    if (errno == EBUSY) {
-        ::umount2(folder.c_str(), MNT_DETACH);
-        return;
-    }
-    if (runProgram("/bin/fusermount3", {"-u", folder.string()}, {}) != 0) {
-        runProgram("/bin/fusermount3", {"-u", "-z", folder.string()}, {});
-    }
-}
-
-/// The process that holds the phone's MTP interface, as the bus names it.
-std::string holderOf(simulation::SimulatedBus& bus, const std::string& serialNumber) {
-    for (const auto& interface : bus.matchingEntries(usb::interfaceClassName)) {
-        const auto device = bus.entry(interface.parentID);
-        const auto* serial = device ? device->property("USB Serial Number") : nullptr;
-        const auto* owner = interface.property(usb::exclusiveOwnerKey);
-        if (serial != nullptr && *serial == usb::PropertyValue{serialNumber} && owner != nullptr) {
-            return std::get<std::string>(*owner);
+void interactive(Session& session, tandalo::tools::StopSignals& stopSignals) {
+    const auto serial = session.devices().plug({"phone"});
+    session.startApplication();
+    const auto busctl = (session.tools() / "tandalo-busctl").string();
+    std::cout << "The application runs with a simulated phone (" << serial << "); it mounts it in "
+              << session.mountRoot().string() << ".\nTry, in another terminal:\n"
+              << "  ls -la '" << session.mountRoot().string() << "'/*\n"
+              << "and change the bus while it runs:\n"
+              << "  export " << busservice::socketVariable << "=" << session.service().socketPath().string()
+              << "\n"
+              << "  " << busctl << " plug phone serial=SECOND\n"
+              << "  " << busctl << " unplug " << serial << "\n"
+              << "Press Ctrl-C to quit the application (which unmounts) and stop the bus service."
+              << std::endl;
+    while (!stopSignals.waitForStop(200ms)) {
+        int status = 0;
+        if (::waitpid(session.application(), &status, WNOHANG) == session.application()) {
+            std::cout << "the application ended" << std::endl;
+            return;
         }
     }
-    return "nobody";
+    const auto status = session.stopApplication();
+    std::cout << (status && *status == 0 ? "the application quit and unmounted\n"
+                                         : "the application did not quit\n");
 }
 
 int usage(const char* problem) {
-    std::cerr << "tandalo-demo: " << problem << "\nusage: tandalo-demo [--selftest] [<folder>]\n"
-              << "  mounts a simulated phone on <folder> (default ~/Tandalo/<device name>) until Ctrl-C\n";
+    std::cerr << "tandalo-demo: " << problem
+              << "\nusage: tandalo-demo [--smoke | --selftest | --measure] [<folder>]\n"
+              << "  runs the application with a simulated phone, mounted in <folder> (by default ~/Tandalo,\n"
+              << "  and a temporary folder for the headless runs)\n";
     return 2;
 }
 
 } // namespace
+} // namespace tandalo::demo
 
 int main(int argc, char** argv) {
-    bool selfTest = false;
-    std::optional<fs::path> folder;
+    using namespace tandalo::demo;
+    Mode mode = Mode::interactive;
+    std::optional<fs::path> root;
     for (int index = 1; index < argc; ++index) {
         const std::string argument = argv[index];
-        if (argument == "--selftest") {
-            selfTest = true;
+        if (argument == "--smoke") {
+            mode = Mode::smokeTest;
+        } else if (argument == "--selftest") {
+            mode = Mode::selfTest;
+        } else if (argument == "--measure") {
+            mode = Mode::measure;
         } else if (argument == "-h" || argument == "--help") {
-            return usage("mounts a simulated phone");
+            return usage("runs the application with a simulated phone");
         } else if (!argument.empty() && argument[0] == '-') {
             return usage(("unknown option \"" + argument + "\"").c_str());
-        } else if (folder) {
+        } else if (root) {
             return usage("more than one folder given");
         } else {
-            folder = argument;
+            root = fs::absolute(argument);
         }
     }
-    std::string socketFolder = (fs::temp_directory_path() / "tandalo-demo-XXXXXX").string();
-    if (::mkdtemp(socketFolder.data()) == nullptr) {
-        std::cerr << "tandalo-demo: mkdtemp: " << std::strerror(errno) << '\n';
-        return 1;
+    if (!root && mode == Mode::interactive) {
+        const char* home = std::getenv("HOME");
+        if (home == nullptr || *home == '\0') {
+            return usage("HOME is not set; give a folder");
+        }
+        root = fs::path(home) / "Tandalo";
+    }
+    if ((mode == Mode::selfTest || mode == Mode::measure) && ::access("/dev/fuse", R_OK | W_OK) != 0) {
+        std::cout << "skipped: /dev/fuse cannot be opened, so nothing can be mounted here" << std::endl;
+        return 77;
+    }
+    QCoreApplication application(argc, argv);
+    NotificationRecorder notifications; // on the event loop's thread, which answers the bus
+    std::optional<tandalo::tools::StopSignals> stopSignals;
+    if (mode == Mode::interactive) {
+        stopSignals.emplace();
     }
     int result = 1;
-    try {
-        tandalo::tools::StopSignals signals;
-        auto bus = std::make_shared<simulation::SimulatedBus>();
-        simulation::ServiceDevices hosted(bus);
-        const auto serialNumber = hosted.plug({"phone"});
-        const auto phone = hosted.phone(serialNumber);
-        const auto storage = phone->storages().front().id;
-        const auto deviceName = phone->deviceInfo().model;
-        auto service = simulation::BusService::start(
-            bus, fs::path(socketFolder) / "usb-bus.sock",
-            [&hosted](const busservice::CommandWords& words) { return hosted.run(words); });
-        const auto socket = service->socketPath().string();
-        if (!folder) {
-            const char* home = std::getenv("HOME");
-            if (home == nullptr || *home == '\0') {
-                return usage("HOME is not set; give a folder");
+    std::thread driver([&] {
+        try {
+            Session session(mode, root, notifications);
+            if (mode == Mode::smokeTest) {
+                smokeTest(session);
+            } else if (mode == Mode::selfTest) {
+                selfTest(session);
+            } else if (mode == Mode::measure) {
+                measure(session);
+            } else {
+                interactive(session, *stopSignals);
             }
-            folder = fs::path(home) / "Tandalo" / deviceName;
-        }
-        fs::create_directories(*folder);
-        const auto tools = fs::read_symlink("/proc/self/exe").parent_path();
-        const auto mountTool = tools / "mount-tandalo";
-        const std::string resource = "mtp://" + serialNumber;
-        if (runProgram(mountTool.string(), {"-t", "tandalo", resource, folder->string()},
-                       {std::string(busservice::socketVariable) + "=" + socket}) != 0) {
-            std::cerr << "tandalo-demo: mount-tandalo could not mount " << resource << '\n';
-            fs::remove_all(socketFolder);
-            return 1;
-        }
-        std::cout << deviceName << " (" << resource << ") is mounted on " << folder->string() << " by \""
-                  << holderOf(*bus, serialNumber) << "\", over the bus service at " << socket << '\n';
-        if (selfTest) {
-            const bool passed = runSelfTest(*folder, *phone, storage);
-            result = passed ? 0 : 1;
-        } else {
-            const std::string top = topOfStorage(*folder).string();
-            std::cout << "Try, in another terminal:\n"
-                      << "  ls -la '" << folder->string() << "'\n"
-                      << "  cp '" << top << "'/DCIM/Camera/IMG_20261201.jpg /tmp/\n"
-                      << "  cp some-file '" << top << "'/Download/\n"
-                      << "  df -h '" << folder->string() << "'\n"
-                      << "and change the bus while it is mounted:\n"
-                      << "  export " << busservice::socketVariable << "=" << socket << "\n"
-                      << "  " << (tools / "tandalo-busctl").string() << " list\n"
-                      << "  " << (tools / "tandalo-busctl").string() << " unplug " << serialNumber << "\n"
-                      << "Press Ctrl-C to unmount and quit." << std::endl;
-            signals.waitForStop();
             result = 0;
+        } catch (const std::exception& error) {
+            std::cerr << "tandalo-demo: " << error.what() << std::endl;
         }
-        unmount(*folder);
-        // mount-tandalo lets go of the phone once the folder is gone; then it is really over.
-        if (!service->waitForClients(0)) {
-            std::cerr << "tandalo-demo: mount-tandalo did not let go of the phone\n";
-            result = 1;
-        }
-        std::cout << "unmounted\n";
-    } catch (const std::exception& error) {
-        std::cerr << "tandalo-demo: " << error.what() << '\n';
-        result = 1;
-    }
-    std::error_code ignored;
-    fs::remove_all(socketFolder, ignored);
+        QMetaObject::invokeMethod(
+            &application, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+    });
+    QCoreApplication::exec();
+    driver.join();
     return result;
 }

@@ -16,6 +16,7 @@
 #include "Tandalo/ui/TestControl.h"
 #include "platform/buschoice/ProcessBus.h"
 #include "platform/desktop/ClockTimers.h"
+#include "platform/foundation/LogStore.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -146,6 +147,8 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    // The desktop session keeps what a program writes to standard error in its journal.
+    oslog::LogStore::shared().mirrorToStandardError();
     usb::setDefaultBus(buschoice::processBus(environment));
     quitOnStopSignals(application);
     DesktopServices services(clock);

@@ -1,0 +1,343 @@
+#include "tools/DemoSession.h"
+
+#include "Tandalo/ui/TestControl.h"
+#include "platform/busservice/BusProtocol.h"
+#include "platform/foundation/ChildProcess.h"
+#include "platform/foundation/MountInfo.h"
+#include "platform/foundation/Preferences.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace tandalo::demo {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+void waitFor(const std::string& what, std::chrono::milliseconds limit,
+             const std::function<bool()>& condition) {
+    const auto deadline = Clock::now() + limit;
+    while (!condition()) {
+        if (Clock::now() > deadline) {
+            throw Failure(joined(what, " did not happen within ", limit.count() / 1000.0, " s"));
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream stream(path, std::ios::binary);
+    if (!stream) {
+        throw Failure(joined("cannot open ", path, ": ", std::strerror(errno)));
+    }
+    std::ostringstream contents;
+    contents << stream.rdbuf();
+    return contents.str();
+}
+
+void writeFile(const fs::path& path, const std::string& contents) {
+    std::ofstream stream(path, std::ios::binary | std::ios::trunc);
+    stream.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+    stream.close();
+    if (!stream) {
+        throw Failure(joined("cannot write ", path));
+    }
+}
+
+bool isMountedOn(const fs::path& folder) {
+    for (const auto& mount : platform::MountInfo::read()) {
+        if (mount.fileSystemType == "fuse.tandalo" && mount.mountPoint == folder) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<fs::path> mountsInside(const fs::path& root) {
+    std::vector<fs::path> found;
+    for (const auto& mount : platform::MountInfo::read()) {
+        if (mount.fileSystemType == "fuse.tandalo" && mount.mountPoint.parent_path() == root) {
+            found.push_back(mount.mountPoint);
+        }
+    }
+    return found;
+}
+
+fs::path topOfStorage(const fs::path& mounted) {
+    if (fs::exists(mounted / "DCIM")) {
+        return mounted;
+    }
+    for (const auto& entry : fs::directory_iterator(mounted)) {
+        if (entry.is_directory() && fs::exists(entry.path() / "DCIM")) {
+            return entry.path();
+        }
+    }
+    throw Failure("DCIM is not on the mount");
+}
+
+std::string program(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::istringstream folders(path != nullptr ? path : "/usr/bin:/bin");
+    for (std::string folder; std::getline(folders, folder, ':');) {
+        if (!folder.empty() && ::access((fs::path(folder) / name).c_str(), X_OK) == 0) {
+            return (fs::path(folder) / name).string();
+        }
+    }
+    return name;
+}
+
+long residentKiB(pid_t pid) {
+    std::ifstream status(joined("/proc/", pid, "/status"));
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("VmRSS:")) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return 0;
+}
+
+std::vector<pid_t> mountHelpersOf(pid_t parent) {
+    std::vector<pid_t> helpers;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const auto name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::ifstream stat(entry.path() / "stat");
+        std::string text;
+        std::getline(stat, text);
+        const auto close = text.rfind(')');
+        const auto open = text.find('(');
+        if (close == std::string::npos || open == std::string::npos) {
+            continue;
+        }
+        std::istringstream rest(text.substr(close + 2));
+        char state = 0;
+        pid_t parentOfEntry = 0;
+        rest >> state >> parentOfEntry;
+        if (parentOfEntry == parent && text.substr(open + 1, close - open - 1) == "mount-tandalo") {
+            helpers.push_back(static_cast<pid_t>(std::stol(name)));
+        }
+    }
+    return helpers;
+}
+
+std::vector<std::string> NotificationRecorder::summaries() const {
+    std::lock_guard lock(m_mutex);
+    return m_summaries;
+}
+
+QString NotificationRecorder::introspect(const QString&) const {
+    return QStringLiteral(
+        "<interface name=\"org.freedesktop.Notifications\">"
+        "<method name=\"GetCapabilities\"><arg type=\"as\" direction=\"out\"/></method>"
+        "<method name=\"Notify\"><arg type=\"s\" direction=\"in\"/><arg type=\"u\" direction=\"in\"/>"
+        "<arg type=\"s\" direction=\"in\"/><arg type=\"s\" direction=\"in\"/><arg type=\"s\" "
+        "direction=\"in\"/>"
+        "<arg type=\"as\" direction=\"in\"/><arg type=\"a{sv}\" direction=\"in\"/>"
+        "<arg type=\"i\" direction=\"in\"/><arg type=\"u\" direction=\"out\"/></method>"
+        "<method name=\"CloseNotification\"><arg type=\"u\" direction=\"in\"/></method>"
+        "<method name=\"GetServerInformation\"><arg type=\"s\" direction=\"out\"/>"
+        "<arg type=\"s\" direction=\"out\"/><arg type=\"s\" direction=\"out\"/>"
+        "<arg type=\"s\" direction=\"out\"/></method></interface>");
+}
+
+bool NotificationRecorder::handleMessage(const QDBusMessage& message, const QDBusConnection& connection) {
+    const auto member = message.member();
+    QVariantList reply;
+    if (member == QLatin1String("GetCapabilities")) {
+        reply << QStringList{QStringLiteral("body"), QStringLiteral("actions")};
+    } else if (member == QLatin1String("GetServerInformation")) {
+        reply << QStringLiteral("tandalo-demo") << QStringLiteral("tandalo") << QStringLiteral("1")
+              << QStringLiteral("1.2");
+    } else if (member == QLatin1String("Notify") && message.arguments().size() == 8) {
+        std::lock_guard lock(m_mutex);
+        m_summaries.push_back(message.arguments().at(3).toString().toStdString());
+        reply << static_cast<uint>(m_summaries.size());
+    } else if (member != QLatin1String("CloseNotification")) {
+        return false;
+    }
+    connection.send(message.createReply(reply));
+    return true;
+}
+
+Session::Session(Mode mode, std::optional<fs::path> mountRoot, NotificationRecorder& notifications)
+    : m_mode(mode), m_notifications(notifications) {
+    std::string folder = (fs::temp_directory_path() / "tandalo-demo-XXXXXX").string();
+    if (::mkdtemp(folder.data()) == nullptr) {
+        throw Failure(joined("mkdtemp: ", std::strerror(errno)));
+    }
+    m_folder = folder;
+    m_mountRoot = mountRoot ? *mountRoot : m_folder / "Tandalo";
+    fs::create_directories(m_folder / "run");
+    fs::permissions(m_folder / "run", fs::perms::owner_all);
+    fs::create_directories(m_mountRoot);
+    m_tools = fs::read_symlink("/proc/self/exe").parent_path();
+    if (m_mode != Mode::interactive) {
+        m_log = ::open((m_folder / "programs.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    }
+    m_bus = std::make_shared<simulation::SimulatedBus>();
+    m_devices = std::make_unique<simulation::ServiceDevices>(m_bus);
+    m_service = simulation::BusService::start(
+        m_bus, m_folder / "usb-bus.sock",
+        [devices = m_devices.get()](const busservice::CommandWords& words) { return devices->run(words); });
+}
+
+Session::~Session() {
+    stopApplication();
+    if (m_dbus > 0) {
+        ::kill(m_dbus, SIGTERM);
+        platform::waitForChild(m_dbus);
+    }
+    m_service.reset();
+    m_devices.reset();
+    if (m_log >= 0) {
+        ::close(m_log);
+    }
+    // What the application left mounted goes first: removing the folder must not reach into a phone.
+    for (const auto& left : mountsInside(m_mountRoot)) {
+        ::umount2(left.c_str(), MNT_DETACH);
+    }
+    if (mountsInside(m_mountRoot).empty()) {
+        std::error_code ignored;
+        fs::remove_all(m_folder, ignored);
+    }
+}
+
+void Session::startDesktop() {
+    const auto socket = m_folder / "session-bus.sock";
+    m_dbus = platform::spawnProgram(
+        program("dbus-daemon"),
+        {"--session", "--nofork", "--nopidfile", joined("--address=unix:path=", socket.string())}, {}, m_log);
+    waitFor("the private session bus", 10s, [&] { return fs::exists(socket); });
+    m_sessionAddress = joined("unix:path=", socket.string());
+    auto connection = QDBusConnection::connectToBus(QString::fromStdString(m_sessionAddress),
+                                                    QStringLiteral("notifications"));
+    if (!connection.registerVirtualObject(QStringLiteral("/org/freedesktop/Notifications"),
+                                          &m_notifications) ||
+        !connection.registerService(QStringLiteral("org.freedesktop.Notifications"))) {
+        throw Failure("cannot serve notifications on the private session bus");
+    }
+}
+
+void Session::startApplication() {
+    auto settings = platform::Preferences::suite("tandalo", m_folder / "preferences");
+    settings->setString("mountRootBookmark", m_mountRoot.string());
+    settings->setBool("hasCompletedOnboarding", true);
+    std::vector<std::string> environment{
+        joined(busservice::socketVariable, "=", m_service->socketPath().string()),
+        joined("TANDALO_PREFERENCES_DIR=", (m_folder / "preferences").string()),
+        joined("XDG_RUNTIME_DIR=", (m_folder / "run").string()),
+        joined("XDG_CONFIG_HOME=", (m_folder / "config").string()),
+    };
+    if (m_mode != Mode::interactive) {
+        environment.push_back("QT_QPA_PLATFORM=offscreen");
+        environment.push_back(joined("DBUS_SESSION_BUS_ADDRESS=", m_sessionAddress));
+        environment.push_back(joined(ui::TestControl::variable, "=", control().string()));
+    } else if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr) {
+        environment.push_back("QT_QPA_PLATFORM=offscreen");
+    }
+    m_application = platform::spawnProgram((m_tools / "tandalo").string(), {}, environment, m_log);
+}
+
+std::optional<int> Session::stopApplication() {
+    if (m_application <= 0) {
+        return std::nullopt;
+    }
+    ::kill(m_application, SIGTERM);
+    const auto deadline = Clock::now() + 20s;
+    int status = 0;
+    while (::waitpid(m_application, &status, WNOHANG) == 0) {
+        if (Clock::now() > deadline) {
+            ::kill(m_application, SIGKILL);
+            ::waitpid(m_application, &status, 0);
+            m_application = 0;
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    m_application = 0;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string Session::logTail(std::size_t lines) const {
+    std::ifstream log(m_folder / "programs.log");
+    std::vector<std::string> kept;
+    for (std::string line; std::getline(log, line);) {
+        if (line.starts_with("This plugin does not support")) {
+            continue; // the offscreen platform's word on every window feature it lacks
+        }
+        kept.push_back(line);
+        if (kept.size() > lines) {
+            kept.erase(kept.begin());
+        }
+    }
+    std::string text;
+    for (const auto& line : kept) {
+        text += "    | " + line + "\n";
+    }
+    return text;
+}
+
+std::vector<std::string> Session::rows() const {
+    auto answer = ui::askApplication(control(), "rows");
+    return answer ? *answer : std::vector<std::string>{};
+}
+
+std::optional<std::vector<std::string>> Session::row(const std::string& id) const {
+    for (const auto& line : rows()) {
+        std::vector<std::string> fields;
+        std::istringstream split(line);
+        for (std::string field; std::getline(split, field, '\t');) {
+            fields.push_back(field);
+        }
+        fields.resize(5);
+        if (fields[0] == id) {
+            return fields;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<fs::path> Session::mountedFolder(const std::string& id) const {
+    const auto fields = row(id);
+    if (!fields || !(*fields)[2].starts_with("mounted ")) {
+        return std::nullopt;
+    }
+    return fs::path((*fields)[2].substr(8));
+}
+
+fs::path Session::waitForMount(const std::string& id, std::chrono::milliseconds limit) const {
+    fs::path folder;
+    waitFor(joined(id, " mounted"), limit, [&] {
+        const auto shown = mountedFolder(id);
+        if (shown && isMountedOn(*shown)) {
+            folder = *shown;
+            return true;
+        }
+        return false;
+    });
+    return folder;
+}
+
+void Session::press(const std::string& id, const std::string& button) const {
+    const auto answer = ui::askApplication(control(), joined("press ", id, " ", button));
+    if (!answer || answer->empty() || answer->front() != "ok") {
+        throw Failure(joined("pressing ", button, " of ", id, ": ",
+                             answer && !answer->empty() ? answer->front() : "no answer"));
+    }
+}
+
+} // namespace tandalo::demo
