@@ -27,9 +27,9 @@ struct Memory {
     long helperKiB = 0; // the largest of the application's mount helpers
 };
 
-Memory memoryOf(pid_t application) {
-    Memory memory{residentKiB(application), 0};
-    for (const auto helper : mountHelpersOf(application)) {
+Memory memoryOf(const Session& session) {
+    Memory memory{residentKiB(session.application()), 0};
+    for (const auto helper : mountHelpersIn(session.mountRoot())) {
         memory.helperKiB = std::max(memory.helperKiB, residentKiB(helper));
     }
     return memory;
@@ -41,13 +41,13 @@ struct Copy {
 };
 
 /// Runs cp to its end, looking at the memory every 50 ms.
-Copy copyWatching(pid_t application, const fs::path& from, const fs::path& to) {
+Copy copyWatching(const Session& session, const fs::path& from, const fs::path& to) {
     Copy copy;
     const auto started = Clock::now();
     const auto cp = platform::spawnProgram(program("cp"), {from.string(), to.string()});
     int status = 0;
     while (::waitpid(cp, &status, WNOHANG) == 0) {
-        const auto now = memoryOf(application);
+        const auto now = memoryOf(session);
         copy.peak.applicationKiB = std::max(copy.peak.applicationKiB, now.applicationKiB);
         copy.peak.helperKiB = std::max(copy.peak.helperKiB, now.helperKiB);
         std::this_thread::sleep_for(50ms);
@@ -85,7 +85,7 @@ void measure(Session& session) {
     for (int round = 1; round <= 5; ++round) {
         const auto plugged = Clock::now();
         std::string serial;
-        const auto top = plugAndMount(session, {"phone", joined("serial=PLUG", round)}, serial);
+        const auto top = plugAndMount(session, {"phone", session.serial(joined("PLUG", round, "-"))}, serial);
         plugToFolder.push_back(seconds(Clock::now() - plugged));
         unplug(session, serial, top.parent_path());
     }
@@ -95,17 +95,17 @@ void measure(Session& session) {
               << "), of which 0.5 s is the USB monitor's delay" << std::endl;
 
     std::string serial;
-    auto top = plugAndMount(session, {"phone", "serial=BIG", "video-size=1G"}, serial);
+    auto top = plugAndMount(session, {"phone", session.serial("BIG"), "video-size=1G"}, serial);
     std::this_thread::sleep_for(2s);
-    const auto rest = memoryOf(session.application());
+    const auto rest = memoryOf(session);
     std::cout << "resident at rest: application " << mib(rest.applicationKiB) << ", mount helper "
               << mib(rest.helperKiB) << std::endl;
     const auto scratch = session.mountRoot() / ".." / "tandalo-measure.bin";
-    const auto out = copyWatching(session.application(), top / "video.mp4", scratch);
+    const auto out = copyWatching(session, top / "video.mp4", scratch);
     std::cout << "cp of 1 GiB out: " << out.seconds << " s (" << 1024 / out.seconds
               << " MiB/s), peak resident: application " << mib(out.peak.applicationKiB) << ", mount helper "
               << mib(out.peak.helperKiB) << std::endl;
-    const auto in = copyWatching(session.application(), scratch, top / "Download/video-copy.mp4");
+    const auto in = copyWatching(session, scratch, top / "Download/video-copy.mp4");
     std::cout << "cp of 1 GiB in: " << in.seconds << " s (" << 1024 / in.seconds
               << " MiB/s), peak resident: application " << mib(in.peak.applicationKiB) << ", mount helper "
               << mib(in.peak.helperKiB) << std::endl;
@@ -113,10 +113,10 @@ void measure(Session& session) {
     unplug(session, serial, top.parent_path());
 
     // cp against the link: a phone that moves 40 MB/s.
-    top = plugAndMount(session, {"phone", "serial=LINK", "video-size=256M", "speed=40"}, serial);
+    top = plugAndMount(session, {"phone", session.serial("LINK"), "video-size=256M", "speed=40"}, serial);
     const auto linkSeconds = (256.0 * 1024 * 1024) / 40e6;
-    const auto linkOut = copyWatching(session.application(), top / "video.mp4", scratch);
-    const auto linkIn = copyWatching(session.application(), scratch, top / "Download/video-copy.mp4");
+    const auto linkOut = copyWatching(session, top / "video.mp4", scratch);
+    const auto linkIn = copyWatching(session, scratch, top / "Download/video-copy.mp4");
     std::cout << "cp of 256 MiB over a 40 MB/s link: out " << linkOut.seconds << " s ("
               << linkSeconds / linkOut.seconds << " of the link), in " << linkIn.seconds << " s ("
               << linkSeconds / linkIn.seconds << " of the link)" << std::endl;

@@ -108,28 +108,24 @@ long residentKiB(pid_t pid) {
     return 0;
 }
 
-std::vector<pid_t> mountHelpersOf(pid_t parent) {
+std::vector<pid_t> mountHelpersIn(const fs::path& root) {
     std::vector<pid_t> helpers;
     for (const auto& entry : fs::directory_iterator("/proc")) {
         const auto name = entry.path().filename().string();
         if (name.find_first_not_of("0123456789") != std::string::npos) {
             continue;
         }
-        std::ifstream stat(entry.path() / "stat");
-        std::string text;
-        std::getline(stat, text);
-        const auto close = text.rfind(')');
-        const auto open = text.find('(');
-        if (close == std::string::npos || open == std::string::npos) {
+        std::ifstream commandLine(entry.path() / "cmdline", std::ios::binary);
+        std::vector<std::string> arguments;
+        for (std::string argument; std::getline(commandLine, argument, '\0');) {
+            arguments.push_back(argument);
+        }
+        // A helper serves on in the background, so it is known by its program and its folder, not its parent.
+        if (arguments.empty() || fs::path(arguments.front()).filename() != "mount-tandalo" ||
+            fs::path(arguments.back()).parent_path() != root) {
             continue;
         }
-        std::istringstream rest(text.substr(close + 2));
-        char state = 0;
-        pid_t parentOfEntry = 0;
-        rest >> state >> parentOfEntry;
-        if (parentOfEntry == parent && text.substr(open + 1, close - open - 1) == "mount-tandalo") {
-            helpers.push_back(static_cast<pid_t>(std::stol(name)));
-        }
+        helpers.push_back(static_cast<pid_t>(std::stol(name)));
     }
     return helpers;
 }
@@ -214,6 +210,10 @@ Session::~Session() {
         std::error_code ignored;
         fs::remove_all(m_folder, ignored);
     }
+}
+
+std::string Session::serial(std::string_view name) const {
+    return joined("serial=", name, ::getpid());
 }
 
 void Session::startDesktop() {

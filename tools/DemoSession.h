@@ -47,8 +47,8 @@ fs::path topOfStorage(const fs::path& mounted);
 std::string program(const std::string& name);
 /// Resident memory of a process in KiB; 0 once it is gone.
 long residentKiB(pid_t pid);
-/// The mount helpers that the process started.
-std::vector<pid_t> mountHelpersOf(pid_t parent);
+/// The mount helpers that serve a folder in the root.
+std::vector<pid_t> mountHelpersIn(const fs::path& root);
 
 /// The desktop's notification server, as far as the application uses it: it shows nothing and keeps the
 /// summary of each notification. Lives on the thread that runs the Qt event loop; read from any thread.
@@ -83,6 +83,10 @@ public:
     const fs::path& tools() const { return m_tools; }
     pid_t application() const { return m_application; }
     NotificationRecorder& notifications() { return m_notifications; }
+
+    /// A serial number that no other run on this computer uses: the system's mount table, where the
+    /// application finds what is mounted, is shared by every run.
+    std::string serial(std::string_view name) const;
 
     /// The private session bus with the recorder as its notification server.
     void startDesktop();

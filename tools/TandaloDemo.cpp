@@ -90,7 +90,7 @@ void quits(Steps& steps, Session& session) {
 
 void smokeTest(Session& session) {
     Steps steps(session);
-    const auto serial = session.devices().plug({"phone"});
+    const auto serial = session.devices().plug({"phone", session.serial("SMOKE")});
     session.startApplication();
     showsThePhone(steps, session, serial);
     quits(steps, session);
@@ -99,7 +99,7 @@ void smokeTest(Session& session) {
 
 void selfTest(Session& session) {
     Steps steps(session);
-    const auto first = session.devices().plug({"phone", "video-size=48M"});
+    const auto first = session.devices().plug({"phone", session.serial("FIRST"), "video-size=48M"});
     const auto phone = session.devices().phone(first);
     const auto storage = phone->storages().front().id;
     fs::path folder;
@@ -143,7 +143,7 @@ void selfTest(Session& session) {
                       " MiB free");
     });
     const auto second =
-        session.devices().plug({"phone", "serial=TANDALO2", "product=Pixel 7", "vendor=Google"});
+        session.devices().plug({"phone", session.serial("SECOND"), "product=Pixel 7", "vendor=Google"});
     fs::path secondFolder;
     steps.run("a second phone is plugged in", [&] {
         secondFolder = session.waitForMount(second);
