@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <thread>
@@ -84,6 +85,19 @@ fs::path topOfStorage(const fs::path& mounted) {
         }
     }
     throw Failure("DCIM is not on the mount");
+}
+
+bool isolateMounts() {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        return false;
+    }
+    // Only this namespace's view goes: the volumes and their owners are not touched.
+    for (const auto& mount : platform::MountInfo::read()) {
+        if (mount.fileSystemType == "fuse.tandalo") {
+            ::umount2(mount.mountPoint.c_str(), MNT_DETACH);
+        }
+    }
+    return true;
 }
 
 std::string program(const std::string& name) {

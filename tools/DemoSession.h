@@ -64,6 +64,13 @@ private:
     std::vector<std::string> m_summaries;
 };
 
+/// Moves this process, and every process it starts from now on, into a mount namespace of its own in
+/// which the other mounts of this system's type are detached: the application unmounts every mount of
+/// its type when it quits, and must not reach those of other programs, tests or people on this computer.
+/// Mounts made inside stay inside. Call before any thread starts; false where the system does not allow
+/// it (without the right to administer mounts).
+bool isolateMounts();
+
 enum class Mode { interactive, smokeTest, selfTest, measure };
 
 /// Everything one run starts, ended in the opposite order: the folder of its sockets and settings, the

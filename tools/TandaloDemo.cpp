@@ -283,6 +283,10 @@ int main(int argc, char** argv) {
         std::cout << "skipped: /dev/fuse cannot be opened, so nothing can be mounted here" << std::endl;
         return 77;
     }
+    if (mode != Mode::interactive && !isolateMounts() && ::getuid() == 0) {
+        std::cerr << "tandalo-demo: no mount namespace of its own: the application's quit may unmount other "
+                     "programs' phones\n";
+    }
     QCoreApplication application(argc, argv);
     NotificationRecorder notifications; // on the event loop's thread, which answers the bus
     std::optional<tandalo::tools::StopSignals> stopSignals;
