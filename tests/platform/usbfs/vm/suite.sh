@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Inside the machine of scripts/usb-vm (run by scripts/usb-vm-tests): umtprd serves a folder as a real
 # USB device, and the Linux USB backend is tested against it: its own test program, the FUSE mount of
-# the device through mount-tandalo (cp out and in, checked against the folder), and the benchmark.
+# the device through mount-tandalo (cp out and in, checked against the folder), the application seeing
+# and mounting the device through the backend, and the benchmark.
 #   suite.sh BUILD_FOLDER
 set -uo pipefail
 build=$(realpath "$1")
@@ -59,9 +60,62 @@ refused_mount() {
     [[ "$output" == *"/dev/bus/usb/"*"udev rule"* ]]
 }
 
+# The application on the real backend: it finds the gadget through the kernel and mounts it, its window's
+# Eject and Mount buttons work, an unplug during a copy leaves a clean folder, and a plug mounts it again.
+app_control() { "$build/tools/tandalo-control" "$work/app/control.sock" "$@"; }
+app_state() { app_control rows 2>/dev/null | awk -F'\t' -v id="$gadget_serial" '$1 == id { print $3 }'; }
+wait_until() { # <seconds> <command...>
+    local tries
+    for tries in $(seq $(($1 * 10))); do
+        "${@:2}" && return 0
+        sleep 0.1
+    done
+    echo "application: gave up waiting for: ${*:2}"
+    return 1
+}
+app_mounted() { [[ "$(app_state)" == "mounted "* ]] && mountpoint -q "$(app_state | cut -c9-)"; }
+app_folder_gone() { ! mountpoint -q "$1" && [ ! -e "$1" ]; }
+app_unlisted() { [ -z "$(app_state)" ]; }
+
+application() {
+    local app=$work/app pid folder storage status=0
+    mkdir -p "$app/home" "$app/run" && chmod 700 "$app/run"
+    HOME=$app/home XDG_RUNTIME_DIR=$app/run XDG_CONFIG_HOME=$app/config TANDALO_PREFERENCES_DIR=$app/prefs \
+        QT_QPA_PLATFORM=offscreen TANDALO_TEST_CONTROL=$app/control.sock "$build/tools/tandalo" >"$app/log" 2>&1 &
+    pid=$!
+    head -c 3145735 /dev/urandom >"$app/in.bin"
+    head -c 33554432 /dev/urandom >"$app/large.bin"
+    {
+        wait_until 60 app_mounted && folder=$(app_state | cut -c9-) && storage=$(ls "$folder" | head -1) &&
+            echo "application: mounted on $folder" &&
+            cp "$folder/$storage/seed/big.bin" "$app/out.bin" && cmp "$app/out.bin" "$work/store/seed/big.bin" &&
+            cp "$app/in.bin" "$folder/$storage/seed/in.bin" && sync "$folder/$storage/seed/in.bin" &&
+            cmp "$app/in.bin" "$work/store/seed/in.bin" && echo "application: cp out and in, byte for byte" &&
+            app_control press "$gadget_serial" eject && wait_until 30 app_folder_gone "$folder" &&
+            [ "$(app_state)" = unmounted ] && echo "application: ejected with the window's button" &&
+            app_control press "$gadget_serial" mount && wait_until 60 app_mounted &&
+            folder=$(app_state | cut -c9-) && echo "application: mounted again with the window's button" &&
+            { cp "$app/large.bin" "$folder/$storage/seed/large.bin" 2>/dev/null & } &&
+            sleep 0.5 && gadget_unplug && wait_until 60 app_folder_gone "$folder" && wait_until 30 app_unlisted &&
+            echo "application: unplugged during a copy, the folder is gone" &&
+            gadget_plug && wait_until 60 app_mounted && echo "application: plugged in again, mounted again"
+    } || status=1
+    kill -TERM "$pid"
+    wait "$pid" || { echo "application: ended with $?"; status=1; }
+    if grep -q " fuse.tandalo " /proc/self/mountinfo; then
+        echo "application: mounts are left after quitting"
+        status=1
+    fi
+    [ -n "$(cat "$gadget/UDC")" ] || gadget_plug
+    [ "$status" -eq 0 ] || tail -n 40 "$app/log"
+    rm -f "$work/store/seed/in.bin" "$work/store/seed/large.bin"
+    return $status
+}
+
 check "Linux USB backend against the kernel" "$build/tests/platform/usbfs/vm/usbfs_vm_tests" --gtest_brief=1
 check "mount-tandalo: cp out and in through the kernel, byte for byte" mounted_copies
 check "mount-tandalo without access to the device node names it" refused_mount
+check "the application: the device mounted, cp, eject and mount with its window, unplug during a copy" application
 if [ -x "$build/tools/tandalo-usb-bench" ]; then
     check "benchmark: whole objects against the mounted folder" "$build/tools/tandalo-usb-bench" \
         "$work/mount" "$work/store/seed"
