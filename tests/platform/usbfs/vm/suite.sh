@@ -79,7 +79,10 @@ app_unlisted() { [ -z "$(app_state)" ]; }
 
 application() {
     local app=$work/app pid folder storage status=0
-    mkdir -p "$app/home" "$app/run" && chmod 700 "$app/run"
+    mkdir -p "$app/home/Tandalo" "$app/run" "$app/prefs" && chmod 700 "$app/run"
+    # The mount folder inside the machine, not the real home folder's, which is the host's; no set-up guide.
+    printf 'mountRootBookmark=string:%s\nhasCompletedOnboarding=bool:true\n' "$app/home/Tandalo" \
+        >"$app/prefs/tandalo.prefs"
     HOME=$app/home XDG_RUNTIME_DIR=$app/run XDG_CONFIG_HOME=$app/config TANDALO_PREFERENCES_DIR=$app/prefs \
         QT_QPA_PLATFORM=offscreen TANDALO_TEST_CONTROL=$app/control.sock "$build/tools/tandalo" >"$app/log" 2>&1 &
     pid=$!
