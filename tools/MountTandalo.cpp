@@ -10,6 +10,7 @@
 #include "platform/usb/USBBus.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -75,8 +76,15 @@ int serveInForeground(const tandalo::tools::MountArguments& arguments, int ready
     }
     if (readyDescriptor >= 0) {
         const int code = 0;
-        [[maybe_unused]] const auto written = ::write(readyDescriptor, &code, sizeof code);
+        const auto written = ::write(readyDescriptor, &code, sizeof code);
         ::close(readyDescriptor);
+        if (written != static_cast<ssize_t>(sizeof code)) {
+            // Whoever ran the mount tool is gone (an application that quit while this phone was mounting):
+            // nobody knows of this mount, so it is taken down again rather than served for no one.
+            std::cerr << "mount-tandalo: the program that asked for the mount is gone; unmounting\n";
+            mount.reset();
+            return 1;
+        }
         // The mount tool has returned; whoever ran it reads its output to the end, and must not wait for
         // this process, which serves on until the folder is unmounted. Later errors go to the log.
         detachFromTerminal();
@@ -98,6 +106,9 @@ int main(int argc, char** argv) {
     // the helper would hold memory it no longer uses. Blocks of 8 MiB and more (the runs, a new file's
     // buffer) are mapped and given back; the read windows, at most 4 MiB, are reused from the heaps.
     ::mallopt(M_MMAP_THRESHOLD, 8 << 20);
+    // A write to a pipe or socket whose reader went away is an error to handle, not the end of the serving
+    // process, which would leave its folder mounted and dead.
+    ::signal(SIGPIPE, SIG_IGN);
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     tandalo::tools::MountArguments parsed;
     try {

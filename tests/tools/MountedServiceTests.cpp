@@ -3,6 +3,7 @@
 // through the kernel. Skipped where /dev/fuse or mounting is not allowed.
 #include "ChildProcess.h"
 #include "platform/busservice/BusSocket.h"
+#include "platform/foundation/MountInfo.h"
 #include "simulation/DemoPhone.h"
 #include "simulation/service/BusService.h"
 #include "simulation/service/ServiceDevices.h"
@@ -18,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sys/mount.h>
+#include <thread>
 #include <unistd.h>
 
 namespace tandalo::tools {
@@ -175,6 +177,31 @@ TEST_F(MountedServiceTests, ACrashedMountReleasesThePhoneForTheNextOne) {
                   "This file lives on the simulated phone.\n");
     });
     EXPECT_NE(servingProcess(), pid);
+}
+
+// The program that ran the mount tool went away while a slow phone was still being mounted (an application
+// that quit meanwhile): nobody knows of the mount that follows, so it is not left behind, live or broken.
+TEST_F(MountedServiceTests, AMountWhoseCallerWentAwayIsTakenDownAgain) {
+    m_devices.plug({"phone", "serial=LATE", "turnaround=300"});
+    const auto folder = m_root.path() / "Late";
+    fs::create_directories(folder);
+    m_mounted.push_back(folder); // taken down at the end should the test fail
+    auto tool = testsupport::ChildProcess::start(
+        MOUNT_TANDALO_PROGRAM, {"-t", "tandalo", "mtp://LATE", folder.string()},
+        {std::string(busservice::socketVariable) + "=" + m_service->socketPath().string()});
+    const auto late = m_bus->matchingEntries(usb::interfaceClassName).back().id;
+    withinLimit([&] {
+        while (!m_bus->property(late, usb::exclusiveOwnerKey)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    tool.signal(
+        SIGKILL); // the phone is open, and each of its answers takes 300 ms: the mount is not live yet
+    tool.wait();
+    ASSERT_TRUE(m_service->waitForClients(1)) << "the serving process serves on for nobody";
+    for (const auto& mount : platform::MountInfo::read()) {
+        EXPECT_NE(mount.mountPoint, folder) << "left mounted";
+    }
 }
 
 } // namespace
