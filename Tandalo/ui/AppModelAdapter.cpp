@@ -1,11 +1,6 @@
 #include "Tandalo/ui/AppModelAdapter.h"
 
-#include <algorithm>
-
 namespace tandalo::ui {
-
-AppModelAdapter::AppModelAdapter(app::AppModel& model, app::Workspace& workspace)
-    : m_model(model), m_workspace(workspace) {}
 
 view::MenuBarIcon AppModelAdapter::viewIcon(app::MenuBarIcon icon) {
     switch (icon) {
@@ -47,45 +42,11 @@ view::ModelState AppModelAdapter::state() const {
     return state;
 }
 
-const app::DeviceEntry* AppModelAdapter::listed(const app::DeviceEntry& entry) const {
-    const auto& devices = *m_model.devices;
-    const auto found = std::find_if(devices.begin(), devices.end(), [&](const app::DeviceEntry& device) {
-        return device.id() == entry.id();
-    });
-    return found == devices.end() ? nullptr : &*found;
-}
-
 void AppModelAdapter::mount(const app::DeviceEntry& entry, TakeOverFromAnyone takeOver) {
     // The rows' buttons mount without a notification: the user is looking at the row.
     m_model.mount(entry,
                   app::AppModel::MountOptions{.takeOverFromAnyone = takeOver == TakeOverFromAnyone::yes,
                                               .notifyWhenMounted = false});
-}
-
-void AppModelAdapter::eject(const app::DeviceEntry& entry) {
-    // FIXME: the model cannot eject one device yet.
-    m_log.info("eject of %{public}s asked for; the model cannot eject yet", entry.id());
-}
-
-void AppModelAdapter::ejectAll() {
-    // FIXME: the model cannot eject yet.
-    m_log.info("eject of every device asked for; the model cannot eject yet");
-}
-
-void AppModelAdapter::chooseFolder() {
-    // FIXME: until the model chooses the folder itself: ask, then mount what waits for a folder.
-    if (m_model.mountLocation().choose()) {
-        m_model.mountAllUnmounted();
-    }
-}
-
-void AppModelAdapter::openFolder(const app::DeviceEntry& entry) {
-    // FIXME: until the model opens a device's folder itself.
-    const auto* device = listed(entry);
-    if (device == nullptr || !device->state.isMounted()) {
-        return;
-    }
-    m_workspace.showFolder(*device->state.mountedFolder(), [](bool) {});
 }
 
 void AppModelAdapter::requestSettings() {
@@ -98,10 +59,6 @@ void AppModelAdapter::checkForUpdates() {
 
 void AppModelAdapter::copyDiagnostics() {
     // FIXME: there is no diagnostics report yet.
-}
-
-void AppModelAdapter::cleanUpStaleMounts() {
-    // FIXME: the model does not clean up stale mounts yet.
 }
 
 void AppModelAdapter::refreshExtensionStatus() {
@@ -122,11 +79,7 @@ void AppModelAdapter::refreshNotificationStatus() {
 }
 
 void AppModelAdapter::requestNotificationAuthorization() {
-    // FIXME: the model cannot ask for the permission yet.
-}
-
-void AppModelAdapter::openNotificationSettings() {
-    // FIXME: the model cannot open the notification settings yet.
+    spawn(m_model.executor(), m_model.requestNotificationAuthorization(), "request notification permission");
 }
 
 void AppModelAdapter::handleReopen() {

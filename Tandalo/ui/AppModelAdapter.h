@@ -12,7 +12,7 @@ namespace tandalo::ui {
 /// menu commands into the model's operations. Main thread only; the model must outlive it.
 class AppModelAdapter final : public ApplicationModel {
 public:
-    AppModelAdapter(app::AppModel& model, app::Workspace& workspace);
+    explicit AppModelAdapter(app::AppModel& model) : m_model(model) {}
 
     /// The menu-bar status of the core as the windows name it.
     static view::MenuBarIcon viewIcon(app::MenuBarIcon icon);
@@ -21,18 +21,18 @@ public:
     view::ModelState state() const override;
 
     void mount(const app::DeviceEntry& entry, TakeOverFromAnyone takeOver) override;
-    void eject(const app::DeviceEntry& entry) override;
-    void chooseFolder() override;
-    void openFolder(const app::DeviceEntry& entry) override;
+    void eject(const app::DeviceEntry& entry) override { m_model.eject(entry); }
+    void chooseFolder() override { m_model.chooseFolder(); }
+    void openFolder(const app::DeviceEntry& entry) override { m_model.openFolder(entry); }
 
     void setAutoMount(bool autoMount) override { m_model.setAutoMount(autoMount); }
     void setLaunchAtLogin(bool launchAtLogin) override { m_model.setLaunchAtLogin(launchAtLogin); }
-    void ejectAll() override;
+    void ejectAll() override { m_model.ejectAll(); }
     void requestSettings() override;
     void checkForUpdates() override;
     void copyDiagnostics() override;
 
-    void cleanUpStaleMounts() override;
+    void cleanUpStaleMounts() override { m_model.cleanUpStaleMounts(); }
     void refreshBatteryLevels() override { m_model.refreshBatteryLevels(); }
     void refreshExtensionStatus() override;
 
@@ -41,19 +41,14 @@ public:
 
     void refreshNotificationStatus() override;
     void requestNotificationAuthorization() override;
-    void openNotificationSettings() override;
+    void openNotificationSettings() override { m_model.openNotificationSettings(); }
     void setHasCompletedOnboarding(bool completed) override { m_model.setHasCompletedOnboarding(completed); }
 
     void handleReopen() override;
     void applicationWillTerminate() override;
 
 private:
-    /// The device as the model lists it now: a row's entry may be older than the list.
-    const app::DeviceEntry* listed(const app::DeviceEntry& entry) const;
-
     app::AppModel& m_model;
-    app::Workspace& m_workspace;
-    oslog::Logger m_log{"com.brenwick.Tandalo", "app"};
 };
 
 } // namespace tandalo::ui

@@ -153,7 +153,7 @@ int main(int argc, char** argv) {
     quitOnStopSignals(application);
     DesktopServices services(clock);
     auto model = app::AppModel::create(services.forModel());
-    ui::AppModelAdapter adapter(*model, services.workspace);
+    ui::AppModelAdapter adapter(*model);
     desktop::ClockTimers timers(clock);
     // The scene's own set-up guide and settings answer the menus.
     ui::SceneActions actions{.showSetupGuide = {}, .openSettings = {}, .quit = [] { QApplication::quit(); }};

@@ -25,7 +25,7 @@ class AppModelAdapterTests : public AppModelRig {
 protected:
     AppModelAdapter& adapter() {
         if (!m_adapter) {
-            m_adapter = std::make_unique<AppModelAdapter>(*model, workspace);
+            m_adapter = std::make_unique<AppModelAdapter>(*model);
         }
         return *m_adapter;
     }
@@ -159,6 +159,29 @@ INSTANTIATE_TEST_SUITE_P(
                                     {"extension: openSettings", "extension: isEnabled"},
                                     0}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The rows' Mount and Take Over: the take-over choice reaches the mount tool's resource, and neither posts
+// the notification that the device is in the file manager, since the user is looking at its row.
+class AdapterMountTests : public AppModelAdapterTests,
+                          public ::testing::WithParamInterface<ApplicationModel::TakeOverFromAnyone> {};
+
+TEST_P(AdapterMountTests, TheRowsMountsCarryTheTakeOverChoiceAndPostNothing) {
+    auto& model = startWith({MountState::unmounted()});
+    model.setAutoMount(false);
+    thereafter = app::ProcessResult{}; // the mount tool succeeds
+    adapter().mount(model.devices->front(), GetParam());
+    executor.runUntilIdle();
+    ASSERT_EQ(mountedFolders().size(), 1U);
+    const auto resource = processes.calls().back().arguments.at(2);
+    const bool takesOver = GetParam() == ApplicationModel::TakeOverFromAnyone::yes;
+    EXPECT_EQ(resource.find("/take-over-1/") != std::string::npos, takesOver) << resource;
+    EXPECT_TRUE(model.devices->front().state.isMounted());
+    EXPECT_TRUE(log.entries("notifications: add").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, AdapterMountTests,
+                         ::testing::Values(ApplicationModel::TakeOverFromAnyone::no,
+                                           ApplicationModel::TakeOverFromAnyone::yes));
 
 } // namespace
 } // namespace tandalo::ui

@@ -118,8 +118,7 @@ application() {
 check "Linux USB backend against the kernel" "$build/tests/platform/usbfs/vm/usbfs_vm_tests" --gtest_brief=1
 check "mount-tandalo: cp out and in through the kernel, byte for byte" mounted_copies
 check "mount-tandalo without access to the device node names it" refused_mount
-# FIXME: the application's model mounts nothing yet.
-# check "the application: the device mounted, cp, eject and mount with its window, unplug during a copy" application
+check "the application: the device mounted, cp, eject and mount with its window, unplug during a copy" application
 if [ -x "$build/tools/tandalo-usb-bench" ]; then
     check "benchmark: whole objects against the mounted folder" "$build/tools/tandalo-usb-bench" \
         "$work/mount" "$work/store/seed"
