@@ -94,9 +94,9 @@ application() {
             cp "$folder/$storage/seed/big.bin" "$app/out.bin" && cmp "$app/out.bin" "$work/store/seed/big.bin" &&
             cp "$app/in.bin" "$folder/$storage/seed/in.bin" && sync "$folder/$storage/seed/in.bin" &&
             cmp "$app/in.bin" "$work/store/seed/in.bin" && echo "application: cp out and in, byte for byte" &&
-            app_control press "$gadget_serial" eject && wait_until 30 app_folder_gone "$folder" &&
+            app_control press "$gadget_serial" eject >/dev/null && wait_until 30 app_folder_gone "$folder" &&
             [ "$(app_state)" = unmounted ] && echo "application: ejected with the window's button" &&
-            app_control press "$gadget_serial" mount && wait_until 60 app_mounted &&
+            app_control press "$gadget_serial" mount >/dev/null && wait_until 60 app_mounted &&
             folder=$(app_state | cut -c9-) && echo "application: mounted again with the window's button" &&
             { cp "$app/large.bin" "$folder/$storage/seed/large.bin" 2>/dev/null & } &&
             sleep 0.5 && gadget_unplug && wait_until 60 app_folder_gone "$folder" && wait_until 30 app_unlisted &&
