@@ -11,6 +11,7 @@
 #include "tools/StopSignals.h"
 
 #include "platform/busservice/BusProtocol.h"
+#include "platform/foundation/MountInfo.h"
 #include "simulation/DemoPhone.h"
 
 #include <QCoreApplication>
@@ -284,9 +285,17 @@ int main(int argc, char** argv) {
         std::cout << "skipped: /dev/fuse cannot be opened, so nothing can be mounted here" << std::endl;
         return 77;
     }
-    if (mode != Mode::interactive && !isolateMounts() && ::getuid() == 0) {
-        std::cerr << "tandalo-demo: no mount namespace of its own: the application's quit may unmount other "
-                     "programs' phones\n";
+    if (mode != Mode::interactive && !isolateMounts()) {
+        // The application unmounts every phone of its user when it quits: without a namespace of its own,
+        // a headless run must not start where someone's phones are mounted.
+        for (const auto& mount : platform::MountInfo::read()) {
+            if (mount.fileSystemType == "fuse.tandalo") {
+                std::cout << "skipped: " << mount.mountPoint.string()
+                          << " is mounted, and the test's application "
+                          << "would unmount it when it quits (run as root to keep it apart)" << std::endl;
+                return 77;
+            }
+        }
     }
     QCoreApplication application(argc, argv);
     NotificationRecorder notifications; // on the event loop's thread, which answers the bus
