@@ -78,7 +78,7 @@ app_folder_gone() { ! mountpoint -q "$1" && [ ! -e "$1" ]; }
 app_unlisted() { [ -z "$(app_state)" ]; }
 
 application() {
-    local app=$work/app pid folder storage status=0
+    local app=$work/app pid folder storage plugged status=0
     mkdir -p "$app/home/Tandalo" "$app/run" "$app/prefs" && chmod 700 "$app/run"
     # The mount folder inside the machine, not the real home folder's, which is the host's; no set-up guide.
     printf 'mountRootBookmark=string:%s\nhasCompletedOnboarding=bool:true\n' "$app/home/Tandalo" \
@@ -101,7 +101,9 @@ application() {
             { cp "$app/large.bin" "$folder/$storage/seed/large.bin" 2>/dev/null & } &&
             sleep 0.5 && gadget_unplug && wait_until 60 app_folder_gone "$folder" && wait_until 30 app_unlisted &&
             echo "application: unplugged during a copy, the folder is gone" &&
-            gadget_plug && wait_until 60 app_mounted && echo "application: plugged in again, mounted again"
+            gadget_plug && plugged=$(date +%s%N) && wait_until 60 app_mounted &&
+            echo "application: plugged in again, mounted again $((($(date +%s%N) - plugged) / 1000000)) ms after" \
+                "the kernel had the device"
     } || status=1
     kill -TERM "$pid"
     wait "$pid" || { echo "application: ended with $?"; status=1; }
