@@ -165,31 +165,39 @@ void selfTest(Session& session) {
                       " unmounted and its folder removed; the row offers Mount");
     });
     steps.run("unplug the first phone during a copy", [&] {
+        constexpr std::size_t blocks = 256;
         std::atomic<bool> copying = true;
         std::atomic<std::size_t> written = 0;
-        std::string outcome = "the copy ended without an error";
-        std::thread writer([&] {
-            std::ofstream stream(top / "Download/big.bin", std::ios::binary | std::ios::trunc);
-            const std::string block(1 << 20, 'b');
-            for (int index = 0; index < 256 && stream; ++index) {
-                stream.write(block.data(), static_cast<std::streamsize>(block.size()));
-                stream.flush();
-                written += block.size();
+        bool failed = false;
+        {
+            std::jthread writer([&] {
+                std::ofstream stream(top / "Download/big.bin", std::ios::binary | std::ios::trunc);
+                const std::string block(1 << 20, 'b');
+                for (std::size_t index = 0; index < blocks && stream; ++index) {
+                    stream.write(block.data(), static_cast<std::streamsize>(block.size()));
+                    stream.flush();
+                    written += block.size();
+                }
+                stream.close();
+                failed = !stream;
+                copying = false;
+            });
+            waitFor("20 MiB written", 30s, [&] { return written >= (20U << 20) || !copying; });
+            std::this_thread::sleep_for(300ms); // the data reaches the phone, whose last write is then recent
+            const auto unplugged = session.devices().run({"unplug", first});
+            if (!unplugged.succeeded) {
+                throw Failure(unplugged.text);
             }
-            stream.close();
-            if (!stream) {
-                outcome = joined("the copy failed after ", written >> 20, " MiB, as it must");
-            }
-            copying = false;
-        });
-        waitFor("20 MiB written", 30s, [&] { return written >= (20U << 20) || !copying; });
-        std::this_thread::sleep_for(300ms); // the data reaches the phone, whose last write is then recent
-        const auto unplugged = session.devices().run({"unplug", first});
-        writer.join();
-        if (!unplugged.succeeded) {
-            throw Failure(unplugged.text);
+        } // the copy has ended
+        if (failed) {
+            return joined("the copy failed after ", written >> 20, " MiB, as it must");
         }
-        return outcome;
+        // A copy that says it succeeded must be whole on the phone.
+        const auto handle = phone->find(storage, "Download/big.bin");
+        if (!handle || phone->contents(*handle).size() != blocks << 20) {
+            throw Failure("the copy reported success, but the phone does not hold the whole file");
+        }
+        return std::string("the copy had ended, whole, before the phone was pulled out");
     });
     steps.run("a warning says so", [&] {
         std::string warning;
