@@ -34,10 +34,8 @@ view::ModelState AppModelAdapter::state() const {
     state.launchAtLogin = m_model.launchAtLogin();
     state.hasCompletedOnboarding = m_model.hasCompletedOnboarding();
     state.mountFolder = *m_model.mountLocation().url;
-    // FIXME: the update checker publishes no waiting version and cannot check yet: no update banner, and
-    // "Check for Updates…" stays disabled.
-    state.waitingVersion = std::nullopt;
-    state.canCheckForUpdates = false;
+    state.waitingVersion = *m_model.updater().waitingVersion;
+    state.canCheckForUpdates = *m_model.updater().canCheckForUpdates;
     state.menuBarIcon = viewIcon(m_model.menuBarIcon());
     return state;
 }
@@ -53,14 +51,6 @@ void AppModelAdapter::requestSettings() {
     m_model.settingsRequests.set(*m_model.settingsRequests + 1);
 }
 
-void AppModelAdapter::checkForUpdates() {
-    // FIXME: there is no update checker yet.
-}
-
-void AppModelAdapter::copyDiagnostics() {
-    // FIXME: there is no diagnostics report yet.
-}
-
 void AppModelAdapter::refreshExtensionStatus() {
     spawn(m_model.executor(), m_model.refreshExtensionStatus(), "refresh extension status");
 }
@@ -70,24 +60,12 @@ void AppModelAdapter::turnOnExtension() {
     spawn(m_model.executor(), m_model.pollExtensionStatus(), "poll extension status");
 }
 
-void AppModelAdapter::showWaitingUpdate() {
-    // FIXME: there is no update checker yet.
-}
-
 void AppModelAdapter::refreshNotificationStatus() {
     spawn(m_model.executor(), m_model.refreshNotificationStatus(), "refresh notification status");
 }
 
 void AppModelAdapter::requestNotificationAuthorization() {
     spawn(m_model.executor(), m_model.requestNotificationAuthorization(), "request notification permission");
-}
-
-void AppModelAdapter::handleReopen() {
-    // FIXME: the model does not answer a reopen yet; the scene has shown the window.
-}
-
-void AppModelAdapter::applicationWillTerminate() {
-    m_model.mounter().unmountAll();
 }
 
 } // namespace tandalo::ui

@@ -1,13 +1,18 @@
 // The application's program: the launch guards, then the core's model on the Qt event loop with the
 // Linux desktop's services, and the status item (or the window, where the desktop has no status area).
 // SIGINT and SIGTERM quit as the Quit command does, so the devices are unmounted first.
+#include "Tandalo/core/AppDelegate.h"
 #include "Tandalo/core/AppModel.h"
+#include "Tandalo/core/Diagnostics.h"
 #include "Tandalo/core/LinuxProcessRunner.h"
 #include "Tandalo/core/XDGAutostart.h"
 #include "Tandalo/desktop/DesktopNotificationCenter.h"
 #include "Tandalo/desktop/DesktopSleepNotifications.h"
 #include "Tandalo/desktop/DesktopWorkspace.h"
+#include "Tandalo/desktop/QtApplicationWindows.h"
+#include "Tandalo/desktop/QtClipboard.h"
 #include "Tandalo/desktop/QtMainExecutor.h"
+#include "Tandalo/desktop/ServiceUpdateFramework.h"
 #include "Tandalo/ui/AppModelAdapter.h"
 #include "Tandalo/ui/DialogFolderPanel.h"
 #include "Tandalo/ui/DowngradeGuard.h"
@@ -73,7 +78,7 @@ public:
 /// The application's services on this desktop, in the order they are made; the model uses them all.
 struct DesktopServices {
     explicit DesktopServices(platform::Clock& clock)
-        : executor(clock), processes(clock), volumes(processes),
+        : executor(clock), timers(clock), processes(clock), volumes(processes),
           notifications(QDBusConnection::sessionBus(), clock, notificationOptions()),
           workspace(QDBusConnection::sessionBus(), clock), sleep(QDBusConnection::systemBus(), clock),
           extensionStatus(app::FuseExtensionStatus::Requirements::of(tools), workspace),
@@ -85,6 +90,24 @@ struct DesktopServices {
         options.applicationName = app::appDisplayName();
         options.desktopEntry = "com.brenwick.Tandalo";
         return options;
+    }
+
+    /// The update checker over the update service, which reads its feed from the application's settings.
+    std::unique_ptr<app::Updater> makeUpdater() {
+        const auto& bundle = app::BundleInformation::main();
+        const auto version = bundle.value("CFBundleShortVersionString");
+        const auto* text = version ? std::get_if<std::string>(&*version) : nullptr;
+        updates::UpdateConfiguration configuration{.applicationName = app::appDisplayName(),
+                                                   .runningVersion = text != nullptr ? *text : "0",
+                                                   .runningDisplayVersion = {}};
+        return std::make_unique<app::Updater>(app::Updater::Services{
+            .executor = executor,
+            .notifications = notifications,
+            .bundle = bundle,
+            .windows = app::qtApplicationWindows(),
+            .makeFramework = app::ServiceUpdateFramework::factory(
+                configuration, platform::Preferences::standard(), updates::UpdatePlatform::system(timers)),
+        });
     }
 
     app::AppModelServices forModel() {
@@ -105,12 +128,13 @@ struct DesktopServices {
             .workspace = workspace,
             .sleep = sleep,
             .onboarding = setupGuide,
-            .makeUpdater = {},
+            .makeUpdater = [this] { return makeUpdater(); },
             .makeStatusItemMenu = {},
         };
     }
 
     app::QtMainExecutor executor;
+    desktop::ClockTimers timers; // the windows' and the update service's
     app::FilePreferenceSuites preferences;
     app::LinuxFileOperations files;
     app::LinuxMountTable mountTable;
@@ -126,6 +150,11 @@ struct DesktopServices {
     app::FuseExtensionStatus extensionStatus;
     app::XDGAutostart login;
     SetupGuidePresenter setupGuide;
+    app::QtClipboard clipboard;
+    app::LogStoreReader log;
+    app::AppDelegate delegate{
+        {.executor = executor, .notifications = notifications, .onboarding = setupGuide}};
+    app::Diagnostics diagnostics{{.clipboard = clipboard, .notifications = notifications, .log = log}};
 };
 
 } // namespace
@@ -152,12 +181,12 @@ int main(int argc, char** argv) {
     usb::setDefaultBus(buschoice::processBus(environment));
     quitOnStopSignals(application);
     DesktopServices services(clock);
+    services.delegate.applicationWillFinishLaunching();
     auto model = app::AppModel::create(services.forModel());
-    ui::AppModelAdapter adapter(*model);
-    desktop::ClockTimers timers(clock);
+    ui::AppModelAdapter adapter(*model, services.delegate, services.diagnostics);
     // The scene's own set-up guide and settings answer the menus.
     ui::SceneActions actions{.showSetupGuide = {}, .openSettings = {}, .quit = [] { QApplication::quit(); }};
-    ui::Scene scene(adapter, timers, actions, ui::Scene::desktopStatusArea());
+    ui::Scene scene(adapter, services.timers, actions, ui::Scene::desktopStatusArea());
     services.setupGuide.scene = &scene;
     QObject::connect(&instance, &ui::SingleInstance::reopenRequested, &scene, [&] { scene.reopen(); });
     QObject::connect(&application, &QApplication::aboutToQuit, [&] { adapter.applicationWillTerminate(); });

@@ -21,16 +21,25 @@ corvane::AndroidCandidate chargeOnlyPhone(std::string serial) {
     return candidate;
 }
 
+class NoClipboard final : public app::Clipboard {
+public:
+    void setText(const std::string&) override {}
+};
+
 class AppModelAdapterTests : public AppModelRig {
 protected:
     AppModelAdapter& adapter() {
         if (!m_adapter) {
-            m_adapter = std::make_unique<AppModelAdapter>(*model);
+            m_adapter = std::make_unique<AppModelAdapter>(*model, m_delegate, m_diagnostics);
         }
         return *m_adapter;
     }
 
 private:
+    app::AppDelegate m_delegate{{executor, notifications, onboarding}};
+    NoClipboard m_clipboard;
+    app::LogStoreReader m_log;
+    app::Diagnostics m_diagnostics{{m_clipboard, notifications, m_log, bundle}};
     std::unique_ptr<AppModelAdapter> m_adapter;
 };
 
@@ -45,6 +54,7 @@ TEST_F(AppModelAdapterTests, StateReadsEveryPublishedValueOfTheModelAndItsMountF
     model.lastError.set("The phone did not answer.");
     model.notificationStatus.set(app::NotificationAuthorizationStatus::authorized);
     model.setLaunchAtLogin(false);
+    model.updater().waitingVersion.set("1.5");
     model.handleCandidates({chargeOnlyPhone("R58")});
 
     const auto state = adapter().state();
@@ -63,7 +73,7 @@ TEST_F(AppModelAdapterTests, StateReadsEveryPublishedValueOfTheModelAndItsMountF
     EXPECT_EQ(state.loginItemState, *model.loginItemState);
     EXPECT_EQ(state.mountFolder, *model.mountLocation().url);
     EXPECT_EQ(state.menuBarIcon, view::MenuBarIcon::mounted);
-    EXPECT_FALSE(state.waitingVersion);
+    EXPECT_EQ(state.waitingVersion, "1.5");
 }
 
 struct IconCase {
