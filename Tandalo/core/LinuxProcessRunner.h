@@ -20,6 +20,9 @@ public:
                                 std::size_t outputLimit = defaultOutputLimit);
 
     void start(const ProcessCommand& command, Completion done) override;
+    /// Kills the children still running and waits until they are gone; their completions are not called.
+    /// The application's quit does so first, so that no mount finishes after it unmounted everything.
+    void stopAll() { m_watchers.stopAll(); }
 
 private:
     platform::Clock& m_clock;

@@ -1,12 +1,17 @@
 #include "Tandalo/core/WorkerThreads.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace tandalo::app {
 
 WorkerThreads::~WorkerThreads() {
+    stopAll();
+}
+
+void WorkerThreads::stopAll() {
     // Joined outside the lock: a thread that ends may still be on its way out of start().
-    auto threads = m_threads.withLock([](auto& running) { return std::move(running); });
+    auto threads = m_threads.withLock([](auto& running) { return std::exchange(running, {}); });
     threads.clear();
 }
 

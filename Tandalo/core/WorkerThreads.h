@@ -21,6 +21,8 @@ public:
 
     /// Runs the work on a new thread; an exception that leaves it is logged with the name.
     void start(std::string name, std::function<void(std::stop_token)> work);
+    /// Asks every thread to stop and joins it; work started afterwards runs as before.
+    void stopAll();
 
 private:
     platform::Guarded<std::vector<platform::Task>> m_threads;

@@ -189,7 +189,11 @@ int main(int argc, char** argv) {
     ui::Scene scene(adapter, services.timers, actions, ui::Scene::desktopStatusArea());
     services.setupGuide.scene = &scene;
     QObject::connect(&instance, &ui::SingleInstance::reopenRequested, &scene, [&] { scene.reopen(); });
-    QObject::connect(&application, &QApplication::aboutToQuit, [&] { adapter.applicationWillTerminate(); });
+    QObject::connect(&application, &QApplication::aboutToQuit, [&] {
+        // A mount still under way ends first: one that finished after everything was unmounted would stay.
+        services.processes.stopAll();
+        adapter.applicationWillTerminate();
+    });
 
     std::unique_ptr<ui::TestControl> control;
     if (const auto path = environment.value(ui::TestControl::variable); path && !path->empty()) {

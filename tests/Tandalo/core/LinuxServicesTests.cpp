@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fstream>
+#include <thread>
 #include <unistd.h>
 
 namespace tandalo::app {
@@ -79,6 +80,26 @@ TEST_F(LinuxProcessRunnerTests, SaysWhenASignalOrTheTimeLimitEndedTheChild) {
     ASSERT_TRUE(outcome.value);
     EXPECT_EQ(outcome.value->status, 128 + SIGKILL);
     EXPECT_EQ(outcome.value->output, "sleep did not finish within 90 s and was stopped.");
+}
+
+TEST_F(LinuxProcessRunnerTests, StoppingAllKillsTheChildrenStillRunningWithoutAnswering) {
+    const platform::testing::TemporaryFolder folder;
+    const auto pidFile = folder.path() / "pid";
+    bool answered = false;
+    m_runner.start(ProcessCommand{"/bin/sh",
+                                  {"-c", "echo $$ > " + pidFile.string() + ".new; mv " + pidFile.string() +
+                                             ".new " + pidFile.string() + "; exec sleep 600"}},
+                   [&](ProcessResult) { answered = true; });
+    for (int look = 0; look < 2000 && !std::filesystem::exists(pidFile); ++look) {
+        std::this_thread::sleep_for(5ms); // the child, a process of its own, writes it
+    }
+    ASSERT_TRUE(std::filesystem::exists(pidFile));
+    pid_t pid = 0;
+    std::ifstream(pidFile) >> pid;
+    m_runner.stopAll();
+    EXPECT_FALSE(answered);
+    EXPECT_EQ(::kill(pid, 0), -1) << "the child still runs";
+    EXPECT_EQ(runScript("echo still runs").value->output, "still runs\n");
 }
 
 TEST_F(LinuxProcessRunnerTests, AProgramThatCannotBeLaunchedIsAnError) {
