@@ -249,7 +249,7 @@ public:
 
     // Notifications. Each is shown only while the notification server answers.
 
-    /// "<name> is in Finder": the device was mounted; not in the first minute after a wake.
+    /// "<name> is in your file manager": the device was mounted; not in the first minute after a wake.
     void postMountedNotification(const DeviceEntry& entry);
     void postCandidateNotification(const corvane::AndroidCandidate& candidate, bool granted);
     void postUnpluggedNotification(const DeviceEntry& entry, NotificationSettings settings);

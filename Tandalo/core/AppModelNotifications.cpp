@@ -23,7 +23,7 @@ void AppModel::postMountedNotification(const DeviceEntry& entry) {
     if (m_lastWake && m_services.executor.clock().now() - *m_lastWake < quietAfterWake) {
         return;
     }
-    NotificationRequest request{"tandalo.mounted." + entry.id(), nameOf(entry) + " is in Finder",
+    NotificationRequest request{"tandalo.mounted." + entry.id(), nameOf(entry) + " is in your file manager",
                                 "Click to open it.", NotificationSound::none};
     auto& center = m_services.notifications;
     center.getNotificationSettings([&center, request](NotificationSettings settings) {

@@ -50,7 +50,7 @@ private:
     QVariantAnimation* m_hoverAnimation;
 };
 
-/// A round 28-point button that shows a symbol: the rows' "Show in Finder" and "Eject", and, without a
+/// A round 28-point button that shows a symbol: the rows' "Show in File Manager" and "Eject", and, without a
 /// visible press, the face of the window's Options button.
 class IconButton final : public SoftButton {
     Q_OBJECT

@@ -178,7 +178,7 @@ SoftButton* DeviceRow::makeButton(view::RowButton kind) {
     SoftButton* button = nullptr;
     switch (kind) {
     case view::RowButton::showInFinder:
-        button = new IconButton("folder", tr("Show in Finder"), this);
+        button = new IconButton("folder", tr("Show in File Manager"), this);
         break;
     case view::RowButton::eject:
         button = new IconButton("eject", tr("Eject"), this);

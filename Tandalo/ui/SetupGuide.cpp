@@ -84,7 +84,7 @@ QString buttonTitle(GuideButton button) {
     case GuideButton::showInFinder:
         break;
     }
-    return SetupGuideWindow::tr("Show in Finder");
+    return SetupGuideWindow::tr("Show in File Manager");
 }
 
 /// A text of a step, wrapping, with its bold pieces; names are escaped, so they never read as markup.
@@ -342,8 +342,8 @@ void SetupGuideWindow::refresh() {
     const QString shownName = QString::fromStdString(name);
     m_title->setText(m_content.isSetUp ? tr("%1 is set up").arg(shownName)
                                        : tr("Welcome to %1").arg(shownName));
-    m_subtitle->setText(m_content.isSetUp ? tr("Plug in a device and it shows up in Finder.")
-                                          : tr("A few steps and your device shows up in Finder."));
+    m_subtitle->setText(m_content.isSetUp ? tr("Plug in a device and it shows up in your file manager.")
+                                          : tr("A few steps and your device shows up in your file manager."));
     m_footerButton->setText(m_content.ready ? tr("Done") : tr("Close"));
 
     std::map<SetupStep, StepRow*> shown;

@@ -63,8 +63,7 @@ GuideStep notificationsStep(const ModelState& model, const std::string& appName)
 GuideStep folderStep(const ModelState& model) {
     GuideStep step{.step = SetupStep::folder, .done = model.mountFolder.has_value()};
     if (!step.done) {
-        step.above = {text("Pick a folder and each connected device gets its own folder inside it. Devices "
-                           "also show up in the Finder sidebar under Locations.")};
+        step.above = {text("Pick a folder and each connected device gets its own folder inside it.")};
         step.button = GuideButton::chooseFolder;
     }
     return step;

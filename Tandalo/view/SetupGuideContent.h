@@ -59,7 +59,7 @@ struct GuideStep {
     bool spinner = false;
     std::optional<GuideText> besideButton{};
     std::vector<GuideText> below{};
-    /// The device the button acts on (Try Again, Mount, Show in Finder).
+    /// The device the button acts on (Try Again, Mount, Show in File Manager).
     std::string deviceId{};
 
     bool operator==(const GuideStep&) const = default;

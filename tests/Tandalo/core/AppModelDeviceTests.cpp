@@ -502,8 +502,8 @@ TEST_P(MountedNotifications, KeepQuietForAMinuteAfterAWakeAndNeedPermission) {
     device.registryEntryID = 4242;
     model->postMountedNotification(DeviceEntry{device, MountState::mounted("/m/A")});
     executor.runUntilIdle();
-    const NotificationRequest expected{"tandalo.mounted.4242", "Pixel 7 is in Finder", "Click to open it.",
-                                       NotificationSound::none};
+    const NotificationRequest expected{"tandalo.mounted.4242", "Pixel 7 is in your file manager",
+                                       "Click to open it.", NotificationSound::none};
     EXPECT_EQ(notifications.added, each.shown ? std::vector{expected} : std::vector<NotificationRequest>{});
 }
 

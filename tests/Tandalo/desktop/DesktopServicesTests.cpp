@@ -45,7 +45,8 @@ TEST_F(DesktopServicesTests, NotificationsGoToTheServerAndClicksComeBackByIdenti
     center.setResponseHandler([&](const NotificationResponse& response) { responses.push_back(response); });
     center.add({"tandalo.candidate.42", "Pixel 7 is in charge-only mode", "Swipe down.",
                 NotificationSound::defaultSound});
-    center.add({"tandalo.mounted.SER", "Pixel 7 is in Finder", "Click to open it.", NotificationSound::none});
+    center.add({"tandalo.mounted.SER", "Pixel 7 is in your file manager", "Click to open it.",
+                NotificationSound::none});
     ASSERT_TRUE(waitUntil([&] { return server.shown().size() == 2; }));
     const auto [candidateID, candidate] = *server.shown().begin(); // a copy: the server forgets it below
     EXPECT_EQ(candidate.summary.toStdString(), "Pixel 7 is in charge-only mode");
