@@ -198,7 +198,7 @@ void SimulatedBus::runWorker(std::stop_token stop) {
             m_events.pop_front();
             ++m_delivering;
             lock.unlock();
-            deliver(event);
+            m_subscribers.deliver(event.sequence, event.event);
             lock.lock();
             --m_delivering;
             if (m_events.empty()) {
@@ -230,30 +230,6 @@ void SimulatedBus::runWorker(std::stop_token stop) {
             m_clock.waitUntil(lock, m_workerWake, due, stop, [&] {
                 return !m_events.empty() || (!m_scheduled.empty() && m_scheduled.begin()->first < due);
             });
-        }
-    }
-}
-
-void SimulatedBus::deliver(const PendingEvent& event) {
-    std::vector<std::shared_ptr<Subscriber>> receivers;
-    {
-        std::lock_guard guard(m_mutex);
-        for (const auto& [id, subscriber] : m_subscribers) {
-            if (subscriber->className == event.event.entry.className &&
-                subscriber->startSequence < event.sequence) {
-                receivers.push_back(subscriber);
-            }
-        }
-    }
-    for (const auto& subscriber : receivers) {
-        std::lock_guard guard(subscriber->mutex);
-        if (!subscriber->active) {
-            continue;
-        }
-        try {
-            subscriber->observer(event.event);
-        } catch (const std::exception&) {
-            // An observer's failure must not end the worker: the other subscribers still get the event.
         }
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/foundation/Clock.h"
+#include "platform/usb/Subscribers.h"
 #include "platform/usb/USBBus.h"
 #include "simulation/SimulatedBusDevices.h"
 
@@ -159,14 +160,6 @@ private:
         std::optional<usb::ProcessIdentity> opener; // nothing: this process (localProcess())
     };
 
-    struct Subscriber {
-        std::recursive_mutex mutex; // held while the observer runs; unsubscribe waits for it
-        bool active = true;
-        std::string className;
-        std::uint64_t startSequence = 0; // events up to this one were in the subscription's `existing`
-        Observer observer;
-    };
-
     struct PendingEvent {
         std::uint64_t sequence = 0;
         usb::RegistryEvent event;
@@ -232,7 +225,6 @@ private:
 
     // Worker thread and log.
     void runWorker(std::stop_token stop);
-    void deliver(const PendingEvent& event);
     void log(std::string operation, usb::RegistryEntryID id, std::string detail, std::string outcome) const;
 
     platform::Clock& m_clock;
@@ -254,7 +246,7 @@ private:
     std::map<usb::RegistryEntryID, Entry> m_entries; // in registry order: IDs only grow
     std::map<usb::RegistryEntryID, Device> m_devices;
     std::map<usb::HandleID, Handle> m_handles;
-    std::map<usb::SubscriptionID, std::shared_ptr<Subscriber>> m_subscribers;
+    usb::Subscribers m_subscribers;
     std::deque<PendingEvent> m_events;
     std::size_t m_delivering = 0;
     std::multimap<platform::Clock::TimePoint, std::pair<usb::RegistryEntryID, std::uint64_t>> m_scheduled;

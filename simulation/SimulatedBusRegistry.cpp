@@ -97,17 +97,13 @@ usb::USBBus::Subscription SimulatedBus::subscribe(std::string_view className, Ob
     try {
         std::lock_guard guard(m_mutex);
         requireRegistryLocked("subscribe");
-        auto subscriber = std::make_shared<Subscriber>();
-        subscriber->className = std::string(className);
-        subscriber->startSequence = m_eventSequence;
-        subscriber->observer = std::move(observer);
         Subscription subscription{m_nextSubscription++, {}};
         for (const auto& [id, entry] : m_entries) {
             if (entry.record.className == className) {
                 subscription.existing.push_back(entry.record);
             }
         }
-        m_subscribers.emplace(subscription.id, std::move(subscriber));
+        m_subscribers.add(subscription.id, std::string(className), m_eventSequence, std::move(observer));
         log("subscribe", 0, std::string(className),
             std::to_string(subscription.existing.size()) + " existing");
         return subscription;
@@ -118,20 +114,7 @@ usb::USBBus::Subscription SimulatedBus::subscribe(std::string_view className, Ob
 }
 
 void SimulatedBus::unsubscribe(usb::SubscriptionID id) noexcept {
-    std::shared_ptr<Subscriber> subscriber;
-    {
-        std::lock_guard guard(m_mutex);
-        const auto found = m_subscribers.find(id);
-        if (found == m_subscribers.end()) {
-            return;
-        }
-        subscriber = std::move(found->second);
-        m_subscribers.erase(found);
-    }
-    // Waits for a delivery in progress on the worker; the recursive mutex lets an observer end its own
-    // subscription from inside the call.
-    std::lock_guard guard(subscriber->mutex);
-    subscriber->active = false;
+    m_subscribers.remove(id);
 }
 
 void SimulatedBus::publishLocked(Entry entry) {

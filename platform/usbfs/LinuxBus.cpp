@@ -249,10 +249,6 @@ std::optional<std::filesystem::path> LinuxBus::deviceNode(usb::RegistryEntryID d
 
 LinuxBus::Subscription LinuxBus::subscribe(std::string_view className, Observer observer) {
     std::lock_guard guard(m_mutex);
-    auto subscriber = std::make_shared<Subscriber>();
-    subscriber->className = std::string(className);
-    subscriber->startSequence = m_eventSequence;
-    subscriber->observer = std::move(observer);
     Subscription subscription;
     subscription.id = m_nextSubscription++;
     for (const auto& [id, entry] : m_entries) {
@@ -260,48 +256,12 @@ LinuxBus::Subscription LinuxBus::subscribe(std::string_view className, Observer 
             subscription.existing.push_back(recordLocked(entry));
         }
     }
-    m_subscribers.emplace(subscription.id, std::move(subscriber));
+    m_subscribers.add(subscription.id, std::string(className), m_eventSequence, std::move(observer));
     return subscription;
 }
 
 void LinuxBus::unsubscribe(usb::SubscriptionID id) noexcept {
-    std::shared_ptr<Subscriber> subscriber;
-    {
-        std::lock_guard guard(m_mutex);
-        const auto found = m_subscribers.find(id);
-        if (found == m_subscribers.end()) {
-            return;
-        }
-        subscriber = found->second;
-        m_subscribers.erase(found);
-    }
-    // Waits for a running call of the observer, unless the observer is the caller (recursive mutex).
-    std::lock_guard guard(subscriber->mutex);
-    subscriber->active = false;
-}
-
-void LinuxBus::deliver(const PendingEvent& event) {
-    std::vector<std::shared_ptr<Subscriber>> receivers;
-    {
-        std::lock_guard guard(m_mutex);
-        for (const auto& [id, subscriber] : m_subscribers) {
-            if (subscriber->className == event.event.entry.className &&
-                subscriber->startSequence < event.sequence) {
-                receivers.push_back(subscriber);
-            }
-        }
-    }
-    for (const auto& subscriber : receivers) {
-        std::lock_guard guard(subscriber->mutex);
-        if (!subscriber->active) {
-            continue;
-        }
-        try {
-            subscriber->observer(event.event);
-        } catch (const std::exception&) {
-            // An observer's failure is its own; the other subscribers still get the event.
-        }
-    }
+    m_subscribers.remove(id);
 }
 
 void LinuxBus::monitor(std::stop_token stop) {
@@ -344,7 +304,7 @@ void LinuxBus::monitor(std::stop_token stop) {
             const PendingEvent event = std::move(m_events.front());
             m_events.pop_front();
             lock.unlock();
-            deliver(event);
+            m_subscribers.deliver(event.sequence, event.event);
             lock.lock();
         }
         m_busy = false;

@@ -2,6 +2,7 @@
 
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/UniqueFd.h"
+#include "platform/usb/Subscribers.h"
 #include "platform/usb/USBBus.h"
 #include "platform/usbfs/HolderRelease.h"
 #include "platform/usbfs/ProcessTable.h"
@@ -123,13 +124,6 @@ private:
         usb::HandleID holder = 0;
         bool reserved = false;
     };
-    struct Subscriber {
-        std::recursive_mutex mutex; // held while the observer runs; unsubscribe waits for it
-        bool active = true;
-        std::string className;
-        std::uint64_t startSequence = 0;
-        Observer observer;
-    };
     struct PendingEvent {
         std::uint64_t sequence = 0;
         usb::RegistryEvent event;
@@ -144,7 +138,6 @@ private:
     const Entry& entryLocked(usb::RegistryEntryID id, const char* request) const;
     std::filesystem::path nodeOf(const SysfsEntry& device) const;
     void monitor(std::stop_token stop);
-    void deliver(const PendingEvent& event);
     void wakeMonitor() noexcept;
 
     // Opens and transfers (LinuxBusPipes.cpp).
@@ -179,7 +172,7 @@ private:
     std::map<usb::RegistryEntryID, Connection> m_connections;                    // by device ID
     std::map<usb::HandleID, Handle> m_handles;
     std::map<std::pair<usb::RegistryEntryID, std::uint8_t>, Claim> m_claims; // by (device ID, interface)
-    std::map<usb::SubscriptionID, std::shared_ptr<Subscriber>> m_subscribers;
+    usb::Subscribers m_subscribers;
     std::deque<PendingEvent> m_events;
     std::uint64_t m_eventSequence = 0;
     bool m_busy = false; // the monitor is acting on uevents or delivering events
