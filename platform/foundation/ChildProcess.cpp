@@ -2,9 +2,11 @@
 
 #include "platform/foundation/FoundationError.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <spawn.h>
+#include <string_view>
 #include <sys/wait.h>
 
 extern char** environ;
@@ -18,9 +20,17 @@ pid_t spawnProgram(const std::string& program, const std::vector<std::string>& a
         argv.push_back(const_cast<char*>(argument.c_str()));
     }
     argv.push_back(nullptr);
+    // A variable given replaces the inherited one of its name: the child's getenv finds the first.
+    const auto givenName = [&](std::string_view variable) {
+        const auto name = variable.substr(0, variable.find('=') + 1);
+        return std::any_of(extraEnvironment.begin(), extraEnvironment.end(),
+                           [&](const std::string& given) { return given.starts_with(name); });
+    };
     std::vector<char*> envp;
     for (char** variable = environ; *variable != nullptr; ++variable) {
-        envp.push_back(*variable);
+        if (!givenName(*variable)) {
+            envp.push_back(*variable);
+        }
     }
     for (const auto& variable : extraEnvironment) {
         envp.push_back(const_cast<char*>(variable.c_str()));
