@@ -8,7 +8,7 @@
 #include "platform/buschoice/ProcessBus.h"
 #include "platform/busservice/BusSocket.h"
 #include "tests/Tandalo/core/AppFakes.h"
-#include "tests/platform/foundation/TemporaryFolder.h"
+#include "tests/Tandalo/core/KernelRig.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/tools/MountedFolder.h"
 
@@ -19,7 +19,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 namespace tandalo::app {
@@ -32,14 +31,12 @@ using tools::testing::writeThrough;
 
 constexpr const char* storageFolder = "Internal shared storage";
 
-class KernelAppModelTests : public ::testing::Test {
+class KernelAppModelTests : public testing::KernelRig {
 protected:
     void SetUp() override {
-        if (const auto reason = tools::testing::fuseUnavailableReason(); !reason.empty()) {
-            GTEST_SKIP() << reason << ": no FUSE on this machine";
-        }
-        if (::geteuid() != 0) {
-            GTEST_SKIP() << "mounting through the kernel needs root here";
+        KernelRig::SetUp();
+        if (IsSkipped()) {
+            return;
         }
         m_service.emplace(testsupport::ChildProcess::start(
             TANDALO_BUS_PROGRAM, {"--socket", m_socket.string(), "phone serial=" + m_serial}));
@@ -60,17 +57,11 @@ protected:
 
     void TearDown() override {
         m_model.reset();
-        LinuxMountTable table;
-        for (const auto& mount : table.mounts()) {
-            if (mount.mountPoint.string().starts_with(m_root.path().string())) {
-                ::umount2(mount.mountPoint.c_str(), MNT_FORCE | MNT_DETACH);
-            }
-        }
+        KernelRig::TearDown();
         if (m_service) {
             m_service->signal(SIGTERM);
             EXPECT_EQ(m_service->wait(), 0);
         }
-        ::unsetenv(std::string(busservice::socketVariable).c_str());
         ::unsetenv("TANDALO_PREFERENCES_DIR");
     }
 
@@ -121,7 +112,6 @@ protected:
         });
     }
 
-    platform::testing::TemporaryFolder m_root;
     const fs::path m_socket = m_root.path() / "bus" / "usb-bus.sock";
     const fs::path m_mountFolder = m_root.path() / "Phones";
     const std::string m_serial = "E2E" + std::to_string(::getpid());

@@ -12,8 +12,7 @@
 #include "simulation/SimulatedPhone.h"
 #include "simulation/service/BusService.h"
 #include "tests/Tandalo/core/CoreTestSupport.h"
-#include "tests/platform/foundation/TemporaryFolder.h"
-#include "tests/tools/MountedFolder.h"
+#include "tests/Tandalo/core/KernelRig.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +21,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <sys/mount.h>
 #include <unistd.h>
 
 namespace tandalo::app {
@@ -33,14 +31,12 @@ using corvane::TakeOver;
 
 constexpr const char* storageFolder = "Internal shared storage";
 
-class KernelMountTests : public ::testing::Test {
+class KernelMountTests : public testing::KernelRig {
 protected:
     void SetUp() override {
-        if (const auto reason = tools::testing::fuseUnavailableReason(); !reason.empty()) {
-            GTEST_SKIP() << reason << ": no FUSE on this machine";
-        }
-        if (::geteuid() != 0) {
-            GTEST_SKIP() << "mounting through the kernel needs root here";
+        KernelRig::SetUp();
+        if (IsSkipped()) {
+            return;
         }
         m_service = simulation::BusService::start(m_bus, m_root.path() / "bus" / "usb-bus.sock");
         // The application's environment names the bus, and the mount tool inherits it.
@@ -50,12 +46,7 @@ protected:
         plug("KERNEL" + std::to_string(::getpid()), "readme.txt");
     }
     void TearDown() override {
-        for (const auto& row : m_manager.mounts()) {
-            if (row.on.parent_path() == m_root.path()) {
-                ::umount2(row.on.c_str(), MNT_FORCE | MNT_DETACH);
-            }
-        }
-        ::unsetenv(std::string(busservice::socketVariable).c_str());
+        KernelRig::TearDown();
         if (m_service) {
             EXPECT_TRUE(m_service->waitForClients(0)) << "a mount-tandalo did not let go of its phone";
         }
@@ -92,7 +83,6 @@ protected:
         return finish(m_manager.mount(device, folder, true, TakeOver::fromCameraService));
     }
 
-    platform::testing::TemporaryFolder m_root;
     std::shared_ptr<simulation::SimulatedBus> m_bus = std::make_shared<simulation::SimulatedBus>();
     std::vector<std::shared_ptr<simulation::SimulatedPhone>> m_phones;
     std::vector<simulation::PluggedDevice> m_plugged;
