@@ -1,9 +1,8 @@
-#include "platform/fuse/FuseError.h"
-#include "platform/usb/USBBus.h"
 #include "simulation/DemoPhone.h"
 #include "simulation/PhoneUSBFunction.h"
 #include "tests/platform/foundation/TemporaryFolder.h"
 #include "tests/tools/MountedFolder.h"
+#include "tests/tools/MountedRig.h"
 #include "tools/MountHelper.h"
 
 #include <gtest/gtest.h>
@@ -38,11 +37,12 @@ constexpr std::uint64_t largeFileSize = 8ull << 20;
 constexpr std::uint64_t capacity = 32ull << 30;
 constexpr std::uint64_t freeSpace = (12ull << 30) + 3 * 4096;
 
-class MountedPhoneTests : public ::testing::Test {
+class MountedPhoneTests : public testing::MountedRig {
 protected:
     void SetUp() override {
-        if (const auto reason = testing::fuseUnavailableReason(); !reason.empty()) {
-            GTEST_SKIP() << reason << ": no FUSE on this machine";
+        MountedRig::SetUp();
+        if (IsSkipped()) {
+            return;
         }
         m_demo = DemoPhone::make(largeFileSize);
         m_demo.phone->updateStorage(m_demo.storage, [](simulation::PhoneStorage& storage) {
@@ -50,31 +50,9 @@ protected:
             storage.freeSpace = freeSpace;
         });
         m_defaultBus.emplace(m_demo.bus);
-        try {
-            m_mount = mountResource({"mtp://" + m_demo.serialNumber, m_folder.path()});
-        } catch (const fusehost::FuseError& error) {
-            if (error.code() == EPERM) {
-                GTEST_SKIP() << "mounting is not permitted here (EPERM)";
-            }
-            throw;
-        }
+        mount("mtp://" + m_demo.serialNumber);
     }
 
-    void TearDown() override {
-        if (m_mount) {
-            EXPECT_NO_THROW(m_mount->shutdown());
-            m_mount.reset();
-        }
-        m_defaultBus.reset();
-    }
-
-    void withinLimit(const std::function<void()>& work) { testing::withinLimit(*m_mount, work); }
-
-    /// A path on the phone's one storage, which the mount shows as a folder named after the storage.
-    std::string at(const std::string& relative) const {
-        return (m_mount->folder() / storageFolder / relative).string();
-    }
-    static constexpr const char* storageFolder = "Internal shared storage";
     std::optional<std::uint32_t> onPhone(const std::string& path) const {
         return m_demo.phone->find(m_demo.storage, path);
     }
@@ -87,14 +65,11 @@ protected:
     }
 
     DemoPhone m_demo;
-    std::optional<usb::ScopedDefaultBus> m_defaultBus;
-    platform::testing::TemporaryFolder m_folder;
-    std::unique_ptr<fusehost::FuseMount> m_mount;
 };
 
 TEST_F(MountedPhoneTests, ListsAndStatsThePhonesTree) {
     withinLimit([&] {
-        EXPECT_EQ(namesIn(m_mount->folder().string()), std::set<std::string>{storageFolder});
+        EXPECT_EQ(namesIn(m_mount->folder().string()), std::set<std::string>{m_storageFolder});
         EXPECT_EQ(namesIn(at("")), (std::set<std::string>{"DCIM", "Download", "Music", "video.mp4"}));
         EXPECT_EQ(namesIn(at("DCIM/Camera")),
                   (std::set<std::string>{"IMG_20261201.jpg", "IMG_20261202.jpg", "IMG_20261203.jpg"}));
@@ -276,34 +251,28 @@ INSTANTIATE_TEST_SUITE_P(Phones, MountedPhoneRsyncTests, ::testing::Bool(), [](c
 // A phone that stops answering in the middle of a copy out, through the kernel. Its bus runs on a virtual
 // clock, which the test moves on whenever something waits for a time-out: the time-outs take no real
 // time, and what the test measures in real time is everything else.
-TEST(MountedPhoneThatStopsAnsweringTests,
-     FailsTheCopyAfterOneTimeOutThenEverythingAtOnceAndComesBackWhenReplugged) {
-    if (const auto reason = testing::fuseUnavailableReason(); !reason.empty()) {
-        GTEST_SKIP() << reason << ": no FUSE on this machine";
-    }
-    platform::VirtualClock clock;
-    auto phone = std::make_shared<simulation::SimulatedPhone>(clock);
+class MountedPhoneThatStopsAnsweringTests : public testing::MountedRig {
+protected:
+    platform::VirtualClock m_clock;
+};
+
+TEST_F(MountedPhoneThatStopsAnsweringTests,
+       FailsTheCopyAfterOneTimeOutThenEverythingAtOnceAndComesBackWhenReplugged) {
+    auto phone = std::make_shared<simulation::SimulatedPhone>(m_clock);
     const auto storage = phone->addStorage();
     phone->addGeneratedFile(storage, simulation::SimulatedPhone::root, "video.mp4", 64ull << 20);
     phone->addFolder(storage, simulation::SimulatedPhone::root, "Music");
-    const auto bus = std::make_shared<simulation::SimulatedBus>(clock);
+    const auto bus = std::make_shared<simulation::SimulatedBus>(m_clock);
     auto plugged = simulation::plugPhone(*bus, phone);
-    const usb::ScopedDefaultBus defaultBus(bus);
+    m_defaultBus.emplace(bus);
     const std::string resource = "mtp://" + phone->deviceInfo().serialNumber;
-    platform::testing::TemporaryFolder folder;
-    std::unique_ptr<fusehost::FuseMount> mount;
-    try {
-        mount = mountResource({resource, folder.path()});
-    } catch (const fusehost::FuseError& error) {
-        if (error.code() == EPERM) {
-            GTEST_SKIP() << "mounting is not permitted here (EPERM)";
-        }
-        throw;
+    mount(resource);
+    if (IsSkipped()) {
+        return;
     }
-    const auto top = mount->folder() / "Internal shared storage";
 
-    testing::withinLimit(*mount, [&] {
-        const int video = ::open((top / "video.mp4").c_str(), O_RDONLY | O_CLOEXEC);
+    withinLimit([&] {
+        const int video = ::open(at("video.mp4").c_str(), O_RDONLY | O_CLOEXEC);
         ASSERT_GE(video, 0) << std::strerror(errno);
         std::vector<char> buffer(128 << 10);
         ASSERT_EQ(::read(video, buffer.data(), buffer.size()), static_cast<ssize_t>(buffer.size()));
@@ -311,22 +280,21 @@ TEST(MountedPhoneThatStopsAnsweringTests,
         // The copy goes on until it needs the phone, which does not take the command (30 s) nor the
         // reset after it (1 s).
         int copyError = 0;
-        EXPECT_EQ(testing::readOnUntilItEnds(video, clock, copyError), std::chrono::seconds(31));
+        EXPECT_EQ(testing::readOnUntilItEnds(video, m_clock, copyError), std::chrono::seconds(31));
         EXPECT_EQ(copyError, EIO);
         ::close(video);
     });
-    testing::expectEverythingFailsAtOnceAndUnmounts(*mount, clock, top / "Music", top / "new.txt");
-    mount.reset();
+    testing::expectEverythingFailsAtOnceAndUnmounts(*m_mount, m_clock, at("Music"), at("new.txt"));
+    m_mount.reset();
 
     // Replugged, the phone mounts again.
     bus->unplug(plugged.deviceID);
     plugged = simulation::plugPhone(*bus, phone);
-    mount = mountResource({resource, folder.path()});
-    testing::withinLimit(*mount, [&] {
-        EXPECT_EQ(namesIn(top.string()), (std::set<std::string>{"Music", "video.mp4"}));
-        EXPECT_EQ(readThrough((top / "video.mp4").string()).size(), 64ull << 20);
+    m_mount = mountResource({resource, m_folder.path()});
+    withinLimit([&] {
+        EXPECT_EQ(namesIn(at("")), (std::set<std::string>{"Music", "video.mp4"}));
+        EXPECT_EQ(readThrough(at("video.mp4")).size(), 64ull << 20);
     });
-    EXPECT_NO_THROW(mount->shutdown());
 }
 
 } // namespace

@@ -1,12 +1,11 @@
 // The extension mounted through the kernel on a real MTP responder that nobody here wrote, reached over
 // the simulated bus and the FunctionFS bridge: what the shell's tools do in the mounted folder is checked
 // against the folder the responder serves. Skipped where the responder or FUSE is missing.
-#include "platform/fuse/FuseError.h"
-#include "platform/usb/USBBus.h"
 #include "simulation/SimulatedBus.h"
 #include "simulation/peer/RealPeer.h"
 #include "tests/platform/foundation/TemporaryFolder.h"
 #include "tests/tools/MountedFolder.h"
+#include "tests/tools/MountedRig.h"
 #include "tools/MountHelper.h"
 
 #include <gtest/gtest.h>
@@ -58,11 +57,12 @@ void putOnDisk(const std::filesystem::path& path, const std::string& bytes) {
     }
 }
 
-class MountedRealPeerTests : public ::testing::Test {
+class MountedRealPeerTests : public testing::MountedRig {
 protected:
     void SetUp() override {
-        if (const auto reason = testing::fuseUnavailableReason(); !reason.empty()) {
-            GTEST_SKIP() << reason << ": no FUSE on this machine";
+        MountedRig::SetUp();
+        if (IsSkipped()) {
+            return;
         }
         if (const auto reason = simulation::RealPeer::unavailableReason()) {
             GTEST_SKIP() << "no real peer on this machine: " << *reason;
@@ -76,13 +76,9 @@ protected:
         putOnDisk(served("video.bin"), patterned(largeFileSize, 3));
         std::filesystem::create_directory(served("Music"));
         m_defaultBus.emplace(m_bus);
-        try {
-            m_mount = mountResource({"mtp://" + simulation::RealPeerOptions{}.serialNumber, m_folder.path()});
-        } catch (const fusehost::FuseError& error) {
-            if (error.code() == EPERM) {
-                GTEST_SKIP() << "mounting is not permitted here (EPERM)";
-            }
-            throw;
+        mount("mtp://" + simulation::RealPeerOptions{}.serialNumber);
+        if (IsSkipped()) {
+            return;
         }
         const auto top = namesIn(m_mount->folder().string());
         ASSERT_EQ(top.size(), 1u) << "the responder serves one storage";
@@ -90,11 +86,7 @@ protected:
     }
 
     void TearDown() override {
-        if (m_mount) {
-            EXPECT_NO_THROW(m_mount->shutdown());
-            m_mount.reset();
-        }
-        m_defaultBus.reset();
+        MountedRig::TearDown();
         if (HasFailure() && m_peer) {
             std::cerr << "the responder's output:\n" << m_peer->log() << '\n';
         }
@@ -105,23 +97,13 @@ protected:
     /// The clock of the bus and so of every USB time-out.
     virtual platform::Clock& busClock() { return platform::Clock::system(); }
 
-    void withinLimit(const std::function<void()>& work) { testing::withinLimit(*m_mount, work); }
-
-    /// A path in the mounted folder, on the responder's one storage.
-    std::string at(const std::string& relative) const {
-        return (m_mount->folder() / m_storageFolder / relative).string();
-    }
-    /// The same path in the folder the responder serves.
+    /// The same path as at() in the folder the responder serves.
     std::filesystem::path served(const std::string& relative) const {
         return m_peer->storageFolder() / relative;
     }
 
     std::shared_ptr<simulation::SimulatedBus> m_bus;
     std::unique_ptr<simulation::RealPeer> m_peer;
-    std::optional<usb::ScopedDefaultBus> m_defaultBus;
-    platform::testing::TemporaryFolder m_folder;
-    std::unique_ptr<fusehost::FuseMount> m_mount;
-    std::string m_storageFolder;
 };
 
 TEST_F(MountedRealPeerTests, ListsStatsAndCopiesOutWhatTheResponderServes) {
