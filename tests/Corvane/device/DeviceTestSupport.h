@@ -27,6 +27,11 @@
 
 namespace corvane::testing {
 
+/// The operation's code as the phone logs it.
+constexpr std::uint16_t code(PTPOperation operation) {
+    return rawValue(operation);
+}
+
 /// Runs f and returns the PTPError it throws; fails the test when it throws nothing or something else.
 template <typename F> PTPError catchPTPError(F&& f) {
     try {

@@ -17,12 +17,9 @@
 namespace corvane {
 namespace {
 
+using testing::code;
 using testing::DeviceRig;
 using testing::Reply;
-
-constexpr std::uint16_t code(PTPOperation operation) {
-    return rawValue(operation);
-}
 
 constexpr std::uint32_t storageA = 0x00010001;
 constexpr auto realLimit = std::chrono::seconds(20);

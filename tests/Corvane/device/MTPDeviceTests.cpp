@@ -16,14 +16,11 @@ namespace corvane {
 namespace {
 
 using testing::catchPTPError;
+using testing::code;
 using testing::DeviceRig;
 using testing::Reply;
 using testing::ScriptedTransport;
 using Call = testing::TransportCall::Kind;
-
-constexpr std::uint16_t code(PTPOperation operation) {
-    return rawValue(operation);
-}
 
 std::vector<std::uint32_t> transactionIDs(const std::vector<PTPContainer>& commands) {
     std::vector<std::uint32_t> ids;

@@ -15,12 +15,9 @@ namespace corvane {
 namespace {
 
 using testing::catchPTPError;
+using testing::code;
 using testing::DeviceRig;
 using testing::Reply;
-
-constexpr std::uint16_t code(PTPOperation operation) {
-    return rawValue(operation);
-}
 
 constexpr std::uint32_t root = 0xFFFFFFFF;
 constexpr std::uint32_t storageA = 0x00010001;
