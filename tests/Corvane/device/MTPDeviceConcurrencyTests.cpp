@@ -38,6 +38,34 @@ void answerEverything(DeviceRig& rig) {
     rig.on(PTPOperation::deleteObject, [](const PTPContainer&) { return Reply::ok(); });
 }
 
+// A getObject on a thread of its own, held inside its first chunk until released.
+class HeldTransfer {
+public:
+    explicit HeldTransfer(DeviceRig& rig)
+        : m_thread([this, &rig] {
+              bool first = true;
+              rig.device->hold()->getObject(1, [&](std::span<const std::byte>) {
+                  if (first) {
+                      first = false;
+                      m_inside.count_down();
+                      m_released.wait();
+                  }
+              });
+          }) {
+        m_inside.wait();
+    }
+    void release() {
+        m_release.set_value();
+        m_thread.join();
+    }
+
+private:
+    std::latch m_inside{1};
+    std::promise<void> m_release;
+    std::shared_future<void> m_released = m_release.get_future().share();
+    std::jthread m_thread; // last: it uses the others
+};
+
 TEST(MTPDeviceConcurrencyTests, ManyThreadsNeverInterleaveTransactions) {
     DeviceRig rig(testing::allOperations(), {}, 64);
     rig.open();
@@ -153,20 +181,7 @@ TEST(MTPDeviceConcurrencyTests, AccessorsAnswerWhileATransferIsUnderWay) {
     DeviceRig rig;
     rig.open();
     answerEverything(rig);
-    std::latch inside(1);
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    std::jthread transfer([&] {
-        bool first = true;
-        rig.device->hold()->getObject(1, [&](std::span<const std::byte>) {
-            if (first) {
-                first = false;
-                inside.count_down();
-                released.wait();
-            }
-        });
-    });
-    inside.wait();
+    HeldTransfer transfer(rig);
     auto answers = std::async(std::launch::async, [&] {
         rig.device->setDataTimeout(Seconds(5));
         rig.device->setCommandTimeout(Seconds(3));
@@ -174,8 +189,7 @@ TEST(MTPDeviceConcurrencyTests, AccessorsAnswerWhileATransferIsUnderWay) {
                rig.device->dataTimeout() == Seconds(5);
     });
     const bool answered = answers.wait_for(realLimit) == std::future_status::ready;
-    release.set_value();
-    transfer.join();
+    transfer.release();
     ASSERT_TRUE(answered) << "an accessor waited for the device";
     EXPECT_TRUE(answers.get());
     // The new time-outs apply from the next transaction on.
@@ -192,28 +206,14 @@ TEST(MTPDeviceConcurrencyTests, BatteryPollWaitsBehindATransfer) {
     rig.on(PTPOperation::getDevicePropDesc, [](const PTPContainer&) { return Reply::error(0x2002); });
     rig.on(PTPOperation::getDevicePropValue,
            [](const PTPContainer&) { return Reply::withData(testing::bytes({80})); });
-    std::latch inside(1);
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    std::jthread transfer([&] {
-        bool first = true;
-        rig.device->hold()->getObject(1, [&](std::span<const std::byte>) {
-            if (first) {
-                first = false;
-                inside.count_down();
-                released.wait();
-            }
-        });
-    });
-    inside.wait();
+    HeldTransfer transfer(rig);
     std::latch pollStarting(1);
     auto poll = std::async(std::launch::async, [&] {
         pollStarting.count_down();
         return rig.device->hold()->batteryLevel();
     });
     pollStarting.wait();
-    release.set_value();
-    transfer.join();
+    transfer.release();
     ASSERT_EQ(poll.wait_for(realLimit), std::future_status::ready);
     EXPECT_EQ(poll.get(), 80);
     EXPECT_EQ(rig.commandCodes(), (std::vector<std::uint16_t>{code(PTPOperation::getObject),
