@@ -357,6 +357,19 @@ TEST_F(FuseMountTests, ErrorsReachCallersAsErrno) {
     };
     struct stat info {};
     char buffer[64];
+    // Opens existing.txt, makes the call on it and closes it, keeping the call's errno.
+    const auto onOpenFile = [&](int flags, const std::function<int(int)>& call) {
+        const int descriptor = ::open(at("existing.txt").c_str(), flags);
+        const int result = call(descriptor);
+        const int error = errno;
+        ::close(descriptor);
+        errno = error;
+        return result;
+    };
+    const auto readOnce = [&] {
+        return onOpenFile(O_RDONLY,
+                          [&](int file) { return static_cast<int>(::read(file, buffer, sizeof buffer)); });
+    };
     const std::vector<Case> cases = {
         {"open of a missing name", {}, [&] { return ::open(at("missing").c_str(), O_RDONLY); }, ENOENT, {}},
         {"mkdir of an existing name", {}, [&] { return ::mkdir(at("full").c_str(), 0755); }, EEXIST, {}},
@@ -388,12 +401,7 @@ TEST_F(FuseMountTests, ErrorsReachCallersAsErrno) {
          [&] { volume().failWith("lookupItem", 0); }},
         {"a write the volume refuses", [&] { volume().failWith("writeContents", ENOSPC); },
          [&] {
-             const int descriptor = ::open(at("existing.txt").c_str(), O_WRONLY);
-             const int result = static_cast<int>(::write(descriptor, "x", 1));
-             const int error = errno;
-             ::close(descriptor);
-             errno = error;
-             return result;
+             return onOpenFile(O_WRONLY, [](int file) { return static_cast<int>(::write(file, "x", 1)); });
          },
          ENOSPC, [&] { volume().failWith("writeContents", 0); }},
         {"a close the volume refuses reaches close()", [&] { volume().failWith("closeItem", EIO); },
@@ -413,27 +421,11 @@ TEST_F(FuseMountTests, ErrorsReachCallersAsErrno) {
          [&] { return ::stat(at("existing.txt").c_str(), &info); }, EIO,
          [&] { volume().misbehave("lookupItem", Misbehaviour::none); }},
         {"a volume whose entry point throws",
-         [&] { volume().misbehave("readFromFile", Misbehaviour::throwFromEntryPoint); },
-         [&] {
-             const int descriptor = ::open(at("existing.txt").c_str(), O_RDONLY);
-             const int result = static_cast<int>(::read(descriptor, buffer, sizeof buffer));
-             const int error = errno;
-             ::close(descriptor);
-             errno = error;
-             return result;
-         },
-         EIO, [&] { volume().misbehave("readFromFile", Misbehaviour::none); }},
+         [&] { volume().misbehave("readFromFile", Misbehaviour::throwFromEntryPoint); }, readOnce, EIO,
+         [&] { volume().misbehave("readFromFile", Misbehaviour::none); }},
         {"a read that claims more than its buffer",
-         [&] { volume().misbehave("readFromFile", Misbehaviour::overCount); },
-         [&] {
-             const int descriptor = ::open(at("existing.txt").c_str(), O_RDONLY);
-             const int result = static_cast<int>(::read(descriptor, buffer, sizeof buffer));
-             const int error = errno;
-             ::close(descriptor);
-             errno = error;
-             return result;
-         },
-         EIO, [&] { volume().misbehave("readFromFile", Misbehaviour::none); }},
+         [&] { volume().misbehave("readFromFile", Misbehaviour::overCount); }, readOnce, EIO,
+         [&] { volume().misbehave("readFromFile", Misbehaviour::none); }},
     };
     for (const auto& testCase : cases) {
         if (testCase.arrange) {
