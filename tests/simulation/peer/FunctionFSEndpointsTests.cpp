@@ -71,6 +71,15 @@ std::vector<std::byte> container(std::uint32_t length, std::size_t bytes) {
     return out;
 }
 
+// Binds fresh endpoints with the responder's blobs and enables them, for a test that drives them itself;
+// keys counts the I/O keys used.
+void bindWithTheResponderBlobs(FunctionFSEndpoints& endpoints, std::uint64_t& keys) {
+    endpoints.write(ep0, responderDescriptors(),
+                    std::make_unique<FakeIO>(std::make_shared<Answer>(), ++keys));
+    endpoints.write(ep0, responderStrings(), std::make_unique<FakeIO>(std::make_shared<Answer>(), ++keys));
+    endpoints.enable();
+}
+
 class FunctionFSEndpointsTests : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -169,11 +178,7 @@ TEST_F(FunctionFSEndpointsTests, ReadsEndAtShortPacketsAndZeroLengthPacketsOnly)
         SCOPED_TRACE(each.name);
         FunctionFSEndpoints endpoints;
         std::uint64_t keys = 0;
-        endpoints.write(ep0, responderDescriptors(),
-                        std::make_unique<FakeIO>(std::make_shared<Answer>(), ++keys));
-        endpoints.write(ep0, responderStrings(),
-                        std::make_unique<FakeIO>(std::make_shared<Answer>(), ++keys));
-        endpoints.enable();
+        bindWithTheResponderBlobs(endpoints, keys);
         std::shared_ptr<Answer> held;
         for (const OutStep& step : each.steps) {
             if (const auto* host = std::get_if<HostWrites>(&step)) {
@@ -236,11 +241,7 @@ TEST_F(FunctionFSEndpointsTests, EndsWritesThatCloseAContainerOfWholePacketsWith
         SCOPED_TRACE(each.name);
         FunctionFSEndpoints endpoints;
         std::uint64_t keys = 0;
-        endpoints.write(ep0, responderDescriptors(),
-                        std::make_unique<FakeIO>(std::make_shared<Answer>(), ++keys));
-        endpoints.write(ep0, responderStrings(),
-                        std::make_unique<FakeIO>(std::make_shared<Answer>(), ++keys));
-        endpoints.enable();
+        bindWithTheResponderBlobs(endpoints, keys);
         for (std::size_t index = 0; index < each.writes.size(); ++index) {
             auto answer = std::make_shared<Answer>();
             endpoints.write(bulkInFile, each.writes[index], std::make_unique<FakeIO>(answer, ++keys));
