@@ -1,10 +1,14 @@
 #pragma once
 
 #include "platform/usb/DeviceFunction.h"
+#include "platform/usb/USBError.h"
+
+#include <gtest/gtest.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,6 +31,17 @@ inline std::vector<std::byte> bytes(const std::string& text) {
         data.push_back(static_cast<std::byte>(c));
     }
     return data;
+}
+
+/// The status of the USBError the call throws; a failure of the test when it throws none.
+inline usb::Status statusOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const usb::USBError& error) {
+        return error.status();
+    }
+    ADD_FAILURE() << "expected a USBError";
+    return usb::Status::error;
 }
 
 /// A device function that plays back what a test queued and records what reached it.

@@ -15,6 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using testing::ScriptedFunction;
+using testing::statusOf;
 
 DeviceSpec phone(std::shared_ptr<usb::DeviceFunction> function = nullptr) {
     DeviceSpec spec;
@@ -27,16 +28,6 @@ DeviceSpec phone(std::shared_ptr<usb::DeviceFunction> function = nullptr) {
     spec.interfaces = {InterfaceSpec::vendorMTP(0), InterfaceSpec::adb(1)};
     spec.function = std::move(function);
     return spec;
-}
-
-usb::Status statusOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const usb::USBError& error) {
-        return error.status();
-    }
-    ADD_FAILURE() << "expected a USBError";
-    return usb::Status::error;
 }
 
 std::vector<usb::RegistryEntryID> idsOf(const std::vector<usb::RegistryEntry>& entries) {

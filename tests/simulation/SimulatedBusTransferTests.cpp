@@ -15,6 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::bytes;
 using testing::ScriptedFunction;
+using testing::statusOf;
 
 constexpr std::uint8_t bulkIn = 0x81;
 constexpr std::uint8_t bulkOut = 0x02;
@@ -43,16 +44,6 @@ struct OpenPhone {
     PluggedDevice plugged;
     usb::HandleID handle;
 };
-
-usb::Status statusOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const usb::USBError& error) {
-        return error.status();
-    }
-    ADD_FAILURE() << "expected a USBError";
-    return usb::Status::error;
-}
 
 // --- Packets and transfer boundaries -----------------------------------------------------------------
 
