@@ -50,8 +50,7 @@ void readUntilDropped(BusSocket& socket) {
 
 TEST(BusServiceClientTests, ClientsThatBreakTheProtocolAreDroppedWithoutHarmToOthers) {
     ServedBus served;
-    served.devices.plug({"phone", "serial=A1"});
-    const auto interface = served.interfaceOf("A1");
+    const auto interface = served.plugPhone("A1");
     const auto good = served.client();
     const auto held = good->open(interface, usb::OpenMode::exclusive);
     struct Case {
@@ -134,8 +133,7 @@ TEST(BusServiceClientTests, AClientThatNeverReadsIsDroppedOnceItsRepliesPileUp) 
 TEST(BusServiceClientTests, ALostServiceTakesItsDevicesAndAReturningOneBringsThemBack) {
     platform::VirtualClock clock;
     ServedBus served;
-    served.devices.plug({"phone", "serial=A1"});
-    const auto interface = served.interfaceOf("A1");
+    const auto interface = served.plugPhone("A1");
     const auto socket = served.service->socketPath();
     const auto client = served.client(clock);
     EventLog log;

@@ -91,8 +91,7 @@ TEST(BusServiceTests, SubscribersHearPlugsUnplugsAndModeSwitchesInOrder) {
 
 TEST(BusServiceTests, AnOpenNamesTheClientsProcessUntilClosed) {
     ServedBus served;
-    served.devices.plug({"phone", "serial=A1"});
-    const auto interface = served.interfaceOf("A1");
+    const auto interface = served.plugPhone("A1");
     const auto first = served.client();
     const auto second = served.client();
     const auto handle = first->open(interface, usb::OpenMode::exclusive);
@@ -107,8 +106,7 @@ TEST(BusServiceTests, AnOpenNamesTheClientsProcessUntilClosed) {
 
 TEST(BusServiceTests, ASeizeByAnotherClientEndsTheHoldersClaimAsAnUnplugWould) {
     ServedBus served;
-    served.devices.plug({"phone", "serial=A1"});
-    const auto interface = served.interfaceOf("A1");
+    const auto interface = served.plugPhone("A1");
     const auto holder = served.client();
     const auto taker = served.client();
     const auto held = holder->open(interface, usb::OpenMode::exclusive);
@@ -125,8 +123,7 @@ TEST(BusServiceTests, ASeizeByAnotherClientEndsTheHoldersClaimAsAnUnplugWould) {
 
 TEST(BusServiceTests, AClientThatGoesAwayReleasesWhatItHeld) {
     ServedBus served;
-    served.devices.plug({"phone", "serial=A1"});
-    const auto interface = served.interfaceOf("A1");
+    const auto interface = served.plugPhone("A1");
     {
         const auto client = served.client();
         client->open(interface, usb::OpenMode::exclusive);
@@ -140,8 +137,7 @@ TEST(BusServiceTests, AClientThatGoesAwayReleasesWhatItHeld) {
 
 TEST(BusServiceTests, ACrashedClientProcessIsNamedAsHolderThenReleased) {
     ServedBus served;
-    served.devices.plug({"phone", "serial=A1"});
-    const auto interface = served.interfaceOf("A1");
+    const auto interface = served.plugPhone("A1");
     auto holder = testsupport::ChildProcess::start(
         BUS_HOLDER_PROGRAM, {served.service->socketPath().string(), std::to_string(interface)});
     ASSERT_EQ(holder.readLine(), "held");
@@ -200,8 +196,7 @@ TEST(BusServiceTests, ADeviceSessionWorksThroughTheService) {
 
 TEST(BusServiceTests, TheBussFailuresReachTheClientWithTheirStatus) {
     ServedBus served;
-    served.devices.plug({"phone", "serial=A1"});
-    const auto interface = served.interfaceOf("A1");
+    const auto interface = served.plugPhone("A1");
     const auto client = served.client();
     const auto handle = client->open(interface, usb::OpenMode::exclusive);
     struct Case {

@@ -28,6 +28,11 @@ struct ServedBus {
     std::shared_ptr<busservice::ServiceBus> client(platform::Clock& clock = platform::Clock::system()) const {
         return std::make_shared<busservice::ServiceBus>(service->socketPath(), clock);
     }
+    /// Plugs a phone with the serial number and returns its MTP interface.
+    usb::RegistryEntryID plugPhone(const std::string& serialNumber) {
+        devices.plug({"phone", "serial=" + serialNumber});
+        return interfaceOf(serialNumber);
+    }
     /// The MTP interface of the device with the serial number, as the bus shows it now.
     usb::RegistryEntryID interfaceOf(const std::string& serialNumber) const {
         for (const auto& entry : bus->matchingEntries(usb::interfaceClassName)) {
