@@ -229,6 +229,11 @@ public:
         }
         return current;
     }
+    /// Puts a file on the phone and returns its item.
+    std::shared_ptr<fskit::FSItem> addFile(std::string_view path, std::string_view contents) {
+        scenario().addFile(path, contents);
+        return item(path);
+    }
     fskit::ItemOutcome create(const std::shared_ptr<fskit::FSItem>& directory, std::string_view name,
                               fskit::FSItemType type = fskit::FSItemType::file) {
         return m_host.createItem(directory, name, type).wait();

@@ -104,8 +104,7 @@ TEST(VolumeAttributesTests, TimesSplitIntoSecondsAndNanosecondsRoundedDown) {
 
 TEST(VolumeAttributesTests, SettingTheCurrentSizeSendsNothing) {
     VolumeHost volume;
-    volume.scenario().addFile("a.txt", "12345");
-    const auto item = volume.item("a.txt");
+    const auto item = volume.addFile("a.txt", "12345");
     volume.phone().clearLog();
     const auto request = sizeRequest(5);
     const auto outcome = volume.host().setAttributes(item, request).wait();
@@ -116,8 +115,7 @@ TEST(VolumeAttributesTests, SettingTheCurrentSizeSendsNothing) {
 
 TEST(VolumeAttributesTests, TruncatesAFileInItsOpenEditSessionWithTheDevicesOwnTruncate) {
     VolumeHost volume;
-    volume.scenario().addFile("a.txt", "0123456789");
-    const auto item = volume.item("a.txt");
+    const auto item = volume.addFile("a.txt", "0123456789");
     ASSERT_TRUE(volume.open(item).succeeded());
     ASSERT_TRUE(volume.write(item, 10, "abc").succeeded());
     volume.phone().clearLog();
@@ -136,8 +134,7 @@ TEST(VolumeAttributesTests, TruncatesAFileInItsOpenEditSessionWithTheDevicesOwnT
 
 TEST(VolumeAttributesTests, TruncatesAClosedFileInASessionOfItsOwn) {
     VolumeHost volume;
-    volume.scenario().addFile("a.txt", "0123456789");
-    const auto item = volume.item("a.txt");
+    const auto item = volume.addFile("a.txt", "0123456789");
     ASSERT_EQ(volume.read(item, 0, 4).count, 4u);
     ASSERT_TRUE(volume.host().setAttributes(item, sizeRequest(3)).wait().succeeded());
     EXPECT_EQ(volume.scenario().contents("a.txt"), "012");

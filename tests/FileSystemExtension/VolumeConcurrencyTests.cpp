@@ -69,8 +69,7 @@ TEST(VolumeConcurrencyTests, AWriteThatArrivesDuringTheSendLandsAfterIt) {
 // its own, or fails visibly: never acknowledged and then dropped.
 TEST(VolumeConcurrencyTests, AWriteDuringTheEndOfItsSessionAtUnmountIsNotLost) {
     VolumeHost volume;
-    volume.scenario().addFile("a.txt", "aaaa");
-    const auto item = volume.item("a.txt");
+    const auto item = volume.addFile("a.txt", "aaaa");
     ASSERT_TRUE(volume.open(item).succeeded());
     ASSERT_TRUE(volume.write(item, 0, "b").succeeded());
     const auto gate = volume.phone().addGate(PTPOperation::androidEndEditObject);
@@ -196,8 +195,7 @@ TEST(VolumeConcurrencyTests, AWriteIntoTheRunOnItsWayLandsAfterIt) {
 
 TEST(VolumeConcurrencyTests, TwoWritesToAnExistingFileOpenOneSession) {
     VolumeHost volume;
-    volume.scenario().addFile("a.txt", "........");
-    const auto item = volume.item("a.txt");
+    const auto item = volume.addFile("a.txt", "........");
     const auto gate = volume.phone().addGate(PTPOperation::androidBeginEditObject);
     auto first = volume.host().writeContents(item, 0, testing::bytesOfText("ab"));
     ASSERT_TRUE(gate->waitUntilReached());
@@ -213,8 +211,7 @@ TEST(VolumeConcurrencyTests, TwoWritesToAnExistingFileOpenOneSession) {
 
 TEST(VolumeConcurrencyTests, AReadInFlightDuringAWriteLeavesNoStaleWindow) {
     VolumeHost volume;
-    volume.scenario().addFile("a.txt", "old old old");
-    const auto item = volume.item("a.txt");
+    const auto item = volume.addFile("a.txt", "old old old");
     const auto gate = volume.phone().addGate(PTPOperation::androidGetPartialObject64);
     auto reading = volume.host().readFromFile(item, 0, 3);
     ASSERT_TRUE(gate->waitUntilReached());

@@ -47,8 +47,7 @@ TEST(VolumeCreateTests, AFolderIsCreatedOnTheDeviceAtOnce) {
 
 TEST(VolumeCreateTests, RefusesWhereNothingMayBeCreated) {
     VolumeHost volume;
-    volume.scenario().addFile("a.txt", "a");
-    const auto file = volume.item("a.txt");
+    const auto file = volume.addFile("a.txt", "a");
     struct Case {
         std::shared_ptr<fskit::FSItem> directory;
         std::string name;
@@ -148,8 +147,7 @@ TEST(VolumeRemoveTests, RefusesStoragesTheRootAndReadOnlyVolumes) {
 
 TEST(VolumeRemoveTests, ADeletionTheDeviceRefusesIsMapped) {
     VolumeHost volume;
-    volume.scenario().addFile("a.txt", "a");
-    const auto item = volume.item("a.txt");
+    const auto item = volume.addFile("a.txt", "a");
     volume.phone().injectFault(PTPOperation::deleteObject, simulation::PhoneFault::respond(0x200F));
     EXPECT_EQ(volume.remove(item, volume.storage(), "a.txt").errorCode(), EACCES);
     EXPECT_TRUE(volume.scenario().exists("a.txt"));

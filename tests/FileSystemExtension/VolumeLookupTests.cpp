@@ -77,8 +77,7 @@ TEST(VolumeLookupTests, DotIsTheFolderAndDotDotItsParent) {
 
 TEST(VolumeLookupTests, RefusesWhatIsNoFolderOrNoName) {
     VolumeHost volume;
-    volume.scenario().addFile("a.txt", "a");
-    const auto file = volume.item("a.txt");
+    const auto file = volume.addFile("a.txt", "a");
     const auto memory = volume.create(volume.storage(), "._a.txt").item;
     struct Case {
         std::shared_ptr<fskit::FSItem> directory;

@@ -48,8 +48,7 @@ TEST(VolumeOpenCloseTests, OpeningForWritingIsRefusedWhereNothingMayBeWritten) {
 
 TEST(VolumeOpenCloseTests, OnlyTheLastCloseEndsTheEditSession) {
     VolumeHost volume;
-    volume.scenario().addFile("a.txt", "aaaa");
-    const auto item = volume.item("a.txt");
+    const auto item = volume.addFile("a.txt", "aaaa");
     ASSERT_TRUE(volume.open(item).succeeded());
     ASSERT_TRUE(volume.open(item).succeeded());
     ASSERT_TRUE(volume.write(item, 4, "bbbb").succeeded());
@@ -73,8 +72,7 @@ TEST(VolumeOpenCloseTests, OnlyTheLastCloseEndsTheEditSession) {
 
 TEST(VolumeOpenCloseTests, AFailedEndOfTheEditSessionIsReportedToTheClosingApplication) {
     VolumeHost volume;
-    volume.scenario().addFile("a.txt", "aaaa");
-    const auto item = volume.item("a.txt");
+    const auto item = volume.addFile("a.txt", "aaaa");
     ASSERT_TRUE(volume.open(item).succeeded());
     ASSERT_TRUE(volume.write(item, 0, "bb").succeeded());
     volume.phone().injectFault(PTPOperation::androidEndEditObject, simulation::PhoneFault::respond(0x200C));

@@ -113,8 +113,7 @@ TEST(VolumeReadTests, AReadInsideTheWindowIsAHitAndOneOutsideStartsOver) {
 
 TEST(VolumeReadTests, ReadsNearTheEndFetchAndReturnOnlyWhatIsLeft) {
     VolumeHost volume;
-    volume.scenario().addFile("small.txt", "0123456789");
-    const auto item = volume.item("small.txt");
+    const auto item = volume.addFile("small.txt", "0123456789");
     volume.phone().clearLog();
     const auto tail = volume.read(item, 6, 100);
     EXPECT_EQ(testsupport::textOf(tail.bytes), "6789");
@@ -151,8 +150,7 @@ TEST(VolumeReadTests, MetadataFilesAreReadFromTheirBytes) {
 
 TEST(VolumeReadTests, AFileGrowingInAnEditSessionReadsToItsNewEnd) {
     VolumeHost volume;
-    volume.scenario().addFile("log.txt", "first line\n");
-    const auto item = volume.item("log.txt");
+    const auto item = volume.addFile("log.txt", "first line\n");
     ASSERT_TRUE(volume.open(item).succeeded());
     EXPECT_EQ(volume.readText(item), "first line\n");
     ASSERT_TRUE(volume.write(item, 11, "second line\n").succeeded());

@@ -32,8 +32,7 @@ std::uint64_t parentOf(VolumeHost& volume, const std::shared_ptr<fskit::FSItem>&
 
 TEST(VolumeRenameTests, RenamingInPlaceToTheSameNameSendsNothingAndStillMovesTheVerifier) {
     VolumeHost volume;
-    volume.scenario().addFile("a.txt", "a");
-    const auto item = volume.item("a.txt");
+    const auto item = volume.addFile("a.txt", "a");
     const auto generation = volume.generation();
     volume.phone().clearLog();
     const auto renamed = volume.rename(item, volume.storage(), "a.txt", volume.storage(), "a.txt", item);
@@ -260,8 +259,7 @@ INSTANTIATE_TEST_SUITE_P(Steps, VolumeReplacingRenameTests,
 // rename operation but refuses to change names: the saved file is never left only under another name.
 TEST(VolumeRenameTests, ANewFileRenamedOverAnotherReplacesItWhereNamesAreRefused) {
     VolumeHost volume;
-    volume.scenario().addFile("notes.txt", "old");
-    const auto target = volume.item("notes.txt");
+    const auto target = volume.addFile("notes.txt", "old");
     volume.phone().injectFault(PTPOperation::setObjectPropValue, simulation::PhoneFault::respond(0x200F), 1,
                                simulation::SimulatedPhone::always);
     const auto saved = volume.create(volume.storage(), "notes.txt~").item;

@@ -80,8 +80,7 @@ TEST(VolumeWriteTests, ANegativeOffsetIsRefusedAndWritesNothing) {
 
 TEST(VolumeWriteTests, AnExistingFileIsWrittenInOneEditSession) {
     VolumeHost volume;
-    volume.scenario().addFile("notes.txt", "hello world");
-    const auto item = volume.item("notes.txt");
+    const auto item = volume.addFile("notes.txt", "hello world");
     ASSERT_TRUE(volume.open(item).succeeded());
     EXPECT_EQ(volume.readText(item), "hello world");
     volume.phone().clearLog();
@@ -132,8 +131,7 @@ TEST(VolumeWriteTests, RefusesWhatCannotBeWrittenBeforeAnyTransaction) {
 
 TEST(VolumeWriteTests, WaitingBytesThatCannotBeSentAreReportedAtTheClose) {
     VolumeHost volume;
-    volume.scenario().addFile("a.txt", "aaaa");
-    const auto item = volume.item("a.txt");
+    const auto item = volume.addFile("a.txt", "aaaa");
     ASSERT_TRUE(volume.write(item, 0, "bb").succeeded());
     volume.phone().injectFault(PTPOperation::androidSendPartialObject,
                                simulation::PhoneFault::respond(0x200C));
@@ -144,8 +142,7 @@ TEST(VolumeWriteTests, WaitingBytesThatCannotBeSentAreReportedAtTheClose) {
 
 TEST(VolumeWriteTests, UnmountSendsWaitingBytesBeforeEndingTheSession) {
     VolumeHost volume;
-    volume.scenario().addFile("a.txt", "aaaa");
-    const auto item = volume.item("a.txt");
+    const auto item = volume.addFile("a.txt", "aaaa");
     ASSERT_TRUE(volume.open(item).succeeded());
     ASSERT_TRUE(volume.write(item, 4, "bbbb").succeeded());
     ASSERT_TRUE(volume.host().unmount().succeeded());
@@ -155,8 +152,7 @@ TEST(VolumeWriteTests, UnmountSendsWaitingBytesBeforeEndingTheSession) {
 
 TEST(VolumeWriteTests, AFailedBeginEditIsRetriedByTheNextWrite) {
     VolumeHost volume;
-    volume.scenario().addFile("a.txt", "aaaa");
-    const auto item = volume.item("a.txt");
+    const auto item = volume.addFile("a.txt", "aaaa");
     volume.phone().injectFault(PTPOperation::androidBeginEditObject, simulation::PhoneFault::busy());
     EXPECT_EQ(volume.write(item, 0, "b").errorCode(), EBUSY);
     ASSERT_TRUE(volume.write(item, 0, "b").succeeded());
@@ -206,8 +202,7 @@ TEST(VolumeWriteTests, AWriteFarPastTheEndIsNeverAllocatedInMemory) {
 // says that it is not.
 TEST(VolumeWriteTests, SynchronizeSendsWhatWritesLeftInMemoryAndReportsAFailure) {
     VolumeHost volume;
-    volume.scenario().addFile("a.txt", "aaaa");
-    const auto existing = volume.item("a.txt");
+    const auto existing = volume.addFile("a.txt", "aaaa");
     ASSERT_TRUE(volume.open(existing).succeeded());
     ASSERT_TRUE(volume.write(existing, 0, "bb").succeeded());
     const auto fresh = volume.create(volume.storage(), "new.txt").item;
@@ -233,8 +228,7 @@ TEST(VolumeWriteTests, SynchronizeSendsWhatWritesLeftInMemoryAndReportsAFailure)
 
 TEST(VolumeWriteTests, AnEmptyWriteNeverExtendsAFile) {
     VolumeHost volume;
-    volume.scenario().addFile("a.txt", "aaaa");
-    const auto existing = volume.item("a.txt");
+    const auto existing = volume.addFile("a.txt", "aaaa");
     const auto fresh = volume.create(volume.storage(), "new.txt").item;
     ASSERT_TRUE(volume.write(fresh, 0, "ab").succeeded());
     volume.phone().clearLog();
