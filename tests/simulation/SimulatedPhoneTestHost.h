@@ -8,6 +8,7 @@
 #include "Corvane/wire/PTPReader.h"
 #include "Corvane/wire/PTPWriter.h"
 #include "simulation/SimulatedPhone.h"
+#include "tests/support/Bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -21,10 +22,7 @@
 
 namespace simulation::testing {
 
-inline std::vector<std::byte> bytesOf(std::string_view text) {
-    const auto view = std::as_bytes(std::span(text.data(), text.size()));
-    return {view.begin(), view.end()};
-}
+using testsupport::bytesOf;
 
 inline std::uint16_t op(corvane::PTPOperation operation) {
     return corvane::rawValue(operation);

@@ -55,15 +55,6 @@ iokit::MainPort portOf(const std::weak_ptr<usb::USBBus>& bus) {
 
 } // namespace
 
-std::vector<std::byte> bytesOf(std::string_view text) {
-    const auto bytes = std::as_bytes(std::span(text.data(), text.size()));
-    return {bytes.begin(), bytes.end()};
-}
-
-std::string textOf(std::span<const std::byte> bytes) {
-    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
-
 PhoneScenario::PhoneScenario(Options options)
     : m_clock(options.autoAdvance), m_scratch(uniqueFolder()), m_preferences(m_scratch / "preferences"),
       m_logStore(m_clock), m_phone(std::make_shared<simulation::SimulatedPhone>(m_clock)),

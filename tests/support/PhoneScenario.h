@@ -9,6 +9,7 @@
 #include "simulation/PhoneUSBFunction.h"
 #include "simulation/SimulatedBus.h"
 #include "simulation/SimulatedPhone.h"
+#include "tests/support/Bytes.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -128,10 +129,5 @@ private:
     std::uint32_t m_storage = 0;
     std::shared_ptr<corvane::MTPDevice> m_device; // last: it goes first, while the bus is still there
 };
-
-/// Bytes of a text, for contents and comparisons.
-std::vector<std::byte> bytesOf(std::string_view text);
-/// Text of bytes.
-std::string textOf(std::span<const std::byte> bytes);
 
 } // namespace testsupport

@@ -26,15 +26,6 @@ std::uint16_t u16At(std::span<const std::byte> bytes, std::size_t offset) {
 
 } // namespace
 
-std::vector<std::byte> bytes(std::initializer_list<int> values) {
-    std::vector<std::byte> result;
-    result.reserve(values.size());
-    for (const int value : values) {
-        result.push_back(static_cast<std::byte>(value & 0xFF));
-    }
-    return result;
-}
-
 std::vector<std::byte> responseContainer(std::uint16_t code, std::uint32_t transactionID,
                                          std::initializer_list<std::uint32_t> params) {
     return PTPContainer(PTPContainer::Kind::response, code, transactionID, params).encoded();

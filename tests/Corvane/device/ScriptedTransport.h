@@ -4,6 +4,7 @@
 #include "Corvane/wire/PTPContainer.h"
 #include "Corvane/wire/PTPError.h"
 #include "Corvane/wire/PTPOperation.h"
+#include "tests/support/Bytes.h"
 
 #include <atomic>
 #include <cstddef>
@@ -18,8 +19,7 @@
 
 namespace corvane::testing {
 
-/// Bytes from a list of small values, for literal packets in tests.
-std::vector<std::byte> bytes(std::initializer_list<int> values);
+using testsupport::bytes;
 /// A response container.
 std::vector<std::byte> responseContainer(std::uint16_t code, std::uint32_t transactionID,
                                          std::initializer_list<std::uint32_t> params = {});

@@ -6,14 +6,6 @@
 
 namespace corvane::testing {
 
-std::vector<std::byte> bytes(std::initializer_list<int> values) {
-    std::vector<std::byte> result;
-    for (const int value : values) {
-        result.push_back(static_cast<std::byte>(value));
-    }
-    return result;
-}
-
 std::vector<std::byte> ptpString(std::initializer_list<char16_t> units) {
     PTPWriter writer;
     writer.u8(static_cast<std::uint8_t>(units.size()));

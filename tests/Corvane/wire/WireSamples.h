@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Corvane/wire/PTPError.h"
+#include "tests/support/Bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +14,7 @@
 
 namespace corvane::testing {
 
-/// Bytes from a list of small integers: bytes({0x10, 0x00}).
-std::vector<std::byte> bytes(std::initializer_list<int> values);
+using testsupport::bytes;
 
 /// A UTF-16 code-unit sequence as a PTP string on the wire, count byte included.
 std::vector<std::byte> ptpString(std::initializer_list<char16_t> units);

@@ -1,5 +1,7 @@
 #include "platform/busservice/BusProtocol.h"
 
+#include "tests/support/Bytes.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -11,13 +13,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::vector<std::byte> bytes(std::initializer_list<int> values) {
-    std::vector<std::byte> result;
-    for (const int value : values) {
-        result.push_back(static_cast<std::byte>(value));
-    }
-    return result;
-}
+using testsupport::bytes;
 
 usb::RegistryEntry phoneInterface() {
     return {0x100000502,

@@ -1,6 +1,7 @@
 #include "platform/fskit/InProcessHost.h"
 
 #include "tests/platform/fskit/FakeVolume.h"
+#include "tests/support/Bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -16,18 +17,8 @@ using fake::FakeFileSystem;
 using fake::FakeVolume;
 using fake::Misbehaviour;
 
-std::vector<std::byte> bytesOf(std::string_view text) {
-    std::vector<std::byte> bytes(text.size());
-    std::transform(text.begin(), text.end(), bytes.begin(), [](char c) { return static_cast<std::byte>(c); });
-    return bytes;
-}
-
-std::string textOf(const std::vector<std::byte>& bytes) {
-    std::string text(bytes.size(), '\0');
-    std::transform(bytes.begin(), bytes.end(), text.begin(),
-                   [](std::byte b) { return static_cast<char>(b); });
-    return text;
-}
+using testsupport::bytesOf;
+using testsupport::textOf;
 
 std::vector<std::string> namesOf(const std::vector<PackedEntry>& entries) {
     std::vector<std::string> names;

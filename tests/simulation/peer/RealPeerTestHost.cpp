@@ -94,15 +94,6 @@ RawHost::Exchange RawHost::transact(std::uint16_t code, std::initializer_list<st
     throw std::runtime_error("no response container arrived");
 }
 
-std::vector<std::byte> bytesOf(std::string_view text) {
-    const auto bytes = std::as_bytes(std::span(text.data(), text.size()));
-    return {bytes.begin(), bytes.end()};
-}
-
-std::string textOf(std::span<const std::byte> bytes) {
-    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
-
 std::vector<std::byte> pattern(std::size_t size, unsigned seed) {
     std::vector<std::byte> bytes(size);
     std::uint32_t state = 2463534242U ^ seed;

@@ -4,6 +4,7 @@
 #include "platform/usb/USBBus.h"
 #include "simulation/SimulatedBus.h"
 #include "simulation/peer/RealPeer.h"
+#include "tests/support/Bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -78,9 +79,8 @@ private:
     std::uint32_t m_transactionID = 0;
 };
 
-/// Bytes of a text, and the text of bytes.
-std::vector<std::byte> bytesOf(std::string_view text);
-std::string textOf(std::span<const std::byte> bytes);
+using testsupport::bytesOf;
+using testsupport::textOf;
 /// A deterministic pattern of the size, different for each seed.
 std::vector<std::byte> pattern(std::size_t size, unsigned seed = 1);
 /// Writes a file and returns its path.
