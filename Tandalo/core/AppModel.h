@@ -317,6 +317,8 @@ private:
     static Task<void> vanishRecheckOf(std::weak_ptr<AppModel> model);
     static Task<void> deviceVanishedCleanup(std::shared_ptr<AppModel> model, std::string id,
                                             std::filesystem::path folder);
+    /// Whether another listed device is being mounted in the folder: it is no mount point until that ends.
+    bool isMountingIn(const std::filesystem::path& folder, std::string_view besides) const;
     /// Phase 3 of the reconciliation: what is left of a device that is gone.
     void forgetDevice(const DeviceEntry& gone);
     void announceCandidate(const corvane::AndroidCandidate& candidate);

@@ -235,18 +235,32 @@ void AppModel::forgetDevice(const DeviceEntry& gone) {
         m_dyingMounts.insert_or_assign(id, *mountedOn);
         startDeviceTask(id, deviceVanishedCleanup(shared_from_this(), id, *mountedOn), "vanished " + id,
                         WhenCancelled::finish);
-    } else if (used != m_deviceFolders.end()) {
-        m_mounter->removeStaleFolder(used->second);
     } else {
-        try {
-            m_mounter->removeStaleFolder(m_mountLocation->folder(displayNameOf(gone.descriptor), 1).path);
-        } catch (const std::exception&) {
-            // No mount folder: nothing of the device's can be left in it.
+        std::optional<std::filesystem::path> folder;
+        if (used != m_deviceFolders.end()) {
+            folder = used->second;
+        } else {
+            try {
+                folder = m_mountLocation->folder(displayNameOf(gone.descriptor), 1).path;
+            } catch (const std::exception&) {
+                // No mount folder: nothing of the device's can be left in it.
+            }
+        }
+        // A phone of the same name may be mounting in that folder now.
+        if (folder && !isMountingIn(*folder, id)) {
+            m_mounter->removeStaleFolder(*folder);
         }
     }
     if (used != m_deviceFolders.end()) {
         m_deviceFolders.erase(used);
     }
+}
+
+bool AppModel::isMountingIn(const std::filesystem::path& folder, std::string_view besides) const {
+    return std::any_of(m_deviceFolders.begin(), m_deviceFolders.end(), [&](const auto& used) {
+        const auto* device = used.first == besides ? nullptr : entry(used.first);
+        return device && device->state.isMounting() && used.second == folder;
+    });
 }
 
 Task<void> AppModel::vanishRecheckOf(std::weak_ptr<AppModel> weak) {
@@ -370,6 +384,10 @@ Task<void> AppModel::mountTaskOf(std::shared_ptr<AppModel> model, DeviceEntry en
         std::optional<MountLocation::DeviceFolder> folder;
         try {
             folder = model->mountLocation().folder(name, index);
+            // Phones of one name that mount at the same time would otherwise share the first free folder.
+            while (model->isMountingIn(folder->path, id)) {
+                folder = model->mountLocation().folder(name, folder->index + 1);
+            }
         } catch (const std::exception& failure) {
             model->m_log.error("no folder for %{public}s: %{public}s", name, failure.what());
         }

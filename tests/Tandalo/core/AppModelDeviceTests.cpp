@@ -24,6 +24,7 @@ public:
     using AppModelRig::attach;
     using AppModelRig::clock;
     using AppModelRig::finishMount;
+    using AppModelRig::model;
 
     /// One moment of a timeline: at that time since the start, the action, then the devices it leaves.
     struct Step {
@@ -234,6 +235,41 @@ TEST_F(AppModelDeviceTests, AFailedDeviceThatGoesTakesTheNumberedFolderItReallyU
     ASSERT_TRUE(files.isFolder(folderOne + " (3)"));
     attach({});
     EXPECT_FALSE(files.exists(folderOne + " (3)"));
+}
+
+// Two phones of one name whose mounts run at the same time: neither folder is a mount point yet, and still
+// each phone has one of its own, which no other phone of that name takes or tidies away meanwhile.
+struct SameNameCase {
+    const char* what;
+    std::function<void(AppModelDeviceTests&)> meanwhile; // while the first mount of A runs
+    Strings mountRuns;
+};
+using PhonesOfOneName = Table<SameNameCase>;
+INSTANTIATE_TEST_SUITE_P(
+    AppModel, PhonesOfOneName,
+    ::testing::Values(SameNameCase{"both mounted",
+                                   [](auto& rig) { rig.model->mount(rig.model->devices->at(1), {}); },
+                                   {folderOne, folderOne + " (2)"}},
+                      SameNameCase{
+                          "the other unplugged", [](auto& rig) { rig.attach({"A"}); }, {folderOne}}));
+
+TEST_P(PhonesOfOneName, EachPhoneMountsInAFolderOfItsOwn) {
+    const auto& each = GetParam();
+    SCOPED_TRACE(each.what);
+    preferences.values().set(AppModel::autoMountKey, false);
+    startPlugged({"A", "B"});
+    model->mount(model->devices->at(0), {});
+    executor.runUntilIdle();
+    each.meanwhile(*this);
+    executor.runUntilIdle();
+    EXPECT_EQ(mountedFolders(), each.mountRuns);
+    EXPECT_TRUE(files.isFolder(folderOne)) << "A's folder is kept for its mount";
+    while (processes.pendingCount() > 0) {
+        finishMount(ok);
+    }
+    executor.runUntilIdle();
+    EXPECT_EQ(model->devices->at(0).state, MountState::mounted(folderOne));
+    EXPECT_EQ(mountTable.mounts().size(), each.mountRuns.size());
 }
 
 TEST_F(AppModelDeviceTests, AFolderThatCannotBeMadeFailsTheDeviceWithoutItsReason) {
