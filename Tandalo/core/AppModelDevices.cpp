@@ -522,11 +522,13 @@ std::optional<std::string> AppModel::holderName(const corvane::USBDeviceDescript
     if (!holder) {
         return std::nullopt;
     }
-    if (auto name = m_services.runningApplicationName(holder->pid); name && !name->empty()) {
-        return name;
-    }
     const auto& known = knownHolderNames();
     const auto found = known.find(holder->name);
+    // The kernel names every running process: a name that is only the holder's own says less than ours.
+    if (auto name = m_services.runningApplicationName(holder->pid);
+        name && !name->empty() && !(found != known.end() && *name == holder->name)) {
+        return name;
+    }
     return found == known.end() ? holder->name : found->second;
 }
 

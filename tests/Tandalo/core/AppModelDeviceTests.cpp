@@ -295,6 +295,9 @@ INSTANTIATE_TEST_SUITE_P(
         HolderCase{"the camera service", 40, "ptpcamerad", false, 3, "Image Capture (ptpcamerad)"},
         HolderCase{"the desktop's phone access", 41, "gvfsd-mtp", false, 3,
                    "the file manager's phone access (gvfsd-mtp)"},
+        // The kernel names every running process; that name is no better than the holder's own.
+        HolderCase{"the desktop's phone access, running", 44, "gvfsd-mtp", false, 3,
+                   "the file manager's phone access (gvfsd-mtp)"},
         HolderCase{"a named application", 42, "shotwell", false, 1, "Shotwell"},
         HolderCase{"a process without a name", 43, "gphoto2", false, 1, "gphoto2"},
         HolderCase{"take over from anyone", 40, "ptpcamerad", true, 1, "Image Capture (ptpcamerad)"}));
@@ -303,7 +306,7 @@ INSTANTIATE_TEST_SUITE_P(
 // device fails with its holder's name.
 TEST_P(HeldDevices, HeldDevicesAreTakenFromTheCameraServiceThreeTimesAMinuteThenNamedTheirHolder) {
     const auto& each = GetParam();
-    applicationNames = {{42, "Shotwell"}};
+    applicationNames = {{42, "Shotwell"}, {44, "gvfsd-mtp"}};
     preferences.values().set(AppModel::autoMountKey, false);
     thereafter = refused("Text file busy");
     startPlugged({"A"});
