@@ -405,8 +405,10 @@ Task<void> AppModel::mountTaskOf(std::shared_ptr<AppModel> model, DeviceEntry en
             error = std::current_exception();
         }
         if (co_await isCancelled()) {
-            // Replaced or gone: a mount that came about all the same is not left behind.
+            // Replaced or gone: a mount that came about all the same is not left behind, nor taken for the
+            // device's own when it is back before the mount is down.
             if (mounted) {
+                model->m_dyingMounts.insert_or_assign(id, *mounted);
                 co_await deviceVanishedCleanup(model, id, *mounted);
             }
             co_return;

@@ -149,12 +149,30 @@ TEST_P(UnpluggedDevices, AMountedDeviceUnpluggedSoonAfterAWriteWarnsAndItsMountA
 
 // Back while its old mount is still being forced down: not shown mounted on the dying mount, and its new
 // mount waits for the old one to go rather than being forced down with it.
-TEST_F(AppModelDeviceTests, ADeviceBackDuringItsVanishCleanUpIsMountedAfreshOnceTheOldMountIsGone) {
-    thereafter = ok;
+struct BackCase {
+    const char* what;
+    bool mountedWhenGone; // else its mount ends only after the grace, and is taken down then
+};
+using BackDuringCleanUp = Table<BackCase>;
+INSTANTIATE_TEST_SUITE_P(AppModel, BackDuringCleanUp,
+                         ::testing::Values(BackCase{"mounted when it went", true},
+                                           BackCase{"its mount done after the grace", false}));
+
+TEST_P(BackDuringCleanUp, ADeviceBackDuringItsVanishCleanUpIsMountedAfreshOnceTheOldMountIsGone) {
+    thereafter = GetParam().mountedWhenGone ? std::optional(ok) : std::nullopt;
     startPlugged({"A"});
-    ASSERT_EQ(describe(), "A mounted " + folderOne);
     volumes.setForcedAnswer({true, std::nullopt});
-    attach({});
+    if (GetParam().mountedWhenGone) {
+        ASSERT_EQ(describe(), "A mounted " + folderOne);
+        attach({});
+    } else {
+        attach({});
+        executor.advanceBy(AppModel::vanishRecheckDelay);
+        ASSERT_EQ(describe(), "");
+        thereafter = ok;
+        finishMount(ok);
+        executor.runUntilIdle();
+    }
     attach({"A"});
     EXPECT_EQ(describe(), "A mounting");
     EXPECT_EQ(mountedFolders().size(), 1u) << "no second mount while the first one is taken down";
