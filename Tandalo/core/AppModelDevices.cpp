@@ -147,6 +147,21 @@ void AppModel::handleDevices(std::vector<corvane::USBDeviceDescriptor> list) {
                             [&](const DeviceEntry& device) { return device.id() == id; });
     };
 
+    // A device back before the clean-up of its vanished mount ended is not mounted on that mount. One
+    // without a serial number comes back under a new id, and may be back before its old one is seen gone.
+    std::set<std::string> listedIDs;
+    for (const auto& descriptor : list) {
+        listedIDs.insert(DeviceEntry::idOf(descriptor));
+    }
+    const auto isDying = [&](const std::filesystem::path& mount) {
+        return std::any_of(m_dyingMounts.begin(), m_dyingMounts.end(),
+                           [&](const auto& dying) { return dying.second == mount; }) ||
+               std::any_of(old.begin(), old.end(), [&](const DeviceEntry& device) {
+                   const auto* folder = device.state.mountedFolder();
+                   return folder && *folder == mount && !listedIDs.contains(device.id());
+               });
+    };
+
     // Known devices keep their states; a new one may be mounted already.
     std::vector<DeviceEntry> entries;
     entries.reserve(list.size());
@@ -155,12 +170,8 @@ void AppModel::handleDevices(std::vector<corvane::USBDeviceDescriptor> list) {
         MountState state;
         if (const auto known = find(id); known != old.end()) {
             state = known->state;
-        } else if (auto existing = m_mounter->existingMount(descriptor)) {
-            // A device back before the clean-up of its vanished mount ended is not mounted on that mount.
-            const auto dying = m_dyingMounts.find(id);
-            if (dying == m_dyingMounts.end() || dying->second != *existing) {
-                state = MountState::mounted(std::move(*existing));
-            }
+        } else if (auto existing = m_mounter->existingMount(descriptor); existing && !isDying(*existing)) {
+            state = MountState::mounted(std::move(*existing));
         }
         entries.push_back(DeviceEntry{std::move(descriptor), std::move(state)});
         m_vanishedWhileMounting.erase(id);
@@ -377,6 +388,24 @@ Task<void> AppModel::mountTaskOf(std::shared_ptr<AppModel> model, DeviceEntry en
     const auto takeOver = options.takeOverFromAnyone  ? corvane::TakeOver::fromAnyone
                           : takeOverFromCameraService ? corvane::TakeOver::fromCameraService
                                                       : corvane::TakeOver::never;
+    // Back under a new id (without a serial number) while its old mount, which names the same device, is
+    // taken down under the old one: mounting now would only find that mount.
+    if (const auto existing = model->mounter().existingMount(entry.descriptor)) {
+        const auto dying = std::find_if(model->m_dyingMounts.begin(), model->m_dyingMounts.end(),
+                                        [&](const auto& each) { return each.second == *existing; });
+        const auto cleanUp = dying == model->m_dyingMounts.end() ? model->m_mountTasks.end()
+                                                                 : model->m_mountTasks.find(dying->first);
+        if (cleanUp != model->m_mountTasks.end() && dying->first != id) {
+            try {
+                co_await waitForEnd(cleanUp->second.end);
+            } catch (const CallbackDropped&) {
+                // Its executor is going away, and this task with it.
+            }
+            if (co_await isCancelled()) {
+                co_return;
+            }
+        }
+    }
     int index = 1;
     std::optional<std::string> staleMessage;
     std::exception_ptr error;

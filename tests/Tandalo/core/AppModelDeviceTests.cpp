@@ -184,6 +184,40 @@ TEST_P(BackDuringCleanUp, ADeviceBackDuringItsVanishCleanUpIsMountedAfreshOnceTh
     EXPECT_EQ(mountTable.mounts().size(), 1u);
 }
 
+// A device without a serial number is known by its port: plugged back there it has a new id, and its old
+// mount, found by the port, is the one being taken down.
+struct PortCase {
+    const char* what;
+    bool seenGone; // else it is back before the monitor lists the bus again
+};
+using BackOnItsPort = Table<PortCase>;
+INSTANTIATE_TEST_SUITE_P(AppModel, BackOnItsPort,
+                         ::testing::Values(PortCase{"unplugged, then back", true},
+                                           PortCase{"back within one listing", false}));
+
+TEST_P(BackOnItsPort, ADeviceWithoutSerialBackOnItsPortIsMountedAfreshOnceTheOldMountIsGone) {
+    const auto plug = [this](std::vector<corvane::USBDeviceDescriptor> devices) {
+        bus.devices = std::move(devices);
+        usbEvents.report();
+        executor.advanceBy(USBMonitor::refreshDelay);
+    };
+    thereafter = ok;
+    start();
+    plug({testing::device("", 0x14200000, 500)});
+    ASSERT_EQ(describe(), "500 mounted " + folderOne);
+    volumes.setForcedAnswer({true, std::nullopt});
+    if (GetParam().seenGone) {
+        plug({});
+    }
+    plug({testing::device("", 0x14200000, 501)});
+    EXPECT_EQ(describe(), "501 mounting");
+    volumes.answerHanging();
+    executor.runUntilIdle();
+    EXPECT_EQ(describe(), "501 mounted " + folderOne);
+    EXPECT_EQ(volumes.calls(), (Strings{"force " + folderOne}));
+    EXPECT_EQ(mountTable.mounts().size(), 1u);
+}
+
 TEST_F(AppModelDeviceTests, ChargeOnlyPhonesAreAnnouncedOnceWhileTheyStay) {
     corvane::AndroidCandidate phone;
     phone.registryEntryID = 7;
