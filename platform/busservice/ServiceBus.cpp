@@ -366,6 +366,12 @@ usb::USBBus::Subscription ServiceBus::subscribe(std::string_view className, Obse
     auto subscriber = std::make_shared<Subscriber>();
     subscriber->className = std::string(className);
     subscriber->observer = std::move(observer);
+    // A connection made now subscribes every registered subscriber itself: the new one is registered
+    // after it, or the service would hear its number twice and drop the connection.
+    const auto connection = liveConnection();
+    if (!connection) {
+        throw usb::USBError(usb::Status::unavailable, "subscribe");
+    }
     usb::SubscriptionID id = 0;
     {
         std::lock_guard guard(m_subscriptionMutex);
@@ -374,10 +380,6 @@ usb::USBBus::Subscription ServiceBus::subscribe(std::string_view className, Obse
         m_subscribers.emplace(id, subscriber);
     }
     try {
-        const auto connection = liveConnection();
-        if (!connection) {
-            throw usb::USBError(usb::Status::unavailable, "subscribe");
-        }
         return {id, subscribeOn(*connection, id, subscriber->className, false)};
     } catch (...) {
         std::lock_guard guard(m_subscriptionMutex);

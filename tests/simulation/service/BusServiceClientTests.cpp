@@ -161,6 +161,27 @@ TEST(BusServiceClientTests, ALostServiceTakesItsDevicesAndAReturningOneBringsThe
     EXPECT_FALSE(served.holderOf(interface)) << "the lost connection's open went with it";
 }
 
+TEST(BusServiceClientTests, AFirstSubscriptionAfterTheServiceCameBackSubscribesOnce) {
+    platform::VirtualClock clock;
+    ServedBus served;
+    served.devices.plug({"phone", "serial=A1"});
+    const auto socket = served.service->socketPath();
+    served.service.reset();
+    const auto client = std::make_shared<busservice::ServiceBus>(socket, clock);
+    ASSERT_FALSE(client->isConnected());
+    served.service = BusService::start(served.bus, socket);
+
+    EventLog log;
+    const auto subscription = client->subscribe(usb::interfaceClassName, log.observer());
+    EXPECT_EQ(subscription.existing.size(), 1u);
+    ASSERT_TRUE(served.devices.run({"plug", "phone", "serial=B2"}).succeeded);
+    const auto events = log.first(1);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, usb::RegistryEvent::Kind::published);
+    EXPECT_EQ(events[0].entry.id, served.interfaceOf("B2")) << "the existing entry came again as news";
+    EXPECT_TRUE(client->isConnected());
+}
+
 TEST(BusServiceClientTests, ASocketWhoseListenerNeverAnswersCountsAsUnreachable) {
     platform::testing::TemporaryFolder folder;
     // Listening, so connecting succeeds, but nobody ever accepts or answers the greeting.
