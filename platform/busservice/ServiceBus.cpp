@@ -198,7 +198,9 @@ private:
             if (header.bodyLength > call->into.size()) {
                 throw BusProtocolError("a read answered with more bytes than asked for");
             }
-            m_socket.receive(call->into.first(header.bodyLength));
+            if (!m_socket.receive(call->into.first(header.bodyLength))) {
+                throw BusProtocolError("the connection closed in the middle of a message");
+            }
             call->received = header.bodyLength;
         } else {
             call->body = m_socket.receiveBody(header.bodyLength);

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <fstream>
 #include <sys/socket.h>
+#include <thread>
 
 namespace simulation::testing {
 namespace {
@@ -180,6 +181,41 @@ TEST(BusServiceClientTests, AFirstSubscriptionAfterTheServiceCameBackSubscribesO
     EXPECT_EQ(events[0].kind, usb::RegistryEvent::Kind::published);
     EXPECT_EQ(events[0].entry.id, served.interfaceOf("B2")) << "the existing entry came again as news";
     EXPECT_TRUE(client->isConnected());
+}
+
+// A service that goes away in the middle of a read's reply leaves the caller's buffer unfilled: the read
+// must fail as an unplug would, never count the bytes that did not come.
+TEST(BusServiceClientTests, AReadWhoseReplyIsCutOffFails) {
+    for (const std::size_t sent : {std::size_t{0}, std::size_t{100}}) {
+        SCOPED_TRACE(std::to_string(sent) + " of 512 bytes came");
+        platform::testing::TemporaryFolder folder;
+        auto listener = BusSocket::listen(folder.path() / "cut.sock");
+        std::thread service([&] {
+            auto client = listener.accept();
+            ASSERT_TRUE(client);
+            for (std::uint64_t request = 0; request < 3; ++request) {
+                const auto header = client->receiveHeader();
+                ASSERT_TRUE(header);
+                client->receiveBody(header->bodyLength);
+                if (header->kind == MessageKind::hello) {
+                    sendMessage(
+                        *client, MessageKind::reply, header->request,
+                        MessageWriter().write(busservice::protocolMagic, busservice::protocolVersion));
+                } else if (header->kind == MessageKind::open) {
+                    sendMessage(*client, MessageKind::reply, header->request,
+                                MessageWriter().write(usb::HandleID{1}));
+                } else {
+                    const std::vector<std::byte> part(sent, std::byte{0x5A});
+                    client->send({512, MessageKind::reply, header->request}, {part});
+                }
+            }
+        });
+        busservice::ServiceBus bus(folder.path() / "cut.sock");
+        const auto handle = bus.open(0x42, usb::OpenMode::exclusive);
+        std::vector<std::byte> buffer(512);
+        EXPECT_EQ(statusOf([&] { bus.readPipe(handle, 0x81, std::span(buffer), 1s); }), "noDevice");
+        service.join();
+    }
 }
 
 TEST(BusServiceClientTests, ASocketWhoseListenerNeverAnswersCountsAsUnreachable) {
