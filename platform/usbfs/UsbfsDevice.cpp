@@ -241,6 +241,10 @@ std::optional<std::size_t> UsbfsDevice::submitAndWait(TransferType type, std::ui
     if (m_gone) {
         throw usb::USBError(usb::Status::noDevice, describe(m_node, request, ENODEV));
     }
+    // An owner closed between its look-up and now: usbfs would take the given-back claim again for it.
+    if (const auto ended = m_ended.find(owner); ended != m_ended.end()) {
+        throw usb::USBError(ended->second, std::string(request) + " on " + m_node.string());
+    }
     // Listed before it is submitted, so an abort from another thread finds it from the first moment.
     m_inFlight.push_back(&urb);
     const auto listed = std::prev(m_inFlight.end());
@@ -285,6 +289,9 @@ std::optional<std::size_t> UsbfsDevice::submitAndWait(TransferType type, std::ui
 void UsbfsDevice::abort(std::uint64_t owner, std::optional<std::uint8_t> endpoint,
                         usb::Status status) noexcept {
     std::lock_guard guard(m_mutex);
+    if (!endpoint) {
+        m_ended.try_emplace(owner, status);
+    }
     for (Urb* urb : m_inFlight) {
         if (urb->owner == owner && !urb->reaped && (!endpoint || urb->request->endpoint == *endpoint)) {
             if (!urb->endedBy) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -65,7 +66,8 @@ public:
     /// A request on the default control pipe; returns the data stage of a device-to-host request.
     std::vector<std::byte> control(const usb::ControlSetup& setup, std::span<const std::byte> data,
                                    usb::Timeout timeout, std::uint64_t owner, const char* request);
-    /// Ends the owner's transfers in flight (those on one endpoint, or all) with the status.
+    /// Ends the owner's transfers in flight (those on one endpoint, or all) with the status. Ending all of
+    /// them ends the owner (a close, a seize): a transfer of it that starts later fails with the status.
     void abort(std::uint64_t owner, std::optional<std::uint8_t> endpoint, usb::Status status) noexcept;
     /// The device has gone: transfers in flight end with noDevice (the kernel has failed them already),
     /// later ones fail at once.
@@ -92,6 +94,7 @@ private:
     std::mutex m_mutex; // guards the fields below; never held across a blocking call
     std::condition_variable_any m_reaped;
     std::list<Urb*> m_inFlight;
+    std::map<std::uint64_t, usb::Status> m_ended; // owners whose transfers were all aborted
     bool m_gone = false;
     bool m_stopping = false;
 

@@ -11,6 +11,7 @@
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/iokit/IOKitLib.h"
 #include "platform/usbfs/LinuxBus.h"
+#include "platform/usbfs/UsbfsDevice.h"
 
 #include <gtest/gtest.h>
 
@@ -314,6 +315,34 @@ TEST_F(KernelUSB, AbortAndCloseFromAnotherThreadEndATransferAtOnce) {
         reader.join();
         EXPECT_EQ(ended, usb::Status::aborted) << (byClose ? "close" : "abort");
         EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    }
+}
+
+// A transfer looks its open up, then submits; a close on another thread may come between the two. The
+// transfer must then fail at once, not go out on the claim the close gave back (usbfs would quietly take
+// it again) and hold the interface until its time-out.
+TEST_F(KernelUSB, ATransferOfAnOwnerWhoseTransfersWereAllAbortedFailsAtOnce) {
+    const auto usbfs = UsbfsDevice::open(node(), platform::Clock::system());
+    usbfs->claimInterface(static_cast<std::uint8_t>(number(*mtpInterface(), "bInterfaceNumber")));
+    usbfs->abort(1, std::nullopt, usb::Status::aborted);
+    usbfs->abort(2, 0x81, usb::Status::aborted);
+    struct Case {
+        std::uint64_t owner;
+        usb::Status status;
+    };
+    for (const auto& each : {Case{1, usb::Status::aborted}, Case{2, usb::Status::timeout}}) {
+        SCOPED_TRACE(each.owner);
+        std::vector<std::byte> buffer(512);
+        std::optional<usb::Status> ended;
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            usbfs->transfer(UsbfsDevice::TransferType::bulk, 0x81, buffer, usb::Timeout(3000), each.owner,
+                            "readPipe");
+        } catch (const usb::USBError& error) {
+            ended = error.status();
+        }
+        EXPECT_EQ(ended, each.status);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, each.status == usb::Status::timeout ? 10s : 1s);
     }
 }
 
