@@ -210,6 +210,13 @@ int fittedHeight(QWidget& widget, int width) {
                                        : layout->totalSizeHint().height();
 }
 
+void bringToFront(QWidget& window) {
+    window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
+    window.show();
+    window.raise();
+    window.activateWindow();
+}
+
 QWidget* divider(QWidget* parent) {
     auto* line = new QFrame(parent);
     line->setFixedHeight(1);

@@ -105,6 +105,10 @@ private:
 /// (rows that came, went or rewrapped) are settled: for windows of a fixed width as high as their content.
 int fittedHeight(QWidget& widget, int width);
 
+/// Shows the window in front of the others. A window the user minimised counts as visible, and showing or
+/// raising it leaves it down, so it is restored first.
+void bringToFront(QWidget& window);
+
 /// A thin line across a window between its parts.
 QWidget* divider(QWidget* parent);
 

@@ -248,9 +248,7 @@ void MenuWindow::open(const QRect& anchor) {
         m_anchor = anchor;
         place();
     }
-    show();
-    raise();
-    activateWindow();
+    bringToFront(*this);
 }
 
 void MenuWindow::place() {

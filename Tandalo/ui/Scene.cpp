@@ -1,5 +1,6 @@
 #include "Tandalo/ui/Scene.h"
 
+#include "Tandalo/ui/Controls.h"
 #include "Tandalo/ui/MenuWindow.h"
 #include "Tandalo/ui/SettingsWindow.h"
 #include "Tandalo/ui/SetupGuide.h"
@@ -67,8 +68,7 @@ void Scene::reopen() {
             m_window->open(QRect(QCursor::pos(), QSize(1, 1)));
         }
     } else {
-        m_window->raise();
-        m_window->activateWindow();
+        bringToFront(*m_window);
     }
     m_model.handleReopen();
 }

@@ -216,9 +216,7 @@ SettingsWindow::SettingsWindow(ApplicationModel& model, std::function<void()> sh
 }
 
 void SettingsWindow::open() {
-    show();
-    raise();
-    activateWindow();
+    bringToFront(*this);
 }
 
 QAbstractButton* SettingsWindow::button(const QString& title) const {

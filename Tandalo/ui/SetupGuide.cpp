@@ -459,9 +459,7 @@ void SetupGuide::show() {
             m_window->move(frame.topLeft());
         }
     }
-    m_window->show();
-    m_window->raise();
-    m_window->activateWindow();
+    bringToFront(*m_window);
 }
 
 void SetupGuide::finished() {

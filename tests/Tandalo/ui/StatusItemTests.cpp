@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 namespace tandalo::ui {
 namespace {
 
@@ -137,6 +139,33 @@ TEST(SceneTests, TheMenusAndTheSettingsReachTheScenesOwnGuideAndSettings) {
     choose("Setup Guide…");
     EXPECT_EQ(scene.setupGuide().window(), guide);
     EXPECT_TRUE(guide->isVisible());
+}
+
+// A window the user minimised stays visible to Qt, so showing and raising it alone would leave it down.
+TEST(SceneTests, AMinimisedWindowComesBackWhenItIsAskedFor) {
+    testing::UiRig rig;
+    Scene scene(rig.model, rig.timers, rig.scene, Scene::StatusArea::missing);
+    scene.start();
+    scene.showSetupGuide();
+    scene.openSettings();
+    struct Case {
+        const char* what;
+        std::function<QWidget*()> window;
+        std::function<void()> ask;
+    };
+    const std::vector<Case> cases{
+        {"the settings", [&] { return &scene.settings(); }, [&] { scene.openSettings(); }},
+        {"the set-up guide", [&] { return scene.setupGuide().window(); }, [&] { scene.showSetupGuide(); }},
+        {"the ordinary window, on reopen", [&] { return &scene.window(); }, [&] { scene.reopen(); }},
+    };
+    for (const auto& each : cases) {
+        QWidget* window = each.window();
+        ASSERT_NE(window, nullptr) << each.what;
+        window->setWindowState(window->windowState() | Qt::WindowMinimized);
+        each.ask();
+        EXPECT_TRUE(window->isVisible()) << each.what;
+        EXPECT_FALSE(window->isMinimized()) << each.what;
+    }
 }
 
 TEST(SceneTests, TheDropDownHangsBelowItsAnchorAndStaysOnTheScreen) {
