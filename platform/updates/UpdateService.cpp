@@ -8,6 +8,7 @@
 #include <QGuiApplication>
 #include <QString>
 #include <QUrl>
+#include <QWidget>
 
 #include <algorithm>
 #include <utility>
@@ -28,6 +29,13 @@ bool isWebURL(const std::string& text) {
     const QString scheme = url.scheme().toLower();
     return url.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https")) &&
            !url.host().isEmpty();
+}
+
+// A window the user minimised counts as shown, and showing or raising it would leave it down.
+void showRestored(QWidget& window) {
+    window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
+    window.show();
+    window.raise();
 }
 
 UpdateConfiguration validated(UpdateConfiguration configuration) {
@@ -234,8 +242,7 @@ void UpdateService::showUpdateWindow(bool activate) {
     if (m_message) {
         m_message->hide();
     }
-    m_window->show();
-    m_window->raise();
+    showRestored(*m_window);
     if (activate) {
         m_window->activateWindow();
     }
@@ -283,8 +290,7 @@ void UpdateService::showMessage(const QString& text, const QString& detail, bool
     }
     m_message->setMessage(
         text, detail, failed ? UpdateMessageWindow::Tone::warning : UpdateMessageWindow::Tone::information);
-    m_message->show();
-    m_message->raise();
+    showRestored(*m_message);
     m_message->activateWindow();
 }
 

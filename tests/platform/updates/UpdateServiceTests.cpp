@@ -344,6 +344,24 @@ TEST_F(UpdateWindowTests, ShowsWhatIsOfferedAndLeavesScreenshots) {
     std::cout << "screenshots of the update windows: " << folder.string() << std::endl;
 }
 
+// A window the user minimised counts as shown; asking again must bring it back up, not leave it down.
+TEST_F(UpdateWindowTests, AskingAgainBringsAMinimisedWindowBack) {
+    auto& window = showUpdate();
+    window.setWindowState(window.windowState() | Qt::WindowMinimized);
+    service->checkNow();
+    EXPECT_FALSE(window.isMinimized()) << "the update window";
+    QTest::mouseClick(window.findChild<QPushButton*>("later"), Qt::LeftButton);
+    server.route("/newer.xml", same);
+    for (int check = 0; check < 2; ++check) {
+        service->checkNow();
+        finishCheck();
+        auto* message = visibleMessage();
+        ASSERT_NE(message, nullptr);
+        EXPECT_FALSE(message->isMinimized()) << "the answer to check " << check;
+        message->setWindowState(message->windowState() | Qt::WindowMinimized);
+    }
+}
+
 // The application's checker closes a visible update window and checks again when the cycle ends.
 TEST_F(UpdateWindowTests, ACheckStartedWhenTheCycleEndsFetchesAfresh) {
     auto& window = showUpdate();
