@@ -35,6 +35,10 @@ void AndroidVolume::createItem(fskit::FSFileName name, fskit::FSItemType type,
         reply(nullptr, std::nullopt, posixError(EINVAL));
         return;
     }
+    if (!fitsOnDevice(*text)) {
+        reply(nullptr, std::nullopt, posixError(ENAMETOOLONG));
+        return;
+    }
     if (readOnly()) {
         reply(nullptr, std::nullopt, posixError(EROFS));
         return;

@@ -177,6 +177,10 @@ void AndroidVolume::renameItem(std::shared_ptr<fskit::FSItem> item,
                                std::shared_ptr<fskit::FSItem> overItem, fskit::NameReply reply) {
     const auto newName = destinationName.string();
     const auto toFolder = std::dynamic_pointer_cast<AndroidItem>(destinationDirectory);
+    if (newName && !fitsOnDevice(*newName)) {
+        reply(std::nullopt, posixError(ENAMETOOLONG));
+        return;
+    }
 
     if (const auto memory = std::dynamic_pointer_cast<EphemeralItem>(item)) {
         // A file that is whole on the device is its object's item.

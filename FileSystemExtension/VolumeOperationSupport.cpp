@@ -1,6 +1,7 @@
 #include "FileSystemExtension/VolumeOperationSupport.h"
 
 #include "FileSystemExtension/ErrorMapping.h"
+#include "platform/foundation/Unicode.h"
 
 #include <cerrno>
 #include <chrono>
@@ -81,6 +82,11 @@ std::string nameText(const fskit::FSFileName& name) {
         throw posixError(EINVAL);
     }
     return std::move(*text);
+}
+
+bool fitsOnDevice(std::string_view name) {
+    constexpr std::size_t longestName = 254;
+    return platform::unicode::toUTF16(name).size() <= longestName;
 }
 
 void consume(fskit::FSItemSetAttributesRequest& request, fskit::FSItemAttributeSet attributes) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tandalo {
 
@@ -64,6 +65,10 @@ corvane::MTPObject withModified(const corvane::MTPObject& object, platform::Cloc
 
 /// The name as text; throws EINVAL for a name whose bytes are not text.
 std::string nameText(const fskit::FSFileName& name);
+
+/// Whether the device can hold the name: a name goes over the wire in at most 254 UTF-16 units, and one
+/// cut to fit would leave the item under a name nobody gave it.
+bool fitsOnDevice(std::string_view name);
 
 /// Marks the attributes that the request carries among the given ones as consumed.
 void consume(fskit::FSItemSetAttributesRequest& request, fskit::FSItemAttributeSet attributes);

@@ -11,6 +11,15 @@ using corvane::PTPOperation;
 using fskit::FSItemType;
 using testing::VolumeHost;
 
+/// A name of that many emoji, each four bytes of UTF-8 and two UTF-16 units.
+std::string emoji(std::size_t count) {
+    std::string name;
+    for (std::size_t i = 0; i < count; ++i) {
+        name += "\xF0\x9F\x93\xB7";
+    }
+    return name;
+}
+
 TEST(VolumeCreateTests, MetadataAndNewFilesAreAnsweredAtOnceWithoutTheDevice) {
     VolumeHost volume;
     for (const auto* name : {".DS_Store", "._photo.jpg", "draft.txt"}) {
@@ -64,12 +73,20 @@ TEST(VolumeCreateTests, RefusesWhereNothingMayBeCreated) {
         // A folder under a metadata name would be hidden on the device for good.
         {volume.storage(), ".Trashes", FSItemType::directory, EPERM},
         {volume.storage(), "._folder", FSItemType::directory, EPERM},
+        // The device holds 254 UTF-16 units of a name; a longer one would be cut, and the item would show
+        // under a name nobody gave it.
+        {volume.storage(), std::string(255, 'n'), FSItemType::file, ENAMETOOLONG},
+        {volume.storage(), std::string(255, 'n'), FSItemType::directory, ENAMETOOLONG},
+        {volume.storage(), emoji(128), FSItemType::file, ENAMETOOLONG},
     };
     for (const auto& each : cases) {
         EXPECT_EQ(volume.create(each.directory, each.name, each.type).errorCode(), each.error) << each.name;
     }
     EXPECT_TRUE(volume.create(file, ".DS_Store").succeeded());
     EXPECT_EQ(volume.phone().count(PTPOperation::sendObjectInfo), 0u);
+    // The limit counts UTF-16 units, not bytes.
+    EXPECT_TRUE(volume.create(volume.storage(), emoji(127), FSItemType::directory).succeeded());
+    EXPECT_TRUE(volume.scenario().exists(emoji(127)));
     EXPECT_EQ(volume.host().createSymbolicLink(volume.storage(), "link", "a.txt").wait().errorCode(),
               ENOTSUP);
     EXPECT_EQ(volume.host().createLink(file, volume.storage(), "hard").wait().errorCode(), ENOTSUP);

@@ -183,6 +183,9 @@ TEST(VolumeRenameTests, RefusesWhatCannotBeRenamed) {
         // Under a metadata name a device file would vanish from every listing.
         {a, volume.storage(), "._a.txt", EPERM},
         {draft, volume.storage(), ".DS_Store", EPERM},
+        // The device would cut a name longer than 254 UTF-16 units.
+        {a, volume.storage(), std::string(255, 'n'), ENAMETOOLONG},
+        {draft, volume.storage(), std::string(255, 'n'), ENAMETOOLONG},
     };
     volume.phone().clearLog();
     for (const auto& each : cases) {
