@@ -246,7 +246,7 @@ TEST(MTPDeviceTests, OpenFailsWithUnparsableDeviceInfo) {
     DeviceRig rig;
     rig.on(PTPOperation::getDeviceInfo, [](const PTPContainer&) {
         auto dataset = testing::deviceInfoDataset(testing::allOperations());
-        dataset.resize(dataset.size() - 3); // cut inside the serial number
+        dataset.erase(dataset.end() - 3, dataset.end()); // cut inside the serial number
         return Reply::withData(dataset);
     });
     EXPECT_EQ(catchPTPError([&] { rig.device->hold()->open(); }).kind(), PTPError::Kind::truncatedData);
