@@ -242,6 +242,9 @@ public:
         /// Whether the device lists the 64-bit object size among the properties of the format; asked
         /// once per format.
         bool offersSize64(std::uint16_t format);
+        /// Whether the storage's capacity leaves room for an object of 4 GiB or more; asked once per
+        /// storage.
+        bool mayHoldLargeObjects(std::uint32_t storageID);
         Response received(PTPOperation operation, std::initializer_list<std::uint32_t> params,
                           std::uint64_t limit = DataPhase::defaultCollectLimit);
 
@@ -260,7 +263,9 @@ private:
     TransactionEngine m_engine;              // guarded by m_operation (its settings are atomics)
     bool m_sessionOpen = false;              // guarded by m_operation
     bool m_propListBroken = false;           // guarded by m_operation
-    std::unordered_map<std::uint16_t, bool> m_size64Formats; // guarded by m_operation
+    std::unordered_map<std::uint16_t, bool> m_size64Formats;       // guarded by m_operation
+    std::unordered_map<std::uint32_t, bool> m_largeObjectStorages; // guarded by m_operation
+    bool m_marksLargeSizes = false; // datasets say 0xFFFFFFFF for large files; guarded by m_operation
     mutable std::mutex m_infoMutex; // guards m_info; a leaf: nothing is called while it is held
     std::shared_ptr<const DeviceInfo> m_info;
     Session m_session{*this};

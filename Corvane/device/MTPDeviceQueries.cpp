@@ -217,10 +217,13 @@ MTPObject MTPDevice::Session::object(std::uint32_t handle) {
     }
     // The dataset's size has 32 bits: 0xFFFFFFFF says that the real one is larger, but some devices put
     // the low 32 bits there instead, and a 5 GiB file then looks like 1 GiB. Where the device offers the
-    // 64-bit size property for the format, a file's size comes from it.
+    // 64-bit size property for the format and the storage is large enough to hold such a file, a file's
+    // size comes from it; on a smaller storage the dataset's size is the whole size, and asking again for
+    // every file would double what a listing costs.
     const bool unknown = info.compressedSize == PTPConstants::sizeUnknown32;
     const bool isFolder = info.format == PTPObjectFormat::association;
-    if (!unknown && (isFolder || !offersSize64(info.format))) {
+    if (!unknown && (isFolder || m_device.m_marksLargeSizes || !offersSize64(info.format) ||
+                     !mayHoldLargeObjects(info.storageID))) {
         return MTPObject(handle, info, std::nullopt);
     }
     std::optional<std::uint64_t> size64;
@@ -232,6 +235,11 @@ MTPObject MTPDevice::Session::object(std::uint32_t handle) {
     // A 64-bit size that disagrees with the dataset's low 32 bits is not the same file's size.
     if (size64 && !unknown && (*size64 & 0xFFFFFFFF) != info.compressedSize) {
         size64.reset();
+    }
+    // A device that says 0xFFFFFFFF for a file that is larger does so for every such file: the others'
+    // datasets hold their whole sizes.
+    if (size64 && unknown && *size64 > PTPConstants::sizeUnknown32) {
+        m_device.m_marksLargeSizes = true;
     }
     return MTPObject(handle, info, size64);
 }
@@ -254,6 +262,26 @@ bool MTPDevice::Session::offersSize64(std::uint16_t format) {
     }
     known.emplace(format, offered);
     return offered;
+}
+
+bool MTPDevice::Session::mayHoldLargeObjects(std::uint32_t storageID) {
+    auto& known = m_device.m_largeObjectStorages;
+    if (const auto found = known.find(storageID); found != known.end()) {
+        return found->second;
+    }
+    // A storage the device cannot describe, or describes without a capacity, may hold anything.
+    bool large = true;
+    const auto deviceInfo = m_device.infoSnapshot();
+    if (deviceInfo && deviceInfo->supports(PTPOperation::getStorageInfo)) {
+        try {
+            const StorageInfo storage = getStorageInfo(storageID);
+            large = storage.maxCapacity == 0 || storage.maxCapacity > PTPConstants::sizeUnknown32;
+        } catch (const PTPError&) {
+            // Taken to hold anything: a size asked for too often costs time, a wrong one costs data.
+        }
+    }
+    known.emplace(storageID, large);
+    return large;
 }
 
 std::unordered_map<std::uint32_t, MTPValue>

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <numeric>
 #include <optional>
 #include <string>
@@ -72,20 +73,56 @@ TEST(MTPDevicePhoneTests, PropertyListsAndObjectInformationListTheSameRecords) {
     }
 }
 
-TEST(MTPDevicePhoneTests, SizesAboveFourGiBSurviveObjectInformationThatKeepsOnlyTheirLowBits) {
-    for (const auto rule :
-         {simulation::LargeSizeInObjectInfo::unknown, simulation::LargeSizeInObjectInfo::lowBits}) {
-        SCOPED_TRACE(rule == simulation::LargeSizeInObjectInfo::unknown ? "0xFFFFFFFF" : "low 32 bits");
-        PhoneScenario scenario(sessionWith([rule](simulation::SimulatedPhone& phone) {
+TEST(MTPDevicePhoneTests, ObjectByObjectListingsAskForSixtyFourBitSizesOnlyWhereTheyCanDiffer) {
+    constexpr std::uint64_t GiB = 1ull << 30;
+    constexpr std::uint32_t card = 0x00020001;
+    constexpr std::size_t smallFiles = 20;
+    struct Case {
+        const char* name;
+        simulation::LargeSizeInObjectInfo rule;
+        std::uint64_t capacity;
+        std::uint64_t largest;       // the size of the one file beside the small ones
+        std::size_t size64Questions; // per listing of the folder
+    };
+    const Case cases[] = {
+        // Once a large file showed 0xFFFFFFFF, the other datasets are taken at their word.
+        {"0xFFFFFFFF for large files", simulation::LargeSizeInObjectInfo::unknown, 64 * GiB, fiveGiB, 1},
+        {"low 32 bits for large files", simulation::LargeSizeInObjectInfo::lowBits, 64 * GiB, fiveGiB,
+         smallFiles + 1},
+        // No file on a storage of less than 4 GiB can be larger than its dataset says.
+        {"a 3 GiB card", simulation::LargeSizeInObjectInfo::lowBits, 3 * GiB, 2 * GiB, 0},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        PhoneScenario scenario(sessionWith([&](simulation::SimulatedPhone& phone) {
             phone.setOperationSupported(PTPOperation::getObjectPropList, false);
-            phone.setLargeSizeInObjectInfo(rule);
+            phone.setLargeSizeInObjectInfo(each.rule);
+            simulation::PhoneStorage storage;
+            storage.id = card;
+            storage.maxCapacity = each.capacity;
+            phone.addStorage(storage);
         }));
-        buildTree(scenario);
-        const auto listed =
-            scenario.device().hold()->listDirectory(scenario.storage(), scenario.handle("Movies"));
-        ASSERT_EQ(listed.size(), 1u);
-        EXPECT_EQ(listed[0].size(), fiveGiB);
-        EXPECT_EQ(scenario.device().hold()->object(scenario.handle("Movies/long.mkv")).size(), fiveGiB);
+        auto& phone = scenario.phone();
+        const auto folder = phone.addFolder(card, root, "DCIM");
+        std::map<std::uint32_t, std::uint64_t> sizes;
+        for (std::size_t index = 0; index < smallFiles; ++index) {
+            const std::string name = "IMG_" + std::to_string(index) + ".jpg";
+            sizes[phone.addFile(card, folder, name, std::string(index + 1, 'x'))] = index + 1;
+        }
+        const auto large = phone.addGeneratedFile(card, folder, "long.mkv", each.largest);
+        sizes[large] = each.largest;
+        auto& device = scenario.device();
+        device.hold()->listDirectory(card, folder); // learns what the format and the storage offer
+        scenario.clearLog();
+        const auto listed = device.hold()->listDirectory(card, folder);
+        ASSERT_EQ(listed.size(), smallFiles + 1);
+        for (const auto& object : listed) {
+            EXPECT_EQ(object.size(), sizes.at(object.handle())) << object.name();
+        }
+        EXPECT_EQ(scenario.count(PTPOperation::getObjectPropValue), each.size64Questions);
+        EXPECT_EQ(scenario.operations().size(), 1 + smallFiles + 1 + each.size64Questions)
+            << scenario.operationNames();
+        EXPECT_EQ(device.hold()->object(large).size(), each.largest);
     }
 }
 
