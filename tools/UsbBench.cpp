@@ -5,15 +5,21 @@
 // shows what the mounted path's reads cost the device and the backend alone, without the kernel's FUSE.
 //
 //   tandalo-usb-bench <mount folder> <device folder> [MiB, default 64]
+//   tandalo-usb-bench --tree <mount folder> <device folder> [rounds, default 3] [mount helper]
 //
 // <device folder> is the folder the device serves, where the objects are put and checked; a file of that
 // name must be a folder directly under the device's first storage. Prints MB/s for each path and the
-// ratios; the status is non-zero when a transfer failed or its bytes differ.
+// ratios; the status is non-zero when a transfer failed or its bytes differ. With --tree it times the
+// everyday work on a tree of small files made in the device folder and a 64 MiB file instead
+// (tools/TreeBench.h), each round on a fresh mount by the helper given (default: the one beside it), so
+// that another build's helper can be measured in the same boot.
 #include "Corvane/device/MTPDevice.h"
 #include "Corvane/usb/USBDeviceDiscovery.h"
 #include "platform/iokit/IOKitLib.h"
 #include "platform/usbfs/LinuxBus.h"
+#include "tools/TreeBench.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -156,9 +162,50 @@ Whole wholeObjects(const fs::path& deviceFolder, std::size_t size) {
     return figures;
 }
 
+int treeBench(const fs::path& mount, const fs::path& deviceFolder, int rounds, const fs::path& helper) {
+    constexpr std::size_t size = 64 << 20;
+    fs::remove_all(deviceFolder / "bench-tree");
+    tandalo::tools::writeTree(deviceFolder / "bench-tree");
+    writeFile(deviceFolder / "bench-out.bin", content(size, 3));
+    const Whole whole = wholeObjects(deviceFolder, size);
+    tandalo::tools::TreeTarget target;
+    target.bigName = "bench-out.bin";
+    target.bigSize = size;
+    target.mount = [&] {
+        run({helper.string(), "-t", "tandalo", "mtp://any", mount.string()});
+        return fs::directory_iterator(mount)->path() / deviceFolder.filename();
+    };
+    target.unmount = [&] { run({"umount", mount.string()}); };
+    target.awaitArrived = [&](const std::string& name, std::uint64_t bytes) {
+        awaitFile(deviceFolder / name, bytes);
+    };
+    const fs::path scratch = "/run/tandalo-tree-bench";
+    fs::create_directories(scratch);
+    const auto figures = tandalo::tools::measureTree(target, scratch, rounds);
+    fs::remove_all(scratch);
+    for (const auto& entry : fs::directory_iterator(deviceFolder)) {
+        if (entry.path().filename().string().starts_with("bench-")) {
+            fs::remove_all(entry.path());
+        }
+    }
+    tandalo::tools::printTree("USB gadget, mounted by " + helper.string(), figures, whole.get, whole.send);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 4 && std::string(argv[1]) == "--tree") {
+        const int rounds = argc > 4 ? std::atoi(argv[4]) : 3;
+        const fs::path helper =
+            argc > 5 ? fs::path(argv[5]) : fs::canonical("/proc/self/exe").parent_path() / "mount-tandalo";
+        try {
+            return treeBench(argv[2], argv[3], std::max(rounds, 1), helper);
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "tandalo-usb-bench: %s\n", error.what());
+            return 1;
+        }
+    }
     if (argc < 3) {
         std::fprintf(stderr, "usage: tandalo-usb-bench <mount folder> <device folder> [MiB]\n");
         return 2;
