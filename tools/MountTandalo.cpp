@@ -148,6 +148,10 @@ int main(int argc, char** argv) {
         std::cerr << "mount-tandalo: the serving process ended before the mount was live\n";
         return 1;
     }
-    // The child has already printed the error.
-    return code == 0 ? 0 : 1;
+    if (code != 0) {
+        return 1; // the child has already printed the error
+    }
+    // Whoever ran the mount watches this process: its end leaves the folder mounted but dead.
+    std::cout << "mount-tandalo: served by process " << child << std::endl;
+    return 0;
 }

@@ -17,13 +17,17 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <thread>
@@ -35,6 +39,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+
+/// How soon a phone whose mount helper died must be mounted again.
+constexpr auto deadMountLimit = 2s;
 
 /// Runs the steps in order, printing each; the first that fails ends the run.
 class Steps {
@@ -68,6 +75,24 @@ void showsThePhone(Steps& steps, const Session& session, const std::string& seri
         }
         return joined("\"", fields[1], "\", ", fields[2]);
     });
+}
+
+/// Throws when a token file of the phone is left beside the folders once its mount is gone.
+void refuseTokensLeft(const Session& session, const std::string& serial) {
+    const auto tokens = session.mountRoot() / ".tandalo";
+    const auto lower = [](std::string text) {
+        std::transform(text.begin(), text.end(), text.begin(),
+                       [](unsigned char character) { return static_cast<char>(std::tolower(character)); });
+        return text;
+    };
+    if (!fs::exists(tokens)) {
+        return;
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(tokens)) {
+        if (entry.is_regular_file() && lower(entry.path().filename().string()).starts_with(lower(serial))) {
+            throw Failure(joined(entry.path().string(), " is left"));
+        }
+    }
 }
 
 void quits(Steps& steps, Session& session) {
@@ -144,6 +169,31 @@ void selfTest(Session& session) {
         return joined((static_cast<unsigned long long>(figures.f_bavail) * figures.f_frsize) >> 20,
                       " MiB free");
     });
+    steps.run("its mount-tandalo is killed", [&] {
+        // The one helper of this run's own folder, and no other process.
+        const auto helpers = mountHelpersIn(session.mountRoot());
+        if (helpers.size() != 1) {
+            throw Failure(joined(helpers.size(), " mount helpers serve the phones of this run"));
+        }
+        const auto killed = helpers.front();
+        if (::kill(killed, SIGKILL) != 0) {
+            throw Failure(joined("kill ", killed, ": ", std::strerror(errno)));
+        }
+        const auto started = Clock::now();
+        waitFor("the dead mount taken down and the phone mounted again", deadMountLimit, [&] {
+            const auto shown = session.mountedFolder(first);
+            const auto serving = mountHelpersIn(session.mountRoot());
+            struct stat status {};
+            return shown && *shown == folder && serving.size() == 1 && serving.front() != killed &&
+                   ::stat(folder.c_str(), &status) == 0;
+        });
+        const auto took = std::chrono::duration<double>(Clock::now() - started).count();
+        if (readFile(top / "DCIM/Camera/IMG_20261201.jpg") != simulation::DemoPhone::photoBytes(1)) {
+            throw Failure("the photo reads differently through the new mount");
+        }
+        return joined("process ", killed, " killed; mounted again on ", folder.filename().string(), " ",
+                      std::fixed, std::setprecision(2), took, " s later");
+    });
     const auto second =
         session.devices().plug({"phone", session.serial("SECOND"), "product=Pixel 7", "vendor=Google"});
     fs::path secondFolder;
@@ -161,8 +211,9 @@ void selfTest(Session& session) {
             const auto fields = session.row(second);
             return fields && (*fields)[2] == "unmounted" && (*fields)[4].find("mount") != std::string::npos;
         });
+        refuseTokensLeft(session, second);
         return joined(secondFolder.filename().string(),
-                      " unmounted and its folder removed; the row offers Mount");
+                      " unmounted and its folder and token file removed; the row offers Mount");
     });
     steps.run("unplug the first phone during a copy", [&] {
         constexpr std::size_t blocks = 256;
@@ -215,7 +266,9 @@ void selfTest(Session& session) {
     steps.run("its folder is clean", [&] {
         waitFor("the folder's removal", 20s, [&] { return !isMountedOn(folder) && !fs::exists(folder); });
         waitFor("the row's removal", 10s, [&] { return !session.row(first).has_value(); });
-        return joined(folder.filename().string(), " unmounted and removed; the window lists it no more");
+        refuseTokensLeft(session, first);
+        return joined(folder.filename().string(),
+                      " unmounted and removed with its token file; the window lists it no more");
     });
     quits(steps, session);
     std::cout << "self-test passed" << std::endl;

@@ -35,7 +35,7 @@ AppModel::AppModel(AppModelServices services)
     m_monitor = std::make_unique<USBMonitor>(m_services.executor, m_services.discovery, m_services.usbEvents);
     m_mounter = std::make_unique<MountManager>(
         MountServices{m_services.processes, m_services.mountTable, m_services.files, m_services.volumes,
-                      m_services.executor.clock(), m_services.bundle, m_services.userID},
+                      m_services.servers, m_services.executor.clock(), m_services.bundle, m_services.userID},
         m_services.mountTools);
 }
 

@@ -24,6 +24,7 @@
 #include "Tandalo/core/USBInterfaceEvents.h"
 #include "Tandalo/core/USBMonitor.h"
 #include "Tandalo/core/Updater.h"
+#include "Tandalo/core/VolumeServers.h"
 #include "Tandalo/core/VolumeUnmounter.h"
 #include "Tandalo/core/Workspace.h"
 #include "platform/foundation/Environment.h"
@@ -59,6 +60,8 @@ struct AppModelServices {
     FolderPanel& folderPanel;
     ProcessRunner& processes;
     VolumeUnmounter& volumes;
+    /// Whether a mount still has its server, and word when the process that serves one ends.
+    VolumeServers& servers;
     MountTools mountTools;
     USBDiscovery& discovery;
     USBInterfaceEvents& usbEvents;
@@ -135,6 +138,9 @@ public:
     static constexpr std::string_view noFolderMessage = "Choose where devices should appear.";
     static constexpr std::string_view folderFailedMessage = "Could not create a folder for this device.";
     static constexpr std::string_view ejectNote = "Still in use. Close files on the device and try again.";
+    /// Under a device whose mount died while automatic mounting is off.
+    static constexpr std::string_view deadMountNote =
+        "Its mount stopped unexpectedly, so its folder was closed. Mount it again to see its files.";
 
     /// Makes the model and starts it in this order: the published fields and the preferences; the mount
     /// folder, restored; the update checker; the USB monitor; the mount manager; AppModel::current(); the
@@ -168,7 +174,7 @@ public:
     Published<LoginItem::State> loginItemState{objectWillChange, LoginItem::State::disabled()};
     /// Each increment asks the user interface to open the settings window.
     Published<int> settingsRequests{objectWillChange, 0};
-    /// The note shown under a device whose eject failed, by device id.
+    /// The note shown under a device whose eject failed or whose mount died, by device id.
     Published<std::map<std::string, std::string>> ejectNotes{objectWillChange, {}};
     /// The application that holds a device, by device id.
     Published<std::map<std::string, std::string>> holders{objectWillChange, {}};
@@ -238,7 +244,8 @@ public:
     /// Ejects every mounted device.
     void ejectAll();
     bool hasMountedDevices() const;
-    /// Marks unmounted the mounted devices whose mounts are gone from the system's mount table.
+    /// Marks unmounted the mounted devices whose mounts are gone from the system's mount table, and takes
+    /// down those whose mounts lost their servers.
     void cleanUpStaleMounts();
 
     /// Before the system sleeps: unmounts every mounted device, blocking for at most 10 s. The system
@@ -311,6 +318,19 @@ private:
     /// After a failed mount: a failed state and message, a retry, or a take-over from the camera service.
     void mountFailed(const DeviceEntry& entry, MountOptions options, std::exception_ptr error);
     static Task<void> accessRetryOf(std::weak_ptr<AppModel> model, std::string id);
+    /// Keeps watch over the process that serves the device's mount on the folder, when it is known.
+    void watchServer(const std::string& id, const std::filesystem::path& folder,
+                     std::optional<std::int32_t> pid);
+    /// Takes down the device's mount on the folder when it lost its server, then mounts the device again
+    /// (automatic mounting) or leaves it unmounted with a note.
+    static Task<void> checkServerOf(std::weak_ptr<AppModel> model, std::string id,
+                                    std::filesystem::path folder);
+    /// The process that served the device's mount on the folder ended.
+    void serverEnded(const std::string& id, const std::filesystem::path& folder, std::int32_t pid);
+    /// The device's mount on the folder lost its server: a dead mount is not a mount.
+    void mountDied(const std::string& id, const std::filesystem::path& folder);
+    static Task<void> deadMountTaskOf(std::shared_ptr<AppModel> model, std::string id,
+                                      std::filesystem::path folder);
     static Task<void> ejectTaskOf(std::shared_ptr<AppModel> model, DeviceEntry entry,
                                   std::filesystem::path folder);
     static Task<void> ejectNoteTaskOf(std::weak_ptr<AppModel> model, std::string id, std::string note);
@@ -353,6 +373,12 @@ private:
     std::map<std::string, std::filesystem::path> m_deviceFolders;
     /// The mounts of devices that vanished, while their clean-up takes them down.
     std::map<std::string, std::filesystem::path> m_dyingMounts;
+    /// The watch over the process that serves each mounted device's volume, when it is known.
+    struct ServerWatch {
+        std::int32_t pid;
+        std::unique_ptr<VolumeServers::Watch> watch;
+    };
+    std::map<std::string, ServerWatch> m_serverWatches;
     std::set<std::uint64_t> m_notifiedCandidates;
     bool m_didPromptForFolder = false;
     std::map<std::string, int> m_accessRetriesLeft;

@@ -165,12 +165,14 @@ void AppModel::handleDevices(std::vector<corvane::USBDeviceDescriptor> list) {
     // Known devices keep their states; a new one may be mounted already.
     std::vector<DeviceEntry> entries;
     entries.reserve(list.size());
+    std::vector<std::pair<std::string, std::filesystem::path>> adopted;
     for (auto& descriptor : list) {
         const auto id = DeviceEntry::idOf(descriptor);
         MountState state;
         if (const auto known = find(id); known != old.end()) {
             state = known->state;
         } else if (auto existing = m_mounter->existingMount(descriptor); existing && !isDying(*existing)) {
+            adopted.emplace_back(id, *existing);
             state = MountState::mounted(std::move(*existing));
         }
         entries.push_back(DeviceEntry{std::move(descriptor), std::move(state)});
@@ -204,6 +206,10 @@ void AppModel::handleDevices(std::vector<corvane::USBDeviceDescriptor> list) {
     }
 
     devices.set(entries);
+    // A mount found in the table may be one whose server died (before this application started, say).
+    for (const auto& [id, folder] : adopted) {
+        spawn(m_services.executor, checkServerOf(weak_from_this(), id, folder), "check mount " + id);
+    }
     handleCandidates(m_reportedCandidates);
     const bool anyUnmounted = std::any_of(
         entries.begin(), entries.end(), [](const DeviceEntry& device) { return device.state.isUnmounted(); });
@@ -219,6 +225,7 @@ void AppModel::handleDevices(std::vector<corvane::USBDeviceDescriptor> list) {
 void AppModel::forgetDevice(const DeviceEntry& gone) {
     const auto id = gone.id();
     m_vanishedWhileMounting.erase(id);
+    m_serverWatches.erase(id);
     cancelDeviceTask(id);
     m_accessRetriesLeft.erase(id);
     if (holders->contains(id)) {
@@ -285,20 +292,7 @@ Task<void> AppModel::vanishRecheckOf(std::weak_ptr<AppModel> weak) {
 // again, so the new mount is never taken for the dying one nor forced down with it.
 Task<void> AppModel::deviceVanishedCleanup(std::shared_ptr<AppModel> model, std::string id,
                                            std::filesystem::path folder) {
-    bool forced = true;
-    try {
-        co_await model->mounter().forceUnmount(folder);
-    } catch (const std::exception&) {
-        forced = false;
-    }
-    if (!forced) {
-        try {
-            co_await model->mounter().unmountVolume(folder);
-        } catch (const std::exception&) {
-            // The folder stays while something is mounted on it.
-        }
-    }
-    model->mounter().removeStaleFolder(folder);
+    co_await model->mounter().takeDown(folder);
     if (const auto dying = model->m_dyingMounts.find(id);
         dying != model->m_dyingMounts.end() && dying->second == folder) {
         model->m_dyingMounts.erase(dying);
@@ -346,6 +340,9 @@ void AppModel::mount(const DeviceEntry& given, MountOptions options) {
     const DeviceEntry entry = given; // the caller's may be an entry of the list, which changes below
     const auto id = entry.id();
     cancelDeviceTask(id);
+    if (const auto note = ejectNotes->find(id); note != ejectNotes->end() && note->second == deadMountNote) {
+        ejectNotes.modify([&](auto& notes) { notes.erase(id); });
+    }
     if (!m_mountLocation->url.get()) {
         bool chosen = false;
         if (!m_didPromptForFolder) {
@@ -425,7 +422,7 @@ Task<void> AppModel::mountTaskOf(std::shared_ptr<AppModel> model, DeviceEntry en
             co_return;
         }
         model->m_deviceFolders.insert_or_assign(id, folder->path);
-        std::optional<std::filesystem::path> mounted;
+        std::optional<MountManager::Mounted> mounted;
         error = nullptr;
         try {
             mounted = co_await model->mounter().mount(entry.descriptor, folder->path,
@@ -437,13 +434,14 @@ Task<void> AppModel::mountTaskOf(std::shared_ptr<AppModel> model, DeviceEntry en
             // Replaced or gone: a mount that came about all the same is not left behind, nor taken for the
             // device's own when it is back before the mount is down.
             if (mounted) {
-                model->m_dyingMounts.insert_or_assign(id, *mounted);
-                co_await deviceVanishedCleanup(model, id, *mounted);
+                model->m_dyingMounts.insert_or_assign(id, mounted->folder);
+                co_await deviceVanishedCleanup(model, id, mounted->folder);
             }
             co_return;
         }
         if (mounted) {
-            model->mounted(entry, *mounted, options.notifyWhenMounted);
+            model->mounted(entry, mounted->folder, options.notifyWhenMounted);
+            model->watchServer(id, mounted->folder, mounted->server);
             co_return;
         }
         staleMessage = staleMountPointMessage(error);

@@ -1,4 +1,5 @@
-// Taking devices down: ejecting one or all, clearing mounts that went away, and sleep and wake.
+// Taking devices down: ejecting one or all, clearing mounts that went away or lost their servers, and
+// sleep and wake.
 #include "Tandalo/core/AppModel.h"
 
 #include <algorithm>
@@ -83,7 +84,13 @@ void AppModel::cleanUpStaleMounts() {
     const auto listed = devices.get();
     for (const auto& device : listed) {
         const auto* folder = device.state.mountedFolder();
-        if (!folder || m_mounter->isMounted(device.descriptor, *folder)) {
+        if (!folder) {
+            continue;
+        }
+        if (m_mounter->isMounted(device.descriptor, *folder)) {
+            // Still in the table, which also keeps mounts whose servers died.
+            spawn(m_services.executor, checkServerOf(weak_from_this(), device.id(), *folder),
+                  "check mount " + device.id());
             continue;
         }
         const auto id = device.id();
@@ -94,6 +101,78 @@ void AppModel::cleanUpStaleMounts() {
             mount(DeviceEntry{device.descriptor, MountState()}, MountOptions{});
         }
     }
+}
+
+void AppModel::watchServer(const std::string& id, const std::filesystem::path& folder,
+                           std::optional<std::int32_t> pid) {
+    m_serverWatches.erase(id);
+    if (!pid) {
+        return; // a mount found in place: its server is asked about when the window is shown
+    }
+    // Stored before the watch starts: a process already gone is reported at once.
+    auto& kept = m_serverWatches[id];
+    kept.pid = *pid;
+    kept.watch = m_services.servers.watchProcess(
+        *pid, [gate = m_services.executor.gate(), weak = weak_from_this(), id, folder, pid = *pid] {
+            gate->post([weak, id, folder, pid] {
+                if (const auto model = weak.lock()) {
+                    model->serverEnded(id, folder, pid);
+                }
+            });
+        });
+}
+
+void AppModel::serverEnded(const std::string& id, const std::filesystem::path& folder, std::int32_t pid) {
+    const auto watched = m_serverWatches.find(id);
+    if (watched == m_serverWatches.end() || watched->second.pid != pid) {
+        return; // the watch of an earlier mount
+    }
+    m_serverWatches.erase(watched);
+    mountDied(id, folder);
+}
+
+Task<void> AppModel::checkServerOf(std::weak_ptr<AppModel> weak, std::string id,
+                                   std::filesystem::path folder) {
+    bool lost = false;
+    if (const auto model = weak.lock()) {
+        lost = co_await model->mounter().hasLostServer(folder);
+    }
+    if (const auto model = weak.lock(); model && lost) {
+        model->mountDied(id, folder);
+    }
+}
+
+void AppModel::mountDied(const std::string& id, const std::filesystem::path& folder) {
+    const auto* listed = entry(id);
+    const auto* mountedOn = listed ? listed->state.mountedFolder() : nullptr;
+    if (!mountedOn || *mountedOn != folder) {
+        return; // ejected, unplugged or mounted elsewhere meanwhile
+    }
+    m_log.error("the mount of %{public}s on %{public}s lost its server", id, folder.string());
+    m_serverWatches.erase(id);
+    setState(MountState::unmounting(), id);
+    startDeviceTask(id, deadMountTaskOf(shared_from_this(), id, folder), "dead mount " + id,
+                    WhenCancelled::finish);
+}
+
+Task<void> AppModel::deadMountTaskOf(std::shared_ptr<AppModel> model, std::string id,
+                                     std::filesystem::path folder) {
+    // A folder that answers only ENOTCONN cannot be used, even to mount it again: it is detached.
+    co_await model->mounter().takeDown(folder);
+    if (co_await isCancelled()) {
+        co_return; // gone meanwhile: what is left is the reconciliation's
+    }
+    const auto* listed = model->entry(id);
+    if (!listed || !listed->state.isUnmounting()) {
+        co_return; // gone meanwhile: what is left is the reconciliation's
+    }
+    model->setState(MountState(), id);
+    if (model->autoMount()) {
+        model->mount(*model->entry(id), MountOptions{});
+        co_return;
+    }
+    const std::string note(deadMountNote);
+    model->ejectNotes.modify([&](auto& notes) { notes.insert_or_assign(id, note); });
 }
 
 void AppModel::willSleep() {

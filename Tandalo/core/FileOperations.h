@@ -23,6 +23,8 @@ public:
     virtual std::optional<std::vector<std::string>> entries(const std::filesystem::path& folder) const = 0;
     /// Removes the folder only when it is empty (rmdir): never anything inside it.
     virtual void removeEmptyFolder(const std::filesystem::path& folder) = 0;
+    /// Removes a file (unlink); a file that is not there is fine.
+    virtual void removeFile(const std::filesystem::path& file) = 0;
     /// The current user's home folder: the user database's, else the environment's HOME.
     virtual std::filesystem::path homeFolder() const = 0;
 };
@@ -35,6 +37,7 @@ public:
     bool exists(const std::filesystem::path& path) const override;
     std::optional<std::vector<std::string>> entries(const std::filesystem::path& folder) const override;
     void removeEmptyFolder(const std::filesystem::path& folder) override;
+    void removeFile(const std::filesystem::path& file) override;
     std::filesystem::path homeFolder() const override;
 };
 

@@ -61,6 +61,12 @@ void LinuxFileOperations::removeEmptyFolder(const std::filesystem::path& folder)
     }
 }
 
+void LinuxFileOperations::removeFile(const std::filesystem::path& file) {
+    if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
+        throw platform::FoundationError::fromErrno("unlink", errno, file.string());
+    }
+}
+
 std::filesystem::path LinuxFileOperations::homeFolder() const {
     passwd entry{};
     passwd* found = nullptr;

@@ -172,6 +172,7 @@ ProcessResult resultOf(const Child& child, int status, bool timedOut, platform::
     }
     const int signal = WIFSIGNALED(status) ? WTERMSIG(status) : SIGKILL;
     result.status = 128 + signal;
+    result.timedOut = timedOut;
     if (!output.empty() && output.back() != '\n') {
         output += '\n';
     }

@@ -3,6 +3,7 @@
 #include "Tandalo/core/MountResource.h"
 #include "Tandalo/core/ThreadExecutor.h"
 #include "platform/foundation/Unicode.h"
+#include "platform/foundation/WholeNumber.h"
 
 #include <array>
 #include <climits>
@@ -15,6 +16,8 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto busyRetryWait = 1s;
+/// How mount-tandalo names the process that serves the mount it made, which lives on after it returns.
+constexpr std::string_view servedByProcess = "served by process ";
 constexpr int attemptsUntilBusyGivesUp = 4;
 
 bool contains(std::string_view text, std::string_view part) {
@@ -38,6 +41,10 @@ constexpr std::array noAnswer{std::string_view("device not configured"), std::st
                               std::string_view("no such device or address")};
 constexpr std::array heldByAnother{std::string_view("text file busy"), std::string_view("etxtbsy")};
 constexpr std::array accessDenied{std::string_view("permission denied"), std::string_view("eacces")};
+// mount-tandalo names the mount folder when the folder, not the phone, refused it: its own check of the
+// folder ("mount folder <path>: ..."), the kernel's mount ("mount <path>: ..."), or fusermount3's.
+constexpr std::array folderRefused{std::string_view("mount folder "), std::string_view(": mount /"),
+                                   std::string_view("mountpoint")};
 // Something already at the mount point: there, "already exists"; here, a folder whose earlier mount lost
 // its server ("Transport endpoint is not connected"), or EEXIST.
 constexpr std::array staleMountPoint{std::string_view("already exists"), std::string_view("file exists"),
@@ -48,6 +55,16 @@ constexpr std::array beganLoading{std::string_view("loading resource"), std::str
                                   std::string_view("activate:")};
 constexpr std::array extensionMissing{std::string_view("no such file system"), std::string_view("not found"),
                                       std::string_view("extensionkit")};
+
+std::string timeLimitMessage(platform::Clock::Duration limit) {
+    const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(limit).count();
+    return "The device did not answer within " +
+           (minutes >= 1 ? std::to_string(minutes) + (minutes == 1 ? " minute" : " minutes")
+                         : std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limit).count()) +
+                               " seconds") +
+           ". Unlock it, make sure USB mode is set to File Transfer and tap Allow if it asks, then unplug it "
+           "and plug it back in.";
+}
 
 std::string trimmed(std::string_view text) {
     const auto first = text.find_first_not_of(" \t\r\n");
@@ -103,7 +120,7 @@ std::string MountManager::mtpURL(const corvane::USBDeviceDescriptor& device, int
 }
 
 bool MountManager::indicatesAccessNotGranted(std::string_view lowerOutput) {
-    return containsAny(lowerOutput, accessDenied);
+    return containsAny(lowerOutput, accessDenied) && !containsAny(lowerOutput, folderRefused);
 }
 
 MountFindings MountManager::findingsOf(std::string_view lowerOutput) {
@@ -134,7 +151,8 @@ std::string MountManager::failureMessage(std::string_view output, std::int32_t s
                "to "
                "phone data.";
     }
-    if (contains(lower, "not permitted")) {
+    if (contains(lower, "not permitted") ||
+        (containsAny(lower, accessDenied) && containsAny(lower, folderRefused))) {
         return "The system would not mount at that location. Choose a different folder for mounted devices "
                "in "
                "Settings.";
@@ -162,12 +180,41 @@ std::string MountManager::failureMessage(std::string_view output, std::int32_t s
     return trimmed(output);
 }
 
-Task<std::filesystem::path> MountManager::mount(corvane::USBDeviceDescriptor device,
+std::optional<std::int32_t> MountManager::serverNamedIn(std::string_view output) {
+    const auto at = output.find(servedByProcess);
+    if (at == std::string_view::npos) {
+        return std::nullopt;
+    }
+    auto digits = output.substr(at + servedByProcess.size());
+    digits = digits.substr(0, digits.find_first_not_of("0123456789"));
+    const auto pid = platform::wholeNumber<std::int32_t>(digits);
+    return pid && *pid > 0 ? pid : std::nullopt;
+}
+
+Task<std::optional<std::filesystem::path>>
+MountManager::liveMount(const corvane::USBDeviceDescriptor& device) {
+    auto existing = existingMount(device);
+    if (!existing || !co_await hasLostServer(*existing)) {
+        co_return existing;
+    }
+    // Its server died: the folder answers nothing but ENOTCONN, and the device is not mounted.
+    m_log.error("the mount on %{public}s lost its server; taking it down", existing->string());
+    co_await takeDown(*existing);
+    co_return std::nullopt;
+}
+
+Task<MountManager::Mounted> MountManager::mount(corvane::USBDeviceDescriptor device,
                                                 std::filesystem::path folder,
                                                 std::optional<bool> extensionEnabled,
                                                 corvane::TakeOver takeOver) {
-    if (auto existing = existingMount(device)) {
-        co_return *existing;
+    if (auto existing = co_await liveMount(device)) {
+        co_return Mounted{std::move(*existing), std::nullopt};
+    }
+    // A dead mount taken down just now may have been on this very folder, which went with it.
+    try {
+        m_services.files.createDirectories(folder);
+    } catch (const std::exception&) {
+        // The mount tool says what is wrong with the folder.
     }
     int attempt = 1;
     bool tokenForm = true;
@@ -189,11 +236,15 @@ Task<std::filesystem::path> MountManager::mount(corvane::USBDeviceDescriptor dev
         m_log.notice("mount %{public}s at %{public}s: exit %d %{public}s", resource, folder.string(),
                      result.status, result.output);
         if (result.status == 0) {
-            co_return folder;
+            co_return Mounted{folder, serverNamedIn(result.output)};
         }
         // The tool may report a failure of a mount that happened all the same.
-        if (auto existing = existingMount(device)) {
-            co_return *existing;
+        if (auto existing = co_await liveMount(device)) {
+            co_return Mounted{std::move(*existing), std::nullopt};
+        }
+        // The whole limit went by waiting for the phone: running the tool again would only double it.
+        if (result.timedOut) {
+            throw MountError(timeLimitMessage(m_tools.mountTimeLimit));
         }
         lower = platform::unicode::lowercased(result.output);
         if (contains(lower, "resource busy")) {

@@ -8,6 +8,7 @@
 #include "Tandalo/core/MountTable.h"
 #include "Tandalo/core/ProcessRunner.h"
 #include "Tandalo/core/Task.h"
+#include "Tandalo/core/VolumeServers.h"
 #include "Tandalo/core/VolumeUnmounter.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Logger.h"
@@ -47,6 +48,7 @@ struct MountServices {
     MountTable& mountTable;
     FileOperations& files;
     VolumeUnmounter& volumes;
+    VolumeServers& servers;
     platform::Clock& clock;
     const BundleInformation& bundle = BundleInformation::main();
     /// The user whose mounts these are: the mount table also lists other users' mounts, which this
@@ -74,6 +76,18 @@ public:
         bool operator==(const Mount&) const = default;
     };
 
+    /// A mount made: the folder it is on, and the process that serves it when the mount tool said which.
+    struct Mounted {
+        std::filesystem::path folder;
+        std::optional<std::int32_t> server;
+
+        bool operator==(const Mounted&) const = default;
+    };
+
+    /// How long a volume's server may take to answer whether it is there; one that does not answer in
+    /// time is busy, not gone.
+    static constexpr std::chrono::seconds serverAnswerLimit{2};
+
     MountManager(MountServices services, MountTools tools);
     ~MountManager();
     MountManager(const MountManager&) = delete;
@@ -82,12 +96,15 @@ public:
     // Mounting.
 
     /// Mounts the device on its folder (which the caller made) and gives the folder it is mounted on: at
-    /// once the existing one when the device is already mounted. Retries, 1 s apart, while the device is
+    /// once the existing one when the device is already mounted, unless that one lost its server, which is
+    /// taken down and mounted anew. Retries, 1 s apart, while the device is
     /// still held by an earlier attempt (at most three such runs), and switches once to the URL form when
     /// the tool never began loading the token file. Throws MountError, or platform::FoundationError when
     /// the mount tool cannot be started.
-    Task<std::filesystem::path> mount(corvane::USBDeviceDescriptor device, std::filesystem::path folder,
-                                      std::optional<bool> extensionEnabled, corvane::TakeOver takeOver);
+    Task<Mounted> mount(corvane::USBDeviceDescriptor device, std::filesystem::path folder,
+                        std::optional<bool> extensionEnabled, corvane::TakeOver takeOver);
+    /// The serving process that a successful run of the mount tool named in its output.
+    static std::optional<std::int32_t> serverNamedIn(std::string_view output);
     /// Makes the empty token file for the attempt beside the device's folder, or reuses it; nothing when it
     /// cannot be made.
     std::optional<std::filesystem::path> tokenFile(const corvane::USBDeviceDescriptor& device,
@@ -110,6 +127,9 @@ public:
     std::optional<std::filesystem::path> existingMount(const corvane::USBDeviceDescriptor& device) const;
     /// Whether the device is mounted anywhere, or anything of this system's type is mounted on the folder.
     bool isMounted(const corvane::USBDeviceDescriptor& device, const std::filesystem::path& folder) const;
+    /// Whether the volume on the folder has lost its server (it answers ENOTCONN); false while the
+    /// server does not answer within serverAnswerLimit.
+    Task<bool> hasLostServer(std::filesystem::path folder);
 
     // Unmounting. The folder is removed afterwards only when it is empty (rmdir), never with what is in it.
 
@@ -118,6 +138,9 @@ public:
     Task<void> unmountVolume(std::filesystem::path folder);
     /// A lazy, forced detach that ends the volume's connection whatever still uses it. Throws MountError.
     Task<void> forceUnmount(std::filesystem::path folder);
+    /// Takes down a volume that is not to be used again (its device is gone, or its server died): forced
+    /// first, the normal chain when that fails, then the folder is removed when it is empty. Never throws.
+    Task<void> takeDown(std::filesystem::path folder);
     /// The normal chain, forced as soon as it fails or the limit passes (the chain goes on regardless).
     /// Never throws.
     Task<void> unmount(std::filesystem::path folder, platform::Clock::Duration within);
@@ -130,6 +153,13 @@ public:
 private:
     /// Whether a volume of this system's type is mounted on the folder.
     bool hasMountOn(const std::filesystem::path& folder) const;
+    /// The source of the volume on the folder.
+    std::optional<std::string> sourceOn(const std::filesystem::path& folder) const;
+    /// After a volume mounted from a token file went: the device's token files beside its folder, which
+    /// are made again by its next mount.
+    void removeToken(const std::optional<std::string>& source, const std::filesystem::path& folder);
+    /// The device's mount, unless it lost its server: then it is taken down, and there is none.
+    Task<std::optional<std::filesystem::path>> liveMount(const corvane::USBDeviceDescriptor& device);
     void removeFolderQuietly(const std::filesystem::path& folder);
 
     MountServices m_services;

@@ -77,6 +77,46 @@ bool MountManager::hasMountOn(const std::filesystem::path& folder) const {
     return std::any_of(rows.begin(), rows.end(), [&](const Mount& row) { return samePath(row.on, folder); });
 }
 
+std::optional<std::string> MountManager::sourceOn(const std::filesystem::path& folder) const {
+    for (auto& row : mounts()) {
+        if (samePath(row.on, folder)) {
+            return std::move(row.from);
+        }
+    }
+    return std::nullopt;
+}
+
+void MountManager::removeToken(const std::optional<std::string>& source,
+                               const std::filesystem::path& folder) {
+    if (!source || !source->starts_with("/")) {
+        return; // mounted from a URL
+    }
+    const std::filesystem::path token(*source);
+    const auto tokens = folder.parent_path() / ".tandalo";
+    // What the mount table names is removed only when it is one of our token files beside the folder.
+    if (token.extension() != ".tandalo" || !samePath(token.parent_path().parent_path(), tokens)) {
+        return;
+    }
+    const auto modes = m_services.files.entries(tokens);
+    if (!modes) {
+        return;
+    }
+    // Each attempt and take-over choice has a folder of its own, and each may hold one of the device's.
+    for (const auto& mode : *modes) {
+        const auto directory = tokens / mode;
+        try {
+            m_services.files.removeFile(directory / token.filename());
+        } catch (const std::exception& error) {
+            m_log.info("token %{public}s left in place: %{public}s", (directory / token.filename()).string(),
+                       error.what());
+            continue;
+        }
+        if (const auto left = m_services.files.entries(directory); left && left->empty()) {
+            removeFolderQuietly(directory);
+        }
+    }
+}
+
 void MountManager::removeStaleFolder(const std::filesystem::path& folder) {
     if (hasMountOn(folder)) {
         return; // a mounted folder is never touched

@@ -5,6 +5,8 @@
 #include "platform/foundation/OneShot.h"
 
 #include <atomic>
+#include <string_view>
+#include <vector>
 
 namespace tandalo::app {
 
@@ -49,32 +51,66 @@ Task<void> unmountOneOfAll(MountManager& manager, std::filesystem::path folder,
     }
 }
 
+std::string stepFailure(std::string_view tool, const ProcessResult& result) {
+    auto text = std::string(tool) + ": exit " + std::to_string(result.status);
+    auto output = result.output;
+    while (!output.empty() && (output.back() == '\n' || output.back() == ' ')) {
+        output.pop_back();
+    }
+    return output.empty() ? text : text + " " + output;
+}
+
+std::string joinedFailures(const std::vector<std::string>& failures) {
+    std::string text;
+    for (const auto& failure : failures) {
+        text.append(text.empty() ? "" : "; ").append(failure);
+    }
+    return text;
+}
+
 } // namespace
 
 Task<void> MountManager::unmountVolume(std::filesystem::path folder) {
+    // A user who is not root is refused the polite unmount every time, and umount or fusermount3 then
+    // does it: a step that fails is only worth a failure line when no later step works.
+    std::vector<std::string> failures;
+    const auto source = sourceOn(folder);
+    const auto unmounted = [&](std::string_view by) {
+        if (!failures.empty()) {
+            m_log.debug("unmountVolume %{public}s: unmounted by %{public}s after %{public}s", folder.string(),
+                        by, joinedFailures(failures));
+        }
+        removeFolderQuietly(folder);
+        removeToken(source, folder);
+    };
     const auto refusal = co_await askVolumes(m_services.volumes, folder, &VolumeUnmounter::unmount,
                                              "unmount " + folder.string());
     if (!refusal) {
-        removeFolderQuietly(folder);
+        unmounted("the system");
         co_return;
     }
-    m_log.notice("unmountVolume %{public}s: %{public}s", folder.string(), *refusal);
+    failures.push_back("the system: " + *refusal);
     ProcessCommand umount{m_tools.umount, {folder.string()}, m_tools.unmountTimeLimit};
-    if ((co_await run(m_services.processes, std::move(umount))).status == 0) {
-        removeFolderQuietly(folder);
+    const auto first = co_await run(m_services.processes, std::move(umount));
+    if (first.status == 0) {
+        unmounted("umount");
         co_return;
     }
+    failures.push_back(stepFailure("umount", first));
     ProcessCommand fusermount{m_tools.fusermount, {"-u", folder.string()}, m_tools.unmountTimeLimit};
     const auto last = co_await run(m_services.processes, std::move(fusermount));
     if (last.status == 0) {
-        removeFolderQuietly(folder);
+        unmounted("fusermount3");
         co_return;
     }
+    failures.push_back(stepFailure("fusermount3", last));
+    m_log.error("unmountVolume %{public}s: %{public}s", folder.string(), joinedFailures(failures));
     throw MountError(last.output.empty() ? "unmount failed" : last.output);
 }
 
 Task<void> MountManager::forceUnmount(std::filesystem::path folder) {
-    if (!hasMountOn(folder)) {
+    const auto source = sourceOn(folder);
+    if (!source) {
         throw MountError("the disk service does not know " + folder.string());
     }
     const auto refusal = co_await askVolumes(m_services.volumes, folder, &VolumeUnmounter::forceUnmount,
@@ -84,6 +120,33 @@ Task<void> MountManager::forceUnmount(std::filesystem::path folder) {
         throw MountError(*refusal);
     }
     removeFolderQuietly(folder);
+    removeToken(source, folder);
+}
+
+Task<bool> MountManager::hasLostServer(std::filesystem::path folder) {
+    auto& executor = co_await currentExecutor();
+    auto ask = [this, &executor, &folder](Resumer<bool> answer) {
+        m_services.servers.askDisconnected(folder, [answer](bool lost) { answer.resumeIfFirst(lost); });
+        spawn(executor, answerWhenTimeIsUp(serverAnswerLimit, answer), "server answer limit");
+    };
+    co_return co_await callback<bool>(std::move(ask), "server of " + folder.string());
+}
+
+Task<void> MountManager::takeDown(std::filesystem::path folder) {
+    bool forced = true;
+    try {
+        co_await forceUnmount(folder);
+    } catch (const std::exception&) {
+        forced = false;
+    }
+    if (!forced) {
+        try {
+            co_await unmountVolume(folder);
+        } catch (const std::exception&) {
+            // The folder stays while something is mounted on it.
+        }
+    }
+    removeStaleFolder(folder);
 }
 
 Task<void> MountManager::unmount(std::filesystem::path folder, platform::Clock::Duration within) {

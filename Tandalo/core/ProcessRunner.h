@@ -28,6 +28,8 @@ struct ProcessResult {
     /// Its standard output and standard error together, as written, decoded as UTF-8 with invalid
     /// sequences replaced; for a child that a signal ended, followed by a line that says so.
     std::string output;
+    /// The child was stopped because its time limit passed.
+    bool timedOut = false;
 
     bool operator==(const ProcessResult&) const = default;
 };

@@ -119,6 +119,7 @@ struct DesktopServices {
             .folderPanel = folderPanel,
             .processes = processes,
             .volumes = volumes,
+            .servers = servers,
             .mountTools = tools,
             .discovery = discovery,
             .usbEvents = usbEvents,
@@ -141,6 +142,7 @@ struct DesktopServices {
     tandalo::ui::DialogFolderPanel folderPanel;
     app::LinuxProcessRunner processes;
     app::LinuxVolumeUnmounter volumes;
+    app::LinuxVolumeServers servers;
     app::MountTools tools = app::MountTools::besideExecutable();
     app::RegistryUSBDiscovery discovery;
     app::RegistryInterfaceEvents usbEvents;

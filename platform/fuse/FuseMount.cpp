@@ -76,7 +76,13 @@ std::filesystem::path checkedFolder(const std::filesystem::path& folder) {
     if (error) {
         throw FuseError(error.value(), "mount folder " + folder.string() + ": " + error.message());
     }
-    if (!std::filesystem::is_directory(canonical, error)) {
+    const bool isFolder = std::filesystem::is_directory(canonical, error);
+    // A folder whose earlier mount lost its server answers ENOTCONN: the mount tool's caller reads the
+    // real reason to know that the folder is a dead mount point, not something else in the way.
+    if (error) {
+        throw FuseError(error.value(), "mount folder " + folder.string() + ": " + error.message());
+    }
+    if (!isFolder) {
         throw FuseError(ENOTDIR, "mount folder " + folder.string() + " is not a folder");
     }
     return canonical;

@@ -23,8 +23,10 @@ class AppModelDeviceTests : public testing::AppModelRig {
 public:
     using AppModelRig::attach;
     using AppModelRig::clock;
+    using AppModelRig::executor;
     using AppModelRig::finishMount;
     using AppModelRig::model;
+    using AppModelRig::servers;
 
     /// One moment of a timeline: at that time since the start, the action, then the devices it leaves.
     struct Step {
@@ -505,6 +507,76 @@ TEST_F(AppModelDeviceTests, EjectAndEjectAllActOnDevicesMountedNowOnlyAndTheClea
     executor.runUntilIdle();
     EXPECT_EQ(volumes.calls(), (Strings{"unmount /m/A", "unmount /m/B"}));
     EXPECT_FALSE(model->hasMountedDevices());
+}
+
+struct DeadMountCase {
+    const char* what;
+    bool autoMount;
+    std::function<void(AppModelDeviceTests&)> kill;
+    std::string devices;
+    std::size_t mountRuns;
+    bool noted;
+};
+using DeadMounts = Table<DeadMountCase>;
+INSTANTIATE_TEST_SUITE_P(
+    AppModel, DeadMounts,
+    ::testing::Values(DeadMountCase{"its server ended", true, [](auto& rig) { rig.servers.end(4242); },
+                                    "A mounted " + folderOne, 2, false},
+                      DeadMountCase{"its server ended, automatic mounting off", false,
+                                    [](auto& rig) { rig.servers.end(4242); }, "A not mounted", 1, true},
+                      DeadMountCase{"found dead when the window is shown", true,
+                                    [](auto& rig) {
+                                        rig.servers.disconnect(folderOne);
+                                        rig.model->cleanUpStaleMounts();
+                                    },
+                                    "A mounted " + folderOne, 2, false},
+                      DeadMountCase{"the server of an earlier mount ended", true,
+                                    [](auto& rig) {
+                                        rig.model->eject(rig.model->devices->front());
+                                        rig.executor.runUntilIdle();
+                                        rig.model->mount(rig.model->devices->front(), {});
+                                        rig.executor.runUntilIdle();
+                                        rig.servers.end(4242);
+                                    },
+                                    "A mounted " + folderOne, 2, false}));
+
+TEST_P(DeadMounts, ADeadMountIsTakenDownAndMountedAgainOrShownUnmountedWithANote) {
+    const auto& each = GetParam();
+    preferences.values().set(AppModel::autoMountKey, each.autoMount);
+    mountAnswers = {ProcessResult{0, "mount-tandalo: served by process 4242\n"}};
+    thereafter = ProcessResult{0, "mount-tandalo: served by process 4343\n"};
+    startPlugged({"A"});
+    if (!each.autoMount) {
+        model->mount(model->devices->front(), {});
+        executor.runUntilIdle();
+    }
+    ASSERT_EQ(describe(), "A mounted " + folderOne);
+    EXPECT_EQ(servers.watched(), (std::vector<std::int32_t>{4242}));
+    const auto token = mountTable.mounts().at(0).source;
+    ASSERT_TRUE(files.isFile(token));
+    each.kill(*this);
+    executor.runUntilIdle();
+    EXPECT_EQ(describe(), each.devices);
+    EXPECT_EQ(mountedFolders().size(), each.mountRuns);
+    EXPECT_EQ(note("A"), each.noted ? std::optional<std::string>(AppModel::deadMountNote) : std::nullopt);
+    EXPECT_EQ(files.isFile(token), model->devices->front().state.isMounted()) << "its token goes with it";
+    if (each.noted) {
+        EXPECT_EQ(volumes.calls(), (Strings{"force " + folderOne}));
+        EXPECT_FALSE(files.exists(folderOne));
+        model->mount(model->devices->front(), {});
+        EXPECT_EQ(note("A"), std::nullopt) << "the note goes with the next mount";
+    }
+}
+
+TEST_F(AppModelDeviceTests, AMountFoundInPlaceWhoseServerIsGoneIsTakenDownAndMountedAnew) {
+    mountTable.add("mtp://a", folderOne);
+    files.createDirectories(folderOne);
+    servers.disconnect(folderOne);
+    thereafter = ok;
+    startPlugged({"a"});
+    EXPECT_EQ(describe(), "a mounted " + folderOne);
+    EXPECT_EQ(volumes.calls(), (Strings{"force " + folderOne}));
+    EXPECT_EQ(mountedFolders(), (Strings{folderOne}));
 }
 
 struct SleepCase {

@@ -92,10 +92,10 @@ protected:
             const auto found = applicationNames.find(pid);
             return found == applicationNames.end() ? std::nullopt : std::optional(found->second);
         };
-        AppModelServices made{executor,   preferences, files,         mountTable,  folderPanel,
-                              processes,  volumes,     MountTools{},  bus,         usbEvents,
-                              extension,  login,       notifications, workspace,   sleep,
-                              onboarding, makeUpdater, makeMenu,      environment, bundle};
+        AppModelServices made{executor, preferences,   files,        mountTable, folderPanel, processes,
+                              volumes,  servers,       MountTools{}, bus,        usbEvents,   extension,
+                              login,    notifications, workspace,    sleep,      onboarding,  makeUpdater,
+                              makeMenu, environment,   bundle};
         made.runningApplicationName = applicationName;
         return made;
     }
@@ -201,6 +201,7 @@ protected:
     FakeFolderPanel folderPanel;
     FakeProcessRunner processes;
     FakeVolumeUnmounter volumes;
+    FakeVolumeServers servers;
     FakeUSBDiscovery bus{log};
     FakeUSBInterfaceEvents usbEvents{log};
     FakeExtensionStatus extension{log};

@@ -132,6 +132,12 @@ FakeFileOperations::entries(const std::filesystem::path& folder) const {
     return names;
 }
 
+void FakeFileOperations::removeFile(const std::filesystem::path& file) {
+    std::lock_guard guard(m_mutex);
+    check(file);
+    m_files.erase(file);
+}
+
 void FakeFileOperations::removeEmptyFolder(const std::filesystem::path& folder) {
     std::lock_guard guard(m_mutex);
     check(folder);
@@ -263,6 +269,67 @@ std::shared_ptr<PreferenceStore> MemoryPreferenceSuites::suite(std::string_view 
 std::optional<BundleInformation::Value> FakeBundleInformation::value(std::string_view key) const {
     const auto found = values.find(key);
     return found == values.end() ? std::nullopt : std::optional(found->second);
+}
+
+namespace {
+
+class FakeWatch final : public VolumeServers::Watch {
+public:
+    explicit FakeWatch(std::shared_ptr<bool> kept) : m_kept(std::move(kept)) {}
+    ~FakeWatch() override { *m_kept = false; }
+
+private:
+    std::shared_ptr<bool> m_kept;
+};
+
+} // namespace
+
+void FakeVolumeServers::askDisconnected(const std::filesystem::path& folder, Answer done) {
+    bool disconnected = false;
+    {
+        std::lock_guard guard(m_mutex);
+        disconnected = m_disconnected.contains(folder);
+    }
+    done(disconnected);
+}
+
+std::unique_ptr<VolumeServers::Watch> FakeVolumeServers::watchProcess(std::int32_t pid, Ended ended) {
+    auto kept = std::make_shared<bool>(true);
+    std::lock_guard guard(m_mutex);
+    m_watches.push_back(Watched{pid, std::move(ended), kept});
+    return std::make_unique<FakeWatch>(kept);
+}
+
+void FakeVolumeServers::disconnect(const std::filesystem::path& folder) {
+    std::lock_guard guard(m_mutex);
+    m_disconnected.insert(folder);
+}
+
+void FakeVolumeServers::end(std::int32_t pid) {
+    std::vector<Watched> ending;
+    {
+        std::lock_guard guard(m_mutex);
+        const auto ended = std::stable_partition(m_watches.begin(), m_watches.end(),
+                                                 [&](const Watched& watch) { return watch.pid != pid; });
+        ending.assign(std::make_move_iterator(ended), std::make_move_iterator(m_watches.end()));
+        m_watches.erase(ended, m_watches.end());
+    }
+    for (const auto& watch : ending) {
+        if (*watch.kept) {
+            watch.ended();
+        }
+    }
+}
+
+std::vector<std::int32_t> FakeVolumeServers::watched() const {
+    std::lock_guard guard(m_mutex);
+    std::vector<std::int32_t> pids;
+    for (const auto& watch : m_watches) {
+        if (*watch.kept) {
+            pids.push_back(watch.pid);
+        }
+    }
+    return pids;
 }
 
 } // namespace tandalo::app::testing

@@ -6,6 +6,7 @@
 #include "Tandalo/core/MountTable.h"
 #include "Tandalo/core/PreferenceStore.h"
 #include "Tandalo/core/ProcessRunner.h"
+#include "Tandalo/core/VolumeServers.h"
 #include "Tandalo/core/VolumeUnmounter.h"
 
 #include <cerrno>
@@ -73,6 +74,7 @@ public:
     bool exists(const std::filesystem::path& path) const override;
     std::optional<std::vector<std::string>> entries(const std::filesystem::path& folder) const override;
     void removeEmptyFolder(const std::filesystem::path& folder) override;
+    void removeFile(const std::filesystem::path& file) override;
     std::filesystem::path homeFolder() const override { return m_home; }
 
     /// Makes every operation on the path or below it fail with the errno.
@@ -125,6 +127,31 @@ private:
     Answers m_forced;
     std::vector<std::string> m_calls;
     std::vector<std::pair<std::filesystem::path, Completion>> m_hanging;
+};
+
+/// Answers which folders lost their server as the test set, and ends the processes the test names.
+class FakeVolumeServers final : public VolumeServers {
+public:
+    void askDisconnected(const std::filesystem::path& folder, Answer done) override;
+    std::unique_ptr<Watch> watchProcess(std::int32_t pid, Ended ended) override;
+
+    /// The folder answers ENOTCONN from now on.
+    void disconnect(const std::filesystem::path& folder);
+    /// Ends the process: the watches of it still kept are told, on this thread.
+    void end(std::int32_t pid);
+    /// The processes with a watch kept now, in the order they were watched.
+    std::vector<std::int32_t> watched() const;
+
+private:
+    struct Watched {
+        std::int32_t pid;
+        Ended ended;
+        std::shared_ptr<bool> kept;
+    };
+
+    mutable std::mutex m_mutex; // guards the members below; never held across a callback
+    std::set<std::filesystem::path> m_disconnected;
+    std::vector<Watched> m_watches;
 };
 
 /// Preferences in memory.

@@ -66,9 +66,10 @@ protected:
     }
 
     AppModelServices services() {
-        return AppModelServices{m_executor, m_suites,    m_files,     m_table,      m_panel,     m_processes,
-                                m_volumes,  m_tools,     m_discovery, m_events,     m_extension, m_login,
-                                m_notes,    m_workspace, m_sleep,     m_onboarding, nullptr,     nullptr};
+        return AppModelServices{m_executor,  m_suites,     m_files,   m_table, m_panel,
+                                m_processes, m_volumes,    m_servers, m_tools, m_discovery,
+                                m_events,    m_extension,  m_login,   m_notes, m_workspace,
+                                m_sleep,     m_onboarding, nullptr,   nullptr};
     }
 
     /// Runs the model until the condition holds, moving its clock on while it waits for a timer (the USB
@@ -127,6 +128,7 @@ protected:
     testing::FakeFolderPanel m_panel;
     LinuxProcessRunner m_processes{m_clock};
     LinuxVolumeUnmounter m_volumes{m_processes};
+    LinuxVolumeServers m_servers;
     MountTools m_tools{MOUNT_TANDALO};
     mutable RegistryUSBDiscovery m_discovery;
     RegistryInterfaceEvents m_events;

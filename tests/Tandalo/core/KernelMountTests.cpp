@@ -7,6 +7,7 @@
 #include "Tandalo/core/LinuxProcessRunner.h"
 #include "Tandalo/core/ManualExecutor.h"
 #include "platform/busservice/BusSocket.h"
+#include "platform/foundation/Unicode.h"
 #include "platform/usb/USBBus.h"
 #include "simulation/PhoneUSBFunction.h"
 #include "simulation/SimulatedPhone.h"
@@ -17,10 +18,13 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <future>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tandalo::app {
@@ -80,7 +84,8 @@ protected:
     testing::Outcome<std::filesystem::path> mount(const corvane::USBDeviceDescriptor& device,
                                                   const std::filesystem::path& folder) {
         std::filesystem::create_directories(folder);
-        return finish(m_manager.mount(device, folder, true, TakeOver::fromCameraService));
+        auto made = finish(m_manager.mount(device, folder, true, TakeOver::fromCameraService));
+        return {made.value ? std::optional(made.value->folder) : std::nullopt, made.error};
     }
 
     std::shared_ptr<simulation::SimulatedBus> m_bus = std::make_shared<simulation::SimulatedBus>();
@@ -95,7 +100,8 @@ protected:
     LinuxMountTable m_table;
     LinuxFileOperations m_files;
     LinuxVolumeUnmounter m_volumes{m_processes};
-    MountManager m_manager{MountServices{m_processes, m_table, m_files, m_volumes, m_clock},
+    LinuxVolumeServers m_servers;
+    MountManager m_manager{MountServices{m_processes, m_table, m_files, m_volumes, m_servers, m_clock},
                            MountTools{MOUNT_TANDALO}};
 };
 
@@ -140,6 +146,9 @@ TEST_F(KernelMountTests, UnmountsAndRemovesTheFolderOnlyWhenNothingIsLeftInIt) {
         EXPECT_EQ(std::filesystem::exists(folder), withFile);
         // The serving process ends once its folder is unmounted, and lets go of the phone.
         EXPECT_TRUE(m_service->waitForClients(0));
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(m_root.path() / ".tandalo")) {
+            EXPECT_FALSE(entry.is_regular_file()) << entry.path() << " is left";
+        }
     }
 }
 
@@ -172,6 +181,41 @@ TEST_F(KernelMountTests, ASecondMountOfAMountedDeviceIsRefusedWithWhereItIsMount
     EXPECT_NE(again.value->status, 0);
     EXPECT_EQ(again.value->output, "mount-tandalo: Simulated Phone is already mounted at " + folder.string() +
                                        ": Text file busy\n");
+}
+
+// A mount whose mount-tandalo was killed stays in the mount table and answers ENOTCONN: mount-tandalo says
+// so of the folder, which the stale-folder rule reads, and the next mount takes it down and mounts anew.
+TEST_F(KernelMountTests, AMountWhoseServerWasKilledIsSeenDeadAndMountedAnew) {
+    const auto device = attached(m_serialNumber);
+    const auto folder = m_root.path() / "Phone";
+    std::filesystem::create_directories(folder);
+    const auto made = finish(m_manager.mount(device, folder, true, TakeOver::fromCameraService));
+    ASSERT_TRUE(made.value && made.value->server) << made.errorText();
+    std::promise<void> ended;
+    const auto watch = m_servers.watchProcess(*made.value->server, [&ended] { ended.set_value(); });
+    ASSERT_EQ(::kill(*made.value->server, SIGKILL), 0) << std::strerror(errno);
+    ASSERT_EQ(ended.get_future().wait_for(20s), std::future_status::ready) << "its end was not seen";
+    struct stat status {};
+    EXPECT_NE(::stat(folder.c_str(), &status), 0);
+    EXPECT_EQ(errno, ENOTCONN);
+    EXPECT_EQ(m_manager.existingMount(device), folder) << "a dead mount stays in the table";
+    ASSERT_TRUE(m_service->waitForClients(0)) << "the killed process let go of the phone";
+
+    const auto again = finish(
+        run(m_processes,
+            ProcessCommand{MOUNT_TANDALO, {"-t", "tandalo", "mtp://" + m_serialNumber, folder.string()}}));
+    ASSERT_TRUE(again.value);
+    EXPECT_EQ(again.value->output,
+              "mount-tandalo: mount folder " + folder.string() + ": Transport endpoint is not connected\n");
+    EXPECT_TRUE(
+        MountManager::findingsOf(platform::unicode::lowercased(again.value->output)).isStaleMountPoint);
+
+    EXPECT_EQ(finish(m_manager.hasLostServer(folder)).value, true);
+    const auto anew = finish(m_manager.mount(device, folder, true, TakeOver::fromCameraService));
+    ASSERT_TRUE(anew.value) << anew.errorText();
+    EXPECT_EQ(anew.value->folder, folder);
+    EXPECT_TRUE(std::filesystem::exists(folder / storageFolder / "readme.txt"));
+    EXPECT_EQ(finish(m_manager.hasLostServer(folder)).value, false);
 }
 
 // What mount-tandalo prints for a device that is on no bus it can see becomes the application's message.

@@ -69,6 +69,7 @@ TEST_F(LinuxProcessRunnerTests, SaysWhenASignalOrTheTimeLimitEndedTheChild) {
     ASSERT_TRUE(crashed);
     EXPECT_EQ(crashed->status, 128 + SIGSEGV);
     EXPECT_EQ(crashed->output, "partial\nsh was ended by signal 11 (Segmentation fault).");
+    EXPECT_FALSE(crashed->timedOut);
 
     testing::Outcome<ProcessResult> outcome;
     bool finished = false;
@@ -80,6 +81,7 @@ TEST_F(LinuxProcessRunnerTests, SaysWhenASignalOrTheTimeLimitEndedTheChild) {
     ASSERT_TRUE(outcome.value);
     EXPECT_EQ(outcome.value->status, 128 + SIGKILL);
     EXPECT_EQ(outcome.value->output, "sleep did not finish within 90 s and was stopped.");
+    EXPECT_TRUE(outcome.value->timedOut);
 }
 
 TEST_F(LinuxProcessRunnerTests, StoppingAllKillsTheChildrenStillRunningWithoutAnswering) {

@@ -6,9 +6,11 @@
 #include "platform/foundation/Unicode.h"
 #include "tests/Tandalo/core/CoreFakes.h"
 #include "tests/Tandalo/core/CoreTestSupport.h"
+#include "tests/support/Concat.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace tandalo::app {
@@ -28,7 +30,8 @@ protected:
     testing::Outcome<std::filesystem::path> mount(const corvane::USBDeviceDescriptor& which,
                                                   TakeOver takeOver = TakeOver::fromCameraService,
                                                   std::optional<bool> extensionEnabled = true) {
-        return runToEnd(m_executor, m_manager.mount(which, m_folder, extensionEnabled, takeOver));
+        auto made = runToEnd(m_executor, m_manager.mount(which, m_folder, extensionEnabled, takeOver));
+        return {made.value ? std::optional(made.value->folder) : std::nullopt, made.error};
     }
     /// The resources the mount tool was run with, checking the rest of each command line.
     std::vector<std::string> resources() const {
@@ -55,8 +58,9 @@ protected:
     testing::FakeMountTable m_table;
     testing::FakeFileOperations m_files;
     testing::FakeVolumeUnmounter m_volumes;
+    testing::FakeVolumeServers m_servers;
     testing::FakeBundleInformation m_bundle;
-    MountManager m_manager{MountServices{m_runner, m_table, m_files, m_volumes, m_clock, m_bundle},
+    MountManager m_manager{MountServices{m_runner, m_table, m_files, m_volumes, m_servers, m_clock, m_bundle},
                            MountTools{mountTool}};
     const std::filesystem::path m_folder = "/home/me/Tandalo/Pixel 7";
 };
@@ -72,6 +76,27 @@ TEST_F(MountManagerTests, ADeviceInTheMountTableIsNotMountedAgain) {
     m_table.add("mtp://r58n123abc?attempt=2", "/elsewhere/Pixel");
     EXPECT_EQ(mount(device("R58N123ABC")).value, "/elsewhere/Pixel");
     EXPECT_TRUE(m_runner.calls().empty());
+}
+
+TEST_F(MountManagerTests, AMountWhoseServerDiedIsTakenDownAndMadeAnewWithItsServerNamed) {
+    m_table.add("/home/me/Tandalo/.tandalo/1/r58n123abc.tandalo", m_folder);
+    m_servers.disconnect(m_folder);
+    m_volumes.onUnmounted = [this](const std::filesystem::path& folder) { m_table.remove(folder); };
+    answerEveryRun(0, "mount-tandalo: served by process 4242\n");
+    const auto made = runToEnd(
+        m_executor, m_manager.mount(device("R58N123ABC"), m_folder, true, TakeOver::fromCameraService));
+    ASSERT_TRUE(made.value) << made.errorText();
+    EXPECT_EQ(*made.value, (MountManager::Mounted{m_folder, 4242}));
+    EXPECT_EQ(m_volumes.calls(), (std::vector<std::string>{"force " + m_folder.string()}));
+    EXPECT_EQ(resources().size(), 1U);
+    for (const auto& [output, server] : std::vector<std::pair<std::string, std::optional<std::int32_t>>>{
+             {"", std::nullopt},
+             {"mount-tandalo: served by process \n", std::nullopt},
+             {"mount-tandalo: served by process 0\n", std::nullopt},
+             {"mount-tandalo: served by process 99999999999\n", std::nullopt},
+             {"noise\nmount-tandalo: served by process 17\n", 17}}) {
+        EXPECT_EQ(MountManager::serverNamedIn(output), server) << output;
+    }
 }
 
 TEST_F(MountManagerTests, AFailedRunAfterWhichTheDeviceIsMountedCountsAsSuccess) {
@@ -127,6 +152,19 @@ TEST_F(MountManagerTests, WithoutATokenFileTheURLIsUsedAndABusyRetryTriesTheToke
     }));
 }
 
+TEST_F(MountManagerTests, ARunStoppedAtTheTimeLimitIsNotRunAgain) {
+    m_runner.setScript([](const ProcessCommand&) {
+        return ProcessResult{137, "mount-tandalo did not finish within 180 s and was stopped.", true};
+    });
+    const auto outcome = mount(device("R58N123ABC"));
+    EXPECT_EQ(resources().size(), 1U) << "no second run in the URL form";
+    EXPECT_EQ(outcome.errorText(),
+              "The device did not answer within 3 minutes. Unlock it, make sure USB mode is set to File "
+              "Transfer and tap Allow if it asks, then unplug it and plug it back in.");
+    ASSERT_NE(outcome.errorAs<MountError>(), nullptr);
+    EXPECT_EQ(outcome.errorAs<MountError>()->findings(), MountFindings{});
+}
+
 TEST_F(MountManagerTests, AToolThatCannotStartFailsAtOnce) {
     m_runner.failLaunches(ENOENT);
     const auto outcome = mount(device("R58N123ABC"));
@@ -178,6 +216,9 @@ TEST_F(MountManagerTests, SortsFailuresIntoMessagesAndFindings) {
         {"mount-tandalo: loadResource: Permission denied\n", 1, true, access, {false, true, false}},
         {"loading resource failed: EACCES", 1, true, access, {false, true, false}},
         {"mount-tandalo: mount /x: Operation not permitted\n", 1, true, place, {}},
+        // The folder refused, not the phone: no retry for the phone's access.
+        {"mount-tandalo: mount folder /x: Permission denied\n", 1, true, place, {}},
+        {"mount-tandalo: mount /x: Permission denied\n", 1, true, place, {}},
         {"mount-tandalo: open /dev/fuse: No such file or directory\n", 1, true, switchedOn, {}},
         {"mount-tandalo: open /dev/fuse: No such file or directory\n", 1, false, missing, {}},
         {"mount-tandalo: open /dev/fuse: No such file or directory\n", 1, std::nullopt, missing, {}},
@@ -253,6 +294,33 @@ protected:
     }
 };
 
+// A token file is made for each attempt and take-over choice; all of the device's go with its volume,
+// and only what is beside its folder.
+TEST_F(UnmountTests, AVolumeTakesItsDevicesTokenFilesWithIt) {
+    const std::filesystem::path tokens = "/home/me/Tandalo/.tandalo";
+    for (const bool forced : {false, true}) {
+        for (const bool beside : {true, false}) {
+            SCOPED_TRACE(
+                testsupport::concat(forced ? "forced" : "normal", beside ? ", beside" : ", elsewhere"));
+            const std::filesystem::path from = beside ? tokens : "/elsewhere/.tandalo";
+            for (const auto* file :
+                 {"1/r58n123abc.tandalo", "take-over-2/r58n123abc.tandalo", "1/other.tandalo"}) {
+                m_files.createDirectories((from / file).parent_path());
+                m_files.createEmptyFile(from / file);
+            }
+            m_files.createDirectories(m_folder);
+            m_table.remove(m_folder);
+            m_table.add((from / "take-over-2/r58n123abc.tandalo").string(), m_folder);
+            const auto outcome = runToEnd(m_executor, forced ? m_manager.forceUnmount(m_folder)
+                                                             : m_manager.unmountVolume(m_folder));
+            ASSERT_EQ(outcome.errorText(), "");
+            EXPECT_EQ(m_files.isFile(from / "1/r58n123abc.tandalo"), !beside);
+            EXPECT_EQ(m_files.isFolder(from / "take-over-2"), !beside) << "an emptied folder goes";
+            EXPECT_TRUE(m_files.isFile(from / "1/other.tandalo")) << "another device's stays";
+        }
+    }
+}
+
 TEST_F(UnmountTests, TheNormalChainStopsAtTheFirstWayThatWorks) {
     using Refused = testing::FakeVolumeUnmounter::Answer;
     const std::string umount = "/usr/bin/umount /home/me/Tandalo/Pixel 7";
@@ -265,6 +333,14 @@ TEST_F(UnmountTests, TheNormalChainStopsAtTheFirstWayThatWorks) {
         std::vector<ProcessResult> runs;
         std::vector<std::string> expectedRuns;
         std::string error;
+    };
+    // Failure lines are for a chain that failed: a refused step that a later one makes good says nothing.
+    const auto failureLines = [] {
+        const auto entries = oslog::LogStore::shared().recentEntries("com.brenwick.Tandalo", 1h);
+        return std::count_if(entries.begin(), entries.end(), [](const oslog::LogEntry& entry) {
+            return entry.level >= oslog::LogLevel::notice &&
+                   entry.message.starts_with("unmountVolume /home/me/Tandalo/Pixel 7");
+        });
     };
     const std::vector<Case> cases{
         {"polite", true, {}, {}, ""},
@@ -284,9 +360,11 @@ TEST_F(UnmountTests, TheNormalChainStopsAtTheFirstWayThatWorks) {
         });
         m_volumes.setPoliteAnswer(each.politeWorks ? Refused{} : Refused{false, "Device or resource busy"});
         m_files.createDirectories(m_folder);
-        MountManager manager(MountServices{runner, m_table, m_files, m_volumes, m_clock, m_bundle},
+        MountManager manager(MountServices{runner, m_table, m_files, m_volumes, m_servers, m_clock, m_bundle},
                              MountTools{});
+        const auto linesBefore = failureLines();
         const auto outcome = runToEnd(m_executor, manager.unmountVolume(m_folder));
+        EXPECT_EQ(failureLines() - linesBefore, each.error.empty() ? 0 : 1);
         EXPECT_EQ(outcome.errorText(), each.error);
         EXPECT_EQ(outcome.errorAs<MountError>() != nullptr, !each.error.empty());
         std::vector<std::string> lines;

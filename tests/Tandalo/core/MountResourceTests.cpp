@@ -51,7 +51,8 @@ TEST(MountResourceTests, TheExtensionFindsTheDeviceEveryResourceNames) {
     testing::FakeProcessRunner runner;
     testing::FakeMountTable table;
     testing::FakeVolumeUnmounter volumes;
-    const MountManager manager(MountServices{runner, table, files, volumes, clock}, MountTools{});
+    testing::FakeVolumeServers servers;
+    const MountManager manager(MountServices{runner, table, files, volumes, servers, clock}, MountTools{});
     for (const auto& which : attached) {
         for (const auto takeOver : {TakeOver::fromAnyone, TakeOver::fromCameraService, TakeOver::never}) {
             SCOPED_TRACE(which.serialNumber);

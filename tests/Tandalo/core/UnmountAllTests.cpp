@@ -46,7 +46,9 @@ protected:
     testing::FakeMountTable m_table;
     testing::FakeFileOperations m_files;
     testing::FakeVolumeUnmounter m_volumes;
-    MountManager m_manager{MountServices{m_runner, m_table, m_files, m_volumes, m_clock}, MountTools{}};
+    testing::FakeVolumeServers m_servers;
+    MountManager m_manager{MountServices{m_runner, m_table, m_files, m_volumes, m_servers, m_clock},
+                           MountTools{}};
     std::thread m_caller;
 };
 
