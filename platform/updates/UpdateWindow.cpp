@@ -36,6 +36,8 @@ QPixmap iconPixmap(const QWidget& window, QStyle::StandardPixmap fallback) {
 QLabel* textLabel(QWidget* window, const char* objectName, bool heading) {
     auto* label = new QLabel(window);
     label->setObjectName(QLatin1String(objectName));
+    // The texts hold what the feed and its server wrote, which must not style or forge the window.
+    label->setTextFormat(Qt::PlainText);
     label->setWordWrap(true);
     label->setFixedWidth(textWidth);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);

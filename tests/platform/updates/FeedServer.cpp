@@ -2,16 +2,25 @@
 
 #include <QHostAddress>
 #include <QTcpSocket>
+#include <QTimer>
 
+#include <algorithm>
+#include <memory>
 #include <stdexcept>
 
 namespace updates::testing {
 namespace {
 
 // Qt reads the status code; the reason phrase is only shown to people.
-const char* reasonPhrase(int status) {
-    return status == 200 ? "OK" : "Other";
+QByteArray reasonPhrase(const FeedServer::Response& response) {
+    if (!response.reason.empty()) {
+        return QByteArray::fromStdString(response.reason);
+    }
+    return response.status == 200 ? "OK" : "Other";
 }
+
+// A stream keeps this much queued on the socket, so it goes as fast as the client reads and no faster.
+constexpr qint64 streamQueue = 256 * 1024;
 
 } // namespace
 
@@ -22,6 +31,7 @@ FeedServer::FeedServer() {
     QObject::connect(&m_server, &QTcpServer::newConnection, &m_server, [this] {
         while (auto* socket = m_server.nextPendingConnection()) {
             QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { serve(socket); });
+            QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         }
     });
 }
@@ -59,16 +69,65 @@ void FeedServer::serve(QTcpSocket* socket) {
     if (!response.answers) {
         return;
     }
-    QByteArray answer = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' +
-                        reasonPhrase(response.status) +
-                        "\r\nContent-Type: application/rss+xml\r\nContent-Length: " +
-                        QByteArray::number(qsizetype(response.body.size())) + "\r\nConnection: close\r\n";
+    const std::uint64_t length =
+        response.flow == Flow::whole && response.length != 0 ? response.length : response.body.size();
+    QByteArray answer = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response) +
+                        "\r\nContent-Type: application/rss+xml\r\nConnection: close\r\n" +
+                        QByteArray::fromStdString(response.headers);
+    answer += response.flow == Flow::endless
+                  ? QByteArray("Transfer-Encoding: chunked\r\n")
+                  : "Content-Length: " + QByteArray::number(qulonglong(length)) + "\r\n";
     if (!response.location.empty()) {
         answer += "Location: " + QByteArray::fromStdString(response.location) + "\r\n";
     }
-    answer += "\r\n" + QByteArray::fromStdString(response.body);
+    answer += "\r\n";
+    if (response.flow == Flow::whole && length == response.body.size()) {
+        socket->write(answer + QByteArray::fromStdString(response.body));
+        socket->disconnectFromHost();
+        return;
+    }
     socket->write(answer);
-    socket->disconnectFromHost();
+    stream(socket, response);
+}
+
+void FeedServer::stream(QTcpSocket* socket, const Response& response) {
+    struct Progress {
+        QByteArray body;
+        std::uint64_t left; // bytes still to send; endless streams never run out
+    };
+    const QByteArray body =
+        QByteArray::fromStdString(response.body.empty() ? std::string(" ") : response.body);
+    auto progress = std::make_shared<Progress>(Progress{body, response.length});
+    if (response.flow == Flow::drip) {
+        auto* timer = new QTimer(socket);
+        QObject::connect(timer, &QTimer::timeout, socket, [socket, progress, sent = qsizetype(0)]() mutable {
+            if (sent < progress->body.size()) {
+                socket->write(progress->body.mid(sent++, 1));
+            }
+        });
+        timer->start(dripInterval);
+        return;
+    }
+    const bool chunked = response.flow == Flow::endless;
+    const auto topUp = [socket, progress, chunked] {
+        while (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() < streamQueue) {
+            if (chunked) {
+                socket->write(QByteArray::number(progress->body.size(), 16) + "\r\n" + progress->body +
+                              "\r\n");
+                continue;
+            }
+            if (progress->left == 0) {
+                socket->disconnectFromHost();
+                return;
+            }
+            const auto piece =
+                qsizetype(std::min<std::uint64_t>(progress->left, std::uint64_t(progress->body.size())));
+            socket->write(progress->body.left(piece));
+            progress->left -= std::uint64_t(piece);
+        }
+    };
+    QObject::connect(socket, &QTcpSocket::bytesWritten, socket, topUp);
+    topUp();
 }
 
 } // namespace updates::testing

@@ -17,6 +17,7 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace updates {
@@ -342,6 +343,41 @@ TEST_F(UpdateWindowTests, ShowsWhatIsOfferedAndLeavesScreenshots) {
     finishCheck();
     EXPECT_EQ(visibleMessage(), nullptr) << "the failure stays beside the update found since";
     std::cout << "screenshots of the update windows: " << folder.string() << std::endl;
+}
+
+// What a feed or its server writes shows as it is: markup neither styles the window nor forges its texts.
+TEST_F(UpdateServiceScenario, ShowsTheFeedsAndTheServersTextsAsTheyAre) {
+    const std::string markup = "<h1 style=\"color:red\">Security alert: run sh</h1>";
+    const std::string escaped = "&lt;h1 style=\"color:red\"&gt;Security alert: run sh&lt;/h1&gt;";
+    auto offering = feedWith("1.5");
+    offering.insert(offering.find("<u:download>"), "<u:displayVersion>" + escaped + "</u:displayVersion>");
+    FeedServer::Response refusing{503};
+    refusing.reason = markup;
+    const std::vector<std::tuple<FeedServer::Response, const char*, std::string>> cases{
+        {{200, offering}, "updates.UpdateWindow", "Tandalo " + markup + " is available"},
+        {refusing, "updates.UpdateMessage", "The update server answered 503 " + markup + "."},
+    };
+    start(serve(std::get<0>(cases.front())));
+    for (const auto& [answer, windowName, text] : cases) {
+        SCOPED_TRACE(windowName);
+        serve(answer);
+        service->checkNow();
+        finishCheck();
+        QWidget* shown = nullptr;
+        for (auto* widget : QApplication::topLevelWidgets()) {
+            shown = widget->isVisible() && widget->objectName() == windowName ? widget : shown;
+        }
+        ASSERT_NE(shown, nullptr);
+        bool found = false;
+        for (auto* label : shown->findChildren<QLabel*>()) {
+            found = found || label->text().toStdString() == text;
+            if (!label->text().isEmpty() && label->objectName() != "releaseNotes") {
+                EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->objectName().toStdString();
+            }
+        }
+        EXPECT_TRUE(found) << text;
+        shown->close();
+    }
 }
 
 // A window the user minimised counts as shown; asking again must bring it back up, not leave it down.
