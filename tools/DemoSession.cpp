@@ -15,6 +15,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <iomanip>
+#include <iostream>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -111,15 +113,27 @@ std::string program(const std::string& name) {
     return name;
 }
 
-long residentKiB(pid_t pid) {
+namespace {
+
+long statusKiB(pid_t pid, std::string_view field) {
     std::ifstream status(joined("/proc/", pid, "/status"));
     std::string line;
     while (std::getline(status, line)) {
-        if (line.starts_with("VmRSS:")) {
-            return std::stol(line.substr(6));
+        if (line.starts_with(field)) {
+            return std::stol(line.substr(field.size()));
         }
     }
     return 0;
+}
+
+} // namespace
+
+long residentKiB(pid_t pid) {
+    return statusKiB(pid, "VmRSS:");
+}
+
+long peakResidentKiB(pid_t pid) {
+    return statusKiB(pid, "VmHWM:");
 }
 
 std::vector<pid_t> mountHelpersIn(const fs::path& root) {
@@ -246,10 +260,14 @@ void Session::startDesktop() {
     }
 }
 
-void Session::startApplication() {
-    auto settings = platform::Preferences::suite("tandalo", m_folder / "preferences");
-    settings->setString("mountRootBookmark", m_mountRoot.string());
-    settings->setBool("hasCompletedOnboarding", true);
+platform::Preferences Session::preferences() const {
+    return *platform::Preferences::suite("tandalo", m_folder / "preferences");
+}
+
+void Session::startApplication(const std::vector<std::string>& further) {
+    auto settings = preferences();
+    settings.setString("mountRootBookmark", m_mountRoot.string());
+    settings.setBool("hasCompletedOnboarding", true);
     std::vector<std::string> environment{
         joined(busservice::socketVariable, "=", m_service->socketPath().string()),
         joined("TANDALO_PREFERENCES_DIR=", (m_folder / "preferences").string()),
@@ -263,6 +281,7 @@ void Session::startApplication() {
     } else if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr) {
         environment.push_back("QT_QPA_PLATFORM=offscreen");
     }
+    environment.insert(environment.end(), further.begin(), further.end());
     m_application = platform::spawnProgram((m_tools / "tandalo").string(), {}, environment, m_log);
 }
 
@@ -351,6 +370,32 @@ void Session::press(const std::string& id, const std::string& button) const {
     if (!answer || answer->empty() || answer->front() != "ok") {
         throw Failure(joined("pressing ", button, " of ", id, ": ",
                              answer && !answer->empty() ? answer->front() : "no answer"));
+    }
+}
+
+std::vector<std::string> Session::ask(const std::string& request, std::chrono::milliseconds limit) const {
+    auto answer = ui::askApplication(control(), request, limit);
+    if (!answer) {
+        throw Failure(
+            joined("the application did not answer \"", request, "\" within ", limit.count(), " ms"));
+    }
+    if (!answer->empty() && answer->front().starts_with("error: ")) {
+        throw Failure(joined("\"", request, "\": ", answer->front()));
+    }
+    return *answer;
+}
+
+void Steps::run(const std::string& name, const std::function<std::string()>& action) {
+    const auto started = Clock::now();
+    try {
+        const auto said = action();
+        const auto took = std::chrono::duration<double>(Clock::now() - started).count();
+        std::cout << "  ok    " << name << ": " << said << " (" << std::fixed << std::setprecision(2) << took
+                  << " s)" << std::endl;
+    } catch (const std::exception& error) {
+        std::cout << "  FAIL  " << name << ": " << error.what() << "\n  what the programs said last:\n"
+                  << m_session.logTail() << std::flush;
+        throw Failure("self-test FAILED at \"" + name + "\"");
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/foundation/Preferences.h"
 #include "simulation/service/BusService.h"
 #include "simulation/service/ServiceDevices.h"
 
@@ -47,6 +48,8 @@ fs::path topOfStorage(const fs::path& mounted);
 std::string program(const std::string& name);
 /// Resident memory of a process in KiB; 0 once it is gone.
 long residentKiB(pid_t pid);
+/// The most resident memory the process has had so far, in KiB; 0 once it is gone.
+long peakResidentKiB(pid_t pid);
 /// The mount helpers that serve a folder in the root.
 std::vector<pid_t> mountHelpersIn(const fs::path& root);
 
@@ -71,7 +74,7 @@ private:
 /// it (without the right to administer mounts).
 bool isolateMounts();
 
-enum class Mode { interactive, smokeTest, selfTest, measure };
+enum class Mode { interactive, smokeTest, selfTest, measure, updateChecks };
 
 /// Everything one run starts, ended in the opposite order: the folder of its sockets and settings, the
 /// bus service (in this process, so that the run can check the phones' contents), for headless runs a
@@ -97,9 +100,12 @@ public:
 
     /// The private session bus with the recorder as its notification server.
     void startDesktop();
+    /// The application's preferences of this run's own, which it reads at start.
+    platform::Preferences preferences() const;
     /// The application on the bus service, with settings of this run's own: the mount folder, the set-up
-    /// guide taken as done, and launch at login written into this run's folder, not the user's.
-    void startApplication();
+    /// guide taken as done, and launch at login written into this run's folder, not the user's. The
+    /// environment's further variables are added to the application's.
+    void startApplication(const std::vector<std::string>& environment = {});
     /// Quits the application as a logout does (SIGTERM); its exit status, or nothing when it had to be
     /// killed after 20 s.
     std::optional<int> stopApplication();
@@ -117,6 +123,10 @@ public:
     std::string logTail(std::size_t lines = 40) const;
     /// Clicks a button of the device's row; throws when the window refuses.
     void press(const std::string& id, const std::string& button) const;
+    /// Sends one request to the application's test channel; throws when it does not answer within the
+    /// limit or answers with an error.
+    std::vector<std::string> ask(const std::string& request,
+                                 std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
 
 private:
     fs::path control() const { return m_folder / "control.sock"; }
@@ -137,10 +147,22 @@ private:
     int m_log = -1;
 };
 
-/// Headless runs: the application's start and quit, the scenario of a person's afternoon with two phones, and
-/// the figures.
+/// Runs the steps of a headless run in order, printing each; the first that fails ends the run.
+class Steps {
+public:
+    explicit Steps(const Session& session) : m_session(session) {}
+
+    void run(const std::string& name, const std::function<std::string()>& action);
+
+private:
+    const Session& m_session;
+};
+
+/// Headless runs: the application's start and quit, the scenario of a person's afternoon with two phones,
+/// the figures, and the update checks against a feed server of the run's own.
 void smokeTest(Session& session);
 void selfTest(Session& session);
 void measure(Session& session);
+void updateChecks(Session& session);
 
 } // namespace tandalo::demo

@@ -5,6 +5,8 @@
 //   tandalo-demo --smoke               headless: the application starts, shows the phone and quits
 //   tandalo-demo --selftest [<folder>] headless: a person's afternoon with two phones, step by step
 //   tandalo-demo --measure [<folder>]  headless: plug to folder, memory at rest and while copying, cp
+//   tandalo-demo --updates             headless: update checks against a feed server of its own, friendly
+//                                      and hostile
 // Headless runs give the application a private session bus whose notification server is this program,
 // and see and press the application's window through its test channel (TANDALO_TEST_CONTROL).
 #include "tools/DemoSession.h"
@@ -42,29 +44,6 @@ using Clock = std::chrono::steady_clock;
 
 /// How soon a phone whose mount helper died must be mounted again.
 constexpr auto deadMountLimit = 2s;
-
-/// Runs the steps in order, printing each; the first that fails ends the run.
-class Steps {
-public:
-    explicit Steps(const Session& session) : m_session(session) {}
-
-    void run(const std::string& name, const std::function<std::string()>& action) {
-        const auto started = Clock::now();
-        try {
-            const auto said = action();
-            const auto took = std::chrono::duration<double>(Clock::now() - started).count();
-            std::cout << "  ok    " << name << ": " << said << " (" << std::fixed << std::setprecision(2)
-                      << took << " s)" << std::endl;
-        } catch (const std::exception& error) {
-            std::cout << "  FAIL  " << name << ": " << error.what() << "\n  what the programs said last:\n"
-                      << m_session.logTail() << std::flush;
-            throw Failure("self-test FAILED at \"" + name + "\"");
-        }
-    }
-
-private:
-    const Session& m_session;
-};
 
 void showsThePhone(Steps& steps, const Session& session, const std::string& serial) {
     steps.run("the application shows the phone", [&] {
@@ -304,7 +283,7 @@ void interactive(Session& session, tandalo::tools::StopSignals& stopSignals) {
 
 int usage(const char* problem) {
     std::cerr << "tandalo-demo: " << problem
-              << "\nusage: tandalo-demo [--smoke | --selftest | --measure] [<folder>]\n"
+              << "\nusage: tandalo-demo [--smoke | --selftest | --measure | --updates] [<folder>]\n"
               << "  runs the application with a simulated phone, mounted in <folder> (by default ~/Tandalo,\n"
               << "  and a temporary folder for the headless runs)\n";
     return 2;
@@ -325,6 +304,8 @@ int main(int argc, char** argv) {
             mode = Mode::selfTest;
         } else if (argument == "--measure") {
             mode = Mode::measure;
+        } else if (argument == "--updates") {
+            mode = Mode::updateChecks;
         } else if (argument == "-h" || argument == "--help") {
             return usage("runs the application with a simulated phone");
         } else if (!argument.empty() && argument[0] == '-') {
@@ -374,6 +355,8 @@ int main(int argc, char** argv) {
                 selfTest(session);
             } else if (mode == Mode::measure) {
                 measure(session);
+            } else if (mode == Mode::updateChecks) {
+                updateChecks(session);
             } else {
                 interactive(session, *stopSignals);
             }

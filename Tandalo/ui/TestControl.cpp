@@ -5,8 +5,13 @@
 #include "Tandalo/ui/MenuWindow.h"
 #include "platform/foundation/UniqueFd.h"
 
+#include <QApplication>
+#include <QLabel>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QMenu>
+#include <QPushButton>
+#include <QTextDocument>
 
 #include <array>
 #include <cerrno>
@@ -121,6 +126,19 @@ std::vector<std::string> TestControl::answer(std::string_view request) {
             return press(arguments.substr(0, second), arguments.substr(second + 1));
         }
     }
+    if (command == "command" && space != std::string_view::npos) {
+        return this->command(request.substr(space + 1));
+    }
+    if (command == "windows" && space == std::string_view::npos) {
+        return windows();
+    }
+    if (command == "click" && space != std::string_view::npos) {
+        const auto arguments = request.substr(space + 1);
+        const auto second = arguments.find(' ');
+        if (second != std::string_view::npos) {
+            return click(arguments.substr(0, second), arguments.substr(second + 1));
+        }
+    }
     if (command == "quit" && space == std::string_view::npos) {
         m_quit();
         return {"ok"};
@@ -161,6 +179,70 @@ std::vector<std::string> TestControl::press(std::string_view id, std::string_vie
     }
     button->click();
     return {"ok"};
+}
+
+std::vector<std::string> TestControl::command(std::string_view title) {
+    // The menu is made when its button is pressed, from the model as it is then, as a person's click makes
+    // it.
+    emit m_window.optionsButton()->pressed();
+    QMenu* menu = m_window.optionsMenu();
+    if (menu == nullptr) {
+        return {"error: the Options menu did not open"};
+    }
+    const auto wanted = QString::fromUtf8(title.data(), qsizetype(title.size()));
+    for (QAction* action : menu->actions()) {
+        if (action->text() != wanted) {
+            continue;
+        }
+        if (!action->isEnabled()) {
+            menu->close();
+            return {joined("error: \"", title, "\" is disabled")};
+        }
+        action->trigger();
+        menu->close();
+        return {"ok"};
+    }
+    menu->close();
+    return {joined("error: the Options menu has no \"", title, '"')};
+}
+
+std::vector<std::string> TestControl::windows() {
+    std::vector<std::string> lines;
+    for (auto* window : QApplication::topLevelWidgets()) {
+        if (!window->isVisible() || window->inherits("QMenu")) {
+            continue;
+        }
+        std::string line =
+            joined(window->objectName().toStdString(), '\t', window->windowTitle().toStdString());
+        for (auto* label : window->findChildren<QLabel*>()) {
+            if (label->text().isEmpty()) {
+                continue;
+            }
+            const bool rich = label->textFormat() == Qt::RichText ||
+                              (label->textFormat() == Qt::AutoText && Qt::mightBeRichText(label->text()));
+            auto text = label->text();
+            text.replace(u'\n', QStringLiteral("\\n")).replace(u'\t', u' ');
+            line += joined('\t', rich ? "rich:" : "", text.toStdString());
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<std::string> TestControl::click(std::string_view window, std::string_view button) {
+    for (auto* shown : QApplication::topLevelWidgets()) {
+        if (!shown->isVisible() || shown->objectName().toStdString() != window) {
+            continue;
+        }
+        auto* pushButton =
+            shown->findChild<QPushButton*>(QString::fromUtf8(button.data(), qsizetype(button.size())));
+        if (pushButton == nullptr || !pushButton->isEnabled()) {
+            return {joined("error: the window ", window, " offers no ", button, " button now")};
+        }
+        pushButton->click();
+        return {"ok"};
+    }
+    return {joined("error: no window ", window, " is shown")};
 }
 
 std::optional<std::vector<std::string>>

@@ -28,12 +28,20 @@ class MenuWindow;
 ///                          one), the row's status text and its buttons, tab-separated; "hidden" for the
 ///                          state of a device the window does not show
 ///   press <id> <button>    clicks the row's button (show-folder, eject, take-over, choose-folder, mount)
+///   command <title>        chooses the item of the window's Options menu, such as "Check for Updates…"
+///   windows                one line per shown top-level window: its object name, its title and the
+///                          texts of its labels, tab-separated, line breaks written "\n"; a label that
+///                          shows its text as rich text is marked "rich:" before it
+///   click <window> <button>  clicks the button of that object name in the shown window of that name
 ///   quit                   quits as the menus' Quit does
 /// Every answer to a request it cannot carry out begins with "error: ". Main thread only.
 class TestControl final : public QObject {
     Q_OBJECT
 public:
     static constexpr std::string_view variable = "TANDALO_TEST_CONTROL";
+    /// With the channel on, the update feed's fetch time-out in milliseconds, so that a test meets the real
+    /// time-out without waiting its full 30 s.
+    static constexpr std::string_view feedTimeoutVariable = "TANDALO_TEST_FEED_TIMEOUT_MS";
 
     TestControl(ApplicationModel& model, MenuWindow& window, std::function<void()> quit,
                 QObject* parent = nullptr);
@@ -49,6 +57,9 @@ private:
     void readFrom(QLocalSocket* connection);
     std::vector<std::string> rows() const;
     std::vector<std::string> press(std::string_view id, std::string_view button);
+    std::vector<std::string> command(std::string_view title);
+    static std::vector<std::string> windows();
+    static std::vector<std::string> click(std::string_view window, std::string_view button);
 
     ApplicationModel& m_model;
     MenuWindow& m_window;

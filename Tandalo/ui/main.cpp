@@ -27,7 +27,10 @@
 #include <QDBusConnection>
 #include <QSocketNotifier>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <iostream>
 #include <unistd.h>
@@ -99,7 +102,8 @@ struct DesktopServices {
         const auto* text = version ? std::get_if<std::string>(&*version) : nullptr;
         updates::UpdateConfiguration configuration{.applicationName = app::appDisplayName(),
                                                    .runningVersion = text != nullptr ? *text : "0",
-                                                   .runningDisplayVersion = {}};
+                                                   .runningDisplayVersion = {},
+                                                   .fetchTimeout = feedTimeout};
         return std::make_unique<app::Updater>(app::Updater::Services{
             .executor = executor,
             .notifications = notifications,
@@ -134,6 +138,7 @@ struct DesktopServices {
         };
     }
 
+    std::chrono::milliseconds feedTimeout = updates::UpdateConfiguration{}.fetchTimeout;
     app::QtMainExecutor executor;
     desktop::ClockTimers timers; // the windows' and the update service's
     app::FilePreferenceSuites preferences;
@@ -183,6 +188,12 @@ int main(int argc, char** argv) {
     usb::setDefaultBus(buschoice::processBus(environment));
     quitOnStopSignals(application);
     DesktopServices services(clock);
+    const auto control = environment.value(ui::TestControl::variable);
+    if (const auto timeout = environment.value(ui::TestControl::feedTimeoutVariable);
+        control && !control->empty() && timeout) {
+        services.feedTimeout =
+            std::chrono::milliseconds(std::max(1LL, std::strtoll(timeout->c_str(), nullptr, 10)));
+    }
     services.delegate.applicationWillFinishLaunching();
     auto model = app::AppModel::create(services.forModel());
     ui::AppModelAdapter adapter(*model, services.delegate, services.diagnostics);
@@ -197,17 +208,17 @@ int main(int argc, char** argv) {
         adapter.applicationWillTerminate();
     });
 
-    std::unique_ptr<ui::TestControl> control;
-    if (const auto path = environment.value(ui::TestControl::variable); path && !path->empty()) {
-        control = std::make_unique<ui::TestControl>(adapter, scene.window(), actions.quit);
-        if (!control->listen(*path)) {
-            std::cerr << "tandalo: cannot serve " << ui::TestControl::variable << " at " << *path << '\n';
+    std::unique_ptr<ui::TestControl> testControl;
+    if (control && !control->empty()) {
+        testControl = std::make_unique<ui::TestControl>(adapter, scene.window(), actions.quit);
+        if (!testControl->listen(*control)) {
+            std::cerr << "tandalo: cannot serve " << ui::TestControl::variable << " at " << *control << '\n';
             return 1;
         }
     }
     scene.start();
     const int status = QApplication::exec();
-    control.reset();
+    testControl.reset();
     services.setupGuide.scene = nullptr;
     return status;
 }

@@ -34,12 +34,19 @@ void FeedFetcher::fetch(const std::string& url, std::chrono::milliseconds timeou
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setHeader(QNetworkRequest::UserAgentHeader, QString::fromStdString(m_userAgent));
     request.setRawHeader("Accept", "application/rss+xml, application/xml;q=0.9, text/xml;q=0.8");
+    // A feed is small enough to come as it is. Asking for it so also keeps Qt from inflating a compressed
+    // answer, where a few hundred kilobytes could stand for gigabytes before the size limit saw them.
+    request.setRawHeader("Accept-Encoding", "identity");
 
     m_done = std::move(done);
     m_abort = Abort::none;
+    m_body.clear();
     m_reply = m_network->get(request);
+    m_reply->setReadBufferSize(readAhead);
+    // Read as it comes, so that the network reads on, at most readAhead beyond what is kept here.
     QObject::connect(m_reply, &QNetworkReply::readyRead, m_reply, [this] {
-        if (m_reply->bytesAvailable() > qint64(maximumFeedSize)) {
+        m_body += m_reply->readAll();
+        if (m_body.size() > qint64(maximumFeedSize)) {
             m_abort = Abort::tooLarge;
             m_reply->abort();
         }
@@ -57,6 +64,7 @@ void FeedFetcher::cancel() {
     ++m_generation;
     m_timeout.reset();
     m_done = nullptr;
+    m_body.clear();
     if (auto* reply = std::exchange(m_reply, nullptr)) {
         reply->disconnect();
         reply->abort();
@@ -67,6 +75,7 @@ void FeedFetcher::cancel() {
 void FeedFetcher::finish() {
     auto* reply = std::exchange(m_reply, nullptr);
     Result result = resultOf(*reply);
+    m_body.clear();
     // The reply is inside its own finished signal here, where deleting it is not allowed; the manager
     // owns it, so it is freed at the latest with the fetcher.
     reply->deleteLater();
@@ -110,7 +119,7 @@ FeedFetcher::Result FeedFetcher::resultOf(QNetworkReply& reply) {
                                .arg(reply.errorString())
                                .toStdString());
     }
-    const QByteArray body = reply.readAll();
+    const QByteArray body = m_body + reply.readAll();
     if (body.size() > qint64(maximumFeedSize)) {
         return UpdateError(UpdateError::Kind::feedTooLarge, tooLargeMessage);
     }

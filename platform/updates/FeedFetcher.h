@@ -3,6 +3,8 @@
 #include "platform/desktop/ClockTimers.h"
 #include "platform/updates/UpdateError.h"
 
+#include <QByteArray>
+
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -29,6 +31,9 @@ public:
     static constexpr std::size_t maximumFeedSize = 1024 * 1024;
     /// Redirects followed before the fetch fails; only redirects that keep or raise security count.
     static constexpr int maximumRedirects = 5;
+    /// How far the network may read ahead of the fetcher: without a bound, Qt's network thread reads as
+    /// fast as a server sends, hundreds of megabytes before the fetcher hears of the first.
+    static constexpr qint64 readAhead = 256 * 1024;
 
     using Result = std::variant<FeedDocument, UpdateError>;
 
@@ -53,6 +58,7 @@ private:
     std::string m_userAgent;
     std::unique_ptr<QNetworkAccessManager> m_network;
     QNetworkReply* m_reply = nullptr; // the running fetch, deleted by cancel() or finish()
+    QByteArray m_body;                // what the running fetch has read so far
     desktop::ClockTimers::Timer m_timeout;
     Abort m_abort = Abort::none;
     std::function<void(Result)> m_done;

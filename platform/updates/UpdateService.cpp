@@ -117,8 +117,7 @@ void UpdateService::checkNow() {
     beginCheck(CheckKind::userInitiated);
 }
 
-platform::Clock::WallTime UpdateService::nextCheckDate() const {
-    const auto now = m_platform.timers->clock().wallNow();
+platform::Clock::WallTime UpdateService::nextCheckDate(platform::Clock::WallTime now) const {
     if (!m_lastCheck) {
         return now;
     }
@@ -132,7 +131,7 @@ void UpdateService::scheduleNextCheck() {
         return;
     }
     const auto now = m_platform.timers->clock().wallNow();
-    const auto due = nextCheckDate();
+    const auto due = nextCheckDate(now);
     const auto wait = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(due - now),
                                  std::chrono::milliseconds(0), scheduleReview);
     m_nextCheck = m_platform.timers->startTimer(wait, [this] { reviewSchedule(); });
@@ -142,7 +141,10 @@ void UpdateService::reviewSchedule() {
     if (m_checking || m_session) {
         return;
     }
-    if (nextCheckDate() <= m_platform.timers->clock().wallNow()) {
+    // One reading of the clock: a due date computed from a later reading than the one it is compared
+    // with would never be reached when no check was ever made, and the review would spin instead.
+    const auto now = m_platform.timers->clock().wallNow();
+    if (nextCheckDate(now) <= now) {
         beginCheck(CheckKind::scheduled);
     } else {
         scheduleNextCheck();

@@ -106,7 +106,7 @@ private:
     void endSession();
     void showMessage(const QString& text, const QString& detail, bool failed);
     void setCanCheck(bool canCheck);
-    platform::Clock::WallTime nextCheckDate() const;
+    platform::Clock::WallTime nextCheckDate(platform::Clock::WallTime now) const;
 
     UpdateConfiguration m_configuration;
     platform::Preferences m_settings;
