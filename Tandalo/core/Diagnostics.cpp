@@ -3,6 +3,7 @@
 #include "Corvane/usb/DeviceName.h"
 #include "Tandalo/core/AppModel.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <ctime>
@@ -104,6 +105,15 @@ std::string deviceLine(const DeviceEntry& entry) {
            ", " + ids.data() + ", " + entry.state.diagnosticsText();
 }
 
+// A subsystem and the ones below it, "com.brenwick.Tandalo.fsext" under "com.brenwick.Tandalo".
+bool isReported(std::string_view subsystem) {
+    return std::any_of(Diagnostics::reportedSubsystems.begin(), Diagnostics::reportedSubsystems.end(),
+                       [subsystem](std::string_view reported) {
+                           return subsystem == reported || (subsystem.starts_with(reported) &&
+                                                            subsystem.substr(reported.size(), 1) == ".");
+                       });
+}
+
 } // namespace
 
 std::string operatingSystemVersionString(const SystemFiles& files) {
@@ -142,11 +152,11 @@ std::string machineModelIdentifier(const SystemFiles& files) {
 std::vector<std::string> recentLogLines(const LogReader& log, double minutes) {
     std::vector<oslog::LogEntry> entries;
     try {
-        entries = log.recentEntries(Diagnostics::subsystem,
-                                    platform::Clock::toDuration(platform::Seconds(minutes * 60)));
+        entries = log.recentEntries("", platform::Clock::toDuration(platform::Seconds(minutes * 60)));
     } catch (const std::exception&) {
         return {"  (log unavailable)"};
     }
+    std::erase_if(entries, [](const oslog::LogEntry& entry) { return !isReported(entry.subsystem); });
     const auto first = entries.size() > Diagnostics::logLineLimit ? entries.end() - Diagnostics::logLineLimit
                                                                   : entries.begin();
     std::vector<std::string> lines;

@@ -5,6 +5,7 @@
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/LogStore.h"
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
@@ -63,9 +64,9 @@ struct SystemFiles {
 std::string operatingSystemVersionString(const SystemFiles& files = {});
 /// The computer's model as its firmware names it; empty when it cannot be read.
 std::string machineModelIdentifier(const SystemFiles& files = {});
-/// The last 300 of the application's log entries of the last `minutes`, each "  HH:mm:ss message" in the
-/// local time zone, one line however many the message has; the single line "  (log unavailable)" when the
-/// log cannot be read.
+/// The last 300 of the application's and its platform services' log entries of the last `minutes`, each "
+/// HH:mm:ss message" in the local time zone, one line however many the message has; the single line "  (log
+/// unavailable)" when the log cannot be read.
 std::vector<std::string> recentLogLines(const LogReader& log, double minutes);
 
 /// The plain-text report of the application, the computer, the extension's state, the attached devices
@@ -81,6 +82,10 @@ public:
     };
 
     static constexpr std::string_view subsystem = "com.brenwick.Tandalo";
+    /// The log's subsystems that the report shows: the application's own and those of the platform services
+    /// it runs on, the update service's among them, so that a failed update check shows too.
+    static constexpr std::array<std::string_view, 5> reportedSubsystems{subsystem, "updates", "platform",
+                                                                        "buschoice", "usbfs"};
     static constexpr double logMinutes = 15;
     static constexpr std::size_t logLineLimit = 300;
     static constexpr std::string_view notificationIdentifier = "tandalo.diagnostics";

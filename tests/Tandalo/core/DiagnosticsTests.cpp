@@ -60,12 +60,13 @@ protected:
     static void write(const std::filesystem::path& path, const std::string& text) {
         std::ofstream(path, std::ios::binary) << text;
     }
-    /// An entry of the application's log at hh:mm:ss UTC.
-    static oslog::LogEntry entry(int hours, int minutes, int seconds, std::string message) {
+    /// An entry of the application's log, or of the subsystem's, at hh:mm:ss UTC.
+    static oslog::LogEntry entry(int hours, int minutes, int seconds, std::string message,
+                                 std::string subsystem = "com.brenwick.Tandalo") {
         const auto date =
             platform::Clock::WallTime(24h * 20000 + std::chrono::hours(hours) +
                                       std::chrono::minutes(minutes) + std::chrono::seconds(seconds));
-        return {date, oslog::LogLevel::notice, "com.brenwick.Tandalo", "mount", std::move(message)};
+        return {date, oslog::LogLevel::notice, std::move(subsystem), "mount", std::move(message)};
     }
     Strings lines() const {
         Strings result;
@@ -98,7 +99,14 @@ TEST_F(DiagnosticsTests, ReportsTheApplicationTheComputerTheExtensionTheDevicesA
     corvane::AndroidCandidate candidate;
     candidate.productName = "Pixel 8";
     model.waitingForFileTransfer.set({candidate});
-    logReader.entries = {entry(6, 14, 5, "mount SER0 at /media/me/Tandalo/P: exit 0")};
+    // The update service's and the platform services' lines belong to the application; a library's
+    // tracing and another program's subsystem do not.
+    logReader.entries = {entry(6, 14, 5, "mount SER0 at /media/me/Tandalo/P: exit 0"),
+                         entry(6, 14, 6, "the update check failed: Too many redirects.", "updates"),
+                         entry(6, 14, 7, "there is no system bus", "platform"),
+                         entry(6, 14, 8, "bulk out 512", "Corvane"),
+                         entry(6, 14, 9, "not ours", "com.brenwick.TandaloOther"),
+                         entry(6, 14, 10, "extension served", "com.brenwick.Tandalo.fsext")};
 
     EXPECT_EQ(lines(),
               (Strings{"Tandalo 1.4 (27)", "Linux Debian GNU/Linux 12 (bookworm)",
@@ -106,10 +114,11 @@ TEST_F(DiagnosticsTests, ReportsTheApplicationTheComputerTheExtensionTheDevicesA
                        "  Pixel 7, 04E8:6860, mounted", "  Android device, 18D1:4EE1, failed: No access.",
                        "  Pixel 7, 0000:0000, not mounted", "  Pixel 7, 0000:0000, mounting",
                        "  Pixel 7, 0000:0000, ejecting", "  Pixel 8, charge-only mode",
-                       "Log, last 15 minutes:", "  11:59:05 mount SER0 at /media/me/Tandalo/P: exit 0"}));
-    EXPECT_EQ(logReader.asked,
-              (std::pair<std::string, platform::Clock::Duration>{"com.brenwick.Tandalo", 15min}));
-    EXPECT_EQ(diagnostics.report(model).back(), '0') << "no line feed after the last line";
+                       "Log, last 15 minutes:", "  11:59:05 mount SER0 at /media/me/Tandalo/P: exit 0",
+                       "  11:59:06 the update check failed: Too many redirects.",
+                       "  11:59:07 there is no system bus", "  11:59:10 extension served"}));
+    EXPECT_EQ(logReader.asked.second, 15min);
+    EXPECT_EQ(diagnostics.report(model).back(), 'd') << "no line feed after the last line";
 
     // Without devices and candidates, and with nothing known.
     bundle.values = {{"CFBundleName", std::string("Tandalo")}, {"CFBundleVersion", std::int64_t{27}}};
