@@ -84,9 +84,9 @@ struct AppModelServices {
     /// The name under which the user knows a running process, to say who holds a device; nothing when
     /// there is no such process. By default the process's name as the kernel keeps it.
     std::function<std::optional<std::string>(std::int32_t pid)> runningApplicationName = {};
-    /// The desktop's page of notification settings, opened for the user when notifications cannot be
-    /// shown; nothing where the desktop has none that can be opened.
-    std::string notificationSettingsURL = {};
+    /// Opens the desktop's page of notification settings for the user when notifications cannot be
+    /// shown; nothing where the desktop has no known way to open it (notificationSettingsCommand()).
+    std::optional<ProcessCommand> notificationSettings = {};
 };
 
 /// The application's one observable state object and device controller: the attached devices with their
@@ -264,7 +264,10 @@ public:
     /// notifications cannot be shown.
     void postRunningNotification(NotificationSettings settings);
     Task<void> requestNotificationAuthorization();
+    /// Starts the desktop's notification settings; a start that fails is logged.
     void openNotificationSettings();
+    /// Whether this desktop has a known way to open its notification settings.
+    bool canOpenNotificationSettings() const { return m_services.notificationSettings.has_value(); }
 
     // Status refreshes. The tasks run on the main executor: spawn(model.executor(), model.refresh...()).
 

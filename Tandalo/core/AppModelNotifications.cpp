@@ -54,9 +54,9 @@ void AppModel::postUnpluggedNotification(const DeviceEntry& entry, NotificationS
 
 void AppModel::postRunningNotification(NotificationSettings settings) {
     if (mayShow(settings)) {
-        m_services.notifications.add({"tandalo.running",
-                                      appDisplayName(m_services.bundle) + " is already running",
-                                      "Look for its eject icon in the menu bar.", NotificationSound::none});
+        m_services.notifications.add(
+            {"tandalo.running", appDisplayName(m_services.bundle) + " is already running",
+             "Look for its eject icon in the panel's status area.", NotificationSound::none});
         return;
     }
     // Without notifications, the set-up guide says what is missing.
@@ -81,10 +81,21 @@ Task<void> AppModel::requestNotificationAuthorizationOf(std::shared_ptr<AppModel
 }
 
 void AppModel::openNotificationSettings() {
-    if (m_services.notificationSettingsURL.empty()) {
+    if (!m_services.notificationSettings) {
         return;
     }
-    m_services.workspace.open(m_services.notificationSettingsURL, [](bool) {});
+    const auto& command = *m_services.notificationSettings;
+    try {
+        m_services.processes.start(
+            command, [log = m_log, program = command.executable](ProcessResult result) {
+                if (result.status != 0) {
+                    log.error("the notification settings did not open: %{public}s ended with %d: %{public}s",
+                              program.string(), result.status, result.output);
+                }
+            });
+    } catch (const std::exception& error) {
+        m_log.error("the notification settings did not open: %{public}s", error.what());
+    }
 }
 
 } // namespace tandalo::app

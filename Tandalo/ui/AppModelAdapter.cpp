@@ -25,6 +25,7 @@ view::ModelState AppModelAdapter::state() const {
     state.waitingForFileTransfer = *m_model.waitingForFileTransfer;
     state.extensionEnabled = *m_model.extensionEnabled;
     state.notificationStatus = *m_model.notificationStatus;
+    state.canOpenNotificationSettings = m_model.canOpenNotificationSettings();
     state.lastError = *m_model.lastError;
     state.loginItemState = *m_model.loginItemState;
     state.ejectNotes = *m_model.ejectNotes;

@@ -42,7 +42,7 @@ DowngradeGuard::Outcome DowngradeGuard::check(const Services& services) {
     }
     const auto name = QString::fromStdString(app::appDisplayName(services.bundle));
     const auto answer = services.ask(
-        QApplication::translate("DowngradeGuard", "This %1 is older than one already used on this Mac.")
+        QApplication::translate("DowngradeGuard", "This %1 is older than one already used on this computer.")
             .arg(name),
         QApplication::translate("DowngradeGuard",
                                 "Download the latest version from www.brenwick.com/tandalo."));

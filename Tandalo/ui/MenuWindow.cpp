@@ -63,7 +63,7 @@ MenuWindow::MenuWindow(ApplicationModel& model, desktop::ClockTimers& timers, Sc
 
     m_extensionBanner =
         makeBanner(*layout, "exclamationmark.triangle.fill", colour(Tone::orange), tr("Turn On…"));
-    m_extensionBanner.message->setText(tr("Tandalo is switched off in System Settings"));
+    m_extensionBanner.message->setText(tr("Tandalo is switched off on this computer"));
     connect(m_extensionBanner.button, &QAbstractButton::clicked, this, [this] { m_model.turnOnExtension(); });
 
     m_updateBanner = makeBanner(*layout, "arrow.down.circle.fill", colour(Tone::accent), tr("Update…"));

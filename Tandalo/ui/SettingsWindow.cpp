@@ -161,7 +161,7 @@ SettingsWindow::SettingsWindow(ApplicationModel& model, std::function<void()> sh
     status->addWidget(m_extensionSymbol);
     status->addWidget(m_extensionText);
     status->addStretch(1);
-    auto* systemSettings = textButton(tr("System Settings…"), ButtonProminence::small, statusRow);
+    auto* systemSettings = textButton(tr("Set-up Page…"), ButtonProminence::small, statusRow);
     connect(systemSettings, &QAbstractButton::clicked, this, [this] { m_model.turnOnExtension(); });
     auto* recheck = textButton(tr("Recheck"), ButtonProminence::small, statusRow);
     connect(recheck, &QAbstractButton::clicked, this, [this] { m_model.refreshExtensionStatus(); });
@@ -180,11 +180,11 @@ SettingsWindow::SettingsWindow(ApplicationModel& model, std::function<void()> sh
     guide->addStretch(1);
 
     QWidget* explanationRow = extension.addRow();
-    // On Linux the extension is this user's right to make FUSE mounts; "System Settings…" opens the page
+    // On Linux the extension is this user's right to make FUSE mounts; "Set-up Page…" opens the page
     // that lists what this computer still lacks.
     m_explanation =
         label(tr("%1 mounts devices through FUSE. Your computer must let you make FUSE mounts once: "
-                 "System Settings… shows what it still lacks and how to add it.")
+                 "Set-up Page… shows what it still lacks and how to add it.")
                   .arg(name),
               TextStyle::caption, Tone::secondary, explanationRow);
     m_explanation->setWordWrap(true);

@@ -70,7 +70,7 @@ QString stepTitle(SetupStep step) {
 QString buttonTitle(GuideButton button) {
     switch (button) {
     case GuideButton::openSystemSettings:
-        return SetupGuideWindow::tr("Open System Settings");
+        return SetupGuideWindow::tr("Open Set-up Page");
     case GuideButton::allowNotifications:
         return SetupGuideWindow::tr("Allow Notifications");
     case GuideButton::openNotificationSettings:

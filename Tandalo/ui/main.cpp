@@ -3,6 +3,7 @@
 // SIGINT and SIGTERM quit as the Quit command does, so the devices are unmounted first.
 #include "Tandalo/core/AppDelegate.h"
 #include "Tandalo/core/AppModel.h"
+#include "Tandalo/core/DesktopSettings.h"
 #include "Tandalo/core/Diagnostics.h"
 #include "Tandalo/core/LinuxProcessRunner.h"
 #include "Tandalo/core/XDGAutostart.h"
@@ -135,6 +136,7 @@ struct DesktopServices {
             .onboarding = setupGuide,
             .makeUpdater = [this] { return makeUpdater(); },
             .makeStatusItemMenu = {},
+            .notificationSettings = app::notificationSettingsCommand(platform::Environment::process()),
         };
     }
 

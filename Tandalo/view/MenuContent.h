@@ -11,7 +11,7 @@ namespace tandalo::view {
 
 /// A warning across the top of the menu-bar window, each with one button.
 enum class Banner {
-    extensionOff,    // "Tandalo is switched off in System Settings" / "Turn On…"
+    extensionOff,    // "Tandalo is switched off on this computer" / "Turn On…"
     updateAvailable, // "<name> <version> is available" / "Update…"
 };
 

@@ -31,7 +31,8 @@ struct ModelState {
     std::optional<bool> extensionEnabled; // nothing while the answer is not known
     app::NotificationAuthorizationStatus notificationStatus =
         app::NotificationAuthorizationStatus::notDetermined;
-    std::optional<std::string> lastError; // the last error shown to the user, verbatim
+    bool canOpenNotificationSettings = false; // the desktop has a known way to open them
+    std::optional<std::string> lastError;     // the last error shown to the user, verbatim
     app::LoginItem::State loginItemState = app::LoginItem::State::disabled();
     std::map<std::string, std::string> ejectNotes; // by device id
     std::map<std::string, std::string> holders;    // by device id: the application that holds it

@@ -32,7 +32,7 @@ GuideStep extensionStep(const ModelState& model, const std::string& appName) {
         return step;
     }
     // On Linux the extension is this user's right to make FUSE mounts; the settings page says how.
-    step.above = {named("Linux must let you make FUSE mounts once. Open System Settings to see what this "
+    step.above = {named("Linux must let you make FUSE mounts once. Open the set-up page to see what this "
                         "computer still lacks for ",
                         appName, " and how to add it.")};
     step.button = GuideButton::openSystemSettings;
@@ -51,8 +51,12 @@ GuideStep notificationsStep(const ModelState& model, const std::string& appName)
         step.button = GuideButton::allowNotifications;
         break;
     case NotificationAuthorizationStatus::denied:
-        step.above = {text("Notifications are off. You can turn them on any time in System Settings.")};
-        step.button = GuideButton::openNotificationSettings;
+        step.above = {text("Notifications are off. You can turn them on any time in the desktop's "
+                           "notification settings.")};
+        // Where the desktop has no known way to open them, a button would do nothing.
+        if (model.canOpenNotificationSettings) {
+            step.button = GuideButton::openNotificationSettings;
+        }
         break;
     case NotificationAuthorizationStatus::authorized:
         break;
@@ -109,9 +113,9 @@ GuideStep deviceStep(const ModelState& model, bool sandboxed) {
 
 GuideStep allSetStep(const ModelState& model, const std::string& appName) {
     GuideStep step{.step = SetupStep::allSet, .done = true};
-    step.above = {text(appName +
-                       " lives in the menu bar: look for its eject icon. Devices mount by themselves "
-                       "when you plug them in.")};
+    step.above = {text(
+        appName + " lives in the panel's status area: look for its eject icon. Devices mount by themselves "
+                  "when you plug them in.")};
     const auto mounted = std::find_if(model.devices.begin(), model.devices.end(),
                                       [](const app::DeviceEntry& entry) { return entry.state.isMounted(); });
     if (mounted != model.devices.end()) {

@@ -679,7 +679,7 @@ TEST_F(AppModelDeviceTests,
     executor.runUntilIdle();
     EXPECT_EQ(notifications.added,
               (std::vector{NotificationRequest{"tandalo.running", "Tandalo is already running",
-                                               "Look for its eject icon in the menu bar.",
+                                               "Look for its eject icon in the panel's status area.",
                                                NotificationSound::none}}));
     EXPECT_EQ(log.entries("onboarding:").size(), 1u);
     notifications.status = denied;

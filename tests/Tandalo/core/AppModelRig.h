@@ -97,6 +97,7 @@ protected:
                               login,    notifications, workspace,    sleep,      onboarding,  makeUpdater,
                               makeMenu, environment,   bundle};
         made.runningApplicationName = applicationName;
+        made.notificationSettings = notificationSettings;
         return made;
     }
 
@@ -200,6 +201,7 @@ protected:
     FakeMountTable mountTable;
     FakeFolderPanel folderPanel;
     FakeProcessRunner processes;
+    std::optional<ProcessCommand> notificationSettings;
     FakeVolumeUnmounter volumes;
     FakeVolumeServers servers;
     FakeUSBDiscovery bus{log};

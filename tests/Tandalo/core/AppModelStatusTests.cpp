@@ -121,6 +121,39 @@ TEST_F(AppModelStatusTests, NotificationPermissionAndLaunchAtLoginAreReadAgainOn
     EXPECT_EQ(started.loginItemState.get(), LoginItem::State::disabled());
 }
 
+TEST_F(AppModelStatusTests, NotificationSettingsOpenWithTheDesktopsCommandAndAFailedStartIsNoCrash) {
+    const ProcessCommand settings{"/usr/bin/setsid", {"--fork", "/usr/bin/xfce4-notifyd-config"}};
+    struct Case {
+        std::optional<ProcessCommand> command;
+        std::optional<int> launchError;
+        bool offered;
+        std::vector<ProcessCommand> started;
+    };
+    // The launch that fails comes last: the fake keeps failing from then on.
+    const std::vector<Case> cases{
+        {std::nullopt, std::nullopt, false, {}},
+        {settings, std::nullopt, true, {settings}},
+        {settings, ENOENT, true, {}},
+    };
+    for (const auto& each : cases) {
+        notificationSettings = each.command;
+        auto& started = start();
+        if (each.launchError) {
+            processes.failLaunches(*each.launchError);
+        }
+        const auto before = processes.calls().size();
+        EXPECT_EQ(started.canOpenNotificationSettings(), each.offered);
+        started.openNotificationSettings();
+        executor.runUntilIdle();
+        const auto calls = processes.calls();
+        EXPECT_EQ(
+            std::vector<ProcessCommand>(calls.begin() + static_cast<std::ptrdiff_t>(before), calls.end()),
+            each.started);
+        model.reset();
+        executor.runUntilIdle();
+    }
+}
+
 TEST_F(AppModelStatusTests, BatteryLevelsAreThoseOfMountedDevicesAndAnUnchangedReadingPublishesNothing) {
     auto& started = startWith({MountState::mounted("/m/0"), MountState::mounted("/m/1"),
                                MountState::unmounted(), MountState::mounted("/m/3")});

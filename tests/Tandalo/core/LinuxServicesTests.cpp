@@ -1,5 +1,6 @@
 #include "Tandalo/core/LinuxProcessRunner.h"
 
+#include "Tandalo/core/DesktopSettings.h"
 #include "Tandalo/core/FileOperations.h"
 #include "Tandalo/core/ManualExecutor.h"
 #include "Tandalo/core/VolumeUnmounter.h"
@@ -161,6 +162,70 @@ TEST(LinuxVolumeUnmounterTests, AFolderWithNothingMountedIsRefusedWithTheSystems
                 << **refusal;
         }
     }
+}
+
+TEST(DesktopSettingsTests, NotificationSettingsOpenWithTheFirstNamedDesktopsProgramThatIsInstalled) {
+    struct Case {
+        std::string desktops;
+        std::vector<std::string> installed;
+        std::optional<std::vector<std::string>> command; // setsid's arguments
+    };
+    const std::vector<Case> cases{
+        {"GNOME", {"gnome-control-center"}, {{"--fork", "/bin/gnome-control-center", "notifications"}}},
+        {"ubuntu:GNOME",
+         {"gnome-control-center"},
+         {{"--fork", "/bin/gnome-control-center", "notifications"}}},
+        {"GNOME", {"systemsettings", "xfce4-notifyd-config"}, std::nullopt},
+        {"KDE", {"systemsettings", "kcmshell6"}, {{"--fork", "/bin/systemsettings", "kcm_notifications"}}},
+        {"KDE", {"kcmshell6", "kcmshell5"}, {{"--fork", "/bin/kcmshell6", "kcm_notifications"}}},
+        {"KDE", {"kcmshell5"}, {{"--fork", "/bin/kcmshell5", "kcm_notifications"}}},
+        {"KDE", {}, std::nullopt},
+        {"XFCE", {"xfce4-notifyd-config"}, {{"--fork", "/bin/xfce4-notifyd-config"}}},
+        {"X-Cinnamon", {"gnome-control-center", "xfce4-notifyd-config"}, std::nullopt},
+        {"X-Cinnamon:XFCE", {"xfce4-notifyd-config"}, {{"--fork", "/bin/xfce4-notifyd-config"}}},
+        {"", {"gnome-control-center", "systemsettings", "xfce4-notifyd-config"}, std::nullopt},
+    };
+    for (const auto& each : cases) {
+        auto installed = each.installed;
+        installed.push_back("setsid");
+        const auto find = [&installed](std::string_view name) -> std::optional<std::filesystem::path> {
+            if (std::find(installed.begin(), installed.end(), name) == installed.end()) {
+                return std::nullopt;
+            }
+            return std::filesystem::path("/bin") / name;
+        };
+        const auto command = notificationSettingsCommand(each.desktops, find);
+        ASSERT_EQ(command.has_value(), each.command.has_value()) << each.desktops;
+        if (command) {
+            EXPECT_EQ(command->executable, "/bin/setsid") << each.desktops;
+            EXPECT_EQ(command->arguments, *each.command) << each.desktops;
+        }
+    }
+    // Without setsid the program runs as the application's child, with time enough for the user.
+    const auto direct = notificationSettingsCommand("GNOME", [](std::string_view name) {
+        return name == "setsid" ? std::nullopt : std::optional(std::filesystem::path("/bin") / name);
+    });
+    ASSERT_TRUE(direct.has_value());
+    EXPECT_EQ(direct->executable, "/bin/gnome-control-center");
+    EXPECT_GE(direct->timeLimit, 1h);
+
+    // The search path: the first folder that holds an executable file of the name; no relative folders.
+    platform::testing::TemporaryFolder temporary;
+    const auto make = [](const std::filesystem::path& file, std::filesystem::perms permissions) {
+        std::filesystem::create_directories(file.parent_path());
+        std::ofstream(file) << "#!/bin/sh\n";
+        std::filesystem::permissions(file, permissions);
+    };
+    const auto a = temporary.path() / "a";
+    const auto b = temporary.path() / "b";
+    make(a / "plain", std::filesystem::perms::owner_read);
+    make(b / "plain", std::filesystem::perms::owner_all);
+    std::filesystem::create_directories(a / "folder");
+    const auto searchPath = "relative:" + a.string() + "::" + b.string();
+    EXPECT_EQ(findProgram("plain", searchPath), b / "plain");
+    EXPECT_EQ(findProgram("folder", searchPath), std::nullopt);
+    EXPECT_EQ(findProgram("../b/plain", a.string()), std::nullopt);
+    EXPECT_EQ(findProgram("sh", "/nonexistent:/bin"), std::filesystem::path("/bin/sh"));
 }
 
 } // namespace

@@ -62,10 +62,11 @@ TEST(DowngradeGuardTests, RecordsTheHighestBuildAndStopsAnOlderOne) {
                                                 .openURL = [&](const QUrl& url) { opened.push_back(url); }};
         EXPECT_EQ(DowngradeGuard::check(services), each.outcome) << each.what;
         EXPECT_EQ(shared->integerValue(DowngradeGuard::highestBuildKey), each.storedAfter) << each.what;
-        EXPECT_EQ(asked,
-                  each.asked
-                      ? std::vector<std::string>{"This Tandalo is older than one already used on this Mac."}
-                      : std::vector<std::string>{})
+        EXPECT_EQ(
+            asked,
+            each.asked
+                ? std::vector<std::string>{"This Tandalo is older than one already used on this computer."}
+                : std::vector<std::string>{})
             << each.what;
         EXPECT_EQ(opened,
                   each.opened ? std::vector<QUrl>{DowngradeGuard::downloadPage()} : std::vector<QUrl>{})

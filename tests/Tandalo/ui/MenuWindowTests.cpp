@@ -49,7 +49,7 @@ TEST_F(MenuWindowTests, ShowsBannersThenDevicesThenWaitingPhonesOrHowToConnectOn
     });
     EXPECT_FALSE(window.emptyState()->isVisibleTo(&window));
     EXPECT_EQ(texts(*window.banner(view::Banner::extensionOff)),
-              std::vector<std::string>{"Tandalo is switched off in System Settings"});
+              std::vector<std::string>{"Tandalo is switched off on this computer"});
     EXPECT_EQ(texts(*window.banner(view::Banner::updateAvailable)),
               std::vector<std::string>{"Tandalo 1.4 is available"});
     EXPECT_EQ(texts(*window.row("R58")), (std::vector<std::string>{"Pixel 7", "88%"}));

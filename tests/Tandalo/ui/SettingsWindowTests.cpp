@@ -120,7 +120,7 @@ TEST_F(SettingsWindowTests, ControlsGoThroughTheModel) {
     QTest::mouseClick(window.autoMountToggle(), Qt::LeftButton);
     QTest::mouseClick(window.launchAtLoginToggle(), Qt::LeftButton);
     for (const char* title :
-         {"Change…", "System Settings…", "Recheck", "Show setup guide…", "Check for Updates…"}) {
+         {"Change…", "Set-up Page…", "Recheck", "Show setup guide…", "Check for Updates…"}) {
         QAbstractButton* button = window.button(QString::fromUtf8(title));
         ASSERT_NE(button, nullptr) << title;
         QTest::mouseClick(button, Qt::LeftButton);

@@ -82,7 +82,7 @@ TEST_F(SetupGuideTests, HeaderStepsAndFooterFollowTheModel) {
     EXPECT_EQ(texts(*window.step(SetupStep::extension)),
               (std::vector<std::string>{
                   "Turn on the file system extension",
-                  "Linux must let you make FUSE mounts once. Open System Settings to see what "
+                  "Linux must let you make FUSE mounts once. Open the set-up page to see what "
                   "this computer still lacks for Tandalo and how to add it.",
                   "Waiting for you to switch it on…"}));
     EXPECT_EQ(window.step(SetupStep::folder), nullptr);
@@ -129,7 +129,7 @@ TEST_F(SetupGuideTests, StepButtonsCallTheModelForTheDeviceAsItIsAtTheClick) {
         };
     };
     const std::vector<Case> cases{
-        {"extension", nothing, SetupStep::extension, "Open System Settings", nothing, {"turnOnExtension"}},
+        {"extension", nothing, SetupStep::extension, "Open Set-up Page", nothing, {"turnOnExtension"}},
         {"notifications",
          nothing,
          SetupStep::notifications,
@@ -137,7 +137,10 @@ TEST_F(SetupGuideTests, StepButtonsCallTheModelForTheDeviceAsItIsAtTheClick) {
          nothing,
          {"requestNotificationAuthorization"}},
         {"notifications off",
-         [](view::ModelState& state) { state.notificationStatus = NotificationAuthorizationStatus::denied; },
+         [](view::ModelState& state) {
+             state.notificationStatus = NotificationAuthorizationStatus::denied;
+             state.canOpenNotificationSettings = true;
+         },
          SetupStep::notifications,
          "Open Notification Settings",
          nothing,

@@ -109,10 +109,11 @@ TEST(SetupGuideContentTests, ExtensionAndNotificationStepsSayWhatIsMissingAndOff
     struct Case {
         std::optional<bool> extensionEnabled;
         NotificationAuthorizationStatus notifications;
+        bool canOpenNotificationSettings;
         GuideStep extension;
         GuideStep notifications_;
     };
-    const std::vector<TextRun> fuse{{"Linux must let you make FUSE mounts once. Open System Settings to see "
+    const std::vector<TextRun> fuse{{"Linux must let you make FUSE mounts once. Open the set-up page to see "
                                      "what this computer still lacks for "},
                                     {"Tandalo", true},
                                     {" and how to add it."}};
@@ -120,23 +121,32 @@ TEST(SetupGuideContentTests, ExtensionAndNotificationStepsSayWhatIsMissingAndOff
     const GuideText allow{
         {{"Tandalo tells you when a device is plugged in but set to charge only, so you know "
           "to switch it to File Transfer."}}};
-    const GuideText off{{{"Notifications are off. You can turn them on any time in System Settings."}}};
+    const GuideText off{
+        {{"Notifications are off. You can turn them on any time in the desktop's notification settings."}}};
     using enum NotificationAuthorizationStatus;
     const std::vector<Case> cases{
         {std::nullopt,
          notDetermined,
+         true,
          {SetupStep::extension, 1, false, {{fuse}}, GuideButton::openSystemSettings, true, waiting},
          {SetupStep::notifications, 2, false, {allow}, GuideButton::allowNotifications}},
         {false,
          denied, // a denial ticks the step and still offers the settings
+         true,
          {SetupStep::extension, 1, false, {{fuse}}, GuideButton::openSystemSettings, false, waiting},
          {SetupStep::notifications, 2, true, {off}, GuideButton::openNotificationSettings}},
-        {true, authorized, {SetupStep::extension, 1, true}, {SetupStep::notifications, 2, true}},
+        {true, // a desktop without a known way to open its settings gets no button that does nothing
+         denied,
+         false,
+         {SetupStep::extension, 1, true},
+         {SetupStep::notifications, 2, true, {off}}},
+        {true, authorized, true, {SetupStep::extension, 1, true}, {SetupStep::notifications, 2, true}},
     };
     for (const auto& each : cases) {
         ModelState model;
         model.extensionEnabled = each.extensionEnabled;
         model.notificationStatus = each.notifications;
+        model.canOpenNotificationSettings = each.canOpenNotificationSettings;
         const auto content = setupGuideContent(model, false, "Tandalo");
         EXPECT_EQ(content.steps[0], each.extension);
         EXPECT_EQ(content.steps[1], each.notifications_);
@@ -248,7 +258,7 @@ TEST(SetupGuideContentTests, AllSetShowsTheFirstMountedDeviceAndADoneDeviceStepS
     const auto allSet = find(content, SetupStep::allSet);
     EXPECT_TRUE(allSet.done);
     EXPECT_EQ(words(allSet.above),
-              std::vector<std::string>{"Tandalo lives in the menu bar: look for its eject "
+              std::vector<std::string>{"Tandalo lives in the panel's status area: look for its eject "
                                        "icon. Devices mount by themselves when you plug them in."});
     EXPECT_EQ(allSet.button, GuideButton::showInFinder);
     EXPECT_EQ(allSet.deviceId, "R58");
