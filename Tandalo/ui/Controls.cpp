@@ -172,6 +172,8 @@ void PillButton::paintEvent(QPaintEvent*) {
 
 ElidedLabel::ElidedLabel(QWidget* parent, Qt::TextElideMode mode) : QLabel(parent), m_mode(mode) {
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // Its texts are names and paths from devices and disks, never markup.
+    setTextFormat(Qt::PlainText);
 }
 
 void ElidedLabel::setFullText(const QString& text) {
@@ -179,7 +181,7 @@ void ElidedLabel::setFullText(const QString& text) {
         return;
     }
     m_fullText = text;
-    setToolTip(text);
+    setToolTip(plainToolTip(text));
     setAccessibleName(text);
     updateGeometry();
     elide();
@@ -200,6 +202,13 @@ void ElidedLabel::resizeEvent(QResizeEvent* event) {
 
 void ElidedLabel::elide() {
     setText(fontMetrics().elidedText(m_fullText, m_mode, width()));
+}
+
+QString plainToolTip(const QString& text) {
+    // A tooltip that looks like markup is drawn as markup: as escaped rich text it reads as written, on
+    // one line as a plain tooltip would.
+    return text.isEmpty() ? text
+                          : QStringLiteral("<p style=\"white-space:pre\">%1</p>").arg(text.toHtmlEscaped());
 }
 
 int fittedHeight(QWidget& widget, int width) {

@@ -101,6 +101,9 @@ private:
     QString m_fullText;
 };
 
+/// A tooltip that shows the text as written, even where it looks like markup ("<b>x</b>" from a device).
+QString plainToolTip(const QString& text);
+
 /// The height the widget's layout needs at that width, once the layout requests that its parts posted
 /// (rows that came, went or rewrapped) are settled: for windows of a fixed width as high as their content.
 int fittedHeight(QWidget& widget, int width);

@@ -24,6 +24,26 @@ const QString interfaceName = QStringLiteral("org.freedesktop.Notifications");
 // Let the server choose how long a notification stays.
 constexpr std::int32_t serverDefaultExpiry = -1;
 
+/// The body as text that a server reading markup shows as written: a device's name such as "<b>x</b>"
+/// must not turn into bold text, a link or a font of its own choosing.
+QString escapedMarkup(const std::string& text) {
+    QString escaped;
+    const QString plain = QString::fromStdString(text);
+    escaped.reserve(plain.size());
+    for (const QChar character : plain) {
+        if (character == u'&') {
+            escaped += QStringLiteral("&amp;");
+        } else if (character == u'<') {
+            escaped += QStringLiteral("&lt;");
+        } else if (character == u'>') {
+            escaped += QStringLiteral("&gt;");
+        } else {
+            escaped += character;
+        }
+    }
+    return escaped;
+}
+
 QDBusMessage methodCall(const QString& member) {
     return QDBusMessage::createMethodCall(service, objectPath, interfaceName, member);
 }
@@ -103,9 +123,13 @@ struct UserNotificationCenter::Impl {
 
     void probe(std::function<void(AuthorizationStatus, std::optional<DesktopError>)> answer) {
         caller.call(methodCall(QStringLiteral("GetCapabilities")),
-                    [answer = std::move(answer)](DBusResult result) {
+                    [this, answer = std::move(answer)](DBusResult result) {
                         if (!result.error && result.reply.signature() != QLatin1String("as")) {
                             result.error = malformed("GetCapabilities", result.reply);
+                        }
+                        if (!result.error) {
+                            bodyMarkup = result.reply.arguments().at(0).toStringList().contains(
+                                QStringLiteral("body-markup"));
                         }
                         answer(statusFor(result.error), std::move(result.error));
                     });
@@ -128,7 +152,8 @@ struct UserNotificationCenter::Impl {
                                      qt(options.defaultActionLabel)};
         QDBusMessage message = methodCall(QStringLiteral("Notify"));
         message << qt(options.applicationName) << replaces << qt(options.applicationIcon) << qt(request.title)
-                << qt(request.body) << actions << hints << serverDefaultExpiry;
+                << (bodyMarkup ? escapedMarkup(request.body) : qt(request.body)) << actions << hints
+                << serverDefaultExpiry;
 
         inFlight[request.identifier] = InFlight{std::move(completions), std::nullopt, false};
         caller.call(message, [this, identifier = request.identifier](DBusResult result) {
@@ -242,6 +267,9 @@ struct UserNotificationCenter::Impl {
     DBusSignal notificationClosed;
     QDBusServiceWatcher ownerWatcher;
     ResponseHandler responseHandler;
+    /// Whether the server reads the body as markup, by its last list of capabilities. Until it has said,
+    /// it is taken to: most do, and one that does not shows the escapes rather than the device's markup.
+    bool bodyMarkup = true;
     std::map<std::string, ServerId> serverIds;   // identifier -> the server's id of its notification
     std::map<ServerId, std::string> identifiers; // the reverse of serverIds
     std::map<std::string, InFlight> inFlight;    // by identifier

@@ -2,6 +2,8 @@
 #include "Tandalo/ui/Controls.h"
 #include "Tandalo/ui/DeviceRows.h"
 #include "Tandalo/ui/MenuWindow.h"
+#include "Tandalo/ui/SettingsWindow.h"
+#include "Tandalo/ui/SetupGuide.h"
 #include "tests/Tandalo/ui/UiTestSupport.h"
 
 #include <QApplication>
@@ -223,6 +225,60 @@ TEST_F(MenuWindowTests, OptionsMenuIsBuiltAtEachOpeningAndRunsTheCommands) {
 }
 
 // Pictures of the window in the states a user meets most, to be looked at by a person.
+TEST_F(MenuWindowTests, TextsFromDevicesShowAsWrittenInTheWindowsLabelsAndToolTips) {
+    // No slash: device names cannot hold one, and tags need no closing to take effect.
+    const std::string markup = "<b>x<font size=40 color=red>big";
+    rig.publish([&](view::ModelState& state) {
+        state.extensionEnabled = true;
+        state.notificationStatus = app::NotificationAuthorizationStatus::authorized;
+        state.devices = {phone("R58", MountState::failed(markup), markup),
+                         phone("R59", MountState::mounted("/m/x"), markup)};
+        state.ejectNotes["R59"] = markup;
+        auto candidate = chargeOnlyPhone();
+        candidate.productName = markup;
+        state.waitingForFileTransfer = {candidate};
+        state.lastError = markup;
+        state.loginItemState = app::LoginItem::State::failed(markup);
+    });
+    platform::MemoryEnvironment environment;
+    SetupGuide guide(rig.model, rig.timers, environment);
+    guide.show();
+    SettingsWindow settings(rig.model, [] {});
+    settings.open();
+    window.open({});
+    testing::UiRig::settle();
+    struct Case {
+        const char* name;
+        const QWidget* widget;
+        std::size_t literal; // texts that hold the markup as written, at the least
+        std::function<void(view::ModelState&)> change;
+    };
+    // The rows' names (but for the one cut short), their tooltips, the failure and the note; the guide's
+    // failed device once nothing is mounted and no phone waits; the last error and the login item's
+    // failure.
+    const Case cases[] = {{"menu window", &window, 6, [](view::ModelState&) {}},
+                          {"set-up guide", guide.window(), 1,
+                           [](view::ModelState& state) {
+                               state.devices.pop_back();
+                               state.waitingForFileTransfer.clear();
+                           }},
+                          {"settings", &settings, 2, [](view::ModelState&) {}}};
+    for (const auto& each : cases) {
+        rig.publish(each.change);
+        std::size_t literal = 0;
+        for (const auto& text : testing::textsAndToolTips(*each.widget)) {
+            if (text.find("big") != std::string::npos) {
+                EXPECT_NE(text.find("<font size=40 color=red>big"), std::string::npos)
+                    << each.name << ": " << text;
+            }
+            literal += text.find(markup) != std::string::npos ? 1 : 0;
+        }
+        EXPECT_GE(literal, each.literal) << each.name;
+    }
+    guide.window()->close();
+    settings.close();
+}
+
 TEST_F(MenuWindowTests, Screenshots) {
     const QString folder = QStringLiteral(SCREENSHOT_FOLDER);
     QDir().mkpath(folder);

@@ -61,15 +61,31 @@ inline std::vector<std::string> entries(const QMenu& menu) {
     return result;
 }
 
+/// A text as Qt shows it in a label of that format: rich text (or text that looks like it, where the
+/// label guesses) reads as its markup renders.
+inline std::string shownText(const QString& text, Qt::TextFormat format) {
+    const bool rich = format == Qt::RichText || (format == Qt::AutoText && Qt::mightBeRichText(text));
+    return (rich ? QTextDocumentFragment::fromHtml(text).toPlainText() : text).toStdString();
+}
+
 /// The texts of the labels shown inside the widget, in order, rich text as it reads.
 inline std::vector<std::string> texts(const QWidget& widget) {
     std::vector<std::string> result;
     for (const QLabel* label : widget.findChildren<QLabel*>()) {
         if (label->isVisibleTo(&widget) && !label->text().isEmpty()) {
-            const QString text = label->textFormat() == Qt::RichText
-                                     ? QTextDocumentFragment::fromHtml(label->text()).toPlainText()
-                                     : label->text();
-            result.push_back(text.toStdString());
+            result.push_back(shownText(label->text(), label->textFormat()));
+        }
+    }
+    return result;
+}
+
+/// The texts of the labels and the tooltips shown inside the widget, as they read: a tooltip is rich text
+/// wherever it looks like it.
+inline std::vector<std::string> textsAndToolTips(const QWidget& widget) {
+    auto result = texts(widget);
+    for (const QWidget* child : widget.findChildren<QWidget*>()) {
+        if (child->isVisibleTo(&widget) && !child->toolTip().isEmpty()) {
+            result.push_back(shownText(child->toolTip(), Qt::AutoText));
         }
     }
     return result;

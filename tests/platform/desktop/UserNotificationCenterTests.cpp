@@ -84,6 +84,34 @@ TEST_F(UserNotificationCenterTests, PostsTitleBodyTheDefaultActionAndTheSoundAsH
     }
 }
 
+TEST_F(UserNotificationCenterTests, ABodyIsShownAsWrittenWhetherOrNotTheServerReadsMarkup) {
+    const std::string body = "<b>x</b> & <font size=40 color=red>Pixel</font>";
+    const QString escaped =
+        QStringLiteral("&lt;b&gt;x&lt;/b&gt; &amp; &lt;font size=40 color=red&gt;Pixel&lt;/font&gt;");
+    struct Case {
+        std::optional<QStringList> capabilities; // asked before the post; nothing: not asked
+        QString sent;
+    };
+    const std::vector<Case> cases{
+        {std::nullopt, escaped},
+        {QStringList{QStringLiteral("body"), QStringLiteral("body-markup")}, escaped},
+        {QStringList{QStringLiteral("body")}, QString::fromStdString(body)},
+    };
+    for (const auto& each : cases) {
+        center = makeCenter(bus.connect());
+        if (each.capabilities) {
+            server->setCapabilities(*each.capabilities);
+            Captured<NotificationSettings> settings;
+            center->getNotificationSettings(settings.callback());
+            ASSERT_TRUE(waitUntil([&] { return settings.arrived(); }));
+        }
+        Captured<AddResult> result;
+        center->add({"tandalo.candidate.1", "<i>Pixel</i> is in charge-only mode", body}, result.callback());
+        ASSERT_TRUE(waitUntil([&] { return result.arrived(); }));
+        EXPECT_EQ(server->calls(QStringLiteral("Notify")).back().arguments.at(4).toString(), each.sent);
+    }
+}
+
 TEST_F(UserNotificationCenterTests, AnIdentifierKeepsOneNotificationThroughRepostsRemovalAndClosing) {
     const auto mounted = post("tandalo.mounted.SER1");
     EXPECT_EQ(post("tandalo.mounted.SER1", "again"), mounted);

@@ -29,7 +29,7 @@ void FakeNotificationServer::dismiss(std::uint32_t id) {
 
 QVariantList FakeNotificationServer::answer(const Call& call) {
     if (call.member == QLatin1String("GetCapabilities")) {
-        return {QStringList{QStringLiteral("actions"), QStringLiteral("body"), QStringLiteral("sound")}};
+        return {m_capabilities};
     }
     if (call.member == QLatin1String("Notify") && call.arguments.size() == 8) {
         std::uint32_t id = call.arguments.at(1).toUInt();

@@ -2,6 +2,7 @@
 
 #include "tests/platform/desktop/support/FakeDBusService.h"
 
+#include <QStringList>
 #include <QVariantMap>
 
 #include <cstdint>
@@ -29,6 +30,8 @@ public:
     void click(std::uint32_t id);
     /// The user dismisses it: NotificationClosed with reason 2.
     void dismiss(std::uint32_t id);
+    /// What GetCapabilities answers from now on.
+    void setCapabilities(QStringList capabilities) { m_capabilities = std::move(capabilities); }
 
 protected:
     QVariantList answer(const Call& call) override;
@@ -36,6 +39,7 @@ protected:
 private:
     std::map<std::uint32_t, Shown> m_shown;
     std::uint32_t m_nextId = 1;
+    QStringList m_capabilities{QStringLiteral("actions"), QStringLiteral("body"), QStringLiteral("sound")};
 };
 
 } // namespace desktop::testing
