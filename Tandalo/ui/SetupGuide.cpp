@@ -369,8 +369,13 @@ void SetupGuideWindow::refresh() {
             row->hide();
         }
     }
-    // Steps whose content changed pass their new heights up through posted requests: settle them now, so
-    // the window never shows a step at the height of what it said before.
+    // Steps whose content changed pass their new heights up through requests posted one level at a time,
+    // which a later turn of the event loop would settle: lay each step out and then the column now, inner
+    // first, so the window never shows a step at the height of what it said before.
+    for (auto& [kind, row] : m_steps) {
+        row->layout()->activate();
+    }
+    m_stepsLayout->activate();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
 }
 

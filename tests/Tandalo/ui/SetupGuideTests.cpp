@@ -5,6 +5,7 @@
 #include "tests/Tandalo/ui/UiTestSupport.h"
 
 #include <QLabel>
+#include <QLayout>
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
@@ -110,6 +111,33 @@ TEST_F(SetupGuideTests, HeaderStepsAndFooterFollowTheModel) {
               (std::vector<std::string>{"Plug in your device", "Choose a folder above first."}));
     EXPECT_EQ(window.step(SetupStep::allSet), nullptr);
     EXPECT_EQ(window.footerButton()->text(), "Close");
+}
+
+TEST_F(SetupGuideTests, AStepIsAsHighAsItsContentRightAfterTheContentChanges) {
+    SetupGuideWindow& window = shownWindow();
+    const QWidget* extension = window.step(SetupStep::extension);
+    const QWidget* notifications = window.step(SetupStep::notifications);
+    const int gap = notifications->y() - extension->geometry().bottom();
+    // Content that goes, comes, changes and goes again; each time the step below follows at once.
+    const NotificationAuthorizationStatus statuses[] = {
+        NotificationAuthorizationStatus::authorized, NotificationAuthorizationStatus::notDetermined,
+        NotificationAuthorizationStatus::denied, NotificationAuthorizationStatus::authorized};
+    for (const auto status : statuses) {
+        rig.publish([&](view::ModelState& state) {
+            state.notificationStatus = status;
+            state.canOpenNotificationSettings = true;
+        });
+        const QWidget* device = window.step(SetupStep::device);
+        ASSERT_NE(device, nullptr);
+        const int content = notifications->layout()->hasHeightForWidth()
+                                ? notifications->layout()->totalHeightForWidth(notifications->width())
+                                : notifications->layout()->totalSizeHint().height();
+        EXPECT_EQ(notifications->height(), content) << int(status);
+        EXPECT_EQ(device->y() - notifications->geometry().bottom(), gap) << int(status);
+        if (status == NotificationAuthorizationStatus::authorized) {
+            EXPECT_EQ(notifications->height(), 26) << "a step without content is as high as its badge";
+        }
+    }
 }
 
 TEST_F(SetupGuideTests, StepButtonsCallTheModelForTheDeviceAsItIsAtTheClick) {
