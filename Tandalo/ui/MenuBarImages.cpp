@@ -6,7 +6,9 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include <cmath>
 #include <map>
+#include <optional>
 #include <tuple>
 
 namespace tandalo::ui::MenuBarImages {
@@ -36,6 +38,12 @@ constexpr double exclamationDot = 1.6;
 constexpr double badgeDot = 4.5;
 constexpr double badgeInset = 0.25; // from the canvas's right and top edges
 constexpr double badgeRing = 1.0;
+
+// The halo: as wide as the outline, and opaque enough to part the glyph from any panel.
+constexpr double haloWidth = 1.3;
+constexpr int haloDirections = 16;
+const QColor lightInk(0xF2, 0xF2, 0xF2);
+const QColor darkInk(0x1C, 0x1C, 0x1C);
 
 void drawGlyph(QPainter& painter, view::MenuBarIcon icon, const QColor& colour) {
     const auto look = view::glyphLook(icon);
@@ -81,25 +89,49 @@ void drawBadge(QPainter& painter, const QColor& colour) {
     painter.drawEllipse(dot);
 }
 
+/// The glyph's shape grown by the halo's width, in the halo's colour: the glyph drawn in that colour at
+/// offsets all around, which also fills its cut-outs.
+QImage haloLayer(const QImage& glyph, const QColor& halo, double pixelsPerUnit) {
+    QImage shape = glyph;
+    {
+        QPainter tint(&shape);
+        tint.setCompositionMode(QPainter::CompositionMode_SourceIn);
+        tint.fillRect(shape.rect(), halo);
+    }
+    QImage layer(glyph.size(), QImage::Format_ARGB32_Premultiplied);
+    layer.fill(Qt::transparent);
+    QPainter painter(&layer);
+    const double reach = haloWidth * pixelsPerUnit;
+    painter.drawImage(QPointF(0, 0), shape);
+    for (int step = 0; step < haloDirections; ++step) {
+        const double angle = 2 * M_PI * step / haloDirections;
+        for (const double distance : {reach / 2, reach}) {
+            painter.drawImage(QPointF(distance * std::cos(angle), distance * std::sin(angle)), shape);
+        }
+    }
+    return layer;
+}
+
 // Draws the glyph afresh for every size the icon is asked for, on a layer of its own so that the cut-outs
 // clear only the glyph and never what the icon is painted over.
 class GlyphEngine final : public QIconEngine {
 public:
-    GlyphEngine(view::MenuBarIcon icon, bool badged, QColor colour)
-        : m_icon(icon), m_badged(badged), m_colour(colour) {}
+    GlyphEngine(view::MenuBarIcon icon, bool badged, QColor colour, std::optional<QColor> halo)
+        : m_icon(icon), m_badged(badged), m_colour(colour), m_halo(halo) {}
 
     void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override {
         const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
         const int side = std::min(rect.width(), rect.height());
-        QImage layer = image(m_icon, m_badged, qRound(side * ratio), m_colour);
+        QImage layer = image(m_icon, m_badged, qRound(side * ratio), m_colour, m_halo);
         layer.setDevicePixelRatio(ratio);
         painter->drawImage(
             QPointF(rect.x() + (rect.width() - side) / 2.0, rect.y() + (rect.height() - side) / 2.0), layer);
     }
     QPixmap pixmap(const QSize& size, QIcon::Mode, QIcon::State) override {
-        return QPixmap::fromImage(image(m_icon, m_badged, std::min(size.width(), size.height()), m_colour));
+        return QPixmap::fromImage(
+            image(m_icon, m_badged, std::min(size.width(), size.height()), m_colour, m_halo));
     }
-    QIconEngine* clone() const override { return new GlyphEngine(m_icon, m_badged, m_colour); }
+    QIconEngine* clone() const override { return new GlyphEngine(m_icon, m_badged, m_colour, m_halo); }
     QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override {
         return {QSize(16, 16), QSize(18, 18), QSize(22, 22), QSize(24, 24),
                 QSize(32, 32), QSize(36, 36), QSize(48, 48), QSize(64, 64)};
@@ -110,6 +142,7 @@ private:
     view::MenuBarIcon m_icon;
     bool m_badged;
     QColor m_colour;
+    std::optional<QColor> m_halo;
 };
 
 } // namespace
@@ -122,23 +155,46 @@ void draw(QPainter& painter, view::MenuBarIcon icon, bool badged, const QColor& 
     }
 }
 
-QImage image(view::MenuBarIcon icon, bool badged, int pixelSize, const QColor& colour) {
+QImage image(view::MenuBarIcon icon, bool badged, int pixelSize, const QColor& colour,
+             std::optional<QColor> halo) {
     QImage result(std::max(1, pixelSize), std::max(1, pixelSize), QImage::Format_ARGB32_Premultiplied);
     result.fill(Qt::transparent);
-    QPainter painter(&result);
-    painter.scale(result.width() / canvas, result.height() / canvas);
-    draw(painter, icon, badged, colour);
-    return result;
+    {
+        QPainter painter(&result);
+        painter.scale(result.width() / canvas, result.height() / canvas);
+        draw(painter, icon, badged, colour);
+    }
+    if (!halo) {
+        return result;
+    }
+    QImage framed = haloLayer(result, *halo, result.width() / canvas);
+    QPainter painter(&framed);
+    painter.drawImage(QPointF(0, 0), result);
+    return framed;
 }
 
-QIcon icon(view::MenuBarIcon icon, bool badged, const QColor& colour) {
+QIcon icon(view::MenuBarIcon icon, bool badged, const QColor& colour, std::optional<QColor> halo) {
     // Main thread only, like every icon.
-    static std::map<std::tuple<view::MenuBarIcon, bool, QRgb>, QIcon> made;
-    auto& entry = made[{icon, badged, colour.rgba()}];
+    static std::map<std::tuple<view::MenuBarIcon, bool, QRgb, std::optional<QRgb>>, QIcon> made;
+    auto& entry = made[{icon, badged, colour.rgba(), halo ? std::optional(halo->rgba()) : std::nullopt}];
     if (entry.isNull()) {
-        entry = QIcon(new GlyphEngine(icon, badged, colour));
+        entry = QIcon(new GlyphEngine(icon, badged, colour, halo));
     }
     return entry;
+}
+
+PanelInk panelInk(desktop::ColorScheme scheme, const QColor& textColour) {
+    switch (scheme) {
+    case desktop::ColorScheme::preferDark:
+        return {lightInk, darkInk};
+    case desktop::ColorScheme::preferLight:
+        return {darkInk, lightInk};
+    case desktop::ColorScheme::noPreference:
+        break;
+    }
+    QColor ink = textColour;
+    ink.setAlpha(255);
+    return {ink, ink.lightnessF() < 0.5 ? lightInk : darkInk};
 }
 
 } // namespace tandalo::ui::MenuBarImages

@@ -1,10 +1,13 @@
 #pragma once
 
 #include "Tandalo/view/ModelState.h"
+#include "platform/desktop/ColorScheme.h"
 
 #include <QColor>
 #include <QIcon>
 #include <QImage>
+
+#include <optional>
 
 class QPainter;
 
@@ -22,12 +25,26 @@ inline constexpr double canvas = 18.0;
 /// Cut-outs clear what is under them, so draw into a layer of its own.
 void draw(QPainter& painter, view::MenuBarIcon icon, bool badged, const QColor& colour);
 
-/// The glyph as an image of pixelSize × pixelSize.
-QImage image(view::MenuBarIcon icon, bool badged, int pixelSize, const QColor& colour = Qt::black);
+/// The glyph as an image of pixelSize × pixelSize; with a halo, over a rim of that colour around its
+/// outline (and showing through its cut-outs), so that it stands out on any background.
+QImage image(view::MenuBarIcon icon, bool badged, int pixelSize, const QColor& colour = Qt::black,
+             std::optional<QColor> halo = std::nullopt);
 
-/// The glyph as an icon that draws itself at each size asked, in the colour. The icons of each colour are
-/// made once and kept.
-QIcon icon(view::MenuBarIcon icon, bool badged, const QColor& colour);
+/// The glyph as an icon that draws itself at each size asked, in the colour and with the halo. The icons
+/// of each colour are made once and kept.
+QIcon icon(view::MenuBarIcon icon, bool badged, const QColor& colour,
+           std::optional<QColor> halo = std::nullopt);
+
+/// The colours of the glyph in the desktop's status area, whose background the application cannot see:
+/// light on a dark scheme, dark on a light one, the application's text colour where the desktop has no
+/// preference; always with a halo of the opposite lightness, for the panels that differ from the scheme
+/// (a dark top bar in a light session).
+struct PanelInk {
+    QColor ink;
+    QColor halo;
+    bool operator==(const PanelInk&) const = default;
+};
+PanelInk panelInk(desktop::ColorScheme scheme, const QColor& textColour);
 
 } // namespace MenuBarImages
 

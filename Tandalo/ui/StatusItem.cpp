@@ -38,6 +38,15 @@ void StatusItem::toggleWindow() {
     m_window.open(icon.isValid() && !icon.isEmpty() ? icon : QRect(QCursor::pos(), QSize(1, 1)));
 }
 
+void StatusItem::setColorScheme(desktop::ColorScheme scheme) {
+    if (scheme == m_scheme) {
+        return;
+    }
+    m_scheme = scheme;
+    m_drawn = false;
+    refresh();
+}
+
 void StatusItem::scheduleRefresh() {
     if (m_refreshQueued) {
         return;
@@ -54,9 +63,10 @@ void StatusItem::refresh() {
         m_drawn = true;
         m_icon = state.menuBarIcon;
         m_badged = badged;
-        // The status area shows the glyph in the colour of the desktop's text, as the menu bar tints its
-        // template images.
-        m_tray->setIcon(MenuBarImages::icon(m_icon, m_badged, colour(Tone::primary)));
+        // The status area's background is the desktop's, not the application's: the glyph follows the
+        // desktop's scheme, with a halo for the panels that do not.
+        const auto ink = MenuBarImages::panelInk(m_scheme, colour(Tone::primary));
+        m_tray->setIcon(MenuBarImages::icon(m_icon, m_badged, ink.ink, ink.halo));
         m_tray->setToolTip(QString::fromStdString(view::accessibilityText(m_icon, m_badged)));
     }
     const bool asked = m_settingsRequests && *m_settingsRequests != state.settingsRequests;

@@ -3,6 +3,7 @@
 #include "Tandalo/core/Published.h"
 #include "Tandalo/ui/ApplicationModel.h"
 #include "Tandalo/ui/CommandMenu.h"
+#include "platform/desktop/ColorScheme.h"
 
 #include <QObject>
 #include <QString>
@@ -36,6 +37,9 @@ public:
     QSystemTrayIcon& trayIcon() { return *m_tray; }
     /// The menu of the right click, built afresh each time it is about to show.
     QMenu& menu() { return *m_menu; }
+    /// Draws the glyph for the desktop's colour scheme from now on.
+    void setColorScheme(desktop::ColorScheme scheme);
+
     /// What the icon shows and says now.
     view::MenuBarIcon shownIcon() const { return m_icon; }
     bool showsBadge() const { return m_badged; }
@@ -57,6 +61,7 @@ private:
     view::MenuBarIcon m_icon = view::MenuBarIcon::idle;
     bool m_badged = false;
     bool m_drawn = false;
+    desktop::ColorScheme m_scheme = desktop::ColorScheme::noPreference;
     std::optional<int> m_settingsRequests; // the last count seen; the first is only taken note of
 };
 

@@ -19,9 +19,11 @@
 #include "Tandalo/ui/DowngradeGuard.h"
 #include "Tandalo/ui/Scene.h"
 #include "Tandalo/ui/SingleInstance.h"
+#include "Tandalo/ui/StatusItem.h"
 #include "Tandalo/ui/TestControl.h"
 #include "platform/buschoice/ProcessBus.h"
 #include "platform/desktop/ClockTimers.h"
+#include "platform/desktop/ColorScheme.h"
 #include "platform/foundation/LogStore.h"
 
 #include <QApplication>
@@ -203,6 +205,10 @@ int main(int argc, char** argv) {
     ui::SceneActions actions{.showSetupGuide = {}, .openSettings = {}, .quit = [] { QApplication::quit(); }};
     ui::Scene scene(adapter, services.timers, actions, ui::Scene::desktopStatusArea());
     services.setupGuide.scene = &scene;
+    // The status area's panel is the desktop's: its glyph follows the desktop's colour scheme.
+    desktop::ColorSchemeWatcher colorScheme(
+        QDBusConnection::sessionBus(), services.timers,
+        [&scene](desktop::ColorScheme scheme) { scene.statusItem().setColorScheme(scheme); });
     QObject::connect(&instance, &ui::SingleInstance::reopenRequested, &scene, [&] { scene.reopen(); });
     QObject::connect(&application, &QApplication::aboutToQuit, [&] {
         // A mount still under way ends first: one that finished after everything was unmounted would stay.

@@ -3,6 +3,7 @@
 #include "Tandalo/ui/Symbols.h"
 
 #include <QIcon>
+#include <QPainter>
 
 #include <gtest/gtest.h>
 
@@ -73,6 +74,47 @@ TEST(MenuBarImagesTests, StatusesDifferInFillBarCutOutAndOpacity) {
         for (int x = 0; x < side; ++x) {
             ASSERT_NEAR(qAlpha(idle.pixel(x, y)), qAlpha(connected.pixel(x, y)) / 2.0, 1.0)
                 << "idle is the connected outline at half opacity, at " << x << "," << y;
+        }
+    }
+}
+
+TEST(MenuBarImagesTests, TheStatusAreasGlyphFollowsTheSchemeAndStandsOutOnDarkAndLightPanels) {
+    using desktop::ColorScheme;
+    struct Case {
+        ColorScheme scheme;
+        QColor text; // the application's own text colour
+        bool lightInk;
+    };
+    const Case cases[] = {
+        {ColorScheme::preferDark, Qt::black, true},
+        {ColorScheme::preferDark, Qt::white, true},
+        {ColorScheme::preferLight, Qt::white, false},
+        {ColorScheme::preferLight, Qt::black, false},
+        {ColorScheme::noPreference, Qt::black, false},
+        {ColorScheme::noPreference, QColor(0xEE, 0xEE, 0xEE), true},
+    };
+    const QColor panels[] = {QColor(0x1E, 0x1E, 0x1E), QColor(0x00, 0x00, 0x00), QColor(0xEF, 0xEF, 0xEF),
+                             QColor(0xFF, 0xFF, 0xFF), QColor(0x3C, 0x3F, 0x41)};
+    for (const auto& each : cases) {
+        const auto ink = MenuBarImages::panelInk(each.scheme, each.text);
+        EXPECT_EQ(ink.ink.lightnessF() > 0.5, each.lightInk)
+            << int(each.scheme) << " " << each.text.name().toStdString();
+        EXPECT_GT(std::abs(ink.ink.lightnessF() - ink.halo.lightnessF()), 0.7);
+        // Whatever the panel, a good share of the glyph's pixels differs from it clearly.
+        for (const auto icon : view::allMenuBarIcons) {
+            const QImage glyph = MenuBarImages::image(icon, false, 22, ink.ink, ink.halo);
+            for (const auto& panel : panels) {
+                QImage shown(glyph.size(), QImage::Format_RGB32);
+                shown.fill(panel);
+                QPainter(&shown).drawImage(0, 0, glyph);
+                int standing = 0;
+                for (int y = 0; y < shown.height(); ++y) {
+                    for (int x = 0; x < shown.width(); ++x) {
+                        standing += std::abs(qGray(shown.pixel(x, y)) - qGray(panel.rgb())) > 60 ? 1 : 0;
+                    }
+                }
+                EXPECT_GT(standing, 40) << "status " << int(icon) << " on " << panel.name().toStdString();
+            }
         }
     }
 }

@@ -1,5 +1,6 @@
 // The status item and the scene over a fake model: the glyph and its words, the settings requests, the
 // right click's menu, the window's place, and the desktop without a status area.
+#include "Tandalo/core/DesktopSettings.h"
 #include "Tandalo/ui/Controls.h"
 #include "Tandalo/ui/MenuBarImages.h"
 #include "Tandalo/ui/MenuWindow.h"
@@ -9,13 +10,17 @@
 #include "Tandalo/ui/StatusItem.h"
 #include "Tandalo/ui/Style.h"
 #include "tests/Tandalo/ui/UiTestSupport.h"
+#include "tests/support/ChildProcess.h"
 
 #include <QApplication>
+#include <QImage>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
+#include <sstream>
 
 namespace tandalo::ui {
 namespace {
@@ -37,10 +42,14 @@ TEST_F(StatusItemTests, ShowsTheStatusGlyphWithTheUpdateBadgeAndSaysIt) {
         return item.trayIcon().icon().pixmap(36).toImage().convertToFormat(
             QImage::Format_ARGB32_Premultiplied);
     };
+    const auto drawn = [](MenuBarIcon icon, bool badged, desktop::ColorScheme scheme) {
+        const auto ink = MenuBarImages::panelInk(scheme, colour(Tone::primary));
+        return MenuBarImages::image(icon, badged, 36, ink.ink, ink.halo);
+    };
     EXPECT_EQ(item.accessibilityText(), "No device connected");
     rig.publish([](view::ModelState& state) { state.waitingVersion = "1.4"; });
     EXPECT_EQ(item.accessibilityText(), "No device connected, update available");
-    EXPECT_EQ(shown(), MenuBarImages::image(MenuBarIcon::idle, true, 36, colour(Tone::primary)));
+    EXPECT_EQ(shown(), drawn(MenuBarIcon::idle, true, desktop::ColorScheme::noPreference));
     for (const auto icon : view::allMenuBarIcons) {
         rig.publish([&](view::ModelState& state) {
             state.menuBarIcon = icon;
@@ -48,9 +57,14 @@ TEST_F(StatusItemTests, ShowsTheStatusGlyphWithTheUpdateBadgeAndSaysIt) {
         });
         EXPECT_EQ(item.shownIcon(), icon);
         EXPECT_FALSE(item.showsBadge());
-        EXPECT_EQ(shown(), MenuBarImages::image(icon, false, 36, colour(Tone::primary)));
+        EXPECT_EQ(shown(), drawn(icon, false, desktop::ColorScheme::noPreference));
     }
     EXPECT_EQ(item.accessibilityText(), "No device connected");
+    for (const auto scheme : {desktop::ColorScheme::preferDark, desktop::ColorScheme::preferLight}) {
+        item.setColorScheme(scheme);
+        EXPECT_EQ(shown(), drawn(MenuBarIcon::idle, false, scheme))
+            << "the glyph follows the desktop's scheme";
+    }
 }
 
 TEST_F(StatusItemTests, OpensTheSettingsAtEachRequestButNotForTheCountItFindsAtStart) {
@@ -184,6 +198,88 @@ TEST(SceneTests, TheDropDownHangsBelowItsAnchorAndStaysOnTheScreen) {
     };
     for (const auto& each : cases) {
         EXPECT_EQ(dropDownPosition(each.anchor, size, screen), each.position) << each.what;
+    }
+}
+
+// The real status item in a real status area (trayer) on one X server with two screens, a dark panel on
+// one and a light panel on the other: on both, the glyph stands out from the panel.
+TEST(StatusAreaTests, TheGlyphStandsOutOnADarkAndOnALightPanel) {
+    const char* searchPath = std::getenv("PATH");
+    const auto xvfb = app::findProgram("Xvfb", searchPath != nullptr ? searchPath : "/usr/bin:/bin");
+    const auto trayer = app::findProgram("trayer", searchPath != nullptr ? searchPath : "/usr/bin:/bin");
+    if (!xvfb || !trayer) {
+        GTEST_SKIP() << "Xvfb or trayer is not installed (scripts/setup installs both)";
+    }
+    auto server =
+        testsupport::ChildProcess::start(xvfb->string(), {"-displayfd", "1", "-nolisten", "tcp", "-screen",
+                                                          "0", "200x40x24", "-screen", "1", "200x40x24"});
+    const auto display = server.readLine();
+    if (!display || display->empty()) {
+        GTEST_SKIP() << "Xvfb did not start";
+    }
+    struct Panel {
+        const char* name;
+        const char* tint;
+        bool dark;
+    };
+    const Panel panels[] = {{"dark", "0x202020", true}, {"light", "0xf0f0f0", false}};
+    int screen = 0;
+    std::vector<testsupport::ChildProcess> areas;
+    for (const auto& panel : panels) {
+        const std::string onScreen = ":" + *display + "." + std::to_string(screen++);
+        areas.push_back(testsupport::ChildProcess::start(trayer->string(), {"--edge",
+                                                                            "top",
+                                                                            "--align",
+                                                                            "left",
+                                                                            "--widthtype",
+                                                                            "pixel",
+                                                                            "--width",
+                                                                            "120",
+                                                                            "--height",
+                                                                            "32",
+                                                                            "--transparent",
+                                                                            "true",
+                                                                            "--alpha",
+                                                                            "0",
+                                                                            "--tint",
+                                                                            panel.tint,
+                                                                            "--SetDockType",
+                                                                            "false",
+                                                                            "--SetPartialStrut",
+                                                                            "false"},
+                                                         {"DISPLAY=" + onScreen}));
+        const QString picture = QStringLiteral(SCREENSHOT_FOLDER "/status-icon-%1-panel.png").arg(panel.name);
+        QDir().mkpath(QStringLiteral(SCREENSHOT_FOLDER));
+        // No session bus: the icon goes to the X status area, not to a bus-based one.
+        const auto [status, output] =
+            testsupport::runToEnd(TRAY_PROBE, {picture.toStdString()},
+                                  {"DISPLAY=" + onScreen, "QT_QPA_PLATFORM=xcb",
+                                   "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"});
+        if (status == 3) {
+            GTEST_SKIP() << "trayer gave no status area on " << onScreen << ": " << output;
+        }
+        ASSERT_EQ(status, 0) << output;
+        std::istringstream place(output.substr(output.find_last_of('\n', output.size() - 2) + 1));
+        int x = 0, y = 0, width = 0, height = 0;
+        ASSERT_TRUE(place >> x >> y >> width >> height) << output;
+        const QImage shot(picture);
+        ASSERT_FALSE(shot.isNull());
+        const QRect icon = QRect(x, y, width, height).intersected(shot.rect());
+        const QPoint besideIcon(icon.right() + 8, icon.center().y());
+        ASSERT_TRUE(shot.rect().contains(besideIcon) && !icon.isEmpty()) << output;
+        const int background = qGray(shot.pixel(besideIcon));
+        ASSERT_EQ(background < 80, panel.dark) << "the " << panel.name << " panel is grey " << background;
+        int standing = 0;
+        for (int row = icon.top(); row <= icon.bottom(); ++row) {
+            for (int column = icon.left(); column <= icon.right(); ++column) {
+                standing += std::abs(qGray(shot.pixel(column, row)) - background) > 100 ? 1 : 0;
+            }
+        }
+        EXPECT_GT(standing, 30) << "the glyph is lost on the " << panel.name << " panel, see "
+                                << picture.toStdString();
+        shot.copy(icon.adjusted(-8, -4, 24, 4))
+            .scaled(icon.width() * 8 + 256, icon.height() * 8 + 64)
+            .save(QStringLiteral(SCREENSHOT_FOLDER "/status-icon-%1-panel-enlarged.png").arg(panel.name));
     }
 }
 
