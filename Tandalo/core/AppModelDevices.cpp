@@ -206,8 +206,10 @@ void AppModel::handleDevices(std::vector<corvane::USBDeviceDescriptor> list) {
     }
 
     devices.set(entries);
-    // A mount found in the table may be one whose server died (before this application started, say).
+    // A mount found in the table may be one whose server died (before this application started, say), and
+    // one that lives is watched as one made here.
     for (const auto& [id, folder] : adopted) {
+        watchServer(id, folder, m_services.servers.serverOf(folder, m_services.mountTools.mountTool));
         spawn(m_services.executor, checkServerOf(weak_from_this(), id, folder), "check mount " + id);
     }
     handleCandidates(m_reportedCandidates);

@@ -107,7 +107,7 @@ void AppModel::watchServer(const std::string& id, const std::filesystem::path& f
                            std::optional<std::int32_t> pid) {
     m_serverWatches.erase(id);
     if (!pid) {
-        return; // a mount found in place: its server is asked about when the window is shown
+        return; // its server is asked about when the window is shown
     }
     // Stored before the watch starts: a process already gone is reported at once.
     auto& kept = m_serverWatches[id];

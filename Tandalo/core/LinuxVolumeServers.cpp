@@ -2,12 +2,15 @@
 
 #include "platform/foundation/Logger.h"
 #include "platform/foundation/UniqueFd.h"
+#include "platform/foundation/WholeNumber.h"
 
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <poll.h>
+#include <string>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -87,6 +90,39 @@ std::unique_ptr<VolumeServers::Watch> LinuxVolumeServers::watchProcess(std::int3
                         }
                     });
     return std::make_unique<LinuxWatch>(std::move(state));
+}
+
+std::optional<std::int32_t> LinuxVolumeServers::serverOf(const std::filesystem::path& folder,
+                                                         const std::filesystem::path& program) const {
+    std::optional<std::int32_t> found;
+    std::error_code error;
+    std::filesystem::directory_iterator processes("/proc", error);
+    for (const auto& entry : processes) {
+        const auto name = entry.path().filename().string();
+        const auto pid = platform::wholeNumber<std::int32_t>(name);
+        if (!pid) {
+            continue;
+        }
+        std::error_code unreadable;
+        // A process whose executable cannot be read is another user's, or gone.
+        if (std::filesystem::read_symlink(entry.path() / "exe", unreadable) != program || unreadable) {
+            continue;
+        }
+        std::ifstream commandLine(entry.path() / "cmdline", std::ios::binary);
+        std::string argument;
+        std::string last;
+        while (std::getline(commandLine, argument, '\0')) {
+            last = argument;
+        }
+        if (std::filesystem::path(last) != folder) {
+            continue;
+        }
+        if (found) {
+            return std::nullopt; // two: one is still starting, and neither is known to serve
+        }
+        found = pid;
+    }
+    return found;
 }
 
 } // namespace tandalo::app

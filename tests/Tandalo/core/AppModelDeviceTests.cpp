@@ -568,13 +568,31 @@ TEST_P(DeadMounts, ADeadMountIsTakenDownAndMountedAgainOrShownUnmountedWithANote
     }
 }
 
-TEST_F(AppModelDeviceTests, AMountFoundInPlaceWhoseServerIsGoneIsTakenDownAndMountedAnew) {
+struct InPlaceCase {
+    const char* what;
+    bool endsLater;
+};
+using MountsFoundInPlace = Table<InPlaceCase>;
+INSTANTIATE_TEST_SUITE_P(AppModel, MountsFoundInPlace,
+                         ::testing::Values(InPlaceCase{"its server is gone", false},
+                                           InPlaceCase{"its server ends later", true}));
+
+TEST_P(MountsFoundInPlace, AMountFoundInPlaceWhoseServerIsGoneOrEndsIsTakenDownAndMountedAnew) {
     mountTable.add("mtp://a", folderOne);
     files.createDirectories(folderOne);
-    servers.disconnect(folderOne);
+    servers.serving[folderOne] = 77;
+    if (!GetParam().endsLater) {
+        servers.disconnect(folderOne);
+    }
     thereafter = ok;
     startPlugged({"a"});
     EXPECT_EQ(describe(), "a mounted " + folderOne);
+    if (GetParam().endsLater) {
+        EXPECT_EQ(volumes.calls(), Strings{}) << "a live mount is taken as it is";
+        servers.end(77);
+        executor.runUntilIdle();
+        EXPECT_EQ(describe(), "a mounted " + folderOne);
+    }
     EXPECT_EQ(volumes.calls(), (Strings{"force " + folderOne}));
     EXPECT_EQ(mountedFolders(), (Strings{folderOne}));
 }

@@ -300,6 +300,12 @@ std::unique_ptr<VolumeServers::Watch> FakeVolumeServers::watchProcess(std::int32
     return std::make_unique<FakeWatch>(kept);
 }
 
+std::optional<std::int32_t> FakeVolumeServers::serverOf(const std::filesystem::path& folder,
+                                                        const std::filesystem::path&) const {
+    const auto found = serving.find(folder);
+    return found == serving.end() ? std::nullopt : std::optional(found->second);
+}
+
 void FakeVolumeServers::disconnect(const std::filesystem::path& folder) {
     std::lock_guard guard(m_mutex);
     m_disconnected.insert(folder);

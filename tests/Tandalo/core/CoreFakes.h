@@ -134,7 +134,11 @@ class FakeVolumeServers final : public VolumeServers {
 public:
     void askDisconnected(const std::filesystem::path& folder, Answer done) override;
     std::unique_ptr<Watch> watchProcess(std::int32_t pid, Ended ended) override;
+    std::optional<std::int32_t> serverOf(const std::filesystem::path& folder,
+                                         const std::filesystem::path& program) const override;
 
+    /// The processes that serve folders, as the running programs show them.
+    std::map<std::filesystem::path, std::int32_t> serving;
     /// The folder answers ENOTCONN from now on.
     void disconnect(const std::filesystem::path& folder);
     /// Ends the process: the watches of it still kept are told, on this thread.

@@ -191,6 +191,7 @@ TEST_F(KernelMountTests, AMountWhoseServerWasKilledIsSeenDeadAndMountedAnew) {
     std::filesystem::create_directories(folder);
     const auto made = finish(m_manager.mount(device, folder, true, TakeOver::fromCameraService));
     ASSERT_TRUE(made.value && made.value->server) << made.errorText();
+    EXPECT_EQ(m_servers.serverOf(folder, MOUNT_TANDALO), made.value->server) << "found as it serves";
     std::promise<void> ended;
     const auto watch = m_servers.watchProcess(*made.value->server, [&ended] { ended.set_value(); });
     ASSERT_EQ(::kill(*made.value->server, SIGKILL), 0) << std::strerror(errno);
