@@ -227,9 +227,18 @@ Task<MountManager::Mounted> MountManager::mount(corvane::USBDeviceDescriptor dev
         return mtpURL(device, number, takeOver);
     };
     auto resource = resourceFor(attempt);
+    // A failed mount leaves no token file behind: the next mount of the device makes its own.
+    std::optional<std::string> token;
+    const auto failed = [&](MountError error) {
+        removeToken(token, folder);
+        return error;
+    };
     ProcessResult result;
     std::string lower;
     while (true) {
+        if (resource.starts_with("/")) {
+            token = resource;
+        }
         ProcessCommand command{
             m_tools.mountTool, {"-t", "tandalo", resource, folder.string()}, m_tools.mountTimeLimit};
         result = co_await run(m_services.processes, std::move(command));
@@ -244,7 +253,7 @@ Task<MountManager::Mounted> MountManager::mount(corvane::USBDeviceDescriptor dev
         }
         // The whole limit went by waiting for the phone: running the tool again would only double it.
         if (result.timedOut) {
-            throw MountError(timeLimitMessage(m_tools.mountTimeLimit));
+            throw failed(MountError(timeLimitMessage(m_tools.mountTimeLimit)));
         }
         lower = platform::unicode::lowercased(result.output);
         if (contains(lower, "resource busy")) {
@@ -262,7 +271,8 @@ Task<MountManager::Mounted> MountManager::mount(corvane::USBDeviceDescriptor dev
         }
         break;
     }
-    throw MountError(failureMessage(result.output, result.status, extensionEnabled), findingsOf(lower));
+    throw failed(
+        MountError(failureMessage(result.output, result.status, extensionEnabled), findingsOf(lower)));
 }
 
 } // namespace tandalo::app

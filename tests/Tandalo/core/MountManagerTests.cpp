@@ -120,6 +120,9 @@ TEST_F(MountManagerTests, ABusyDeviceIsTriedThreeTimesOneSecondApart) {
     EXPECT_EQ(outcome.errorText(),
               "The device is still held by an earlier mount attempt. Unplug it, wait a few "
               "seconds and plug it back in.");
+    for (const auto& resource : resources()) {
+        EXPECT_FALSE(m_files.isFile(resource)) << "a failed mount leaves no token file";
+    }
 }
 
 TEST_F(MountManagerTests, ATokenTheToolNeverLoadedIsTriedOnceAsAURLWithTheSameAttempt) {
