@@ -75,6 +75,9 @@ public:
         /// Raised by one after each change of the device tree made through the volume; the verifier of
         /// directory enumeration.
         std::uint64_t generation = 1;
+        /// The listing of each device folder as the volume last saw it, by the folder's identifier: a
+        /// different one tells what changed on the device since.
+        std::unordered_map<std::uint64_t, corvane::DirectoryListing> seenListings;
         /// When the last write time was published; none before the first.
         std::optional<platform::Clock::TimePoint> writeRecordedAt;
         /// Total and free bytes last read from the device.
@@ -160,9 +163,18 @@ public:
     /// the names of the folder's in-memory items, which hide device objects of the same name. Throws
     /// ENOTDIR for a file and the library's error when the listing fails. Blocks for the device.
     std::vector<FolderChild> children(const AndroidItem& folder);
+    /// children() as far as the cache answers it, never blocking for the device: nothing when the folder's
+    /// listing is not cached.
+    std::optional<std::vector<FolderChild>> cachedChildren(const AndroidItem& folder);
     /// The item of the folder's device child of that name, or null; metadata names are never asked of the
     /// device. Throws ENOTDIR for a file and the library's error. Blocks for the device.
     std::shared_ptr<AndroidItem> deviceChild(const std::string& name, const AndroidItem& folder);
+    /// Compares a folder's listing with the one seen before and tells the host which names and items
+    /// changed, so that it drops what it cached of them. Any thread; blocks only for the lock.
+    void noticeListing(const AndroidItem& folder, const corvane::DirectoryListing& listing);
+    /// Tells the host that the item's record changed, when it did.
+    void noticeRecord(const AndroidItem& item, const corvane::MTPObject& before,
+                      const corvane::MTPObject& after);
     /// Everything FSKit may ask about the item. Any thread; blocks only for the lock.
     fskit::FSItemAttributes attributes(const AndroidItem& item);
     fskit::FSItemAttributes attributes(const EphemeralItem& item);
@@ -277,6 +289,11 @@ private:
     AndroidVolume(std::shared_ptr<corvane::MTPFileSystem> fs, corvane::USBDeviceDescriptor descriptor,
                   VolumeAccess access, Context context);
 
+    /// The storages as the root's children.
+    std::vector<FolderChild> storageChildren() const;
+    /// The children of a device folder in its listing, without what stays out of sight.
+    std::vector<FolderChild> listedChildren(const AndroidItem& folder,
+                                            const corvane::DirectoryListing& listing);
     /// One poll of the battery poller: false when the volume is gone and the poller should end.
     static bool pollBattery(const std::weak_ptr<AndroidVolume>& volume, std::stop_token stop);
 

@@ -19,14 +19,38 @@ AndroidItem::Kind kindOf(AndroidVolume& volume, const AndroidItem& item) {
 
 std::vector<AndroidVolume::FolderChild> AndroidVolume::children(const AndroidItem& folder) {
     const auto kind = kindOf(*this, folder);
-    std::vector<FolderChild> found;
     const auto place = deviceFolder(kind);
     if (!place) {
-        for (const auto& storage : fs().storages()) {
-            found.push_back({AndroidItem::Kind::storage(storage), fs().storageName(storage)});
-        }
-        return found;
+        return storageChildren();
     }
+    return listedChildren(folder, fs().list(place->storage, place->parent));
+}
+
+std::optional<std::vector<AndroidVolume::FolderChild>>
+AndroidVolume::cachedChildren(const AndroidItem& folder) {
+    const auto kind = kindOf(*this, folder);
+    const auto place = deviceFolder(kind);
+    if (!place) {
+        return storageChildren();
+    }
+    auto listing = fs().cachedListing(place->storage, place->parent);
+    if (!listing) {
+        return std::nullopt;
+    }
+    return listedChildren(folder, *listing);
+}
+
+std::vector<AndroidVolume::FolderChild> AndroidVolume::storageChildren() const {
+    std::vector<FolderChild> found;
+    for (const auto& storage : fs().storages()) {
+        found.push_back({AndroidItem::Kind::storage(storage), fs().storageName(storage)});
+    }
+    return found;
+}
+
+std::vector<AndroidVolume::FolderChild>
+AndroidVolume::listedChildren(const AndroidItem& folder, const corvane::DirectoryListing& listing) {
+    noticeListing(folder, listing);
     struct Shadowing {
         std::set<std::string, std::less<>> names;
         /// The objects of new files that are not whole yet: they stand in the folder under their own name.
@@ -44,7 +68,9 @@ std::vector<AndroidVolume::FolderChild> AndroidVolume::children(const AndroidIte
         }
         return found;
     });
-    for (const auto& object : fs().list(place->storage, place->parent)) {
+    std::vector<FolderChild> found;
+    found.reserve(listing.size());
+    for (const auto& object : listing) {
         // Metadata that another computer left on the device stays out of sight: Finder would take it for
         // its own and read or overwrite it.
         if (isEphemeralName(object.name()) || shadowing.names.contains(object.name()) ||
@@ -71,10 +97,69 @@ std::shared_ptr<AndroidItem> AndroidVolume::deviceChild(const std::string& name,
         return nullptr;
     }
     const auto object = fs().child(place->storage, place->parent, name);
+    if (const auto listing = fs().cachedListing(place->storage, place->parent)) {
+        noticeListing(folder, *listing);
+    }
     if (!object) {
         return nullptr;
     }
     return item(AndroidItem::Kind::object(*object), object->name(), folder);
+}
+
+namespace {
+
+bool recordDiffers(const corvane::MTPObject& before, const corvane::MTPObject& after) {
+    return before.name() != after.name() || before.size() != after.size() ||
+           before.modified() != after.modified();
+}
+
+} // namespace
+
+void AndroidVolume::noticeListing(const AndroidItem& folder, const corvane::DirectoryListing& listing) {
+    struct Changes {
+        std::vector<std::string> names;
+        std::vector<std::shared_ptr<AndroidItem>> items;
+    };
+    const auto changes = withLock([&](Tables& tables) {
+        Changes found;
+        auto [seen, first] = tables.seenListings.try_emplace(folder.id(), listing);
+        if (first || seen->second.isSameSnapshot(listing)) {
+            return found;
+        }
+        std::unordered_map<std::uint32_t, const corvane::MTPObject*> now;
+        now.reserve(listing.size());
+        for (const auto& object : listing) {
+            now.emplace(object.handle(), &object);
+        }
+        for (const auto& before : seen->second) {
+            const auto after = now.find(before.handle());
+            const bool gone = after == now.end();
+            if (gone || after->second->name() != before.name()) {
+                found.names.push_back(before.name());
+            }
+            if (gone || recordDiffers(before, *after->second)) {
+                const auto item = tables.items.find(AndroidItem::objectIdentifierBit | before.handle());
+                if (item != tables.items.end()) {
+                    found.items.push_back(item->second);
+                }
+            }
+        }
+        seen->second = listing;
+        return found;
+    });
+    for (const auto& name : changes.names) {
+        nameChanged(folder, name);
+    }
+    for (const auto& item : changes.items) {
+        itemChanged(*item);
+    }
+}
+
+void AndroidVolume::noticeRecord(const AndroidItem& item, const corvane::MTPObject& before,
+                                 const corvane::MTPObject& after) {
+    if (recordDiffers(before, after)) {
+        itemChanged(item);
+    }
 }
 
 void AndroidVolume::lookupItem(fskit::FSFileName name, std::shared_ptr<fskit::FSItem> directory,

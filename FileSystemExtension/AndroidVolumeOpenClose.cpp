@@ -71,6 +71,8 @@ std::exception_ptr AndroidVolume::finishEdits(const std::shared_ptr<AndroidItem>
                 state.kind = AndroidItem::Kind::object(reloaded);
                 state.pendingSize.reset();
             });
+            // The host may have cached the size and time from before the edits reached the device.
+            noticeRecord(*item, *snapshot.object, reloaded);
         } catch (...) {
             // Deliberately dropped: the size written stays pending and the next look-up brings the record.
         }

@@ -9,6 +9,7 @@
 #include "platform/fuse/FuseError.h"
 
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <system_error>
 
@@ -27,6 +28,12 @@ std::shared_ptr<fskit::FSResource> mountedResource(const MountArguments& argumen
     return std::make_shared<fskit::FSPathURLResource>(platform::URL::fileURL(path).absoluteString());
 }
 
+namespace {
+
+constexpr std::chrono::seconds kernelCacheTimeout(60);
+
+} // namespace
+
 std::unique_ptr<fusehost::FuseMount> mountResource(const MountArguments& arguments) {
     // A named context rather than the default argument: GCC 12 at -O3 takes the temporary's function
     // members for uninitialised.
@@ -38,6 +45,10 @@ std::unique_ptr<fusehost::FuseMount> mountResource(const MountArguments& argumen
     options.sourceName = arguments.namesTokenFile()
                              ? std::filesystem::absolute(arguments.resource, absolute).string()
                              : arguments.resource;
+    // The kernel keeps names and attributes instead of asking again for every stat: the volume tells it
+    // of each change it learns of that the kernel did not make itself, and the kernel sees its own.
+    options.entryTimeout = kernelCacheTimeout;
+    options.attributeTimeout = kernelCacheTimeout;
     if (arguments.readOnly) {
         options.taskOptions = fskit::FSTaskOptions({std::string(fskit::FSTaskOptions::readOnly)});
     }

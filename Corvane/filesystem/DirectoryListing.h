@@ -27,6 +27,8 @@ public:
     std::size_t size() const noexcept { return m_objects->size(); }
     bool empty() const noexcept { return m_objects->empty(); }
     const MTPObject& operator[](std::size_t index) const { return (*m_objects)[index]; }
+    /// Whether both are the same snapshot, which tells a listing that was read or changed since apart.
+    bool isSameSnapshot(const DirectoryListing& other) const noexcept { return m_objects == other.m_objects; }
 
     /// A new listing with the object added at the end; this one stays as it is.
     DirectoryListing appending(MTPObject object) const {

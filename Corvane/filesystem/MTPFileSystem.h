@@ -156,6 +156,12 @@ public:
     /// The folder's children: from the cache, from the listing another caller is running, or from a new
     /// listing that this caller runs. The top of a storage is parent rootParent.
     DirectoryListing list(std::uint32_t storage, std::uint32_t parent);
+    /// The folder's cached listing, or nothing; never blocks for the device.
+    std::optional<DirectoryListing> cachedListing(std::uint32_t storage, std::uint32_t parent) const;
+    /// child() as far as the cache answers it, never blocking for the device: nothing when the folder's
+    /// listing is not cached, else the child or an empty record.
+    std::optional<std::optional<MTPObject>> cachedChild(std::uint32_t storage, std::uint32_t parent,
+                                                        std::string_view named) const;
     /// The first child whose name is canonically equivalent to named, or nothing.
     std::optional<MTPObject> child(std::uint32_t storage, std::uint32_t parent, std::string_view named);
     /// The children of the folder the path names; for the root, one folder record per storage.

@@ -153,6 +153,23 @@ void MTPFileSystem::listingEnded() {
     m_listingEnded.notify_all();
 }
 
+std::optional<std::optional<MTPObject>>
+MTPFileSystem::cachedChild(std::uint32_t storage, std::uint32_t parent, std::string_view named) const {
+    const DirectoryKey key{storage, parent};
+    const std::string wanted = platform::unicode::canonicalKey(named);
+    return m_state.withLock([&](const State& state) -> std::optional<std::optional<MTPObject>> {
+        const auto cached = state.folders.find(key);
+        if (cached == state.folders.end()) {
+            return std::nullopt;
+        }
+        const auto entry = cached->second.firstByName.find(wanted);
+        if (entry == cached->second.firstByName.end()) {
+            return std::optional<MTPObject>();
+        }
+        return std::optional<MTPObject>(cached->second.listing[entry->second]);
+    });
+}
+
 std::optional<MTPObject> MTPFileSystem::child(std::uint32_t storage, std::uint32_t parent,
                                               std::string_view named) {
     const DirectoryKey key{storage, parent};

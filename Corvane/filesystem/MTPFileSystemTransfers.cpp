@@ -210,6 +210,16 @@ MTPFileSystem::DirectoryKey MTPFileSystem::folderKeyOf(const MTPObject& object) 
     return {object.storageID(), object.parent() == 0 ? rootParent : object.parent()};
 }
 
+std::optional<DirectoryListing> MTPFileSystem::cachedListing(std::uint32_t storage,
+                                                             std::uint32_t parent) const {
+    return m_state.withLock([&](const State& state) -> std::optional<DirectoryListing> {
+        if (const auto cached = state.folders.find({storage, parent}); cached != state.folders.end()) {
+            return cached->second.listing;
+        }
+        return std::nullopt;
+    });
+}
+
 std::optional<MTPObject> MTPFileSystem::cachedChild(const DirectoryKey& key, std::string_view name) const {
     const std::string wanted = platform::unicode::canonicalKey(name);
     return m_state.withLock([&](const State& state) -> std::optional<MTPObject> {

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,6 +19,19 @@
 #include <vector>
 
 namespace fskit {
+
+/// What a host keeps of a volume's names and attributes between its requests: told of every change the
+/// volume learns of that the host did not make through it (a change on the device), so that the host
+/// drops what it kept. Both members may be called from any thread, also while the volume answers a
+/// request, and return without waiting for anything the host is serving.
+class FSVolumeChangeObserver {
+public:
+    virtual ~FSVolumeChangeObserver() = default;
+    /// The item's attributes or contents changed.
+    virtual void itemChanged(const FSItem& item) = 0;
+    /// The name in the folder names another item now, or none.
+    virtual void nameChanged(const FSItem& directory, const std::string& name) = 0;
+};
 
 /// A mounted file system's identity: its identifier and its name. Volumes subclass it together with
 /// the operation groups below that they implement.
@@ -32,9 +46,35 @@ public:
     const FSVolumeIdentifier& volumeID() const noexcept { return m_volumeID; }
     const FSFileName& name() const noexcept { return m_name; }
 
+    /// The host that is told of changes while it lives; null for none. Any thread.
+    void setChangeObserver(const std::shared_ptr<FSVolumeChangeObserver>& observer) {
+        std::lock_guard guard(m_observerLock);
+        m_observer = observer;
+    }
+
+protected:
+    /// Tell the host, if one listens. Any thread; never waits for the host.
+    void itemChanged(const FSItem& item) const {
+        if (const auto observer = changeObserver()) {
+            observer->itemChanged(item);
+        }
+    }
+    void nameChanged(const FSItem& directory, const std::string& name) const {
+        if (const auto observer = changeObserver()) {
+            observer->nameChanged(directory, name);
+        }
+    }
+
 private:
+    std::shared_ptr<FSVolumeChangeObserver> changeObserver() const {
+        std::lock_guard guard(m_observerLock);
+        return m_observer.lock();
+    }
+
     FSVolumeIdentifier m_volumeID;
     FSFileName m_name;
+    mutable std::mutex m_observerLock; // a leaf: guards m_observer only
+    std::weak_ptr<FSVolumeChangeObserver> m_observer;
 };
 
 /// A volume's statistics, as statfs reports them.

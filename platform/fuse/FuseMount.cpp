@@ -167,6 +167,7 @@ std::unique_ptr<FuseMount> FuseMount::mount(std::shared_ptr<fskit::FSUnaryFileSy
         }
         result->m_kernelMount = std::make_unique<KernelMount>(
             KernelMount::attach(result->m_session, parameters, result->m_options.method));
+        result->m_bridge->startNotifying(result->m_session);
         result->m_serving = std::thread([mount = result.get()] { mount->serve(); });
         result->widenReadahead();
         hostLog().info("mounted %{public}s at %{public}s", parameters.fileSystemName, canonical.string());
@@ -295,11 +296,15 @@ void FuseMount::stopServing() {
             // hang or free memory that a worker still reads.
             hostLog().fault("serving %{public}s did not end; leaving its threads behind", m_folder.string());
             m_serving.detach();
+            m_bridge->stopNotifying(KernelNotifierEnd::abandon);
             new std::shared_ptr<VolumeBridge>(m_bridge); // deliberately never freed
             m_session = nullptr;
             return;
         }
         m_serving.join();
+    }
+    if (m_bridge) {
+        m_bridge->stopNotifying();
     }
     if (m_bridge && !m_bridge->endServing()) {
         hostLog().fault("the volume did not answer every last call for %{public}s", m_folder.string());

@@ -91,6 +91,45 @@ void VolumeBridge::init(fuse_conn_info* connection) noexcept {
                          connection->max_background, connection->proto_major, connection->proto_minor};
 }
 
+void VolumeBridge::startNotifying(fuse_session* session) {
+    {
+        std::lock_guard guard(m_notifierLock);
+        m_notifier = std::make_unique<KernelNotifier>(session);
+    }
+    m_volume->setChangeObserver(shared_from_this());
+}
+
+void VolumeBridge::stopNotifying(KernelNotifierEnd end) {
+    m_volume->setChangeObserver(nullptr);
+    std::unique_ptr<KernelNotifier> notifier;
+    {
+        std::lock_guard guard(m_notifierLock);
+        notifier = std::move(m_notifier);
+    }
+    if (notifier && end == KernelNotifierEnd::abandon) {
+        notifier->abandon();
+        static_cast<void>(notifier.release()); // its thread still uses it
+    }
+}
+
+void VolumeBridge::itemChanged(const FSItem& item) {
+    if (const NodeID node = m_inodes.nodeOf(&item); node != 0) {
+        std::lock_guard guard(m_notifierLock);
+        if (m_notifier) {
+            m_notifier->itemChanged(node);
+        }
+    }
+}
+
+void VolumeBridge::nameChanged(const FSItem& directory, const std::string& name) {
+    if (const NodeID node = m_inodes.nodeOf(&directory); node != 0) {
+        std::lock_guard guard(m_notifierLock);
+        if (m_notifier) {
+            m_notifier->nameChanged(node, name);
+        }
+    }
+}
+
 std::optional<ConnectionLimits> VolumeBridge::connectionLimits() const {
     std::lock_guard guard(m_lock);
     return m_limits;

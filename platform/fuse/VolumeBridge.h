@@ -7,6 +7,7 @@
 #include "platform/fuse/FuseConversions.h"
 #include "platform/fuse/FuseMount.h"
 #include "platform/fuse/InodeTable.h"
+#include "platform/fuse/KernelNotifier.h"
 #include "platform/fuse/KernelRequest.h"
 
 #include <chrono>
@@ -29,7 +30,7 @@ namespace fusehost {
 /// Threads: libfuse's workers call the request members, several at once; each returns as soon as the
 /// volume has taken the call, and the answer goes out from whichever thread the volume replies on. No
 /// request member throws: every failure is answered as an errno.
-class VolumeBridge : public std::enable_shared_from_this<VolumeBridge> {
+class VolumeBridge : public fskit::FSVolumeChangeObserver, public std::enable_shared_from_this<VolumeBridge> {
 public:
     struct Configuration {
         double entryTimeout = 0;
@@ -82,6 +83,15 @@ public:
     void statfs(fuse_req_t request) noexcept;
     /// Extended attributes, allocation and the rest of what a volume cannot do.
     void unsupported(fuse_req_t request) noexcept;
+
+    /// From here on the volume's changes reach the kernel through the session, until stopNotifying.
+    void startNotifying(fuse_session* session);
+    /// Sends what is queued and stops; abandon leaves the sending thread behind with a session that is
+    /// left behind.
+    void stopNotifying(KernelNotifierEnd end = KernelNotifierEnd::join);
+    // The volume's changes: queued for the kernel when it holds the item or the folder.
+    void itemChanged(const fskit::FSItem& item) override;
+    void nameChanged(const fskit::FSItem& directory, const std::string& name) override;
 
     /// What the kernel agreed to at its INIT; nothing before it.
     std::optional<ConnectionLimits> connectionLimits() const;
@@ -184,6 +194,9 @@ private:
     std::map<const fskit::FSItem*, ContentVersion> m_contentVersions;
     std::uint64_t m_nextHandle = 1;
     std::optional<ConnectionLimits> m_limits;
+
+    std::mutex m_notifierLock; // a leaf: guards m_notifier, held while a notice is queued
+    std::unique_ptr<KernelNotifier> m_notifier;
 };
 
 } // namespace fusehost

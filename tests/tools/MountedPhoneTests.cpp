@@ -1,3 +1,4 @@
+#include "FileSystemExtension/AndroidVolume.h"
 #include "simulation/DemoPhone.h"
 #include "simulation/PhoneUSBFunction.h"
 #include "tests/platform/foundation/TemporaryFolder.h"
@@ -81,6 +82,38 @@ TEST_F(MountedPhoneTests, ListsAndStatsThePhonesTree) {
         ASSERT_EQ(::stat(at("DCIM").c_str(), &status), 0);
         EXPECT_TRUE(S_ISDIR(status.st_mode));
         EXPECT_EQ(errnoOf(::stat(at("DCIM/missing.jpg").c_str(), &status)), ENOENT);
+    });
+}
+
+// The kernel keeps names and attributes: a change made on the phone must reach it as soon as the volume's
+// listing learns of it, however long the kernel would keep them otherwise.
+TEST_F(MountedPhoneTests, AChangeOnThePhoneReachesWhatTheKernelKeptOnceTheListingLearnsOfIt) {
+    const auto modified = platform::Clock::WallTime(std::chrono::seconds(1'700'000'000));
+    withinLimit([&] {
+        struct stat status {};
+        for (const auto& name : namesIn(at("DCIM/Camera"))) {
+            ASSERT_EQ(::stat(at("DCIM/Camera/" + name).c_str(), &status), 0) << name;
+        }
+        m_demo.phone->removeObject(*onPhone("DCIM/Camera/IMG_20261201.jpg"));
+        m_demo.phone->setModified(*onPhone("DCIM/Camera/IMG_20261202.jpg"), modified);
+        m_demo.phone->renameObject(*onPhone("DCIM/Camera/IMG_20261203.jpg"), "renamed.jpg");
+        dynamic_cast<AndroidVolume&>(*m_mount->volume()).fs().invalidateAll();
+        EXPECT_EQ(namesIn(at("DCIM/Camera")), (std::set<std::string>{"IMG_20261202.jpg", "renamed.jpg"}));
+        const auto kept = [&](const std::string& name) {
+            return ::stat(at("DCIM/Camera/" + name).c_str(), &status) == 0;
+        };
+        // The kernel hears on a thread of its own: wait for the condition, never for long.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while ((kept("IMG_20261201.jpg") || kept("IMG_20261203.jpg") ||
+                (kept("IMG_20261202.jpg") && status.st_mtime != 1'700'000'000)) &&
+               std::chrono::steady_clock::now() < deadline) {
+            ::usleep(1000);
+        }
+        EXPECT_EQ(errnoOf(::stat(at("DCIM/Camera/IMG_20261201.jpg").c_str(), &status)), ENOENT);
+        EXPECT_EQ(errnoOf(::stat(at("DCIM/Camera/IMG_20261203.jpg").c_str(), &status)), ENOENT);
+        ASSERT_EQ(::stat(at("DCIM/Camera/IMG_20261202.jpg").c_str(), &status), 0);
+        EXPECT_EQ(status.st_mtime, 1'700'000'000);
+        EXPECT_EQ(::stat(at("DCIM/Camera/renamed.jpg").c_str(), &status), 0);
     });
 }
 

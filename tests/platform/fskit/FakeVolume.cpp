@@ -428,6 +428,7 @@ void FakeVolume::removeItem(std::shared_ptr<FSItem> item, FSFileName name, std::
         }
         m_items.erase(target->id);
         ++m_generation;
+        nameChanged(*folder, target->name);
         return std::tuple<std::optional<Error>>{};
     });
 }
@@ -550,6 +551,7 @@ void FakeVolume::writeContents(std::span<const std::byte> contents, std::shared_
             file->data.resize(start + contents.size());
         }
         std::copy(contents.begin(), contents.end(), file->data.begin() + static_cast<std::ptrdiff_t>(start));
+        itemChanged(*file);
         return std::tuple{contents.size(), std::optional<Error>()};
     });
 }
