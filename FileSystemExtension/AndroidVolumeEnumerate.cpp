@@ -39,14 +39,8 @@ void AndroidVolume::enumerateDirectory(std::shared_ptr<fskit::FSItem> directory,
         return;
     }
     const bool withAttributes = attributesRequest.has_value();
-    startTask([this, folder, startingAtCookie, verifier, withAttributes, packer, reply] {
-        std::vector<FolderChild> deviceChildren;
-        try {
-            deviceChildren = children(*folder);
-        } catch (...) {
-            reply(verifier, fsError(std::current_exception()));
-            return;
-        }
+    auto packPage = [this, folder, startingAtCookie, withAttributes, packer,
+                     reply](std::vector<FolderChild> deviceChildren) {
         const auto memoryChildren = ephemeralChildren(folder->id());
         struct Snapshot {
             std::uint64_t generation;
@@ -98,6 +92,22 @@ void AndroidVolume::enumerateDirectory(std::shared_ptr<fskit::FSItem> directory,
             }
         }
         reply(snapshot.generation, std::nullopt);
+    };
+    // A folder whose listing is cached is packed on the calling thread: a task's thread costs more than
+    // the page.
+    if (auto cached = cachedChildren(*folder)) {
+        packPage(std::move(*cached));
+        return;
+    }
+    startTask([this, folder, verifier, packPage, reply] {
+        std::vector<FolderChild> deviceChildren;
+        try {
+            deviceChildren = children(*folder);
+        } catch (...) {
+            reply(verifier, fsError(std::current_exception()));
+            return;
+        }
+        packPage(std::move(deviceChildren));
     });
 }
 

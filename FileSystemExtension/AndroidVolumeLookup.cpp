@@ -205,6 +205,31 @@ void AndroidVolume::lookupItem(fskit::FSFileName name, std::shared_ptr<fskit::FS
         }
         return;
     }
+    // A folder whose listing is cached answers on the calling thread: a task's thread costs more than
+    // the look-up itself.
+    std::shared_ptr<AndroidItem> cached;
+    try {
+        if (const auto place = deviceFolder(kindOf(*this, *folder))) {
+            if (const auto listed = fs().cachedChild(place->storage, place->parent, *text)) {
+                if (const auto listing = fs().cachedListing(place->storage, place->parent)) {
+                    noticeListing(*folder, *listing);
+                }
+                if (!*listed) {
+                    reply(nullptr, std::nullopt, posixError(ENOENT));
+                    return;
+                }
+                cached = item(AndroidItem::Kind::object(**listed), (*listed)->name(), *folder);
+            }
+        }
+    } catch (...) {
+        reply(nullptr, std::nullopt, fsError(std::current_exception()));
+        return;
+    }
+    if (cached) {
+        const auto itemName = withLock([&](Tables& tables) { return cached->state(tables.lock).name; });
+        reply(cached, fskit::FSFileName(itemName), std::nullopt);
+        return;
+    }
     startTask([this, folder, wanted = *text, reply] {
         std::shared_ptr<AndroidItem> found;
         try {

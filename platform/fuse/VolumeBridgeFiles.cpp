@@ -34,7 +34,7 @@ fskit::FSVolumeOpenModes openModesOf(int flags) {
 class KernelDirectoryPacker final : public fskit::FSDirectoryEntryPacker {
 public:
     KernelDirectoryPacker(fuse_req_t request, std::size_t capacity, oslog::Logger log)
-        : m_request(request), m_buffer(capacity), m_log(std::move(log)) {}
+        : m_request(request), m_capacity(capacity), m_log(std::move(log)) {}
 
     bool packEntry(const fskit::FSFileName& name, fskit::FSItemType itemType, fskit::FSItemID itemID,
                    fskit::FSDirectoryCookie nextCookie, const fskit::FSItemAttributes*) override {
@@ -52,14 +52,16 @@ public:
         struct stat entry {};
         entry.st_ino = itemID;
         entry.st_mode = modeTypeBits(itemType);
-        const std::size_t room = m_buffer.size() - m_used;
         const std::size_t needed = fuse_add_direntry(m_request, nullptr, 0, text.c_str(), nullptr, 0);
-        if (needed > room) {
+        if (needed > m_capacity - m_buffer.size()) {
             return false;
         }
-        fuse_add_direntry(m_request, m_buffer.data() + m_used, room, text.c_str(), &entry,
+        // Grown entry by entry: the kernel offers pages of up to a megabyte, and clearing all of that for
+        // every page of a small folder cost more than the listing itself.
+        const std::size_t used = m_buffer.size();
+        m_buffer.resize(used + needed);
+        fuse_add_direntry(m_request, m_buffer.data() + used, needed, text.c_str(), &entry,
                           static_cast<off_t>(nextCookie));
-        m_used += needed;
         return true;
     }
 
@@ -67,15 +69,14 @@ public:
     std::vector<char> close() {
         std::lock_guard guard(m_mutex);
         m_closed = true;
-        m_buffer.resize(m_used);
         return std::move(m_buffer);
     }
 
 private:
     const fuse_req_t m_request;
     std::mutex m_mutex; // guards the fields below
+    const std::size_t m_capacity;
     std::vector<char> m_buffer;
-    std::size_t m_used = 0;
     bool m_closed = false;
     const oslog::Logger m_log;
 };
