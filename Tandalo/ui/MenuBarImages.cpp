@@ -2,6 +2,7 @@
 
 #include "Tandalo/view/MenuBarStatus.h"
 
+#include <QDir>
 #include <QIconEngine>
 #include <QPainter>
 #include <QPainterPath>
@@ -195,6 +196,31 @@ PanelInk panelInk(desktop::ColorScheme scheme, const QColor& textColour) {
     QColor ink = textColour;
     ink.setAlpha(255);
     return {ink, ink.lightnessF() < 0.5 ? lightInk : darkInk};
+}
+
+QString symbolicName(view::MenuBarIcon icon) {
+    switch (icon) {
+    case view::MenuBarIcon::mounted:
+        return QStringLiteral("tandalo-mounted-symbolic");
+    case view::MenuBarIcon::connected:
+        return QStringLiteral("tandalo-connected-symbolic");
+    case view::MenuBarIcon::needsFileTransfer:
+        return QStringLiteral("tandalo-needs-file-transfer-symbolic");
+    case view::MenuBarIcon::failed:
+        return QStringLiteral("tandalo-failed-symbolic");
+    case view::MenuBarIcon::idle:
+        break;
+    }
+    return QStringLiteral("tandalo-idle-symbolic");
+}
+
+void findSymbolicIcons(const QString& programFolder) {
+    QStringList paths = QIcon::themeSearchPaths();
+    const QString beside = QDir::cleanPath(programFolder + QStringLiteral("/../share/icons"));
+    if (!paths.contains(beside)) {
+        paths.prepend(beside);
+        QIcon::setThemeSearchPaths(paths);
+    }
 }
 
 } // namespace tandalo::ui::MenuBarImages

@@ -46,6 +46,14 @@ struct PanelInk {
 };
 PanelInk panelInk(desktop::ColorScheme scheme, const QColor& textColour);
 
+/// The glyph's icon in the hicolor theme, single-coloured, which status areas that take icons by name
+/// draw in the panel's own colours.
+QString symbolicName(view::MenuBarIcon icon);
+
+/// Lets the theme find the glyph's icons beside the program: in share/icons of the build tree or of the
+/// prefix it is installed in. Call once, after the QApplication is made.
+void findSymbolicIcons(const QString& programFolder);
+
 } // namespace MenuBarImages
 
 } // namespace tandalo::ui

@@ -39,6 +39,9 @@ public:
     QMenu& menu() { return *m_menu; }
     /// Draws the glyph for the desktop's colour scheme from now on.
     void setColorScheme(desktop::ColorScheme scheme);
+    /// Whether the status area draws icons given by name in the panel's own colours: then the glyph is
+    /// given as its symbolic icon, where the theme has it, and drawn with its halo otherwise.
+    void setPanelRecolours(bool recolours);
 
     /// What the icon shows and says now.
     view::MenuBarIcon shownIcon() const { return m_icon; }
@@ -62,6 +65,7 @@ private:
     bool m_badged = false;
     bool m_drawn = false;
     desktop::ColorScheme m_scheme = desktop::ColorScheme::noPreference;
+    bool m_panelRecolours = false;
     std::optional<int> m_settingsRequests; // the last count seen; the first is only taken note of
 };
 

@@ -17,6 +17,7 @@
 #include "Tandalo/ui/AppModelAdapter.h"
 #include "Tandalo/ui/DialogFolderPanel.h"
 #include "Tandalo/ui/DowngradeGuard.h"
+#include "Tandalo/ui/MenuBarImages.h"
 #include "Tandalo/ui/Scene.h"
 #include "Tandalo/ui/SingleInstance.h"
 #include "Tandalo/ui/StatusItem.h"
@@ -24,6 +25,7 @@
 #include "platform/buschoice/ProcessBus.h"
 #include "platform/desktop/ClockTimers.h"
 #include "platform/desktop/ColorScheme.h"
+#include "platform/desktop/StatusNotifierHost.h"
 #include "platform/foundation/LogStore.h"
 
 #include <QApplication>
@@ -209,6 +211,10 @@ int main(int argc, char** argv) {
     desktop::ColorSchemeWatcher colorScheme(
         QDBusConnection::sessionBus(), services.timers,
         [&scene](desktop::ColorScheme scheme) { scene.statusItem().setColorScheme(scheme); });
+    ui::MenuBarImages::findSymbolicIcons(QCoreApplication::applicationDirPath());
+    desktop::StatusNotifierHostProbe statusNotifierHost(
+        QDBusConnection::sessionBus(), services.timers,
+        [&scene](bool registered) { scene.statusItem().setPanelRecolours(registered); });
     QObject::connect(&instance, &ui::SingleInstance::reopenRequested, &scene, [&] { scene.reopen(); });
     QObject::connect(&application, &QApplication::aboutToQuit, [&] {
         // A mount still under way ends first: one that finished after everything was unmounted would stay.

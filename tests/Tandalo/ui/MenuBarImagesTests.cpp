@@ -3,6 +3,7 @@
 #include "Tandalo/ui/Symbols.h"
 
 #include <QIcon>
+#include <QImageReader>
 #include <QPainter>
 
 #include <gtest/gtest.h>
@@ -75,6 +76,26 @@ TEST(MenuBarImagesTests, StatusesDifferInFillBarCutOutAndOpacity) {
             ASSERT_NEAR(qAlpha(idle.pixel(x, y)), qAlpha(connected.pixel(x, y)) / 2.0, 1.0)
                 << "idle is the connected outline at half opacity, at " << x << "," << y;
         }
+    }
+}
+
+// The theme's single-coloured icons are the drawn glyphs, pixel for pixel but for the antialiasing.
+TEST(MenuBarImagesTests, EachSymbolicIconIsItsDrawnGlyph) {
+    for (const auto icon : view::allMenuBarIcons) {
+        const QString file = QStringLiteral(TOOLS_FOLDER "/../share/icons/hicolor/symbolic/apps/%1.svg")
+                                 .arg(MenuBarImages::symbolicName(icon));
+        QImageReader reader(file);
+        reader.setScaledSize(QSize(side, side));
+        const QImage symbolic = reader.read().convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        ASSERT_FALSE(symbolic.isNull()) << file.toStdString() << ": " << reader.errorString().toStdString();
+        const QImage drawn = MenuBarImages::image(icon, false, side);
+        int differing = 0;
+        for (int y = 0; y < side; ++y) {
+            for (int x = 0; x < side; ++x) {
+                differing += std::abs(qAlpha(symbolic.pixel(x, y)) - qAlpha(drawn.pixel(x, y))) > 96 ? 1 : 0;
+            }
+        }
+        EXPECT_LT(differing, side * side / 100) << file.toStdString();
     }
 }
 

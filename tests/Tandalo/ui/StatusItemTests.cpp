@@ -9,10 +9,15 @@
 #include "Tandalo/ui/SetupGuide.h"
 #include "Tandalo/ui/StatusItem.h"
 #include "Tandalo/ui/Style.h"
+#include "platform/desktop/StatusNotifierHost.h"
 #include "tests/Tandalo/ui/UiTestSupport.h"
+#include "tests/platform/desktop/support/FakeDBusService.h"
+#include "tests/platform/desktop/support/PrivateBus.h"
 #include "tests/support/ChildProcess.h"
 
 #include <QApplication>
+#include <QDBusVariant>
+#include <QIcon>
 #include <QImage>
 #include <QTest>
 
@@ -20,6 +25,8 @@
 
 #include <cstdlib>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <sstream>
 
 namespace tandalo::ui {
@@ -29,6 +36,23 @@ using app::MountState;
 using testing::entries;
 using testing::phone;
 using view::MenuBarIcon;
+
+class FakeStatusNotifierWatcher final : public desktop::testing::FakeDBusService {
+public:
+    FakeStatusNotifierWatcher(desktop::testing::PrivateBus& bus, bool hostRegistered)
+        : FakeDBusService(bus, QStringLiteral("org.kde.StatusNotifierWatcher"),
+                          QStringLiteral("/StatusNotifierWatcher"),
+                          QStringLiteral("org.kde.StatusNotifierWatcher")),
+          m_hostRegistered(hostRegistered) {}
+
+protected:
+    QVariantList answer(const Call&) override {
+        return {QVariant::fromValue(QDBusVariant(m_hostRegistered))};
+    }
+
+private:
+    bool m_hostRegistered;
+};
 
 class StatusItemTests : public ::testing::Test {
 protected:
@@ -65,6 +89,52 @@ TEST_F(StatusItemTests, ShowsTheStatusGlyphWithTheUpdateBadgeAndSaysIt) {
         EXPECT_EQ(shown(), drawn(MenuBarIcon::idle, false, scheme))
             << "the glyph follows the desktop's scheme";
     }
+}
+
+// Only a status area on the bus draws a named icon in the panel's colours: elsewhere, or where the theme
+// lacks the icon, the glyph is drawn with its halo.
+TEST_F(StatusItemTests, GivesTheSymbolicIconByNameOnlyToAStatusAreaOnTheBusThatFindsIt) {
+    struct Case {
+        const char* what;
+        std::optional<bool> hostRegistered; // nothing: no watcher on the bus
+        bool iconsBesideProgram;
+        bool named;
+    };
+    const Case cases[] = {
+        {"a watcher with a host", true, true, true},
+        {"a watcher with a host, icons missing", true, false, false},
+        {"a watcher without a host", false, true, false},
+        {"no watcher", std::nullopt, true, false},
+    };
+    const QStringList searchPaths = QIcon::themeSearchPaths();
+    for (const auto& each : cases) {
+        desktop::testing::PrivateBus bus{desktop::testing::PrivateBus::Kind::session};
+        std::unique_ptr<FakeStatusNotifierWatcher> watcher;
+        if (each.hostRegistered) {
+            watcher = std::make_unique<FakeStatusNotifierWatcher>(bus, *each.hostRegistered);
+        }
+        QIcon::setThemeSearchPaths(searchPaths);
+        if (each.iconsBesideProgram) {
+            MenuBarImages::findSymbolicIcons(QStringLiteral(TOOLS_FOLDER));
+        }
+        item.setPanelRecolours(false);
+        std::optional<bool> answer;
+        desktop::StatusNotifierHostProbe probe(bus.connect(), rig.timers, [&](bool registered) {
+            answer = registered;
+            item.setPanelRecolours(registered);
+        });
+        ASSERT_TRUE(desktop::testing::waitUntil([&] { return answer.has_value(); })) << each.what;
+        for (const auto icon : view::allMenuBarIcons) {
+            rig.publish([&](view::ModelState& state) { state.menuBarIcon = icon; });
+            EXPECT_EQ(item.trayIcon().icon().name().toStdString(),
+                      each.named ? MenuBarImages::symbolicName(icon).toStdString() : "")
+                << each.what;
+        }
+        rig.publish([](view::ModelState& state) { state.waitingVersion = "1.4"; });
+        EXPECT_EQ(item.trayIcon().icon().name().toStdString(), "") << each.what << ": the badge is drawn";
+        rig.publish([](view::ModelState& state) { state.waitingVersion.reset(); });
+    }
+    QIcon::setThemeSearchPaths(searchPaths);
 }
 
 TEST_F(StatusItemTests, OpensTheSettingsAtEachRequestButNotForTheCountItFindsAtStart) {
