@@ -117,8 +117,8 @@ QImage haloLayer(const QImage& glyph, const QColor& halo, double pixelsPerUnit) 
 // clear only the glyph and never what the icon is painted over.
 class GlyphEngine final : public QIconEngine {
 public:
-    GlyphEngine(view::MenuBarIcon icon, bool badged, QColor colour, std::optional<QColor> halo)
-        : m_icon(icon), m_badged(badged), m_colour(colour), m_halo(halo) {}
+    GlyphEngine(view::MenuBarIcon icon, bool badged, QColor colour, std::optional<QColor> halo, QString name)
+        : m_icon(icon), m_badged(badged), m_colour(colour), m_halo(halo), m_name(std::move(name)) {}
 
     void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override {
         const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
@@ -132,7 +132,10 @@ public:
         return QPixmap::fromImage(
             image(m_icon, m_badged, std::min(size.width(), size.height()), m_colour, m_halo));
     }
-    QIconEngine* clone() const override { return new GlyphEngine(m_icon, m_badged, m_colour, m_halo); }
+    QIconEngine* clone() const override {
+        return new GlyphEngine(m_icon, m_badged, m_colour, m_halo, m_name);
+    }
+    QString iconName() override { return m_name; }
     QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override {
         return {QSize(16, 16), QSize(18, 18), QSize(22, 22), QSize(24, 24),
                 QSize(32, 32), QSize(36, 36), QSize(48, 48), QSize(64, 64)};
@@ -144,6 +147,7 @@ private:
     bool m_badged;
     QColor m_colour;
     std::optional<QColor> m_halo;
+    QString m_name;
 };
 
 } // namespace
@@ -174,12 +178,14 @@ QImage image(view::MenuBarIcon icon, bool badged, int pixelSize, const QColor& c
     return framed;
 }
 
-QIcon icon(view::MenuBarIcon icon, bool badged, const QColor& colour, std::optional<QColor> halo) {
+QIcon icon(view::MenuBarIcon icon, bool badged, const QColor& colour, std::optional<QColor> halo,
+           const QString& themeName) {
     // Main thread only, like every icon.
-    static std::map<std::tuple<view::MenuBarIcon, bool, QRgb, std::optional<QRgb>>, QIcon> made;
-    auto& entry = made[{icon, badged, colour.rgba(), halo ? std::optional(halo->rgba()) : std::nullopt}];
+    static std::map<std::tuple<view::MenuBarIcon, bool, QRgb, std::optional<QRgb>, QString>, QIcon> made;
+    auto& entry =
+        made[{icon, badged, colour.rgba(), halo ? std::optional(halo->rgba()) : std::nullopt, themeName}];
     if (entry.isNull()) {
-        entry = QIcon(new GlyphEngine(icon, badged, colour, halo));
+        entry = QIcon(new GlyphEngine(icon, badged, colour, halo, themeName));
     }
     return entry;
 }

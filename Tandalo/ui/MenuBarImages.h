@@ -30,10 +30,11 @@ void draw(QPainter& painter, view::MenuBarIcon icon, bool badged, const QColor& 
 QImage image(view::MenuBarIcon icon, bool badged, int pixelSize, const QColor& colour = Qt::black,
              std::optional<QColor> halo = std::nullopt);
 
-/// The glyph as an icon that draws itself at each size asked, in the colour and with the halo. The icons
-/// of each colour are made once and kept.
+/// The glyph as an icon that draws itself at each size asked, in the colour and with the halo. With a
+/// theme name, the icon goes by that name where icons are passed by name. The icons of each colour are
+/// made once and kept.
 QIcon icon(view::MenuBarIcon icon, bool badged, const QColor& colour,
-           std::optional<QColor> halo = std::nullopt);
+           std::optional<QColor> halo = std::nullopt, const QString& themeName = {});
 
 /// The colours of the glyph in the desktop's status area, whose background the application cannot see:
 /// light on a dark scheme, dark on a light one, the application's text colour where the desktop has no

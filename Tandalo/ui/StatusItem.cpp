@@ -72,19 +72,16 @@ void StatusItem::refresh() {
         m_drawn = true;
         m_icon = state.menuBarIcon;
         m_badged = badged;
-        // Qt passes a theme icon to the status area by name, which then draws it in the panel's colours;
-        // an X-embedded area shows pixels as they are, so there a single-coloured icon could vanish.
-        QIcon shown;
-        if (m_panelRecolours && !m_badged) {
-            shown = QIcon::fromTheme(MenuBarImages::symbolicName(m_icon));
+        // The status area's background is the desktop's, not the application's: the glyph follows the
+        // desktop's scheme, with a halo for the panels that do not.
+        const auto ink = MenuBarImages::panelInk(m_scheme, colour(Tone::primary));
+        // A status area on the bus draws an icon it finds by name in the panel's own colours, and the
+        // pixels sent with the name where it does not find it; an X-embedded one shows the pixels alone.
+        QString name;
+        if (m_panelRecolours && !m_badged && QIcon::hasThemeIcon(MenuBarImages::symbolicName(m_icon))) {
+            name = MenuBarImages::symbolicName(m_icon);
         }
-        if (shown.isNull()) {
-            // The status area's background is the desktop's, not the application's: the glyph follows
-            // the desktop's scheme, with a halo for the panels that do not.
-            const auto ink = MenuBarImages::panelInk(m_scheme, colour(Tone::primary));
-            shown = MenuBarImages::icon(m_icon, m_badged, ink.ink, ink.halo);
-        }
-        m_tray->setIcon(shown);
+        m_tray->setIcon(MenuBarImages::icon(m_icon, m_badged, ink.ink, ink.halo, name));
         m_tray->setToolTip(QString::fromStdString(view::accessibilityText(m_icon, m_badged)));
     }
     const bool asked = m_settingsRequests && *m_settingsRequests != state.settingsRequests;

@@ -91,8 +91,8 @@ TEST_F(StatusItemTests, ShowsTheStatusGlyphWithTheUpdateBadgeAndSaysIt) {
     }
 }
 
-// Only a status area on the bus draws a named icon in the panel's colours: elsewhere, or where the theme
-// lacks the icon, the glyph is drawn with its halo.
+// Only a status area on the bus draws a named icon in the panel's colours, and only where the theme has
+// it; the pixels always are the glyph with its halo, for the areas that show pixels.
 TEST_F(StatusItemTests, GivesTheSymbolicIconByNameOnlyToAStatusAreaOnTheBusThatFindsIt) {
     struct Case {
         const char* what;
@@ -107,6 +107,7 @@ TEST_F(StatusItemTests, GivesTheSymbolicIconByNameOnlyToAStatusAreaOnTheBusThatF
         {"no watcher", std::nullopt, true, false},
     };
     const QStringList searchPaths = QIcon::themeSearchPaths();
+    const auto ink = MenuBarImages::panelInk(desktop::ColorScheme::noPreference, colour(Tone::primary));
     for (const auto& each : cases) {
         desktop::testing::PrivateBus bus{desktop::testing::PrivateBus::Kind::session};
         std::unique_ptr<FakeStatusNotifierWatcher> watcher;
@@ -129,6 +130,10 @@ TEST_F(StatusItemTests, GivesTheSymbolicIconByNameOnlyToAStatusAreaOnTheBusThatF
             EXPECT_EQ(item.trayIcon().icon().name().toStdString(),
                       each.named ? MenuBarImages::symbolicName(icon).toStdString() : "")
                 << each.what;
+            EXPECT_EQ(item.trayIcon().icon().pixmap(36).toImage().convertToFormat(
+                          QImage::Format_ARGB32_Premultiplied),
+                      MenuBarImages::image(icon, false, 36, ink.ink, ink.halo))
+                << each.what << ": the pixels sent with the name have the halo";
         }
         rig.publish([](view::ModelState& state) { state.waitingVersion = "1.4"; });
         EXPECT_EQ(item.trayIcon().icon().name().toStdString(), "") << each.what << ": the badge is drawn";
