@@ -73,9 +73,6 @@ void AppModel::start() {
     spawn(executor, refreshExtensionStatus(), "refresh extension status");
     spawn(executor, refreshNotificationStatus(), "refresh notification status");
     m_monitor->start();
-    if (m_services.makeStatusItemMenu) {
-        m_statusItemMenu = m_services.makeStatusItemMenu(weak);
-    }
     if (!hasCompletedOnboarding()) {
         spawn(executor, showOnboardingAtLaunch(), "onboarding at launch");
     }

@@ -18,7 +18,6 @@
 #include "Tandalo/core/ProcessRunner.h"
 #include "Tandalo/core/Published.h"
 #include "Tandalo/core/SleepNotifications.h"
-#include "Tandalo/core/StatusItemMenu.h"
 #include "Tandalo/core/Task.h"
 #include "Tandalo/core/USBDiscovery.h"
 #include "Tandalo/core/USBInterfaceEvents.h"
@@ -75,9 +74,6 @@ struct AppModelServices {
     /// Makes the update checker in its place in the start-up; without it the model keeps one that never
     /// announces anything.
     std::function<std::unique_ptr<Updater>()> makeUpdater;
-    /// Makes the status item's menu, with a weak reference back to the model, at the end of the start-up;
-    /// without it there is none.
-    std::function<std::unique_ptr<StatusItemMenu>(std::weak_ptr<AppModel>)> makeStatusItemMenu;
     const platform::Environment& environment = platform::Environment::process();
     const BundleInformation& bundle = BundleInformation::main();
     unsigned userID = MountServices::currentUserID();
@@ -210,7 +206,6 @@ public:
     USBMonitor& monitor() { return *m_monitor; }
     MountManager& mounter() { return *m_mounter; }
     ExtensionStatus& extensionStatus() { return m_services.extensionStatus; }
-    StatusItemMenu* statusItemMenu() const { return m_statusItemMenu.get(); }
 
     // Devices.
 
@@ -390,7 +385,6 @@ private:
     bool m_asleep = false;
     std::optional<platform::Clock::TimePoint> m_lastWake;
 
-    std::unique_ptr<StatusItemMenu> m_statusItemMenu;
     std::vector<Subscription> m_cancellables; // last: they end before anything they deliver to goes
 };
 

@@ -139,7 +139,6 @@ struct DesktopServices {
             .sleep = sleep,
             .onboarding = setupGuide,
             .makeUpdater = [this] { return makeUpdater(); },
-            .makeStatusItemMenu = {},
             .notificationSettings = app::notificationSettingsCommand(platform::Environment::process()),
         };
     }

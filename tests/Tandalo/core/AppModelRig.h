@@ -84,18 +84,14 @@ protected:
             log.add("updater: made");
             return makeUpdaterWithFakeFramework();
         };
-        auto makeMenu = [this](std::weak_ptr<AppModel> made) {
-            log.add(made.lock() ? "menu: made" : "menu: made without a model");
-            return std::make_unique<StatusItemMenu>();
-        };
         auto applicationName = [this](std::int32_t pid) {
             const auto found = applicationNames.find(pid);
             return found == applicationNames.end() ? std::nullopt : std::optional(found->second);
         };
-        AppModelServices made{executor, preferences,   files,        mountTable, folderPanel, processes,
-                              volumes,  servers,       MountTools{}, bus,        usbEvents,   extension,
-                              login,    notifications, workspace,    sleep,      onboarding,  makeUpdater,
-                              makeMenu, environment,   bundle};
+        AppModelServices made{executor,  preferences, files,       mountTable,    folderPanel,
+                              processes, volumes,     servers,     MountTools{},  bus,
+                              usbEvents, extension,   login,       notifications, workspace,
+                              sleep,     onboarding,  makeUpdater, environment,   bundle};
         made.runningApplicationName = applicationName;
         made.notificationSettings = notificationSettings;
         return made;

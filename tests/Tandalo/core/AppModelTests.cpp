@@ -74,8 +74,7 @@ TEST_F(AppModelTests, StartsInItsFixedOrderAndAppliesLaunchAtLoginOnceThenSyncs)
         }
         expected.push_back("preferences: read launchAtLogin");
         expected.insert(expected.end(), launch.loginCalls.begin(), launch.loginCalls.end());
-        expected.insert(expected.end(),
-                        {"usb: arm", "menu: made", "preferences: read hasCompletedOnboarding"});
+        expected.insert(expected.end(), {"usb: arm", "preferences: read hasCompletedOnboarding"});
         EXPECT_EQ(log.entries(), expected) << "while the model is made";
         EXPECT_TRUE(sleep.willSleep.subscriberCount() == 1 && sleep.didWake.subscriberCount() == 1);
 

@@ -66,10 +66,9 @@ protected:
     }
 
     AppModelServices services() {
-        return AppModelServices{m_executor,  m_suites,     m_files,   m_table, m_panel,
-                                m_processes, m_volumes,    m_servers, m_tools, m_discovery,
-                                m_events,    m_extension,  m_login,   m_notes, m_workspace,
-                                m_sleep,     m_onboarding, nullptr,   nullptr};
+        return AppModelServices{m_executor, m_suites,  m_files,     m_table,     m_panel,      m_processes,
+                                m_volumes,  m_servers, m_tools,     m_discovery, m_events,     m_extension,
+                                m_login,    m_notes,   m_workspace, m_sleep,     m_onboarding, nullptr};
     }
 
     /// Runs the model until the condition holds, moving its clock on while it waits for a timer (the USB
