@@ -61,16 +61,13 @@ void Scene::start() {
 }
 
 void Scene::reopen() {
-    if (!m_window->isVisible()) {
-        if (m_statusArea == StatusArea::available) {
-            m_statusItem->toggleWindow();
-        } else {
-            m_window->open(QRect(QCursor::pos(), QSize(1, 1)));
-        }
+    if (m_statusArea == StatusArea::available) {
+        m_model.handleReopen();
+    } else if (!m_window->isVisible()) {
+        m_window->open(QRect(QCursor::pos(), QSize(1, 1)));
     } else {
         bringToFront(*m_window);
     }
-    m_model.handleReopen();
 }
 
 } // namespace tandalo::ui

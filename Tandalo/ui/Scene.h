@@ -36,7 +36,9 @@ public:
     /// Puts the icon in the status area, or opens the window where there is none. From then on, closing a
     /// window never ends the application.
     void start();
-    /// Another copy was started: show the window, and let the model answer as on a reopen.
+    /// Another copy was started. With a status item the model answers as on a reopen: the notification
+    /// that the application runs, or the set-up guide. Without one the window is the application, so it
+    /// comes up instead, and nothing is said beside it.
     void reopen();
 
     /// Shows the set-up guide, or brings it to the front: the one way to it for every caller.
