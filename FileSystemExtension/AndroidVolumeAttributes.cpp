@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <unistd.h>
 
 namespace tandalo {
@@ -27,6 +28,24 @@ constexpr FSItemAttributeSet ignored = FSItemAttribute::mode | FSItemAttribute::
                                        FSItemAttribute::flags | FSItemAttribute::accessTime |
                                        FSItemAttribute::changeTime | FSItemAttribute::birthTime |
                                        FSItemAttribute::backupTime | FSItemAttribute::addedTime;
+
+/// How close a time the caller gave must lie to the volume's clock to be taken for "now": a kernel that
+/// dates a touch itself sends its own current time instead of asking for "now", a moment earlier.
+constexpr platform::Clock::Duration givenNowTolerance = std::chrono::milliseconds(50);
+/// How close to now the date the device gave a file must lie for the file to count as dated just now.
+constexpr platform::Clock::Duration datedNowTolerance = std::chrono::seconds(2);
+
+bool within(platform::Clock::WallTime time, platform::Clock::WallTime other,
+            platform::Clock::Duration limit) {
+    return time - other <= limit && other - time <= limit;
+}
+
+/// Whether the request sets the modification date to "now" (touch, utimensat's UTIME_NOW).
+bool asksForNow(AndroidVolume& volume, const fskit::FSItemSetAttributesRequest& request) {
+    return request.isValid(FSItemAttribute::modifyTime) &&
+           (request.modifyTimeIsNow() ||
+            within(wallTime(request.modifyTime()), volume.clock().wallNow(), givenNowTolerance));
+}
 
 void setCommon(fskit::FSItemAttributes& attributes, std::uint64_t id, std::uint64_t parentID) {
     attributes.setLinkCount(1);
@@ -70,13 +89,34 @@ void resizeOnDevice(AndroidVolume& volume, AndroidItem& item, std::uint64_t size
 
 /// Applies a request to a file or folder on the device: its size, and its modification date where the
 /// device keeps one. A date the device cannot keep stays unconsumed, so the caller hears that it was not
-/// set. The caller refused a size for a folder already.
-void applyOnDevice(AndroidVolume& volume, AndroidItem& item, fskit::FSItemSetAttributesRequest& request) {
+/// set. "Now" is true without asking of a file the device dates itself now: one being written, which it
+/// dates when the writes end, or one it dated just now (a new file sent at its close). The caller refused
+/// a size for a folder already.
+void applyOnDevice(AndroidVolume& volume, AndroidItem& item, fskit::FSItemSetAttributesRequest& request,
+                   bool beingWritten) {
     if (request.isValid(FSItemAttribute::size)) {
         resizeOnDevice(volume, item, request.size());
         consume(request, FSItemAttribute::size);
     }
-    if (request.isValid(FSItemAttribute::modifyTime)) {
+    const auto datedNow = [&] {
+        const auto modified = volume.withLock([&](AndroidVolume::Tables& tables) {
+            const auto* object = item.state(tables.lock).kind.object();
+            return object ? object->modified() : std::nullopt;
+        });
+        return modified && within(*modified, volume.clock().wallNow(), datedNowTolerance);
+    };
+    if (asksForNow(volume, request) && (beingWritten || datedNow())) {
+        const auto date = wallTime(request.modifyTime());
+        volume.withLock([&](AndroidVolume::Tables& tables) {
+            auto& state = item.state(tables.lock);
+            if (const auto* current = state.kind.object()) {
+                state.kind = AndroidItem::Kind::object(withModified(*current, date));
+            }
+        });
+        consume(request, FSItemAttribute::modifyTime);
+    }
+    if (request.isValid(FSItemAttribute::modifyTime) &&
+        !request.wasAttributeConsumed(FSItemAttribute::modifyTime)) {
         const auto object =
             volume.withLock([&](AndroidVolume::Tables& tables) -> std::optional<corvane::MTPObject> {
                 const auto* found = item.state(tables.lock).kind.object();
@@ -160,14 +200,17 @@ void dateEphemeral(AndroidVolume& volume, const std::shared_ptr<EphemeralItem>& 
     }
     const bool bound = volume.withLock(
         [&](AndroidVolume::Tables& tables) { return item->state(tables.lock).destination.isDevice(); });
-    if (bound && !volume.fs().canSetModified(corvane::PTPObjectFormat::undefined)) {
+    // A new file is dated "now" when it is sent, by the device or by its information, so that date needs
+    // nothing of the device.
+    const bool setOnDevice = bound && !asksForNow(volume, request);
+    if (setOnDevice && !volume.fs().canSetModified(corvane::PTPObjectFormat::undefined)) {
         return;
     }
     std::lock_guard content(item->contentLock());
     volume.withLock([&](AndroidVolume::Tables& tables) {
         auto& state = item->state(tables.lock);
         state.modified = wallTime(request.modifyTime());
-        state.modifiedSet = bound;
+        state.modifiedSet = setOnDevice;
     });
     consume(request, FSItemAttribute::modifyTime);
 }
@@ -272,14 +315,18 @@ void AndroidVolume::setAttributes(std::shared_ptr<fskit::FSItemSetAttributesRequ
         const bool bound =
             withLock([&](Tables& tables) { return memory->state(tables.lock).destination.isDevice(); });
         consume(*request, ignored);
-        if (!bound || !request->isValid(FSItemAttribute::modifyTime)) {
+        const bool keptHere =
+            !request->isValid(FSItemAttribute::modifyTime) || !bound || asksForNow(*this, *request);
+        if (keptHere) {
             // The common case, a metadata file or a new file still in memory, answers at once. A send in
             // progress holds the content lock, and the file is then changed from a task.
             std::unique_lock content(memory->contentLock(), std::try_to_lock);
             if (content.owns_lock()) {
-                if (!bound && request->isValid(FSItemAttribute::modifyTime)) {
+                if (request->isValid(FSItemAttribute::modifyTime)) {
                     withLock([&](Tables& tables) {
-                        memory->state(tables.lock).modified = wallTime(request->modifyTime());
+                        auto& state = memory->state(tables.lock);
+                        state.modified = wallTime(request->modifyTime());
+                        state.modifiedSet = false;
                     });
                     consume(*request, FSItemAttribute::modifyTime);
                 }
@@ -330,9 +377,16 @@ void AndroidVolume::setAttributes(std::shared_ptr<fskit::FSItemSetAttributesRequ
         reply(std::nullopt, posixError(EISDIR));
         return;
     }
-    startTask([this, device, request, answer, reply] {
+    startTask([this, memory, device, request, answer, reply] {
         try {
-            applyOnDevice(*this, *device, *request);
+            // A new file sent while it still grows, or a file with writes in an edit session, is dated by
+            // the device when those writes end.
+            const bool beingWritten = withLock([&](Tables& tables) {
+                const auto& state = device->state(tables.lock);
+                return (memory && !memory->state(tables.lock).complete) || state.isEditing ||
+                       state.hasUnsentWrites();
+            });
+            applyOnDevice(*this, *device, *request, beingWritten);
         } catch (...) {
             reply(std::nullopt, fsError(std::current_exception()));
             return;

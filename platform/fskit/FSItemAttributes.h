@@ -103,9 +103,13 @@ public:
     FSItemAttributeSet consumedAttributes() const { return m_consumed; }
     void setConsumedAttributes(FSItemAttributeSet consumed) { m_consumed = consumed; }
     bool wasAttributeConsumed(FSItemAttribute attribute) const { return m_consumed.contains(attribute); }
+    /// The modify time is the caller's "now" (utimensat's UTIME_NOW), not a time it chose.
+    bool modifyTimeIsNow() const { return m_modifyTimeIsNow; }
+    void setModifyTimeIsNow(bool isNow) { m_modifyTimeIsNow = isNow; }
 
 private:
     FSItemAttributeSet m_consumed;
+    bool m_modifyTimeIsNow = false;
 };
 
 } // namespace fskit

@@ -165,6 +165,7 @@ AttributeChanges attributeChangesOf(const struct stat& attributes, int toSet, fs
     }
     if ((toSet & FUSE_SET_ATTR_MTIME_NOW) != 0) {
         changes.modifyTime = now;
+        changes.modifyTimeIsNow = true;
     } else if ((toSet & FUSE_SET_ATTR_MTIME) != 0) {
         changes.modifyTime = timeSpecOf(attributes.st_mtim);
     }
@@ -193,6 +194,7 @@ std::shared_ptr<fskit::FSItemSetAttributesRequest> setAttributesRequestOf(const 
     }
     if (changes.modifyTime) {
         request->setModifyTime(*changes.modifyTime);
+        request->setModifyTimeIsNow(changes.modifyTimeIsNow);
     }
     if (changes.changeTime) {
         request->setChangeTime(*changes.changeTime);

@@ -54,6 +54,8 @@ struct AttributeChanges {
     std::optional<std::uint64_t> size;
     std::optional<fskit::FSTimeSpec> accessTime;
     std::optional<fskit::FSTimeSpec> modifyTime;
+    /// modifyTime is "now", as the kernel asked for it.
+    bool modifyTimeIsNow = false;
     std::optional<fskit::FSTimeSpec> changeTime;
 };
 

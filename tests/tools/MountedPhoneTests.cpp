@@ -251,6 +251,47 @@ TEST_F(MountedPhoneTests, StoppingTheMountMidCopyLeavesNoPartialFile) {
     EXPECT_EQ(after, before) << m_demo.phone->tree(m_demo.storage);
 }
 
+// touch(1) on a phone that keeps no dates: a new file, or one being written, is dated "now" by the phone
+// when it arrives, so "now" is true of it; any other time, and "now" on a file already there, is refused.
+TEST_F(MountedPhoneTests, TouchSetsNowOnlyWhereThePhoneDatesTheFileItself) {
+    const timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+    const timespec past[2] = {{1400000000, 0}, {1400000000, 0}};
+    struct Case {
+        const char* name;
+        const char* path;
+        int flags;
+        const timespec* times; // null: utimensat's own "now"
+        bool duplicate;        // dates it through a duplicate after closing the first descriptor, as touch
+        int error;
+    };
+    const Case cases[] = {
+        {"a file on the phone, now", "DCIM/Camera/IMG_20261201.jpg", 0, nullptr, true, EPERM},
+        {"a new file, now", "Download/touched.txt", O_CREAT, nullptr, false, 0},
+        {"a new file as touch dates it", "Download/touched-dup.txt", O_CREAT, nullptr, true, 0},
+        {"a new file, now given", "Download/touched-now.txt", O_CREAT, now, false, 0},
+        {"a new file, a past time", "Download/touched-past.txt", O_CREAT, past, false, EPERM},
+        {"a file being written, now", "Download/readme.txt", O_APPEND, nullptr, false, 0},
+    };
+    withinLimit([&] {
+        for (const auto& each : cases) {
+            SCOPED_TRACE(each.name);
+            int file = ::open(at(each.path).c_str(), O_WRONLY | O_CLOEXEC | each.flags, 0644);
+            ASSERT_GE(file, 0) << std::strerror(errno);
+            if ((each.flags & O_APPEND) != 0) {
+                ASSERT_EQ(::write(file, "more", 4), 4);
+            }
+            if (each.duplicate) {
+                const int copy = ::dup(file);
+                ASSERT_EQ(::close(file), 0);
+                file = copy;
+            }
+            EXPECT_EQ(errnoOf(::futimens(file, each.times)), each.error);
+            EXPECT_EQ(::close(file), 0);
+            EXPECT_TRUE(onPhone(each.path));
+        }
+    });
+}
+
 class MountedPhoneRsyncTests : public MountedPhoneTests, public ::testing::WithParamInterface<bool> {};
 
 // rsync -a compares sizes and modification times. Where the phone keeps the times set, a second run of

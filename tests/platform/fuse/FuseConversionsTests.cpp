@@ -128,9 +128,14 @@ TEST(FuseConversionsTests, SetattrBecomesTheVolumesRequest) {
     EXPECT_EQ(request->mode(), 04751U);
     EXPECT_EQ(request->size(), 123U);
     EXPECT_EQ(request->modifyTime(), (fskit::FSTimeSpec{1000, 7}));
+    EXPECT_FALSE(request->modifyTimeIsNow()) << "a time the caller chose";
     EXPECT_EQ(request->accessTime(), now);
     EXPECT_FALSE(request->isValid(FSItemAttribute::uid));
     EXPECT_FALSE(request->isValid(FSItemAttribute::changeTime));
+    const auto touched = setAttributesRequestOf(
+        attributeChangesOf(attributes, FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_MTIME_NOW, now));
+    EXPECT_EQ(touched->modifyTime(), now);
+    EXPECT_TRUE(touched->modifyTimeIsNow());
 }
 
 TEST(FuseConversionsTests, UnappliedChangesAreRefusedOnlyWhereSilenceWouldMislead) {
