@@ -12,13 +12,6 @@
 
 namespace tandalo {
 
-namespace {
-
-constexpr std::uint64_t totalFiles = 0x1'0000'0000;
-constexpr std::uint64_t freeFiles = 0x8000'0000;
-
-} // namespace
-
 void AndroidVolume::Tables::setItem(std::shared_ptr<AndroidItem> item, std::uint64_t id) {
     if (item) {
         items[id] = std::move(item);
@@ -176,6 +169,39 @@ void AndroidVolume::refreshSpace(SpaceRefresh refresh) {
     });
 }
 
+void AndroidVolume::spaceChanged() {
+    const bool start = withLock([](Tables& tables) {
+        if (tables.spaceRefreshScheduled || tables.isShutDown) {
+            return false;
+        }
+        tables.spaceRefreshScheduled = true;
+        return true;
+    });
+    if (!start) {
+        return;
+    }
+    // Holds the volume only weakly while it waits, so that a volume let go of is not kept for the wait.
+    m_tasks.start([weak = weak_from_this(), clock = m_context.clock](std::stop_token stop) {
+        std::optional<platform::Clock::TimePoint> due;
+        if (const auto self = weak.lock()) {
+            due = self->withLock([](Tables& tables) -> std::optional<platform::Clock::TimePoint> {
+                return tables.spaceRefreshedAt ? std::optional(*tables.spaceRefreshedAt + spaceChangeInterval)
+                                               : std::nullopt;
+            });
+        }
+        if (due && *due > clock->now() && !clock->sleepFor(*due - clock->now(), stop)) {
+            return;
+        }
+        const auto self = weak.lock();
+        if (!self) {
+            return;
+        }
+        // Cleared before the device is asked: a change from now on is not in the figures read next.
+        self->withLock([](Tables& tables) { tables.spaceRefreshScheduled = false; });
+        self->refreshSpace(SpaceRefresh::always);
+    });
+}
+
 void AndroidVolume::endOpenEdits() {
     const auto editing = withLock([&](Tables& tables) {
         std::vector<std::shared_ptr<AndroidItem>> found;
@@ -288,6 +314,7 @@ void AndroidVolume::flush(const std::shared_ptr<EphemeralItem>& item, SendComple
         }
         ++tables.generation;
     });
+    spaceChanged();
 }
 
 void AndroidVolume::completeUpload(const std::shared_ptr<EphemeralItem>& item) {
@@ -451,6 +478,8 @@ void AndroidVolume::shutdown() {
         return;
     }
     withLock([](Tables& tables) { tables.isShutDown = true; });
+    // Only the waits of deferred work look at the stop request; an operation in flight runs to its end.
+    m_tasks.requestStop();
     // Operations still in flight (the tail of an activation among them) end before the device goes; an
     // activation that ends now starts no poller. One that waits on a device that has stopped answering
     // would hold the unmount for its full time-outs: the device is given up instead, which ends it.
@@ -515,8 +544,9 @@ fskit::FSStatFSResult AndroidVolume::volumeStatistics() const {
     result.freeBlocks = free >> 12;
     result.availableBlocks = free >> 12;
     result.usedBlocks = result.freeBlocks > result.totalBlocks ? 0 : result.totalBlocks - result.freeBlocks;
-    result.totalFiles = totalFiles;
-    result.freeFiles = freeFiles;
+    // A device sets no limit on the number of files; 0 says "unknown", as other file systems without one.
+    result.totalFiles = 0;
+    result.freeFiles = 0;
     return result;
 }
 

@@ -85,6 +85,8 @@ public:
         std::uint64_t cachedFreeBytes = 0;
         /// When the space figures were last refreshed; none before the first.
         std::optional<platform::Clock::TimePoint> spaceRefreshedAt;
+        /// A refresh of the space figures waits for its turn after a change on the device.
+        bool spaceRefreshScheduled = false;
         platform::Task batteryTask;
         bool isShutDown = false;
 
@@ -103,6 +105,8 @@ public:
     static constexpr std::uint64_t blockSize = 4096;
     static constexpr platform::Clock::Duration batteryPollInterval = std::chrono::seconds(60);
     static constexpr platform::Clock::Duration spaceRefreshInterval = std::chrono::seconds(10);
+    /// After files are sent or removed, the space figures are read again at most this often.
+    static constexpr platform::Clock::Duration spaceChangeInterval = std::chrono::seconds(1);
     static constexpr platform::Clock::Duration writeRecordInterval = std::chrono::seconds(1);
     /// At shutdown, a USB transfer that has waited this long is taken to be stuck on a device that hangs.
     static constexpr platform::Clock::Duration stuckTransferLimit = std::chrono::seconds(5);
@@ -197,6 +201,10 @@ public:
     /// Reads the storages again and stores the summed capacity and free space; skipped when the last
     /// refresh started less than 10 s ago, unless always. Never fails.
     void refreshSpace(SpaceRefresh refresh);
+    /// Says that the device's free space changed (files were sent or removed): the figures are read
+    /// again from a task of their own, at once or one change interval after the last refresh, so that a
+    /// long copy asks at most once a second. Any thread; returns at once.
+    void spaceChanged();
     /// Ends every open edit session, each after the bytes waiting for it and under its item's content
     /// lock, so that no write lands between the two; failures are logged, and every flag is cleared.
     void endOpenEdits();

@@ -77,6 +77,7 @@ std::exception_ptr AndroidVolume::finishEdits(const std::shared_ptr<AndroidItem>
             // Deliberately dropped: the size written stays pending and the next look-up brings the record.
         }
         withLock([](Tables& tables) { ++tables.generation; });
+        spaceChanged();
     }
     withLock([&](Tables& tables) {
         auto& state = item->state(tables.lock);

@@ -139,6 +139,7 @@ void AndroidVolume::removeItem(std::shared_ptr<fskit::FSItem> item, fskit::FSFil
         }
         forgetSession(*this, *device);
         withLock([](Tables& tables) { ++tables.generation; });
+        spaceChanged();
         reply(std::nullopt);
     });
 }

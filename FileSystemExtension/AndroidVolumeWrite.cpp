@@ -168,6 +168,9 @@ void sendBehind(AndroidVolume& volume, const std::shared_ptr<AndroidItem>& item,
                 state.spareRun.clear();
             }
         });
+        if (!failure) {
+            volume.spaceChanged();
+        }
         ended->set_value();
     };
     try {
