@@ -573,6 +573,37 @@ void AndroidVolume::activate(fskit::FSTaskOptions, fskit::ItemReply reply) {
     });
 }
 
+void AndroidVolume::removeLeftovers(std::stop_token stop) {
+    if (readOnly()) {
+        return;
+    }
+    std::vector<corvane::MTPObject> leftovers;
+    try {
+        leftovers = fs().incompleteLeftovers(stop);
+    } catch (const std::exception& error) {
+        m_log.error("looking for what cut-short copies left failed: %{public}s", error.what());
+        return;
+    }
+    bool removed = false;
+    for (const auto& object : leftovers) {
+        if (stop.stop_requested()) {
+            break;
+        }
+        try {
+            fs().remove(object);
+            removed = true;
+            m_log.notice("removed %{public}s, left incomplete by a copy that was cut short", object.name());
+        } catch (const std::exception& error) {
+            m_log.error("%{public}s, left incomplete by a copy that was cut short, stays: %{public}s",
+                        object.name(), error.what());
+        }
+    }
+    if (removed) {
+        withLock([](Tables& tables) { ++tables.generation; });
+        spaceChanged();
+    }
+}
+
 void AndroidVolume::deactivate(fskit::FSDeactivateOptions, fskit::StatusReply reply) {
     startTask([this, reply] {
         endOpenEdits();

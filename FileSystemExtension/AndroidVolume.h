@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -232,8 +233,9 @@ public:
 
     // Battery and write time.
 
-    /// Starts the battery poller (a poll at once, then every 60 s), replacing one already running. Does
-    /// nothing after shutdown. Any thread; may wait for a replaced poller's device call to end.
+    /// Starts the battery poller (a poll at once, then every 60 s), replacing one already running; after
+    /// its first poll it removes what cut-short sends left on the device. Does nothing after shutdown. Any
+    /// thread; may wait for a replaced poller's device call to end.
     void startBatteryTask();
     /// Publishes the time of a write, at most once a second. Any thread; blocks for the suite's file.
     void recordWrite();
@@ -302,6 +304,9 @@ private:
     /// The children of a device folder in its listing, without what stays out of sight.
     std::vector<FolderChild> listedChildren(const AndroidItem& folder,
                                             const corvane::DirectoryListing& listing);
+    /// Removes from the device what sends cut short in an earlier mount left under an incomplete name;
+    /// logs each. The battery poller runs it after its first poll; a stop request ends it.
+    void removeLeftovers(std::stop_token stop);
     /// One poll of the battery poller: false when the volume is gone and the poller should end.
     static bool pollBattery(const std::weak_ptr<AndroidVolume>& volume, std::stop_token stop);
 

@@ -29,9 +29,13 @@ void AndroidVolume::startBatteryTask() {
     auto poller = platform::Task::start(
         "battery " + m_deviceKey,
         [weakSelf, clock](std::stop_token stop) {
-            while (!stop.stop_requested()) {
+            for (bool first = true; !stop.stop_requested(); first = false) {
                 if (!pollBattery(weakSelf, stop)) {
                     return;
+                }
+                // After the first poll, so that mounting is not slowed and the level shows at once.
+                if (const auto self = first ? weakSelf.lock() : nullptr) {
+                    self->removeLeftovers(stop);
                 }
                 // A cancelled sleep leads to the same check as a normal wake-up.
                 clock->sleepFor(batteryPollInterval, stop);

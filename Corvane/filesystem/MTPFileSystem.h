@@ -224,6 +224,11 @@ public:
     MTPObject upload(const std::filesystem::path& file, std::string_view to,
                      std::optional<std::string> name = std::nullopt, const Progress& progress = {});
     void remove(const MTPObject& object);
+    /// The files that sends cut short left on the device, on every storage: those under a name that says
+    /// they are incomplete, as only this library names them, left by another process or an earlier run
+    /// (never one this process is sending). A stop request ends the search with what it found. Blocks for
+    /// the device.
+    std::vector<MTPObject> incompleteLeftovers(std::stop_token stop = {});
     /// Removes the object the path names; invalidPath for the root or a storage.
     void remove(std::string_view at);
     void rename(const MTPObject& object, std::string_view to);

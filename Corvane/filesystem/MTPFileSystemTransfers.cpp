@@ -16,9 +16,13 @@
 #include <exception>
 #include <fcntl.h>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace corvane {
 
@@ -27,6 +31,50 @@ namespace {
 std::string reason(int error) {
     return std::strerror(error);
 }
+
+/// The numbers that tell temporary names apart: counted from a random start, so that names of two
+/// processes, or of this one and what an earlier one left, rarely meet. Those this process handed out are
+/// known, so that what it is sending now is never taken for a leftover.
+struct TemporaryNumbers {
+    const std::uint32_t first = std::random_device{}();
+    std::atomic<std::uint32_t> next{first};
+
+    bool handedOut(std::uint32_t number) const { return number - first < next.load() - first; }
+};
+
+TemporaryNumbers& temporaryNumbers() {
+    static TemporaryNumbers numbers;
+    return numbers;
+}
+
+constexpr std::string_view temporaryMark = ".tandalo-";
+constexpr std::size_t temporaryDigits = 8;
+
+/// The number of a name that temporaryNameIn made with the word: the name ends in ".tandalo-", the word,
+/// "-" and eight lower-case hexadecimal digits. Nothing for any other name.
+std::optional<std::uint32_t> temporaryNumber(std::string_view name, std::string_view word) {
+    const std::string ending = std::string(temporaryMark) + std::string(word) + "-";
+    if (name.size() < ending.size() + temporaryDigits) {
+        return std::nullopt;
+    }
+    const auto digits = name.substr(name.size() - temporaryDigits);
+    if (name.substr(name.size() - temporaryDigits - ending.size(), ending.size()) != ending) {
+        return std::nullopt;
+    }
+    std::uint32_t number = 0;
+    for (const char digit : digits) {
+        if (digit >= '0' && digit <= '9') {
+            number = number * 16 + static_cast<std::uint32_t>(digit - '0');
+        } else if (digit >= 'a' && digit <= 'f') {
+            number = number * 16 + static_cast<std::uint32_t>(digit - 'a' + 10);
+        } else {
+            return std::nullopt;
+        }
+    }
+    return number;
+}
+
+constexpr std::string_view incompleteWord = "incomplete";
 
 /// The file a download writes into: created new beside its destination, under a name of its own, and
 /// put in the destination's place only once every byte has arrived. Until then the destination keeps
@@ -262,7 +310,6 @@ std::uint32_t MTPFileSystem::sendObject(const DirectoryKey& key, std::string_vie
 
 std::string MTPFileSystem::temporaryNameIn(const DirectoryKey& key, std::string_view name,
                                            std::string_view word) {
-    static std::atomic<std::uint32_t> counter{std::random_device{}()};
     // Visible, and after the file's own name, so that the user sees what it was going to be, and so that
     // a phone's media scanner does not take a half-sent photo for a photo.
     constexpr std::size_t maximumNameBytes = 255;
@@ -279,12 +326,59 @@ std::string MTPFileSystem::temporaryNameIn(const DirectoryKey& key, std::string_
     }
     for (;;) {
         char number[9];
-        std::snprintf(number, sizeof number, "%08x", counter.fetch_add(1));
-        std::string candidate = base + ".tandalo-" + std::string(word) + "-" + number;
+        std::snprintf(number, sizeof number, "%08x", temporaryNumbers().next.fetch_add(1));
+        std::string candidate = base + std::string(temporaryMark) + std::string(word) + "-" + number;
         if (!cachedChild(key, candidate)) {
             return candidate;
         }
     }
+}
+
+std::vector<MTPObject> MTPFileSystem::incompleteLeftovers(std::stop_token stop) {
+    std::vector<std::pair<std::uint32_t, std::string>> named;
+    const std::optional<DeviceInfo> info = m_device->info();
+    bool listed = false;
+    if (!info || info->supports(PTPOperation::getObjectPropList)) {
+        try {
+            // Every object of the format new files are sent with, on every storage, in one exchange.
+            for (const auto& element : m_device->hold()->getObjectPropList(
+                     PTPConstants::all, PTPObjectFormat::undefined, MTPObjectProperty::objectFileName, 0,
+                     PTPConstants::all)) {
+                if (const auto name = element.value.stringValue();
+                    name && element.property == MTPObjectProperty::objectFileName) {
+                    named.emplace_back(element.handle, *name);
+                }
+            }
+            listed = true;
+        } catch (const PTPError& error) {
+            if (error.kind() != PTPError::Kind::responseError) {
+                throw;
+            }
+        }
+    }
+    if (!listed) {
+        for (const auto& storage : storages()) {
+            for (const auto handle :
+                 m_device->hold()->getObjectHandles(storage.id, PTPObjectFormat::undefined, 0)) {
+                if (stop.stop_requested()) {
+                    return {};
+                }
+                named.emplace_back(handle, m_device->hold()->getObjectInfo(handle).filename);
+            }
+        }
+    }
+    std::vector<MTPObject> leftovers;
+    for (const auto& [handle, name] : named) {
+        const auto number = temporaryNumber(name, incompleteWord);
+        if (!number || temporaryNumbers().handedOut(*number) || stop.stop_requested()) {
+            continue;
+        }
+        MTPObject record = object(handle);
+        if (!record.isDirectory() && record.name() == name) {
+            leftovers.push_back(std::move(record));
+        }
+    }
+    return leftovers;
 }
 
 std::exception_ptr MTPFileSystem::renameLearning(const MTPObject& object, std::string_view to) {
@@ -341,7 +435,7 @@ MTPFileSystem::PartialFile MTPFileSystem::sendPartial(const DirectoryKey& key, s
         return record;
     };
     if (!refusesRenames()) {
-        const std::string incomplete = temporaryNameIn(key, name, "incomplete");
+        const std::string incomplete = temporaryNameIn(key, name, incompleteWord);
         PartialFile file{stored(sendObject(key, incomplete, size, modified, source()), incomplete),
                          std::string(name), std::move(replacing)};
         const bool renamesKnown =
@@ -351,7 +445,7 @@ MTPFileSystem::PartialFile MTPFileSystem::sendPartial(const DirectoryKey& key, s
         }
         // This file grows after this send, so its contents are not at hand when it is completed: whether
         // the device renames at all is learnt now, while they are.
-        const std::string other = temporaryNameIn(key, name, "incomplete");
+        const std::string other = temporaryNameIn(key, name, incompleteWord);
         if (!renameLearning(file.object, other)) {
             file.object = object(file.object.handle());
             return file;

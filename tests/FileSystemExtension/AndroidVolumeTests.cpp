@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -115,6 +116,49 @@ TEST(AndroidVolumeTests, ActivateReadsTheSpaceRepliesTheRootAndPollsTheBattery) 
     EXPECT_EQ(statistics.freeBytes, 10 * GiB + 100);
     const auto key = "deviceStatus." + scenario.deviceKey() + ".battery";
     EXPECT_TRUE(testing::eventually([&] { return scenario.preferences().suite().integerValue(key) == 87; }));
+}
+
+// What a send cut short in an earlier mount left under an incomplete name goes when the phone is mounted
+// again, after the activation has replied; nothing else does, however alike its name, nor what this
+// process is sending.
+TEST(AndroidVolumeTests, RemovesWhatCutShortSendsLeftOnceActivated) {
+    const std::vector<std::string> leftovers{"video.mp4.tandalo-incomplete-0a1b2c3d",
+                                             "DCIM/IMG_1.jpg.tandalo-incomplete-ffffffff"};
+    const std::vector<std::string> kept{"a.tandalo-incomplete-0A1B2C3D",  "b.tandalo-incomplete-0a1b2c3",
+                                        "c.tandalo-replacing-0a1b2c3d",   "d.tandalo-incomplete-0a1b2c3d.jpg",
+                                        "e.tandalo-incomplete-00a1b2c3d", "e.tandalo-incomplete--a1b2c3d"};
+    for (const bool propertyLists : {true, false}) {
+        SCOPED_TRACE(propertyLists ? "property lists" : "object by object");
+        ExtensionScenario scenario(testsupport::PhoneScenario::Options{.prepare = [&](auto& phone) {
+            phone.setOperationSupported(PTPOperation::getObjectPropList, propertyLists);
+        }});
+        for (const auto& path : leftovers) {
+            scenario.scenario().addFile(path, "part of a file");
+        }
+        for (const auto& path : kept) {
+            scenario.scenario().addFile(path, "not ours");
+        }
+        scenario.scenario().addFolder("f.tandalo-incomplete-0a1b2c3d");
+        const auto volume = scenario.makeVolume();
+        const auto sending =
+            volume->fs().createPartialFile(scenario.scenario().storage(), corvane::MTPFileSystem::rootParent,
+                                           "mine.bin", testing::bytesOfText("being sent"), {}, {});
+        activate(*volume);
+        for (const auto& path : leftovers) {
+            const auto line = "removed " + path.substr(path.find('/') + 1) +
+                              ", left incomplete by a copy that was cut short";
+            EXPECT_TRUE(testing::eventually([&] {
+                const auto log = scenario.extensionLog();
+                return std::ranges::find(log, line) != log.end();
+            })) << line;
+            EXPECT_FALSE(scenario.phone().find(scenario.scenario().storage(), path)) << path;
+        }
+        for (const auto& path : kept) {
+            EXPECT_TRUE(scenario.phone().find(scenario.scenario().storage(), path)) << path;
+        }
+        EXPECT_TRUE(scenario.phone().find(scenario.scenario().storage(), "f.tandalo-incomplete-0a1b2c3d"));
+        EXPECT_TRUE(scenario.phone().find(scenario.scenario().storage(), sending.object.name()));
+    }
 }
 
 TEST(AndroidVolumeTests, PollsTheBatteryEveryMinuteAndKeepsTheLastLevelWhenAPollFails) {
