@@ -250,6 +250,16 @@ std::string ServiceDevices::listLocked() const {
 busservice::CommandOutcome ServiceDevices::run(const busservice::CommandWords& words) {
     try {
         std::lock_guard guard(m_mutex);
+        // A phone that left the bus by itself (a disconnect fault) is unplugged for the commands too, so
+        // that it can be plugged in again.
+        const auto present = m_bus->matchingEntries(usb::deviceClassName);
+        for (const auto& device : m_devices) {
+            if (!device->peer && device->plugged && std::ranges::none_of(present, [&](const auto& entry) {
+                    return entry.id == device->plugged->deviceID;
+                })) {
+                device->plugged.reset();
+            }
+        }
         return {true, runLocked(words)};
     } catch (const DescriptionError& error) {
         return {false, error.what()};
@@ -333,8 +343,20 @@ std::string ServiceDevices::runLocked(const busservice::CommandWords& words) {
         if (endpoint > 0xFF || count == 0) {
             throw DescriptionError("the endpoint is a byte and the count at least 1");
         }
-        m_bus->injectTransferFault(mtpInterfaceLocked(device), static_cast<std::uint8_t>(endpoint), fault,
-                                   count);
+        const auto interface = mtpInterfaceLocked(device);
+        // A fault on an endpoint the interface does not have would wait for a transfer that never comes,
+        // and the test that set it would take the device's carrying on for its answer to the fault.
+        std::string known = "0x0";
+        bool found = endpoint == usb::controlEndpoint;
+        for (const auto& each : m_bus->endpoints(interface)) {
+            known += ", " + hex(each.address);
+            found = found || each.address == endpoint;
+        }
+        if (!found) {
+            throw DescriptionError(device.serialNumber + " has no endpoint " + hex(endpoint) +
+                                   "; its MTP interface has " + known);
+        }
+        m_bus->injectTransferFault(interface, static_cast<std::uint8_t>(endpoint), fault, count);
         return "the next " + std::to_string(count) + " transfers on endpoint " + hex(endpoint) + " of " +
                device.serialNumber + " meet " + words[2] + "\n";
     }

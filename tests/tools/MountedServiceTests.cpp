@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -140,26 +141,47 @@ TEST_F(MountedServiceTests, MountsTheApplicationsTokenFiles) {
     EXPECT_NE(missingOutput.find("does not exist"), std::string::npos) << missingOutput;
 }
 
-// The phone is pulled out of the bus in the middle of a copy: the copy fails at once instead of hanging,
-// and the mount can still be taken down.
-TEST_F(MountedServiceTests, APhoneUnpluggedMidCopyFailsTheCopy) {
-    withinLimit([&] {
-        const int file = ::open(at("video.mp4").c_str(), O_RDONLY | O_CLOEXEC);
-        ASSERT_GE(file, 0) << std::strerror(errno);
-        std::vector<char> piece(1u << 20);
-        ASSERT_EQ(::read(file, piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
-        ASSERT_TRUE(m_devices.run({"unplug", serial}).succeeded);
-        std::uint64_t total = piece.size();
-        ssize_t got = 0;
-        while ((got = ::read(file, piece.data(), piece.size())) > 0) {
-            total += static_cast<std::uint64_t>(got);
+// The phone goes away in the middle of a copy out: pulled out of the bus, or dropping off in the middle
+// of a transfer in either direction. The copy fails at once instead of hanging or going on, and the mount
+// can still be taken down.
+TEST_F(MountedServiceTests, APhoneThatGoesAwayMidCopyFailsTheCopy) {
+    const std::vector<std::vector<std::string>> departures{
+        {"unplug", serial},
+        {"fault", serial, "disconnect", "endpoint=0x81"},
+        {"fault", serial, "disconnect", "endpoint=0x02"},
+    };
+    for (const auto& departure : departures) {
+        SCOPED_TRACE(departure.front() + " " + departure.back());
+        if (m_bus->matchingEntries(usb::interfaceClassName).empty()) {
+            ASSERT_TRUE(m_devices.run({"replug", serial}).succeeded);
+            unmount(m_folder);
+            m_mounted.clear();
+            const auto [status, output] = mountTool(std::string("mtp://") + serial, m_folder);
+            ASSERT_EQ(status, 0) << output;
         }
-        const int error = errno;
-        ::close(file);
-        EXPECT_LT(got, 0) << "the copy ended without an error after " << total << " bytes";
-        EXPECT_LT(total, 64u << 20);
-        EXPECT_NE(error, 0);
-    });
+        withinLimit([&] {
+            const int file = ::open(at("video.mp4").c_str(), O_RDONLY | O_CLOEXEC);
+            ASSERT_GE(file, 0) << std::strerror(errno);
+            std::vector<char> piece(1u << 20);
+            ASSERT_EQ(::read(file, piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
+            ASSERT_TRUE(m_devices.run(departure).succeeded);
+            const auto start = std::chrono::steady_clock::now();
+            std::uint64_t total = piece.size();
+            ssize_t got = 0;
+            while ((got = ::read(file, piece.data(), piece.size())) > 0) {
+                total += static_cast<std::uint64_t>(got);
+            }
+            const int error = errno;
+            ::close(file);
+            EXPECT_LT(got, 0) << "the copy ended without an error after " << total << " bytes";
+            EXPECT_LT(total, 64u << 20);
+            EXPECT_NE(error, 0);
+            RecordProperty(
+                "secondsToFail " + departure.back(),
+                std::to_string(
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()));
+        });
+    }
 }
 
 TEST_F(MountedServiceTests, ACrashedMountReleasesThePhoneForTheNextOne) {

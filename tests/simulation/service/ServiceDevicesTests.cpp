@@ -125,6 +125,20 @@ TEST(ServiceDevicesTests, CommandsChangeTheBusAndSaySo) {
          true,
          "the next 3 transfers on endpoint 0x2",
          {}},
+        {{"fault", "A1", "disconnect", "endpoint=0x01"},
+         false,
+         "A1 has no endpoint 0x1; its MTP interface has 0x0, 0x81, 0x2, 0x83",
+         {}},
+        {{"list"},
+         true,
+         "A1 phone file-transfer",
+         [&] {
+             // The phone drops off the bus by itself, as a disconnect fault makes it.
+             const auto text = served.devices.run({"list"}).text;
+             const auto place = text.find("device=", text.find("A1 phone"));
+             served.bus->unplug(std::stoull(text.substr(place + 7), nullptr, 16));
+         }},
+        {{"replug", "A1"}, true, "plugged A1 again", [&] { EXPECT_EQ(devices(), 2u); }},
         {{"fault", "A1", "melt"}, false, "unknown fault \"melt\"", {}},
         {{"fault", "A1", "stall", "colour=red"}, false, "unknown setting \"colour=red\"", {}},
         {{"access", "A1", "no"}, true, "A1 refuses access", {}},
