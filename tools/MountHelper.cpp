@@ -12,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 
 namespace tandalo::tools {
 
@@ -58,11 +59,14 @@ std::unique_ptr<fusehost::FuseMount> mountResource(const MountArguments& argumen
 }
 
 void serveUntilUnmounted(fusehost::FuseMount& mount, StopSignals& signals) {
-    while (mount.isServing()) {
-        if (signals.waitForStop(std::chrono::milliseconds(200))) {
-            break;
+    // Whichever comes first ends the serving: the kernel letting go of the folder (an unmount from
+    // anywhere) or a stop signal. Neither is polled for, so the process ends with its unmount.
+    std::jthread watcher([&mount, &signals] {
+        while (!mount.waitUntilUnmounted(std::chrono::hours(1))) {
         }
-    }
+        signals.requestStop();
+    });
+    signals.waitForStop();
     mount.shutdown();
 }
 

@@ -77,4 +77,8 @@ void StopSignals::waitForStop() {
     }
 }
 
+void StopSignals::requestStop() {
+    onStopSignal(0);
+}
+
 } // namespace tandalo::tools

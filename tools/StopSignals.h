@@ -17,6 +17,8 @@ public:
     bool waitForStop(std::chrono::milliseconds limit);
     /// Waits until a stop is asked for.
     void waitForStop();
+    /// Asks for a stop as a signal would. Any thread.
+    void requestStop();
 };
 
 } // namespace tandalo::tools

@@ -184,6 +184,30 @@ TEST_F(MountedServiceTests, APhoneThatGoesAwayMidCopyFailsTheCopy) {
     }
 }
 
+// The serving process ends with its unmount, whoever unmounted the folder, rather than serving on for
+// nothing. It is not this process's child: it ends when it is gone or only waits to be reaped.
+TEST_F(MountedServiceTests, TheServingProcessEndsWithItsUnmount) {
+    const auto pid = servingProcess();
+    ASSERT_GT(pid, 0);
+    withinLimit([&] { EXPECT_EQ(readThrough(at("Download/readme.txt")).size(), 40u); });
+    const auto ended = [pid] {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/stat");
+        std::string pidText;
+        std::string name;
+        std::string state;
+        return !(status >> pidText >> name >> state) || state == "Z";
+    };
+    const auto start = std::chrono::steady_clock::now();
+    unmount(m_folder);
+    while (!ended() && std::chrono::steady_clock::now() - start < std::chrono::seconds(20)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_TRUE(ended()) << "pid " << pid << " still serves 20 s after its unmount";
+    RecordProperty(
+        "secondsToEnd",
+        std::to_string(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()));
+}
+
 TEST_F(MountedServiceTests, ACrashedMountReleasesThePhoneForTheNextOne) {
     const auto pid = servingProcess();
     ASSERT_GT(pid, 0);
