@@ -19,6 +19,7 @@
 #include <iostream>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -264,10 +265,12 @@ platform::Preferences Session::preferences() const {
     return *platform::Preferences::suite("tandalo", m_folder / "preferences");
 }
 
-void Session::startApplication(const std::vector<std::string>& further) {
-    auto settings = preferences();
-    settings.setString("mountRootBookmark", m_mountRoot.string());
-    settings.setBool("hasCompletedOnboarding", true);
+void Session::startApplication(const std::vector<std::string>& further, Settings settings) {
+    if (settings == Settings::written) {
+        auto standard = preferences();
+        standard.setString("mountRootBookmark", m_mountRoot.string());
+        standard.setBool("hasCompletedOnboarding", true);
+    }
     std::vector<std::string> environment{
         joined(busservice::socketVariable, "=", m_service->socketPath().string()),
         joined("TANDALO_PREFERENCES_DIR=", (m_folder / "preferences").string()),
@@ -275,6 +278,8 @@ void Session::startApplication(const std::vector<std::string>& further) {
         joined("XDG_CONFIG_HOME=", (m_folder / "config").string()),
     };
     if (m_mode != Mode::interactive) {
+        fs::create_directories(m_folder / "home");
+        environment.push_back(joined("HOME=", (m_folder / "home").string()));
         environment.push_back("QT_QPA_PLATFORM=offscreen");
         environment.push_back(joined("DBUS_SESSION_BUS_ADDRESS=", m_sessionAddress));
         environment.push_back(joined(ui::TestControl::variable, "=", control().string()));
@@ -283,6 +288,17 @@ void Session::startApplication(const std::vector<std::string>& further) {
     }
     environment.insert(environment.end(), further.begin(), further.end());
     m_application = platform::spawnProgram((m_tools / "tandalo").string(), {}, environment, m_log);
+}
+
+void Session::replacePreferencesByFIFOs() const {
+    for (const auto* name : {"tandalo", "K7QW3ZR2LD.group.com.brenwick.Tandalo"}) {
+        const auto file = platform::Preferences::suite(name, m_folder / "preferences")->filePath();
+        fs::create_directories(file.parent_path());
+        fs::remove(file);
+        if (::mkfifo(file.c_str(), 0600) != 0) {
+            throw Failure(joined("mkfifo ", file.string(), ": ", std::strerror(errno)));
+        }
+    }
 }
 
 std::optional<int> Session::stopApplication() {

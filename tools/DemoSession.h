@@ -102,10 +102,15 @@ public:
     void startDesktop();
     /// The application's preferences of this run's own, which it reads at start.
     platform::Preferences preferences() const;
+    enum class Settings { written, leftAsTheyAre };
     /// The application on the bus service, with settings of this run's own: the mount folder, the set-up
-    /// guide taken as done, and launch at login written into this run's folder, not the user's. The
-    /// environment's further variables are added to the application's.
-    void startApplication(const std::vector<std::string>& environment = {});
+    /// guide taken as done, and launch at login written into this run's folder, not the user's (the
+    /// settings are not written when they are left as they are). A headless run's home is the run's own.
+    /// The environment's further variables are added to the application's.
+    void startApplication(const std::vector<std::string>& environment = {},
+                          Settings settings = Settings::written);
+    /// Puts FIFOs in place of the application's preferences files, as a program gone astray could.
+    void replacePreferencesByFIFOs() const;
     /// Quits the application as a logout does (SIGTERM); its exit status, or nothing when it had to be
     /// killed after 20 s.
     std::optional<int> stopApplication();

@@ -45,9 +45,10 @@ using Clock = std::chrono::steady_clock;
 /// How soon a phone whose mount helper died must be mounted again.
 constexpr auto deadMountLimit = 2s;
 
-void showsThePhone(Steps& steps, const Session& session, const std::string& serial) {
+void showsThePhone(Steps& steps, const Session& session, const std::string& serial,
+                   std::chrono::milliseconds limit = 20s) {
     steps.run("the application shows the phone", [&] {
-        waitFor("the phone's row", 20s, [&] { return session.row(serial).has_value(); });
+        waitFor("the phone's row", limit, [&] { return session.row(serial).has_value(); });
         const auto fields = *session.row(serial);
         if (fields[2] == "hidden") {
             throw Failure("the model lists the phone, the window does not show it");
@@ -99,6 +100,15 @@ void smokeTest(Session& session) {
     const auto serial = session.devices().plug({"phone", session.serial("SMOKE")});
     session.startApplication();
     showsThePhone(steps, session, serial);
+    quits(steps, session);
+    // Preferences that cannot be read (FIFOs that nobody writes) are defaults: the start neither hangs on
+    // them nor keeps the application from quitting.
+    steps.run("FIFOs in place of the preferences", [&] {
+        session.replacePreferencesByFIFOs();
+        return std::string("the application starts again on them");
+    });
+    session.startApplication({}, Session::Settings::leftAsTheyAre);
+    showsThePhone(steps, session, serial, 10s);
     quits(steps, session);
     std::cout << "smoke test passed" << std::endl;
 }

@@ -1,8 +1,8 @@
 #include "Tandalo/core/ExtensionStatus.h"
 
-#include "Tandalo/core/XDGFolders.h"
 #include "platform/foundation/URL.h"
 #include "platform/foundation/UniqueFd.h"
+#include "platform/foundation/XDGFolders.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -191,7 +191,7 @@ std::string FuseExtensionStatus::helpPage(const Findings& findings) const {
 }
 
 std::filesystem::path FuseExtensionStatus::helpPagePath() const {
-    return XDGFolders::cacheHome(m_environment) / "tandalo" / helpPageName;
+    return platform::XDGFolders::cacheHome(m_environment) / "tandalo" / helpPageName;
 }
 
 void FuseExtensionStatus::openSettings() {

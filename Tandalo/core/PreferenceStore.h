@@ -52,7 +52,7 @@ public:
 };
 
 /// The foundation's preferences, kept in files that the application and the extension share (the
-/// folder comes from the environment's TANDALO_PREFERENCES_DIR, else ~/.config/tandalo).
+/// folder comes from the environment's TANDALO_PREFERENCES_DIR, else $XDG_CONFIG_HOME/tandalo).
 class FilePreferenceSuites final : public PreferenceSuites {
 public:
     explicit FilePreferenceSuites(const platform::Environment& environment = platform::Environment::process())

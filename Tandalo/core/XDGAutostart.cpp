@@ -1,8 +1,8 @@
 #include "Tandalo/core/XDGAutostart.h"
 
-#include "Tandalo/core/XDGFolders.h"
 #include "platform/foundation/FoundationError.h"
 #include "platform/foundation/UniqueFd.h"
+#include "platform/foundation/XDGFolders.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -61,7 +61,7 @@ std::string trimmed(std::string_view text) {
 } // namespace
 
 std::filesystem::path XDGAutostart::entryPath() const {
-    return XDGFolders::configHome(m_environment) / "autostart" / (m_entry.fileName + ".desktop");
+    return platform::XDGFolders::configHome(m_environment) / "autostart" / (m_entry.fileName + ".desktop");
 }
 
 std::string XDGAutostart::execValue(const std::filesystem::path& executable) {

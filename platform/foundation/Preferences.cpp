@@ -1,14 +1,17 @@
 #include "platform/foundation/Preferences.h"
 
 #include "platform/foundation/FoundationError.h"
+#include "platform/foundation/Logger.h"
 #include "platform/foundation/PreferencesFormat.h"
 #include "platform/foundation/UniqueFd.h"
+#include "platform/foundation/XDGFolders.h"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <functional>
 #include <map>
-#include <pwd.h>
+#include <mutex>
+#include <set>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,16 +24,21 @@ namespace {
 using Entries = PreferencesFormat::Entries;
 
 constexpr std::string_view fileExtension = ".prefs";
+constexpr std::chrono::milliseconds lockPoll{5};
 
 // --- Files. ---
 
-// The file's contents; "" when it does not exist. Throws FoundationError when it exists but cannot be
-// read whole.
-std::string readContents(const std::filesystem::path& file) {
-    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+// Opens the file without following a link and without blocking (a FIFO put in its place would hang the
+// open until someone writes to it, with the suite's lock held), and accepts a regular file only. Nothing
+// when the file does not exist and flags do not create it.
+UniqueFd openRegularFile(const std::filesystem::path& file, int flags, mode_t mode = 0) {
+    UniqueFd fd(::open(file.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, mode));
     if (!fd) {
-        if (errno == ENOENT) {
-            return {};
+        if (errno == ENOENT && (flags & O_CREAT) == 0) {
+            return fd;
+        }
+        if (errno == ELOOP) {
+            throw FoundationError("a link stands in place of the file " + file.string(), ELOOP);
         }
         throw FoundationError::fromErrno("open", errno, file.string());
     }
@@ -40,6 +48,16 @@ std::string readContents(const std::filesystem::path& file) {
     }
     if (!S_ISREG(status.st_mode)) {
         throw FoundationError("not a regular file: " + file.string(), EINVAL);
+    }
+    return fd;
+}
+
+// The file's contents; "" when it does not exist. Throws FoundationError when it exists but cannot be
+// read whole.
+std::string readContents(const std::filesystem::path& file) {
+    const auto fd = openRegularFile(file, O_RDONLY);
+    if (!fd) {
+        return {};
     }
     std::string contents;
     char buffer[65536];
@@ -62,10 +80,23 @@ std::string readContents(const std::filesystem::path& file) {
     }
 }
 
+// Each file's refusal is logged once per reason, not at every read of a value that is polled.
+void reportUnreadable(const std::filesystem::path& file, const FoundationError& error) {
+    static std::mutex reportedLock;
+    static std::set<std::string> reported; // guarded by reportedLock
+    const std::scoped_lock lock(reportedLock);
+    if (reported.insert(file.string() + '\n' + error.what()).second) {
+        oslog::Logger("com.brenwick.Tandalo", "preferences")
+            .error("preferences %{public}s cannot be read, defaults are used: %{public}s", file.string(),
+                   error.what());
+    }
+}
+
 Entries readEntries(const std::filesystem::path& file) {
     try {
         return PreferencesFormat::parse(readContents(file));
-    } catch (const FoundationError&) {
+    } catch (const FoundationError& error) {
+        reportUnreadable(file, error);
         return {};
     }
 }
@@ -128,29 +159,15 @@ bool isUsableName(std::string_view name) {
            name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
 }
 
-std::filesystem::path homeFolder(const Environment& environment) {
-    if (auto home = environment.value("HOME"); home && !home->empty()) {
-        return *home;
-    }
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-        found->pw_dir != nullptr && found->pw_dir[0] != '\0') {
-        return found->pw_dir;
-    }
-    return {};
-}
-
 std::filesystem::path preferencesFolder(const Environment& environment) {
     if (auto folder = environment.value("TANDALO_PREFERENCES_DIR"); folder && !folder->empty()) {
         return *folder;
     }
-    const auto home = homeFolder(environment);
-    if (home.empty()) {
+    const auto config = XDGFolders::configHome(environment);
+    if (config.empty()) {
         return {};
     }
-    return home / ".config" / "tandalo";
+    return config / "tandalo";
 }
 
 } // namespace
@@ -212,7 +229,7 @@ template <typename T> std::optional<T> typed(std::optional<Preferences::Value> v
 // Runs change() on the suite's entries with the suite's lock held, and replaces the file when it reports a
 // change. The lock lives in a file of its own because the data file is replaced, not rewritten: a lock on
 // the data file would lock the old file that a rename has just replaced.
-void modifyEntries(const std::filesystem::path& folder, const std::filesystem::path& file,
+void modifyEntries(const std::filesystem::path& folder, const std::filesystem::path& file, Clock& clock,
                    const std::function<bool(Entries&)>& change) {
     if (file.empty()) {
         throw FoundationError("no folder for preferences: set TANDALO_PREFERENCES_DIR or HOME");
@@ -223,14 +240,22 @@ void modifyEntries(const std::filesystem::path& folder, const std::filesystem::p
         throw FoundationError::fromErrno("create_directories", error.value(), folder.string());
     }
     const auto lockPath = file.string() + ".lock";
-    UniqueFd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-    if (!lock) {
-        throw FoundationError::fromErrno("open", errno, lockPath);
-    }
-    while (::flock(lock.get(), LOCK_EX) != 0) {
-        if (errno != EINTR) {
+    const auto lock = openRegularFile(lockPath, O_RDWR | O_CREAT, 0600);
+    // A writer holds the lock for a few milliseconds; one that holds it for longer is stuck or gone astray,
+    // and must not hang this process with it.
+    const auto deadline = clock.deadlineAfter(Preferences::lockLimit);
+    while (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EWOULDBLOCK) {
             throw FoundationError::fromErrno("flock", errno, lockPath);
         }
+        if (clock.now() >= deadline) {
+            throw FoundationError("the preferences lock " + lockPath + " stayed taken by another process",
+                                  EWOULDBLOCK);
+        }
+        clock.sleepFor(lockPoll);
     }
     // Unlike a read, a write refuses a file it cannot read whole: replacing it would lose its entries.
     auto entries = PreferencesFormat::parse(readContents(file));
@@ -263,7 +288,7 @@ std::optional<Preferences::Date> Preferences::dateValue(std::string_view key) co
 }
 
 void Preferences::set(std::string_view key, const Value& value) {
-    modifyEntries(m_folder, m_file, [&](Entries& entries) {
+    modifyEntries(m_folder, m_file, *m_clock, [&](Entries& entries) {
         entries.insert_or_assign(std::string(key), value);
         return true;
     });
@@ -277,7 +302,7 @@ void Preferences::remove(std::string_view key) {
     if (!std::filesystem::exists(m_file, error)) {
         return;
     }
-    modifyEntries(m_folder, m_file, [&](Entries& entries) {
+    modifyEntries(m_folder, m_file, *m_clock, [&](Entries& entries) {
         const auto found = entries.find(key);
         if (found == entries.end()) {
             return false;

@@ -3,6 +3,7 @@
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/Environment.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -17,11 +18,13 @@ namespace platform {
 /// every read looks at the file afresh, so a value written by another process is seen at once, and every
 /// write is a locked read-modify-write that replaces the file whole.
 ///
-/// The files live in the folder named by TANDALO_PREFERENCES_DIR, or ~/.config/tandalo when it is unset or
-/// empty, one "<suite>.prefs" each, beside the "<suite>.prefs.lock" that writers hold with flock().
-/// Reads never fail: a missing, unreadable or damaged file reads as defaults (entries that cannot be read
-/// are absent). Writes throw FoundationError when the file cannot be replaced.
-/// Every member may be called from any thread; reads block on file input, writes also on the lock.
+/// The files live in the folder named by TANDALO_PREFERENCES_DIR, or <config home>/tandalo when it is unset
+/// or empty, one "<suite>.prefs" each, beside the "<suite>.prefs.lock" that writers hold with flock(). Reads
+/// never fail: a missing, unreadable or damaged file reads as defaults (entries that cannot be read are
+/// absent), and so does anything but a regular file (a link, a FIFO, a folder), which is logged and never
+/// opened so as to block. Writes throw FoundationError when the file cannot be replaced, or when another
+/// process keeps the lock for longer than lockLimit. Every member may be called from any thread; reads block
+/// on file input, writes also on the lock.
 class Preferences {
 public:
     using Date = Clock::WallTime;
@@ -30,6 +33,8 @@ public:
     /// The largest file that is read; a larger one reads as empty and refuses writes, rather than being
     /// truncated to what could be read.
     static constexpr std::uintmax_t maximumFileSize = 4 * 1024 * 1024;
+    /// How long a write waits for another process's lock before it gives up.
+    static constexpr std::chrono::seconds lockLimit{5};
 
     /// The standard user preferences of this process: the suite named after the program.
     static Preferences standard(const Environment& environment = Environment::process());
@@ -42,6 +47,8 @@ public:
 
     const std::string& suiteName() const { return m_name; }
     const std::filesystem::path& filePath() const { return m_file; }
+    /// The clock on which a write waits for the lock; the system's unless set.
+    void setClock(Clock& clock) { m_clock = &clock; }
 
     /// The stored value of any type, or nothing.
     std::optional<Value> value(std::string_view key) const;
@@ -68,6 +75,7 @@ private:
     std::string m_name;
     std::filesystem::path m_folder; // empty when no folder could be found: reads give nothing
     std::filesystem::path m_file;
+    Clock* m_clock = &Clock::system();
 };
 
 } // namespace platform

@@ -1,14 +1,19 @@
 #include "platform/foundation/Preferences.h"
 
 #include "platform/foundation/FoundationError.h"
+#include "platform/foundation/LogStore.h"
 #include "tests/platform/foundation/TemporaryFolder.h"
 #include "tests/support/Concat.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <limits>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -214,6 +219,54 @@ TEST(PreferencesTests, AFileThatCannotBeReadWholeIsNeverOverwritten) {
     EXPECT_THROW(preferences.remove("new"), FoundationError);
 }
 
+TEST(PreferencesTests, AnythingButARegularFileReadsAsDefaultsWithoutBlockingAndIsNeverWritten) {
+    const std::vector<std::pair<std::string, std::function<void(const std::filesystem::path&)>>> cases{
+        {"a FIFO", [](const std::filesystem::path& file) { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); }},
+        {"a link to a file",
+         [](const std::filesystem::path& file) {
+             writeFile(file.string() + ".elsewhere", "kept=integer:1\n");
+             std::filesystem::create_symlink(file.filename().string() + ".elsewhere", file);
+         }},
+    };
+    for (const auto& [what, plant] : cases) {
+        SCOPED_TRACE(what);
+        TemporaryFolder folder;
+        auto preferences = suiteIn(folder);
+        plant(preferences.filePath());
+        const auto before = oslog::LogStore::shared().recentEntries("com.brenwick.Tandalo", 1h).size();
+        EXPECT_FALSE(preferences.integerValue("kept"));
+        EXPECT_THROW(preferences.setInteger("new", 2), FoundationError);
+        EXPECT_THROW(preferences.remove("kept"), FoundationError);
+        EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(preferences.filePath())));
+        EXPECT_GT(oslog::LogStore::shared().recentEntries("com.brenwick.Tandalo", 1h).size(), before);
+        // A lock file that is not a file makes a write fail, not wait.
+        std::filesystem::remove(preferences.filePath());
+        const std::filesystem::path lock = preferences.filePath().string() + ".lock";
+        std::filesystem::remove(lock);
+        plant(lock);
+        EXPECT_THROW(preferences.setInteger("new", 2), FoundationError);
+    }
+}
+
+TEST(PreferencesTests, AWriteGivesUpOnALockThatAnotherProcessKeeps) {
+    TemporaryFolder folder;
+    auto preferences = suiteIn(folder);
+    preferences.setInteger("kept", 1);
+    // flock() locks of two opens exclude each other even within one process.
+    const int holder = ::open((preferences.filePath().string() + ".lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    platform::VirtualClock clock(platform::VirtualClock::AutoAdvance::sleeps);
+    preferences.setClock(clock);
+    const auto start = clock.now();
+    EXPECT_THROW(preferences.setInteger("new", 2), FoundationError);
+    EXPECT_GE(clock.now() - start, Preferences::lockLimit);
+    EXPECT_EQ(preferences.integerValue("kept"), 1);
+    ::close(holder);
+    preferences.setInteger("new", 2);
+    EXPECT_EQ(preferences.integerValue("new"), 2);
+}
+
 TEST(PreferencesTests, RemoveDeletesOnlyThatKeyAndCreatesNoFileWhenNothingIsStored) {
     TemporaryFolder folder;
     auto preferences = suiteIn(folder);
@@ -265,6 +318,13 @@ TEST(PreferencesTests, FindsItsFolderThroughTheEnvironment) {
     // An empty variable is no folder: the default under the home folder applies.
     const MemoryEnvironment emptyFolder{{"TANDALO_PREFERENCES_DIR", ""}, {"HOME", "/home/me"}};
     EXPECT_EQ(Preferences::suite("group", emptyFolder)->filePath(), "/home/me/.config/tandalo/group.prefs");
+
+    // The desktop's configuration folder, when it is absolute, is where preferences live.
+    const MemoryEnvironment configHome{{"HOME", "/home/me"}, {"XDG_CONFIG_HOME", "/home/me/cfg"}};
+    EXPECT_EQ(Preferences::suite("group", configHome)->filePath(), "/home/me/cfg/tandalo/group.prefs");
+    const MemoryEnvironment relativeConfig{{"HOME", "/home/me"}, {"XDG_CONFIG_HOME", "cfg"}};
+    EXPECT_EQ(Preferences::suite("group", relativeConfig)->filePath(),
+              "/home/me/.config/tandalo/group.prefs");
 
     const MemoryEnvironment homeOnly{{"HOME", "/home/me"}};
     const auto standard = Preferences::standard(homeOnly);
