@@ -4,12 +4,14 @@
 #include "tools/StopSignals.h"
 
 #include "FileSystemExtension/TandaloFileSystem.h"
+#include "platform/foundation/OwnedFolder.h"
 #include "platform/foundation/URL.h"
 #include "platform/fskit/Error.h"
 #include "platform/fuse/FuseError.h"
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <thread>
@@ -33,9 +35,29 @@ namespace {
 
 constexpr std::chrono::seconds kernelCacheTimeout(60);
 
+// The folder the application checked and named: the walk follows no link another user could have planted
+// on the way and refuses a link in the folder's place, so the mount lands where the application meant.
+std::filesystem::path checkedMountPoint(const std::filesystem::path& folder) {
+    std::error_code error;
+    const auto absolute = std::filesystem::absolute(folder, error);
+    if (error) {
+        throw fusehost::FuseError(error.value(), "mount folder " + folder.string() + ": " + error.message());
+    }
+    try {
+        return platform::OwnedFolder::open(absolute).path();
+    } catch (const platform::UnsafeFolderError& refused) {
+        throw fusehost::FuseError(refused.errorNumber() != 0 ? refused.errorNumber() : EPERM, refused.what());
+    } catch (const platform::FoundationError& failed) {
+        // A folder whose mount lost its server says so here, which the application reads as a stale one.
+        const int code = failed.errorNumber() != 0 ? failed.errorNumber() : EIO;
+        throw fusehost::FuseError(code, "mount folder " + folder.string() + ": " + std::strerror(code));
+    }
+}
+
 } // namespace
 
 std::unique_ptr<fusehost::FuseMount> mountResource(const MountArguments& arguments) {
+    const auto folder = checkedMountPoint(arguments.folder);
     // A named context rather than the default argument: GCC 12 at -O3 takes the temporary's function
     // members for uninitialised.
     TandaloFileSystem::Context context;
@@ -55,7 +77,7 @@ std::unique_ptr<fusehost::FuseMount> mountResource(const MountArguments& argumen
     }
     const auto resource = mountedResource(arguments);
     refuseIfAlreadyMounted(*fileSystem, *resource);
-    return fusehost::FuseMount::mount(fileSystem, resource, arguments.folder, std::move(options));
+    return fusehost::FuseMount::mount(fileSystem, resource, folder, std::move(options));
 }
 
 void serveUntilUnmounted(fusehost::FuseMount& mount, StopSignals& signals) {

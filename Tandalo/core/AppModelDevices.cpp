@@ -416,6 +416,10 @@ Task<void> AppModel::mountTaskOf(std::shared_ptr<AppModel> model, DeviceEntry en
             while (model->isMountingIn(folder->path, id)) {
                 folder = model->mountLocation().folder(name, folder->index + 1);
             }
+        } catch (const UnsafeMountFolderError& failure) {
+            model->m_log.error("no folder for %{public}s: %{public}s", name, failure.what());
+            // The user must learn which place is unsafe to choose another.
+            staleMessage = failure.what();
         } catch (const std::exception& failure) {
             model->m_log.error("no folder for %{public}s: %{public}s", name, failure.what());
         }

@@ -1,31 +1,40 @@
 #include "Tandalo/core/FileOperations.h"
 
 #include "platform/foundation/FoundationError.h"
+#include "platform/foundation/OwnedFolder.h"
 #include "platform/foundation/UniqueFd.h"
+#include "platform/foundation/XDGFolders.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace tandalo::app {
 
-void LinuxFileOperations::createDirectories(const std::filesystem::path& folder) {
+namespace {
+
+std::filesystem::path absolutePath(const std::filesystem::path& path) {
     std::error_code error;
-    std::filesystem::create_directories(folder, error);
-    if (error) {
-        throw platform::FoundationError::fromErrno("create folder", error.value(), folder.string());
-    }
+    auto result = std::filesystem::absolute(path, error);
+    return error ? path : result;
+}
+
+} // namespace
+
+void LinuxFileOperations::createDirectories(const std::filesystem::path& folder) {
+    platform::OwnedFolder::open(absolutePath(folder), platform::OwnedFolder::Missing::made, 0777);
+}
+
+void LinuxFileOperations::createPrivateFolder(const std::filesystem::path& folder) {
+    platform::OwnedFolder::open(absolutePath(folder), platform::OwnedFolder::Missing::made, 0700)
+        .narrow(0700);
 }
 
 void LinuxFileOperations::createEmptyFile(const std::filesystem::path& file) {
-    const platform::UniqueFd created(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-    if (!created && errno != EEXIST) {
-        throw platform::FoundationError::fromErrno("create file", errno, file.string());
-    }
+    const auto path = absolutePath(file);
+    platform::OwnedFolder::open(path.parent_path()).createFile(path.filename().string(), 0600);
 }
 
 bool LinuxFileOperations::exists(const std::filesystem::path& path) const {
@@ -35,10 +44,13 @@ bool LinuxFileOperations::exists(const std::filesystem::path& path) const {
 
 std::optional<std::vector<std::string>>
 LinuxFileOperations::entries(const std::filesystem::path& folder) const {
-    DIR* directory = ::opendir(folder.c_str());
+    // A link is not listed: what it leads to is not this folder.
+    platform::UniqueFd opened(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    DIR* directory = opened ? ::fdopendir(opened.get()) : nullptr;
     if (directory == nullptr) {
         return std::nullopt;
     }
+    opened.release(); // closedir closes it
     std::vector<std::string> names;
     errno = 0;
     while (const dirent* entry = ::readdir(directory)) {
@@ -68,15 +80,8 @@ void LinuxFileOperations::removeFile(const std::filesystem::path& file) {
 }
 
 std::filesystem::path LinuxFileOperations::homeFolder() const {
-    passwd entry{};
-    passwd* found = nullptr;
-    std::vector<char> buffer(16384);
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-        found->pw_dir != nullptr && found->pw_dir[0] != '\0') {
-        return found->pw_dir;
-    }
-    const char* home = std::getenv("HOME");
-    return home != nullptr ? home : "/";
+    auto home = platform::XDGFolders::home(m_environment);
+    return home.empty() ? std::filesystem::path("/") : home;
 }
 
 } // namespace tandalo::app

@@ -34,4 +34,12 @@ private:
     MountFindings m_findings;
 };
 
+/// A mount folder that holds, or lies behind, something another user could have planted: nothing is made
+/// or mounted there, and the message, which names the place, is shown as it is.
+class UnsafeMountFolderError : public MountError {
+public:
+    explicit UnsafeMountFolderError(const std::exception& cause)
+        : MountError(std::string(cause.what()) + " Choose another folder for mounted devices in Settings.") {}
+};
+
 } // namespace tandalo::app

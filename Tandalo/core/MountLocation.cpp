@@ -2,6 +2,7 @@
 
 #include "Tandalo/core/MountError.h"
 #include "platform/foundation/Logger.h"
+#include "platform/foundation/OwnedFolder.h"
 
 #include <algorithm>
 #include <array>
@@ -89,10 +90,14 @@ MountLocation::DeviceFolder MountLocation::folder(std::string_view name, int ind
     for (int candidate = std::max(index, 1); candidate < std::max(index, 1) + folderTries; ++candidate) {
         const auto path =
             *url.get() / (candidate >= 2 ? base + " (" + std::to_string(candidate) + ")" : base);
-        if (isInUse(path)) {
-            continue;
+        try {
+            if (isInUse(path)) {
+                continue;
+            }
+            m_services.files.createDirectories(path);
+        } catch (const platform::UnsafeFolderError& error) {
+            throw UnsafeMountFolderError(error);
         }
-        m_services.files.createDirectories(path);
         return DeviceFolder{path, candidate};
     }
     throw MountError("Every folder for this device in the mount folder is in use.");
@@ -133,7 +138,7 @@ void MountLocation::storeBookmark(const std::filesystem::path& folder) {
     }
 }
 
-bool MountLocation::isInUse(const std::filesystem::path& folder) const {
+bool MountLocation::isInUse(const std::filesystem::path& folder) {
     if (!m_services.files.exists(folder)) {
         return false;
     }
@@ -143,6 +148,9 @@ bool MountLocation::isInUse(const std::filesystem::path& folder) const {
         })) {
         return true;
     }
+    // A link or another user's folder in its place is refused rather than passed over: whoever planted
+    // one may have planted the next names too.
+    m_services.files.createDirectories(folder);
     // A folder that cannot be listed (a mount whose server is gone) is in use as much as one with files.
     const auto entries = m_services.files.entries(folder);
     return !entries || !entries->empty();

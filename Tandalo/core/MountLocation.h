@@ -56,8 +56,9 @@ public:
     bool choose();
     /// Makes the folder for a device of that name: "<name>" for index 1, "<name> (<index>)" after; a folder
     /// that is in use (something mounted on it, or anything in it) is never reused, the next index is
-    /// taken instead. Throws MountError when no mount folder is set, platform::FoundationError when the
-    /// folder cannot be made.
+    /// taken instead. Throws MountError when no mount folder is set or when the place is unsafe (a link,
+    /// or a folder another user owns or may change, on the way or in the folder's place),
+    /// platform::FoundationError when the folder cannot be made.
     DeviceFolder folder(std::string_view name, int index);
     /// The parent's subfolder named after the application, made now; nothing when it cannot be made.
     std::optional<std::filesystem::path> appFolder(const std::filesystem::path& parent);
@@ -69,7 +70,7 @@ public:
 private:
     void use(const std::filesystem::path& folder);
     void storeBookmark(const std::filesystem::path& folder);
-    bool isInUse(const std::filesystem::path& folder) const;
+    bool isInUse(const std::filesystem::path& folder);
 
     Services m_services;
     std::optional<std::filesystem::path> m_scoped;

@@ -2,6 +2,7 @@
 
 #include "Tandalo/core/MountResource.h"
 #include "Tandalo/core/ThreadExecutor.h"
+#include "platform/foundation/OwnedFolder.h"
 #include "platform/foundation/Unicode.h"
 #include "platform/foundation/WholeNumber.h"
 
@@ -97,10 +98,15 @@ MountManager::~MountManager() = default;
 std::optional<std::filesystem::path> MountManager::tokenFile(const corvane::USBDeviceDescriptor& device,
                                                              const std::filesystem::path& folder, int attempt,
                                                              corvane::TakeOver takeOver) const {
-    const auto directory =
-        folder.parent_path() / ".tandalo" / MountResource::modeFolderName(takeOver, attempt);
+    // The token folder names the user's devices: it is closed to others, and nothing another user planted
+    // in a shared mount folder is written through.
+    const auto tokens = folder.parent_path() / ".tandalo";
+    const auto directory = tokens / MountResource::modeFolderName(takeOver, attempt);
     try {
-        m_services.files.createDirectories(directory);
+        m_services.files.createPrivateFolder(tokens);
+        m_services.files.createPrivateFolder(directory);
+    } catch (const platform::UnsafeFolderError& error) {
+        throw UnsafeMountFolderError(error);
     } catch (const std::exception& error) {
         m_log.error("token beside %{public}s: %{public}s", folder.string(), error.what());
         return std::nullopt;
@@ -108,6 +114,8 @@ std::optional<std::filesystem::path> MountManager::tokenFile(const corvane::USBD
     const auto file = directory / MountResource::tokenFileName(device);
     try {
         m_services.files.createEmptyFile(file);
+    } catch (const platform::UnsafeFolderError& error) {
+        throw UnsafeMountFolderError(error);
     } catch (const std::exception&) {
         return std::nullopt;
     }

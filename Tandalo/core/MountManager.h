@@ -106,7 +106,8 @@ public:
     /// The serving process that a successful run of the mount tool named in its output.
     static std::optional<std::int32_t> serverNamedIn(std::string_view output);
     /// Makes the empty token file for the attempt beside the device's folder, or reuses it; nothing when it
-    /// cannot be made.
+    /// cannot be made. Throws MountError when the place is unsafe (a link or a folder of another user's
+    /// where the token folder or file should be).
     std::optional<std::filesystem::path> tokenFile(const corvane::USBDeviceDescriptor& device,
                                                    const std::filesystem::path& folder, int attempt,
                                                    corvane::TakeOver takeOver) const;

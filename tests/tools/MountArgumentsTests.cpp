@@ -99,6 +99,21 @@ TEST(MountArgumentsTests, HandsTheResourceOnAsThePlatformWould) {
     }
 }
 
+TEST(MountArgumentsTests, MountsOnNoLinkInTheFoldersPlace) {
+    platform::testing::TemporaryFolder folder;
+    const auto elsewhere = folder.path() / "elsewhere";
+    std::filesystem::create_directories(elsewhere);
+    std::filesystem::create_symlink(elsewhere, folder.path() / "Phone");
+    // Refused before the device is looked for or anything is mounted.
+    try {
+        mountResource({"mtp://R58M123", (folder.path() / "Phone").string()});
+        FAIL() << "a link was taken as the mount point";
+    } catch (const fusehost::FuseError& error) {
+        EXPECT_EQ(error.code(), ELOOP) << error.what();
+        EXPECT_NE(std::string(error.what()).find((folder.path() / "Phone").string()), std::string::npos);
+    }
+}
+
 TEST(MountArgumentsTests, ReadsForegroundAndReadOnlyInAnyOrder) {
     const std::vector<std::string> line{"-o", "rw,ro", "-f", "-t", "tandalo", "mtp://any", "/m"};
     const auto parsed = parseMountArguments(line);

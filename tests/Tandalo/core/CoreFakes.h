@@ -70,6 +70,7 @@ public:
     explicit FakeFileOperations(std::filesystem::path home = "/home/me") : m_home(std::move(home)) {}
 
     void createDirectories(const std::filesystem::path& folder) override;
+    void createPrivateFolder(const std::filesystem::path& folder) override { createDirectories(folder); }
     void createEmptyFile(const std::filesystem::path& file) override;
     bool exists(const std::filesystem::path& path) const override;
     std::optional<std::vector<std::string>> entries(const std::filesystem::path& folder) const override;

@@ -2,6 +2,7 @@
 // the phone, tandalo-busctl plugs and unplugs it, and the model mounts it by running mount-tandalo, which
 // serves it through the kernel's FUSE. Files go in and out through the kernel. Needs root and /dev/fuse,
 // and is skipped elsewhere.
+#include "Corvane/usb/DeviceName.h"
 #include "Tandalo/core/AppModel.h"
 #include "Tandalo/core/LinuxProcessRunner.h"
 #include "Tandalo/core/ManualExecutor.h"
@@ -19,6 +20,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <functional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tandalo::app {
@@ -183,6 +186,57 @@ TEST_F(KernelAppModelTests, APhoneIsMountedInItsFolderEjectedMountedAgainAndUnpl
     ::close(file);
     EXPECT_EQ(m_log.entries("notifications: add").back(), "notifications: add tandalo.unplugged." + m_serial);
     EXPECT_TRUE(eventually([&] { return !fs::exists(again.parent_path()); })) << "the folder is cleaned";
+}
+
+// Another local user prepares a shared, sticky mount folder (as the system's temporary folder is): a link
+// named after the phone into their own folder, and a token folder of theirs whose mode folder is a link
+// into the victim's autostart folder. Nothing is written or mounted through either; the phone fails with
+// a message that names the place.
+TEST_F(KernelAppModelTests, NothingIsWrittenOrMountedThroughWhatAnotherUserPlantedInASharedMountFolder) {
+    constexpr uid_t otherUser = 54321;
+    ASSERT_EQ(::chmod(m_mountFolder.c_str(), 01777), 0);
+    const auto theirs = m_root.path() / "theirs";
+    const auto autostart = m_root.path() / "victim" / ".config" / "autostart";
+    fs::create_directories(theirs);
+    fs::create_directories(autostart);
+    const auto plantLink = [&](const fs::path& target, const fs::path& link) {
+        fs::create_symlink(target, link);
+        ASSERT_EQ(::lchown(link.c_str(), otherUser, otherUser), 0);
+    };
+    fs::create_directory(m_mountFolder / ".tandalo");
+    ASSERT_EQ(::chown((m_mountFolder / ".tandalo").c_str(), otherUser, otherUser), 0);
+    plantLink(autostart, m_mountFolder / ".tandalo" / "1");
+    const auto found = m_discovery.findMTPInterfaces();
+    const auto device =
+        std::find_if(found.begin(), found.end(),
+                     [&](const corvane::USBDeviceDescriptor& each) { return each.serialNumber == m_serial; });
+    ASSERT_NE(device, found.end());
+    const auto phoneFolder =
+        m_mountFolder /
+        corvane::DeviceName::clean(device->productName, device->vendorName, device->serialNumber);
+    plantLink(theirs, phoneFolder);
+
+    // First the phone's folder is refused, then, with that link gone, the token folder.
+    const std::vector<std::pair<fs::path, std::function<void()>>> rounds{
+        {phoneFolder, [] {}},
+        {m_mountFolder / ".tandalo",
+         [&] {
+             fs::remove(phoneFolder);
+             busctl({"unplug", m_serial});
+             ASSERT_TRUE(eventually([&] { return phone() == nullptr; }));
+             busctl({"replug", m_serial});
+         }},
+    };
+    for (const auto& [refused, prepare] : rounds) {
+        SCOPED_TRACE(refused.string());
+        prepare();
+        ASSERT_TRUE(eventually([&] { return phone() && phone()->state.isFailed(); })) << "never failed";
+        EXPECT_NE(phone()->state.failureMessage()->find(refused.string()), std::string::npos)
+            << *phone()->state.failureMessage();
+        EXPECT_FALSE(mountedInTable());
+        EXPECT_TRUE(fs::is_empty(theirs));
+        EXPECT_TRUE(fs::is_empty(autostart));
+    }
 }
 
 } // namespace

@@ -141,6 +141,37 @@ TEST(LinuxFileOperationsTests, WorkOnRealFoldersAndRemoveOnlyEmptyOnes) {
     EXPECT_FALSE(files.homeFolder().empty());
 }
 
+// The token folder and files name the user's phones: other users may not look in, whatever the umask
+// and whatever an earlier version left behind.
+TEST(LinuxFileOperationsTests, TokenFoldersAndFilesAreTheUsersAloneAndHomeIsTheSessions) {
+    platform::testing::TemporaryFolder temporary;
+    const auto mode = [](const std::filesystem::path& path) {
+        return std::filesystem::status(path).permissions() & std::filesystem::perms::mask;
+    };
+    using enum std::filesystem::perms;
+    LinuxFileOperations files;
+    const auto earlier = temporary.path() / "earlier" / ".tandalo";
+    std::filesystem::create_directories(earlier / "1");
+    std::ofstream(earlier / "1" / "r58m.tandalo");
+    std::filesystem::permissions(earlier, owner_all | group_read | group_exec | others_read | others_exec);
+    std::filesystem::permissions(earlier / "1" / "r58m.tandalo",
+                                 owner_read | owner_write | group_read | others_read);
+    for (const auto& tokens : {temporary.path() / "new" / ".tandalo", earlier}) {
+        SCOPED_TRACE(tokens.string());
+        files.createPrivateFolder(tokens);
+        files.createPrivateFolder(tokens / "1");
+        files.createEmptyFile(tokens / "1" / "r58m.tandalo");
+        EXPECT_EQ(mode(tokens), owner_all);
+        EXPECT_EQ(mode(tokens / "1"), owner_all);
+        EXPECT_EQ(mode(tokens / "1" / "r58m.tandalo"), owner_read | owner_write);
+    }
+
+    const platform::MemoryEnvironment session{{"HOME", "/srv/session/me"}};
+    EXPECT_EQ(LinuxFileOperations(session).homeFolder(), "/srv/session/me");
+    const platform::MemoryEnvironment noHome{};
+    EXPECT_FALSE(LinuxFileOperations(noHome).homeFolder().empty());
+}
+
 TEST(LinuxVolumeUnmounterTests, AFolderWithNothingMountedIsRefusedWithTheSystemsWords) {
     platform::testing::TemporaryFolder temporary;
     LinuxProcessRunner runner;
