@@ -1,9 +1,14 @@
 #include "Tandalo/ui/SingleInstance.h"
 
+#include "platform/foundation/Logger.h"
+#include "platform/foundation/OwnedFolder.h"
+#include "platform/foundation/XDGFolders.h"
+
 #include <QLocalServer>
 #include <QLocalSocket>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -22,15 +27,8 @@ constexpr QByteArrayView answerMessage = "ok\n";
 constexpr std::chrono::milliseconds connectRetry{10};
 constexpr std::chrono::milliseconds waitSlice{20};
 
-// The folder must be the user's own and closed to others, or another user could stand in for the
-// running copy.
-bool isPrivateFolder(const std::filesystem::path& folder) {
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        return false;
-    }
-    struct stat status {};
-    return ::lstat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == ::getuid() &&
-           (status.st_mode & 077) == 0;
+oslog::Logger instanceLog() {
+    return oslog::Logger("com.brenwick.Tandalo", "instance");
 }
 
 int remainingMilliseconds(platform::Clock& clock, platform::Clock::TimePoint deadline) {
@@ -40,25 +38,48 @@ int remainingMilliseconds(platform::Clock& clock, platform::Clock::TimePoint dea
 
 } // namespace
 
-SingleInstance::SingleInstance(std::filesystem::path folder, platform::Clock& clock, QObject* parent)
-    : QObject(parent), m_folder(std::move(folder)), m_clock(clock) {}
+SingleInstance::SingleInstance(std::vector<std::filesystem::path> folders, platform::Clock& clock,
+                               QObject* parent)
+    : QObject(parent), m_folders(std::move(folders)), m_clock(clock) {}
 
 SingleInstance::~SingleInstance() = default;
 
-std::filesystem::path SingleInstance::defaultFolder(const platform::Environment& environment) {
+std::vector<std::filesystem::path> SingleInstance::defaultFolders(const platform::Environment& environment) {
     const auto runtime = environment.value("XDG_RUNTIME_DIR");
     if (runtime && !runtime->empty() && runtime->front() == '/') {
-        return std::filesystem::path(*runtime) / "tandalo";
+        return {std::filesystem::path(*runtime) / "tandalo"};
     }
-    return std::filesystem::path("/tmp") / ("tandalo-" + std::to_string(::getuid()));
+    std::vector<std::filesystem::path> folders{std::filesystem::path("/tmp") /
+                                               ("tandalo-" + std::to_string(::getuid()))};
+    if (const auto cache = platform::XDGFolders::cacheHome(environment); !cache.empty()) {
+        folders.push_back(cache / "tandalo");
+    }
+    return folders;
 }
 
 SingleInstance::Role SingleInstance::claim() {
-    if (!isPrivateFolder(m_folder)) {
+    // The folder must be the user's own and closed to others, or another user could stand in for the
+    // running copy, or switch the guard off by holding the lock's folder.
+    for (const auto& folder : m_folders) {
+        try {
+            platform::OwnedFolder::privateFolder(folder);
+            m_folder = folder;
+            break;
+        } catch (const std::exception& error) {
+            instanceLog().error("no single-copy lock in %{public}s: %{public}s", folder.string(),
+                                error.what());
+        }
+    }
+    if (m_folder.empty()) {
+        instanceLog().error(
+            "no private folder for the single-copy lock: another copy may run beside this one");
         return Role::running;
     }
-    m_lock.reset(::open((m_folder / lockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    m_lock.reset(::open((m_folder / lockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!m_lock) {
+        instanceLog().error("the single-copy lock in %{public}s cannot be opened (%{public}s): another copy "
+                            "may run beside this one",
+                            m_folder.string(), std::strerror(errno));
         return Role::running;
     }
     int locked = 0;
@@ -84,7 +105,12 @@ void SingleInstance::serve() {
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     connect(m_server, &QLocalServer::newConnection, this, &SingleInstance::answer);
-    m_server->listen(path);
+    // The lock keeps later copies from running all the same; without the socket they cannot ask this one
+    // to show itself, and end after their wait.
+    if (!m_server->listen(path)) {
+        instanceLog().error("the single-copy socket %{public}s cannot listen: %{public}s", path.toStdString(),
+                            m_server->errorString().toStdString());
+    }
 }
 
 void SingleInstance::answer() {

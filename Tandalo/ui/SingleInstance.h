@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <vector>
 
 class QLocalServer;
 
@@ -26,17 +27,25 @@ public:
 
     static constexpr std::chrono::seconds handoverLimit{3};
 
-    /// The lock and the socket go into the folder, made private to the user when it does not exist.
-    SingleInstance(std::filesystem::path folder, platform::Clock& clock, QObject* parent = nullptr);
+    /// The lock and the socket go into the first of the folders that is private to the user, made so
+    /// when it does not exist; one that another user made, or that others may enter, is passed over.
+    SingleInstance(std::vector<std::filesystem::path> folders, platform::Clock& clock,
+                   QObject* parent = nullptr);
+    SingleInstance(std::filesystem::path folder, platform::Clock& clock, QObject* parent = nullptr)
+        : SingleInstance(std::vector<std::filesystem::path>{std::move(folder)}, clock, parent) {}
     ~SingleInstance() override;
 
-    /// "tandalo" in $XDG_RUNTIME_DIR, or /tmp/tandalo-<uid> without one (the bus service's folder).
-    static std::filesystem::path defaultFolder(const platform::Environment& environment);
+    /// "tandalo" in $XDG_RUNTIME_DIR; without one /tmp/tandalo-<uid> (the bus service's folder), then
+    /// "tandalo" in the user's cache folder, for when another user made the first one before.
+    static std::vector<std::filesystem::path> defaultFolders(const platform::Environment& environment);
 
     /// Takes the lock and serves the socket (running), or hands over to the copy that holds it (then
-    /// this copy should end). Where the folder cannot be made safe or the lock cannot be opened, the copy
-    /// runs: a second copy is better than none. Blocks for at most the hand-over limit.
+    /// this copy should end). Where no folder can be made safe or the lock cannot be opened, the copy
+    /// runs, and the log says why the guard is off: a second copy is better than none. Blocks for at most
+    /// the hand-over limit.
     Role claim();
+    /// The folder the lock went into; empty before claim() and when none was safe.
+    const std::filesystem::path& folder() const noexcept { return m_folder; }
 
 signals:
     /// Another copy was started: show the application.
@@ -47,6 +56,7 @@ private:
     void handOver();
     void answer();
 
+    std::vector<std::filesystem::path> m_folders;
     std::filesystem::path m_folder;
     platform::Clock& m_clock;
     platform::UniqueFd m_lock;

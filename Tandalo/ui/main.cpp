@@ -178,8 +178,11 @@ int main(int argc, char** argv) {
     const auto& environment = platform::Environment::process();
     auto& clock = platform::Clock::system();
 
+    // The desktop session keeps what a program writes to standard error in its journal, the guards' word
+    // on why they could not guard included.
+    oslog::LogStore::shared().mirrorToStandardError();
     // Both guards run before the model exists: a copy they end never touches USB, mounts or notifications.
-    ui::SingleInstance instance(ui::SingleInstance::defaultFolder(environment), clock);
+    ui::SingleInstance instance(ui::SingleInstance::defaultFolders(environment), clock);
     if (instance.claim() == ui::SingleInstance::Role::handedOver) {
         return 0;
     }
@@ -188,8 +191,6 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    // The desktop session keeps what a program writes to standard error in its journal.
-    oslog::LogStore::shared().mirrorToStandardError();
     usb::setDefaultBus(buschoice::processBus(environment));
     quitOnStopSignals(application);
     DesktopServices services(clock);

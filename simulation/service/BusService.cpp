@@ -1,6 +1,7 @@
 #include "simulation/service/BusService.h"
 
 #include "platform/foundation/Logger.h"
+#include "platform/foundation/OwnedFolder.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "simulation/service/BusServiceSession.h"
 
@@ -29,27 +30,10 @@ BusProtocolError systemError(const std::string& what, int error) {
 /// Makes the socket's folder, private to the user, when it is missing; refuses one that other users may
 /// enter, since whoever can reach the socket can open the user's devices.
 void preparePrivateFolder(const std::filesystem::path& folder) {
-    struct stat status {};
-    if (::lstat(folder.c_str(), &status) != 0) {
-        if (errno != ENOENT) {
-            throw systemError("the socket's folder " + folder.string(), errno);
-        }
-        std::error_code error;
-        std::filesystem::create_directories(folder.parent_path(), error);
-        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-            throw systemError("cannot make the socket's folder " + folder.string(), errno);
-        }
-        if (::lstat(folder.c_str(), &status) != 0) {
-            throw systemError("the socket's folder " + folder.string(), errno);
-        }
-    }
-    if (!S_ISDIR(status.st_mode)) {
-        throw BusProtocolError("the socket's folder " + folder.string() + " is not a folder");
-    }
-    if (status.st_uid != ::geteuid() || (status.st_mode & 077) != 0) {
-        throw BusProtocolError(
-            "the socket's folder " + folder.string() +
-            " is open to other users; give a socket in a folder only you may enter (mode 0700)");
+    try {
+        platform::OwnedFolder::privateFolder(folder);
+    } catch (const platform::FoundationError& error) {
+        throw BusProtocolError(std::string("the socket's folder: ") + error.what());
     }
 }
 

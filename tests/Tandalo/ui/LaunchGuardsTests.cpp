@@ -1,6 +1,7 @@
 // The two guards that run before the model exists: one running copy, and no build older than one used.
 #include "Tandalo/ui/DowngradeGuard.h"
 #include "Tandalo/ui/SingleInstance.h"
+#include "platform/foundation/LogStore.h"
 #include "tests/Tandalo/core/CoreFakes.h"
 #include "tests/platform/foundation/TemporaryFolder.h"
 #include "tests/support/ChildProcess.h"
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <future>
 #include <sys/file.h>
@@ -87,12 +89,13 @@ class SingleInstanceTests : public ::testing::Test {
 protected:
     platform::testing::TemporaryFolder temporary;
     std::filesystem::path folder = temporary.path() / "tandalo";
+    std::vector<std::filesystem::path> folders{folder};
 
     /// Claims from another thread, as a second copy would, while this thread runs the event loop.
     SingleInstance::Role
     claimElsewhere(platform::Clock& clock,
                    const std::function<void(const std::function<bool()>&)>& meanwhile = {}) {
-        auto role = std::async(std::launch::async, [&] { return SingleInstance(folder, clock).claim(); });
+        auto role = std::async(std::launch::async, [&] { return SingleInstance(folders, clock).claim(); });
         const auto ended = [&] {
             return role.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
         };
@@ -141,13 +144,52 @@ TEST_F(SingleInstanceTests, ACopyThatGetsNoAnswerEndsAfterThreeSeconds) {
     EXPECT_EQ(role, SingleInstance::Role::handedOver);
 }
 
-TEST_F(SingleInstanceTests, AFolderOthersCouldWriteToIsNotTrustedAndTheCopyRuns) {
+TEST_F(SingleInstanceTests, AFolderThatIsNotPrivateIsPassedOverAndWithoutOneTheLogSaysTheGuardIsOff) {
+    struct Case {
+        const char* what;
+        uid_t owner;
+        mode_t mode;
+    };
+    std::vector<Case> cases{{"open to others", ::geteuid(), 0777}};
+    if (::geteuid() == 0) {
+        cases.push_back({"another user's", 54321, 0700});
+    }
+    for (const auto& [what, owner, mode] : cases) {
+        SCOPED_TRACE(what);
+        platform::testing::TemporaryFolder place;
+        const auto taken = place.path() / "tandalo-1000";
+        std::filesystem::create_directory(taken);
+        ASSERT_EQ(::chown(taken.c_str(), owner, owner), 0);
+        ASSERT_EQ(::chmod(taken.c_str(), mode), 0);
+        folders = {taken, place.path() / "cache" / "tandalo"};
+        SingleInstance running(folders, platform::Clock::system());
+        ASSERT_EQ(running.claim(), SingleInstance::Role::running);
+        EXPECT_EQ(running.folder(), folders[1]);
+        EXPECT_EQ(claimElsewhere(platform::Clock::system()), SingleInstance::Role::handedOver);
+
+        SingleInstance alone(taken, platform::Clock::system());
+        EXPECT_EQ(alone.claim(), SingleInstance::Role::running);
+        EXPECT_TRUE(alone.folder().empty());
+        const auto entries =
+            oslog::LogStore::shared().recentEntries("com.brenwick.Tandalo", std::chrono::hours(1));
+        EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [](const oslog::LogEntry& entry) {
+            return entry.message.find("another copy may run beside this one") != std::string::npos;
+        }));
+    }
+}
+
+TEST_F(SingleInstanceTests, ASocketThatCannotListenIsLogged) {
     std::filesystem::create_directory(folder);
-    ::chmod(folder.c_str(), 0777);
-    SingleInstance first(folder, platform::Clock::system());
-    SingleInstance second(folder, platform::Clock::system());
-    EXPECT_EQ(first.claim(), SingleInstance::Role::running);
-    EXPECT_EQ(second.claim(), SingleInstance::Role::running);
+    ::chmod(folder.c_str(), 0700);
+    std::filesystem::create_directory(folder / "instance.sock");
+    SingleInstance running(folder, platform::Clock::system());
+    EXPECT_EQ(running.claim(), SingleInstance::Role::running);
+    const auto entries =
+        oslog::LogStore::shared().recentEntries("com.brenwick.Tandalo", std::chrono::hours(1));
+    EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [&](const oslog::LogEntry& entry) {
+        return entry.message.find("cannot listen") != std::string::npos &&
+               entry.message.find(folder.string()) != std::string::npos;
+    }));
 }
 
 TEST_F(SingleInstanceTests, OfCopiesStartedTogetherExactlyOneRuns) {
