@@ -13,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -454,34 +453,6 @@ TEST_F(UpdateServiceScenario, ChecksOnceEveryIntervalCountedFromTheLastCheckEven
         }
         service.reset();
     }
-}
-
-// A wall clock that moves on between any two readings, as the real one does; the virtual clock stands still.
-class MovingWallClock final : public platform::Clock {
-public:
-    explicit MovingWallClock(platform::VirtualClock& base) : m_base(base) {}
-
-    TimePoint now() const override { return m_base.now(); }
-    WallTime wallNow() const override { return m_base.wallNow() + std::chrono::microseconds(++m_readings); }
-    bool waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable_any& cv, TimePoint deadline,
-                   std::stop_token stop, const std::function<bool()>& pred) override {
-        return m_base.waitUntil(lock, cv, deadline, std::move(stop), pred);
-    }
-
-private:
-    platform::VirtualClock& m_base;
-    mutable std::atomic<int> m_readings = 0;
-};
-
-TEST_F(UpdateServiceScenario, ChecksAtStartOnAClockThatMovesBetweenReadings) {
-    MovingWallClock moving(clock);
-    desktop::ClockTimers movingTimers(moving);
-    settings().setString(settingsKey::feedURL, server.url("/same.xml"));
-    auto checking = std::make_unique<UpdateService>(
-        UpdateConfiguration{"Tandalo", "1.4", "1.4", fetchTimeout}, settings(), delegate,
-        UpdatePlatform{&movingTimers, {}, [] { return false; }});
-    checking->start();
-    EXPECT_TRUE(QTest::qWaitFor([this] { return server.requests("/same.xml") == 1; }, realLimit));
 }
 
 TEST_F(UpdateServiceScenario, WithoutAUsableFeedNothingIsEverChecked) {
