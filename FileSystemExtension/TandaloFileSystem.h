@@ -79,11 +79,11 @@ public:
 
     // Mount resources. Stateless apart from the interface listing; any thread.
 
-    /// The interface the resource names: by serial number (compared in lower case; percent-encoded in a
-    /// token file's name), by bus location for a device without one ("any@<location>.tandalo",
-    /// "mtp://any?location=<location>"), or the first one for "any". Throws a POSIX-domain fskit::Error:
-    /// EINVAL for a resource that is not ours, ENXIO when no attached interface matches. Blocks while it
-    /// lists the interfaces.
+    /// The interface the resource names: by serial number (compared exactly, letter case and all;
+    /// percent-encoded in a token file's name), by bus location for a device without one
+    /// ("any@<location>.tandalo", "mtp://any?location=<location>"), or the first one for "any". Throws a
+    /// POSIX-domain fskit::Error: EINVAL for a resource that is not ours, ENXIO when no attached interface
+    /// matches. Blocks while it lists the interfaces.
     corvane::USBDeviceDescriptor device(const fskit::FSResource& resource) const;
     /// The take-over permissions the resource carries: in the name of its token file's folder, or in the
     /// URL's "takeOver" query item ("anyone" or "never"; without it, the camera service only).

@@ -32,7 +32,8 @@ constexpr std::string_view takeOverItem = "takeOver";
 constexpr std::string_view fromAnyone = "anyone";
 constexpr std::string_view fromNobody = "never";
 
-/// The device a resource names: a serial number in lower case, a bus location, or any device.
+/// The device a resource names: a serial number exactly as written (letter case and all), a bus location,
+/// or any device.
 struct NamedDevice {
     std::string serial;
     std::optional<std::uint32_t> location;
@@ -69,7 +70,7 @@ NamedDevice namedDevice(const fskit::FSResource& resource) {
         // "any" as written is the word; a serial number "any" comes escaped ("%61ny").
         const auto written = platform::unicode::lowercased(url->percentEncodedHost().value_or(""));
         if (!written.empty() && written != anyDevice) {
-            return {platform::unicode::lowercased(url->host().value_or("")), std::nullopt};
+            return {url->host().value_or(""), std::nullopt};
         }
         const auto location = queryValue(*url, locationItem);
         if (!location) {
@@ -100,7 +101,7 @@ NamedDevice namedDevice(const fskit::FSResource& resource) {
         if (platform::unicode::lowercased(name) == anyDevice) {
             return {};
         }
-        return {platform::unicode::lowercased(platform::percentDecoded(name)), std::nullopt};
+        return {platform::percentDecoded(name), std::nullopt};
     }
     throw posixError(EINVAL);
 }
@@ -124,9 +125,9 @@ USBDeviceDescriptor TandaloFileSystem::device(const fskit::FSResource& resource)
     const auto named = namedDevice(resource);
     const auto interfaces = findMTPInterfaces();
     for (const auto& interface : interfaces) {
+        // Serial numbers are identities: "CaseX" and "casex" are two phones.
         if (named.location ? interface.locationID == *named.location
-                           : named.serial.empty() ||
-                                 platform::unicode::lowercased(interface.serialNumber) == named.serial) {
+                           : named.serial.empty() || interface.serialNumber == named.serial) {
             return interface;
         }
     }

@@ -47,7 +47,7 @@ std::optional<MountResource::Name> parseTokenPath(std::string_view resource) {
     if (platform::unicode::lowercased(stem) == anyDevice) {
         return MountResource::Name{};
     }
-    return MountResource::Name{platform::unicode::lowercased(platform::percentDecoded(stem)), std::nullopt};
+    return MountResource::Name{platform::percentDecoded(stem), std::nullopt};
 }
 
 std::optional<MountResource::Name> parseURL(std::string_view resource) {
@@ -60,7 +60,7 @@ std::optional<MountResource::Name> parseURL(std::string_view resource) {
         return std::nullopt;
     }
     if (!written->empty() && platform::unicode::lowercased(*written) != anyDevice) {
-        return MountResource::Name{platform::unicode::lowercased(url->host().value_or("")), std::nullopt};
+        return MountResource::Name{url->host().value_or(""), std::nullopt};
     }
     for (const auto& item : url->queryItems().value_or(std::vector<platform::URLQueryItem>{})) {
         if (item.name == "location") {
@@ -80,7 +80,7 @@ MountResource::Name MountResource::nameOf(const corvane::USBDeviceDescriptor& de
     if (device.serialNumber.empty()) {
         return Name{{}, device.locationID};
     }
-    return Name{platform::unicode::lowercased(device.serialNumber), std::nullopt};
+    return Name{device.serialNumber, std::nullopt};
 }
 
 std::optional<MountResource::Name> MountResource::parseName(std::string_view resource) {

@@ -13,15 +13,16 @@ namespace tandalo::app {
 /// How a mount resource names one device, and the two forms of resource the extension reads:
 /// - a token file "<mount folder>/.tandalo/<mode>/<name>.tandalo", where the mode folder is
 ///   "take-over-<n>", "<n>" or "no-take-over-<n>" for the take-over choice and attempt n, and the name is
-///   the serial number in lower case, percent-encoded so that no serial ("/", "..", "?", "#", "@", ":",
-///   a blank) can reach outside its folder;
+///   the serial number, percent-encoded so that no serial ("/", "..", "?", "#", "@", ":", a blank) can
+///   reach outside its folder;
 /// - the URL "mtp://<serial, percent-encoded>" with the query items "takeOver=anyone" or
 ///   "takeOver=never" (none for the camera service only) and, from attempt 2, "attempt=<n>".
 /// A device without a serial number is named by its bus location instead, "any@<location>" in a token
 /// file and "mtp://any?location=<location>" as a URL, so that two such devices never share a name.
 struct MountResource {
-    /// What names the device: its serial number in lower case, or its location when it has none. A
-    /// resource that names "any" device has neither.
+    /// What names the device: its serial number exactly as the device reports it (two phones whose serials
+    /// differ only in letter case are two phones), or its location when it has none. A resource that names
+    /// "any" device has neither.
     struct Name {
         std::string serial;
         std::optional<std::uint32_t> location;

@@ -60,8 +60,9 @@ TEST(MountResourceTests, ResolvesEachResourceFormToItsDevice) {
     platform::VirtualClock clock;
     Interfaces interfaces;
     interfaces.attached = {
-        descriptor("FIRST1", 0x10), descriptor("R58N123ABC", 0x20),   descriptor("", 0x30),
-        descriptor("", 0x31),       descriptor("a/../b?#@: c", 0x40), descriptor("Any", 0x50)};
+        descriptor("FIRST1", 0x10),    descriptor("R58N123ABC", 0x20),   descriptor("", 0x30),
+        descriptor("", 0x31),          descriptor("a/../b?#@: c", 0x40), descriptor("Any", 0x50),
+        descriptor("r58n123abc", 0x21)};
     interfaces.attached[2].locationID = 7;
     interfaces.attached[3].locationID = 0xFFFFFFFF;
     const TandaloFileSystem fileSystem(interfaces.context(clock));
@@ -72,14 +73,14 @@ TEST(MountResourceTests, ResolvesEachResourceFormToItsDevice) {
     };
     const std::vector<Case> cases{
         {"URL with an attempt", url("mtp://R58N123ABC?attempt=2"), 0x20},
-        {"URL in lower case", url("mtp://r58n123abc"), 0x20},
+        {"another phone whose serial differs in letter case", url("mtp://r58n123abc"), 0x21},
         {"scheme in capitals", url("MTP://R58N123ABC"), 0x20},
-        {"URL with port and path", url("mtp://r58n123abc:99/some/path"), 0x20},
+        {"URL with port and path", url("mtp://R58N123ABC:99/some/path"), 0x20},
         {"any", url("mtp://any"), 0x10},
         {"ANY", url("mtp://ANY"), 0x10},
         {"empty host", url("mtp://"), 0x10},
         {"no authority", url("mtp:R58N123ABC"), 0x10},
-        {"token with take-over", token("/Users/me/Tandalo/.tandalo/take-over-1/r58n123abc.tandalo"), 0x20},
+        {"token with take-over", token("/Users/me/Tandalo/.tandalo/take-over-1/r58n123abc.tandalo"), 0x21},
         {"token without take-over", token("/Users/me/Tandalo/.tandalo/no-take-over-1/R58N123ABC.tandalo"),
          0x20},
         {"token extension in capitals", token("/m/.tandalo/2/R58N123ABC.TANDALO"), 0x20},
@@ -90,11 +91,11 @@ TEST(MountResourceTests, ResolvesEachResourceFormToItsDevice) {
         {"URL without host by location", url("mtp://?location=7"), 0x30},
         {"a serial wins over a location", url("mtp://FIRST1?location=7"), 0x10},
         {"percent-encoded serial in a token",
-         token("/m/.tandalo/1/A%252F%252E%252E%252Fb%253F%2523%2540%253A%2520c.tandalo"), 0x40},
-        {"percent-encoded serial in a URL", url("mtp://A%2F%2E%2E%2Fb%3F%23%40%3A%20c?takeOver=anyone"),
+         token("/m/.tandalo/1/a%252F%252E%252E%252Fb%253F%2523%2540%253A%2520c.tandalo"), 0x40},
+        {"percent-encoded serial in a URL", url("mtp://a%2F%2E%2E%2Fb%3F%23%40%3A%20c?takeOver=anyone"),
          0x40},
-        {"the serial number any in a token", token("/m/.tandalo/1/%2561ny.tandalo"), 0x50},
-        {"the serial number any in a URL", url("mtp://%61NY"), 0x50},
+        {"the serial number any in a token", token("/m/.tandalo/1/%2541ny.tandalo"), 0x50},
+        {"the serial number any in a URL", url("mtp://%41ny"), 0x50},
     };
     for (const auto& each : cases) {
         SCOPED_TRACE(each.name);
@@ -122,6 +123,8 @@ TEST(MountResourceTests, RejectsResourcesThatAreNotOursWithEINVALAndMissingDevic
         {"hidden file without extension", token("/m/.tandalo/2/.tandalo"), EINVAL},
         {"another resource class", std::make_shared<OtherResource>(), EINVAL},
         {"unknown serial", url("mtp://R58N999"), ENXIO},
+        {"the serial in another letter case", url("mtp://r58n123abc"), ENXIO},
+        {"the serial in another letter case in a token", token("/m/.tandalo/1/R58n123abc.tandalo"), ENXIO},
         {"unknown serial in a token", token("/m/.tandalo/1/r58n999.tandalo"), ENXIO},
         {"unknown location", token("/m/.tandalo/1/any@8.tandalo"), ENXIO},
         {"location beyond 32 bits", token("/m/.tandalo/1/any@4294967296.tandalo"), EINVAL},

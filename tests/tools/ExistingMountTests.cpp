@@ -42,18 +42,21 @@ TEST(ExistingMountTests, FindsTheMountOfTheSameHeldDeviceWhateverResourceNamedIt
         return mountedResource(arguments);
     };
     TandaloFileSystem::Context context;
-    context.findMTPInterfaces = [] { return std::vector{attached("R58N123ABC", 1), attached("OTHER", 2)}; };
+    context.findMTPInterfaces = [] {
+        return std::vector{attached("R58N123ABC", 1), attached("OTHER", 2), attached("r58n123abc", 3)};
+    };
     const TandaloFileSystem fileSystem(context);
     const std::vector table{
-        mount("tandalo", "/old/style"), mount(token("1", "r58n123abc.tandalo"), "/x", "ext4"),
-        mount("mtp://other", "/m/Other"), mount("/gone/.tandalo/1/other.tandalo", "/m/Gone"),
-        mount(token("take-over-2", "r58n123abc.tandalo"), "/m/Pixel 7")};
+        mount("tandalo", "/old/style"), mount(token("1", "R58N123ABC.tandalo"), "/x", "ext4"),
+        mount("mtp://OTHER", "/m/Other"), mount("/gone/.tandalo/1/OTHER.tandalo", "/m/Gone"),
+        mount(token("take-over-2", "R58N123ABC.tandalo"), "/m/Pixel 7")};
     const auto held = [](const corvane::USBDeviceDescriptor&) { return true; };
     const auto free = [](const corvane::USBDeviceDescriptor&) { return false; };
     const std::vector<std::pair<std::string, std::optional<std::filesystem::path>>> cases{
         {"mtp://R58N123ABC?attempt=2", "/m/Pixel 7"},
         {"mtp://any", "/m/Pixel 7"},
-        {token("2", "other.tandalo"), "/m/Other"},
+        {token("2", "OTHER.tandalo"), "/m/Other"},
+        {"mtp://r58n123abc", std::nullopt}, // another phone, whose serial differs only in letter case
         {"mtp://missing", std::nullopt},
     };
     for (const auto& [text, where] : cases) {
@@ -63,7 +66,7 @@ TEST(ExistingMountTests, FindsTheMountOfTheSameHeldDeviceWhateverResourceNamedIt
     EXPECT_EQ(existingMount(fileSystem, *resource("mtp://OTHER"), table, free), std::nullopt)
         << "a mount that holds nothing serves nothing";
     try {
-        refuseIfAlreadyMounted(fileSystem, *resource("mtp://r58n123abc"), table, held);
+        refuseIfAlreadyMounted(fileSystem, *resource("mtp://R58N123ABC"), table, held);
         FAIL() << "a mounted device was not refused";
     } catch (const fusehost::FuseError& error) {
         EXPECT_EQ(error.code(), ETXTBSY);

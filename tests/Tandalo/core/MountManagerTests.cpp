@@ -68,18 +68,18 @@ protected:
 TEST_F(MountManagerTests, MountsWithTheTokenFileAndReturnsTheFolder) {
     const auto outcome = mount(device("R58N123ABC"));
     EXPECT_EQ(outcome.value, m_folder);
-    EXPECT_EQ(resources(), std::vector<std::string>{"/home/me/Tandalo/.tandalo/1/r58n123abc.tandalo"});
-    EXPECT_TRUE(m_files.isFile("/home/me/Tandalo/.tandalo/1/r58n123abc.tandalo"));
+    EXPECT_EQ(resources(), std::vector<std::string>{"/home/me/Tandalo/.tandalo/1/R58N123ABC.tandalo"});
+    EXPECT_TRUE(m_files.isFile("/home/me/Tandalo/.tandalo/1/R58N123ABC.tandalo"));
 }
 
 TEST_F(MountManagerTests, ADeviceInTheMountTableIsNotMountedAgain) {
-    m_table.add("mtp://r58n123abc?attempt=2", "/elsewhere/Pixel");
+    m_table.add("mtp://R58N123ABC?attempt=2", "/elsewhere/Pixel");
     EXPECT_EQ(mount(device("R58N123ABC")).value, "/elsewhere/Pixel");
     EXPECT_TRUE(m_runner.calls().empty());
 }
 
 TEST_F(MountManagerTests, AMountWhoseServerDiedIsTakenDownAndMadeAnewWithItsServerNamed) {
-    m_table.add("/home/me/Tandalo/.tandalo/1/r58n123abc.tandalo", m_folder);
+    m_table.add("/home/me/Tandalo/.tandalo/1/R58N123ABC.tandalo", m_folder);
     m_servers.disconnect(m_folder);
     m_volumes.onUnmounted = [this](const std::filesystem::path& folder) { m_table.remove(folder); };
     answerEveryRun(0, "mount-tandalo: served by process 4242\n");
@@ -114,9 +114,9 @@ TEST_F(MountManagerTests, ABusyDeviceIsTriedThreeTimesOneSecondApart) {
     const auto outcome = mount(device("R58N123ABC"), TakeOver::fromAnyone);
     EXPECT_EQ(m_clock.now() - start, 3s) << "a wait follows every busy run, the last one too";
     EXPECT_EQ(resources(),
-              (std::vector<std::string>{"/home/me/Tandalo/.tandalo/take-over-1/r58n123abc.tandalo",
-                                        "/home/me/Tandalo/.tandalo/take-over-2/r58n123abc.tandalo",
-                                        "/home/me/Tandalo/.tandalo/take-over-3/r58n123abc.tandalo"}));
+              (std::vector<std::string>{"/home/me/Tandalo/.tandalo/take-over-1/R58N123ABC.tandalo",
+                                        "/home/me/Tandalo/.tandalo/take-over-2/R58N123ABC.tandalo",
+                                        "/home/me/Tandalo/.tandalo/take-over-3/R58N123ABC.tandalo"}));
     EXPECT_EQ(outcome.errorText(),
               "The device is still held by an earlier mount attempt. Unplug it, wait a few "
               "seconds and plug it back in.");
@@ -133,8 +133,8 @@ TEST_F(MountManagerTests, ATokenTheToolNeverLoadedIsTriedOnceAsAURLWithTheSameAt
     });
     const auto outcome = mount(device("R58N123ABC"), TakeOver::never, std::nullopt);
     EXPECT_EQ(resources(),
-              (std::vector<std::string>{"/home/me/Tandalo/.tandalo/no-take-over-1/r58n123abc.tandalo",
-                                        "/home/me/Tandalo/.tandalo/no-take-over-2/r58n123abc.tandalo",
+              (std::vector<std::string>{"/home/me/Tandalo/.tandalo/no-take-over-1/R58N123ABC.tandalo",
+                                        "/home/me/Tandalo/.tandalo/no-take-over-2/R58N123ABC.tandalo",
                                         "mtp://R58N123ABC?takeOver=never&attempt=2"}));
     EXPECT_EQ(outcome.errorText(), "The Tandalo file system extension isn't available. Make sure FUSE 3 is "
                                    "installed (the fuse3 package) and that /dev/fuse can be opened.");
@@ -249,7 +249,7 @@ TEST_F(MountManagerTests, SortsFailuresIntoMessagesAndFindings) {
 }
 
 TEST_F(MountManagerTests, FindsDevicesInTheMountTableByTheirResource) {
-    m_table.add("/m/.tandalo/take-over-3/r58n123abc.tandalo", "/m/Pixel 7");
+    m_table.add("/m/.tandalo/take-over-3/R58N123ABC.tandalo", "/m/Pixel 7");
     m_table.add("mtp://R58N999?attempt=2", "/m/Other");
     m_table.add("/m/.tandalo/1/a%2F..%3F.tandalo", "/m/Odd");
     m_table.add("/m/.tandalo/1/any@7.tandalo", "/m/No serial");
@@ -264,8 +264,9 @@ TEST_F(MountManagerTests, FindsDevicesInTheMountTableByTheirResource) {
     someoneElses.superOptions = "rw,user_id=" + std::to_string(MountServices::currentUserID() + 1);
     m_table.add(std::move(someoneElses)); // never counted, never unmounted
     const std::vector<std::pair<corvane::USBDeviceDescriptor, std::optional<std::filesystem::path>>> cases{
-        {device("R58N123ABC"), "/m/Pixel 7"}, {device("r58n999"), "/m/Other"},
-        {device("A/..?"), "/m/Odd"},          {device("", 7), "/m/No serial"},
+        {device("R58N123ABC"), "/m/Pixel 7"}, {device("R58N999"), "/m/Other"},
+        {device("a/..?"), "/m/Odd"},          {device("r58n123abc"), std::nullopt},
+        {device("r58n999"), std::nullopt},    {device("", 7), "/m/No serial"},
         {device("", 8), "/m/No serial (2)"},  {device("", 9), std::nullopt},
         {device("ZZZ"), std::nullopt},        {device("text"), std::nullopt},
     };

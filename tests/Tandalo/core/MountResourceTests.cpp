@@ -17,9 +17,9 @@ using testing::device;
 
 TEST(MountResourceTests, FormsTheResourcesOfEachDeviceAndChoice) {
     const auto pixel = device("R58N123ABC");
-    EXPECT_EQ(MountResource::tokenFileName(pixel), "r58n123abc.tandalo");
+    EXPECT_EQ(MountResource::tokenFileName(pixel), "R58N123ABC.tandalo");
     EXPECT_EQ(MountResource::tokenFileName(device("", 7)), "any@7.tandalo");
-    EXPECT_EQ(MountResource::tokenFileName(device("Any")), "%61ny.tandalo") << "not the word for any device";
+    EXPECT_EQ(MountResource::tokenFileName(device("Any")), "%41ny.tandalo") << "not the word for any device";
     EXPECT_EQ(MountManager::mtpURL(device("ANY"), 1, TakeOver::fromCameraService), "mtp://%41NY");
     EXPECT_EQ(MountResource::tokenFileName(device("a/../b?#@: %.")),
               "a%2F%2E%2E%2Fb%3F%23%40%3A%20%25%2E.tandalo");
@@ -37,7 +37,8 @@ TEST(MountResourceTests, FormsTheResourcesOfEachDeviceAndChoice) {
 // What the application writes, the extension resolves to the same device with the same choice, whatever
 // the serial number holds; and the mount table's source names it again.
 TEST(MountResourceTests, TheExtensionFindsTheDeviceEveryResourceNames) {
-    std::vector<corvane::USBDeviceDescriptor> attached{device("FIRST"), device("", 7, 71), device("", 8, 81)};
+    std::vector<corvane::USBDeviceDescriptor> attached{device("FIRST"), device("", 7, 71), device("", 8, 81),
+                                                       device("casex", 5, 51), device("CaseX", 6, 61)};
     for (const std::string serial :
          {"/", "..", ".", "?", "#", "@", ":", " ", "a/../../b", "%41", "any@7", "Ünï", "Any"}) {
         attached.push_back(device(serial, 9, attached.size() + 100));
