@@ -350,7 +350,7 @@ std::optional<std::vector<std::string>> Session::row(const std::string& id) cons
         std::vector<std::string> fields;
         std::istringstream split(line);
         for (std::string field; std::getline(split, field, '\t');) {
-            fields.push_back(field);
+            fields.push_back(ui::unescapedField(field));
         }
         fields.resize(5);
         if (fields[0] == id) {
@@ -382,7 +382,7 @@ fs::path Session::waitForMount(const std::string& id, std::chrono::milliseconds 
 }
 
 void Session::press(const std::string& id, const std::string& button) const {
-    const auto answer = ui::askApplication(control(), joined("press ", id, " ", button));
+    const auto answer = ui::askApplication(control(), joined("press ", ui::escapedField(id), " ", button));
     if (!answer || answer->empty() || answer->front() != "ok") {
         throw Failure(joined("pressing ", button, " of ", id, ": ",
                              answer && !answer->empty() ? answer->front() : "no answer"));

@@ -58,7 +58,7 @@ std::string AndroidCandidate::displayName() const {
         return DeviceName::clean(productName, vendorName, serialNumber);
     }
     if (!vendorName.empty()) {
-        return vendorName + " device";
+        return DeviceName::printable(vendorName) + " device";
     }
     return "Android device";
 }

@@ -20,6 +20,27 @@ bool foldsTo(char32_t c, char32_t lower) {
     return text::folded(c) == lower;
 }
 
+// C0, DEL and C1: a phone's names may carry any of them (an escape sequence, a bell, a newline), and none
+// may reach a terminal, a folder name or a line of text unreplaced.
+bool isControl(char32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+
+// Each run of them becomes one blank: "\r\n" or an escape and a bell are one gap, not two.
+Text withoutControls(const Text& s) {
+    Text out;
+    bool inRun = false;
+    for (const char32_t c : s) {
+        if (!isControl(c)) {
+            out.push_back(c);
+        } else if (!inRun) {
+            out.push_back(U' ');
+        }
+        inRun = isControl(c);
+    }
+    return out;
+}
+
 bool isLineTerminator(char32_t c) {
     return c == U'\n' || c == U'\r' || c == 0x0B || c == U'\f' || c == 0x85 || c == 0x2028 || c == 0x2029;
 }
@@ -170,8 +191,12 @@ template <typename Trimmed> Text trim(const Text& s, Trimmed trimmed) {
 
 } // namespace
 
+std::string printable(std::string_view text) {
+    return text::utf8(withoutControls(text::codePoints(text)));
+}
+
 std::string clean(std::string_view product, std::string_view vendor, std::string_view serial) {
-    Text name = removeSerial(text::codePoints(product), text::codePoints(serial));
+    Text name = withoutControls(removeSerial(text::codePoints(product), text::codePoints(serial)));
     name = replaceMatches(
         name, [](const Text& s, std::size_t start) { return afterLeadingSeparator(s, start, serialTagAt); });
     name = replaceMatches(name, [](const Text& s, std::size_t start) {
@@ -185,7 +210,7 @@ std::string clean(std::string_view product, std::string_view vendor, std::string
     });
     const std::string cleaned = text::utf8(name);
 
-    Text vendorText = text::codePoints(vendor);
+    Text vendorText = withoutControls(text::codePoints(vendor));
     std::replace(vendorText.begin(), vendorText.end(), U'_', U' ');
     const std::string cleanVendor = text::utf8(trim(vendorText, text::isWhitespaceOrNewline));
 

@@ -13,6 +13,25 @@ namespace {
 
 // How many folders past the one asked for are tried before giving up: far more than devices of one name.
 constexpr int folderTries = 100;
+// The longest name of one folder, in bytes, on the file systems a mount folder lives on (NAME_MAX).
+constexpr std::size_t longestFolderName = 255;
+
+/// The name cut to at most `limit` bytes, at the start of a UTF-8 character, so that a long name (a phone
+/// may call itself anything) still makes a folder and never ends in half a character.
+std::string cutToFit(std::string name, std::size_t limit) {
+    if (name.size() <= limit) {
+        return name;
+    }
+    auto end = limit;
+    while (end > 0 && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80) {
+        --end; // a continuation byte: the character began before it
+    }
+    name.resize(end);
+    while (!name.empty() && name.back() == ' ') {
+        name.pop_back();
+    }
+    return name;
+}
 
 std::filesystem::path normal(const std::filesystem::path& path) {
     auto result = path.lexically_normal();
@@ -88,8 +107,8 @@ MountLocation::DeviceFolder MountLocation::folder(std::string_view name, int ind
         base = "Android";
     }
     for (int candidate = std::max(index, 1); candidate < std::max(index, 1) + folderTries; ++candidate) {
-        const auto path =
-            *url.get() / (candidate >= 2 ? base + " (" + std::to_string(candidate) + ")" : base);
+        const auto suffix = candidate >= 2 ? " (" + std::to_string(candidate) + ")" : std::string();
+        const auto path = *url.get() / (cutToFit(base, longestFolderName - suffix.size()) + suffix);
         try {
             if (isInUse(path)) {
                 continue;

@@ -54,11 +54,12 @@ public:
     /// Asks the user for the folder; false when they cancelled. A choice of the home folder, Desktop,
     /// Documents or Downloads becomes a folder named after the application inside it.
     bool choose();
-    /// Makes the folder for a device of that name: "<name>" for index 1, "<name> (<index>)" after; a folder
-    /// that is in use (something mounted on it, or anything in it) is never reused, the next index is
-    /// taken instead. Throws MountError when no mount folder is set or when the place is unsafe (a link,
-    /// or a folder another user owns or may change, on the way or in the folder's place),
-    /// platform::FoundationError when the folder cannot be made.
+    /// Makes the folder for a device of that name: "<name>" for index 1, "<name> (<index>)" after, the name
+    /// cut (at a character) to fit the file system's 255 bytes with its suffix; a folder that is in use
+    /// (something mounted on it, or anything in it) is never reused, the next index is taken instead. Throws
+    /// MountError when no mount folder is set or when the place is unsafe (a link, or a folder another user
+    /// owns or may change, on the way or in the folder's place), platform::FoundationError when the folder
+    /// cannot be made.
     DeviceFolder folder(std::string_view name, int index);
     /// The parent's subfolder named after the application, made now; nothing when it cannot be made.
     std::optional<std::filesystem::path> appFolder(const std::filesystem::path& parent);

@@ -58,7 +58,63 @@ std::string stateText(const app::MountState& state) {
     return "unmounted";
 }
 
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
 } // namespace
+
+std::string escapedField(std::string_view text) {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string field;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            field += "\\\\";
+        } else if (c == '\t') {
+            field += "\\t";
+        } else if (c == '\n') {
+            field += "\\n";
+        } else if (c == '\r') {
+            field += "\\r";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            field += {'\\', 'x', digits[byte >> 4], digits[byte & 0x0F]};
+        } else {
+            field += c;
+        }
+    }
+    return field;
+}
+
+std::string unescapedField(std::string_view field) {
+    std::string text;
+    for (std::size_t index = 0; index < field.size(); ++index) {
+        const char c = field[index];
+        const char next = index + 1 < field.size() ? field[index + 1] : '\0';
+        if (c != '\\' || next == '\0') {
+            text += c;
+        } else if (next == '\\' || next == 't' || next == 'n' || next == 'r') {
+            text += next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r' : '\\';
+            ++index;
+        } else if (next == 'x' && index + 3 < field.size() && hexDigit(field[index + 2]) >= 0 &&
+                   hexDigit(field[index + 3]) >= 0) {
+            text += static_cast<char>(hexDigit(field[index + 2]) * 16 + hexDigit(field[index + 3]));
+            index += 3;
+        } else {
+            text += c;
+        }
+    }
+    return text;
+}
 
 std::string_view rowButtonName(view::RowButton button) {
     for (const auto& [kind, name] : buttonNames) {
@@ -123,7 +179,7 @@ std::vector<std::string> TestControl::answer(std::string_view request) {
         const auto arguments = request.substr(space + 1);
         const auto second = arguments.rfind(' ');
         if (second != std::string_view::npos) {
-            return press(arguments.substr(0, second), arguments.substr(second + 1));
+            return press(unescapedField(arguments.substr(0, second)), arguments.substr(second + 1));
         }
     }
     if (command == "command" && space != std::string_view::npos) {
@@ -150,16 +206,18 @@ std::vector<std::string> TestControl::rows() const {
     std::vector<std::string> lines;
     for (const auto& entry : m_model.state().devices) {
         const auto* row = m_window.row(entry.id());
+        const auto id = escapedField(entry.id());
         if (row == nullptr) {
-            lines.push_back(joined(entry.id(), "\t\thidden\t\t"));
+            lines.push_back(joined(id, "\t\thidden\t\t"));
             continue;
         }
         std::string buttons;
         for (const auto button : row->state().buttons) {
             buttons += joined(buttons.empty() ? "" : ",", rowButtonName(button));
         }
-        lines.push_back(joined(entry.id(), '\t', row->state().name, '\t', stateText(entry.state), '\t',
-                               row->state().statusText, '\t', buttons));
+        lines.push_back(joined(id, '\t', escapedField(row->state().name), '\t',
+                               escapedField(stateText(entry.state)), '\t',
+                               escapedField(row->state().statusText), '\t', buttons));
     }
     return lines;
 }
@@ -171,11 +229,11 @@ std::vector<std::string> TestControl::press(std::string_view id, std::string_vie
     }
     auto* row = m_window.row(std::string(id));
     if (row == nullptr) {
-        return {joined("error: the window shows no device \"", id, '"')};
+        return {joined("error: the window shows no device \"", escapedField(id), '"')};
     }
     auto* button = row->button(*kind);
     if (button == nullptr || !button->isEnabled()) {
-        return {joined("error: the row of ", id, " offers no ", name, " button now")};
+        return {joined("error: the row of ", escapedField(id), " offers no ", name, " button now")};
     }
     button->click();
     return {"ok"};

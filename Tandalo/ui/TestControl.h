@@ -26,8 +26,10 @@ class MenuWindow;
 /// that end with an empty one:
 ///   rows                   one line per listed device: id, name, state (with the folder of a mounted
 ///                          one), the row's status text and its buttons, tab-separated; "hidden" for the
-///                          state of a device the window does not show
-///   press <id> <button>    clicks the row's button (show-folder, eject, take-over, choose-folder, mount)
+///                          state of a device the window does not show. Each field is escaped
+///                          (escapedField), so that no serial number can split a line or a field.
+///   press <id> <button>    clicks the row's button (show-folder, eject, take-over, choose-folder, mount);
+///                          the id as rows gives it, escaped
 ///   command <title>        chooses the item of the window's Options menu, such as "Check for Updates…"
 ///   windows                one line per shown top-level window: its object name, its title and the
 ///                          texts of its labels, tab-separated, line breaks written "\n"; a label that
@@ -66,6 +68,12 @@ private:
     std::function<void()> m_quit;
     QLocalServer* m_server = nullptr;
 };
+
+/// A field of the channel's lines: "\\" for a backslash, "\t", "\n" and "\r", and "\xHH" for every other
+/// control byte, so that a field holds neither a tab nor a line break.
+std::string escapedField(std::string_view text);
+/// The text of an escaped field; an escape it does not know stays as written.
+std::string unescapedField(std::string_view field);
 
 /// The button's name in requests, and the button of a name.
 std::string_view rowButtonName(view::RowButton button);

@@ -170,6 +170,7 @@ TEST(AndroidCandidateTests, KnowsTheEighteenAndroidVendors) {
 TEST(AndroidCandidateTests, DisplayNameFallsBackToTheVendor) {
     EXPECT_EQ((AndroidCandidate{1, 0, 0, "", "", "", false}).displayName(), "Android device");
     EXPECT_EQ((AndroidCandidate{1, 0, 0, "Acme", "", "", false}).displayName(), "Acme device");
+    EXPECT_EQ((AndroidCandidate{1, 0, 0, "Ac\x1B\x07me", "", "", false}).displayName(), "Ac me device");
     EXPECT_EQ((AndroidCandidate{1, 0, 0, "Samsung", "SM-G991B", "R58N", false}).displayName(),
               "Samsung SM-G991B");
 }

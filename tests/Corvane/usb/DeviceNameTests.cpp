@@ -38,6 +38,14 @@ TEST(DeviceNameTests, CleansTypicalProductStrings) {
         {"  Phone \t X  ", "", "", "Phone X"},
         {"-.Phone.-", "", "", "Phone"},
         {"Phone/Tablet:Pro", "", "", "Phone Tablet Pro"},
+        // A phone's control characters never reach a folder name, a window or a notification.
+        {"Phone\x1B[31m\x07X", "", "", "Phone [31m X"},
+        {"\x1B\x07",
+         "Acme\x7F\x01"
+         "Corp\x1B",
+         "", "Acme Corp device"},
+        {"Phone\u0085\u009BX\r\nY", "", "", "Phone X Y"},
+        {"X1\x1B", "Acme\x1B", "", "Acme X1"},
     });
 }
 

@@ -4,10 +4,19 @@
 #include "platform/foundation/FoundationError.h"
 #include "tests/Tandalo/core/CoreFakes.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace tandalo::app {
 namespace {
+
+std::string repeated(std::string_view text, std::size_t count) {
+    std::string result;
+    for (std::size_t each = 0; each < count; ++each) {
+        result += text;
+    }
+    return result;
+}
 
 class MountLocationTests : public ::testing::Test {
 protected:
@@ -118,6 +127,10 @@ TEST_F(MountLocationTests, NamesDeviceFoldersSafelyAndNeverReusesOneInUse) {
         {"Pixel 7", 1, "/m/Pixel 7"},
         {"Pixel 7", 1, "/m/Pixel 7"},
         {std::string("nul\0x", 5), 1, "/m/nul-x"},
+        // Cut to the 255 bytes a folder name may have, at a character, with room for the number.
+        {repeated("\u6F22", 100), 1, "/m/" + repeated("\u6F22", 85)},
+        {repeated("\u6F22", 100), 2, "/m/" + repeated("\u6F22", 83) + " (2)"},
+        {std::string(254, 'x') + " y", 1, "/m/" + std::string(254, 'x')},
     };
     for (const auto& each : cases) {
         SCOPED_TRACE(each.path);
@@ -133,6 +146,13 @@ TEST_F(MountLocationTests, NamesDeviceFoldersSafelyAndNeverReusesOneInUse) {
     EXPECT_EQ(location().folder("Pixel 7", 1), (MountLocation::DeviceFolder{"/m/Pixel 7 (4)", 4}));
     m_files.failAt("/m/Broken");
     EXPECT_THROW(location().folder("Broken", 1), platform::FoundationError);
+    // A folder that can be neither read nor made is no folder in use: the reason is told, not the next
+    // name tried (and, a hundred names on, every folder blamed for being in use).
+    m_files.createDirectories("/m/Too long");
+    m_files.failAt("/m/Too long", ENAMETOOLONG);
+    EXPECT_THAT(
+        [&] { location().folder("Too long", 1); },
+        ::testing::ThrowsMessage<platform::FoundationError>(::testing::HasSubstr("File name too long")));
 }
 
 } // namespace

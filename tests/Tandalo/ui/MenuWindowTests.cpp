@@ -4,6 +4,7 @@
 #include "Tandalo/ui/MenuWindow.h"
 #include "Tandalo/ui/SettingsWindow.h"
 #include "Tandalo/ui/SetupGuide.h"
+#include "Tandalo/ui/TestControl.h"
 #include "tests/Tandalo/ui/UiTestSupport.h"
 
 #include <QApplication>
@@ -141,6 +142,26 @@ TEST_F(MenuWindowTests, ButtonsActOnTheDeviceAsTheModelHasItNow) {
     QTest::mouseClick(window.bannerButton(view::Banner::extensionOff), Qt::LeftButton);
     QTest::mouseClick(window.bannerButton(view::Banner::updateAvailable), Qt::LeftButton);
     EXPECT_EQ(rig.model.takeCalls(), (std::vector<std::string>{"turnOnExtension", "showWaitingUpdate"}));
+}
+
+// A serial number may hold anything: the test channel's rows stay one line each and the id they give
+// presses the same device's button.
+TEST_F(MenuWindowTests, TheTestChannelEscapesItsFields) {
+    const std::string serial = "A\nB\tC\\x01\x7F";
+    rig.publish([&](view::ModelState& state) {
+        state.devices = {phone(serial, MountState::failed("no\nway"))};
+        state.mountFolder = "/home/me/Tandalo";
+    });
+    TestControl control(rig.model, window, [] {});
+    const auto escaped = escapedField(serial);
+    EXPECT_EQ(escaped, "A\\nB\\tC\\\\x01\\x7F");
+    EXPECT_EQ(unescapedField(escaped), serial);
+    EXPECT_EQ(unescapedField("\\q\\x4\\"), "\\q\\x4\\") << "unknown escapes stay as written";
+    EXPECT_EQ(control.answer("rows"),
+              std::vector<std::string>{escaped + "\tPixel 7\tfailed\tno\\nway\tmount"});
+    rig.model.takeCalls();
+    EXPECT_EQ(control.answer("press " + escaped + " mount"), std::vector<std::string>{"ok"});
+    EXPECT_EQ(rig.model.takeCalls(), std::vector<std::string>{"mount " + serial});
 }
 
 TEST_F(MenuWindowTests, ShowInFinderOpensTheFolderTheDeviceIsMountedOnAtTheClick) {
