@@ -230,6 +230,8 @@ void AppModel::forgetDevice(const DeviceEntry& gone) {
     m_serverWatches.erase(id);
     cancelDeviceTask(id);
     m_accessRetriesLeft.erase(id);
+    // Mounted again at wake only while it stays: once gone, a later loss of its mount is none of the wake's.
+    m_ejectedForSleep.erase(id);
     if (holders->contains(id)) {
         holders.modify([&](auto& names) { names.erase(id); });
     }

@@ -1,6 +1,8 @@
 #include "platform/foundation/Clock.h"
 
+#include <algorithm>
 #include <cmath>
+#include <ctime>
 #include <thread>
 
 namespace platform {
@@ -12,6 +14,9 @@ constexpr auto century = std::chrono::hours(24 * 365 * 100);
 // A real-time slice after which a virtual waiter re-checks time: short enough that tests stay fast,
 // long enough not to spin.
 constexpr auto pollSlice = std::chrono::milliseconds(1);
+
+// How late after a wake a real wait may end whose deadline passed while the computer slept.
+constexpr auto suspendSlice = std::chrono::seconds(1);
 
 } // namespace
 
@@ -51,8 +56,12 @@ Clock& Clock::system() {
     return clock;
 }
 
+// CLOCK_BOOTTIME, not the steady clock (CLOCK_MONOTONIC), which stands still while the computer
+// sleeps: a grace, a retry or a take-over window must count the time asleep as time passed.
 Clock::TimePoint SystemClock::now() const {
-    return std::chrono::time_point_cast<Duration>(std::chrono::steady_clock::now());
+    timespec time{};
+    ::clock_gettime(CLOCK_BOOTTIME, &time);
+    return TimePoint(std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec));
 }
 
 Clock::WallTime SystemClock::wallNow() const {
@@ -61,7 +70,20 @@ Clock::WallTime SystemClock::wallNow() const {
 
 bool SystemClock::waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable_any& cv,
                             TimePoint deadline, std::stop_token stop, const std::function<bool()>& pred) {
-    return cv.wait_until(lock, stop, deadline, pred);
+    // The condition variable waits on the steady clock, which stops during a suspend: waiting in slices
+    // and reading the time again ends a wait whose deadline passed while asleep soon after the wake.
+    while (true) {
+        const auto left = deadline - now();
+        if (left <= Duration::zero()) {
+            return pred();
+        }
+        if (cv.wait_for(lock, stop, std::min<Duration>(left, suspendSlice), pred)) {
+            return true;
+        }
+        if (stop.stop_requested()) {
+            return pred();
+        }
+    }
 }
 
 VirtualClock::VirtualClock(AutoAdvance autoAdvance)

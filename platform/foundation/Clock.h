@@ -24,7 +24,8 @@ public:
 
     virtual ~Clock() = default;
 
-    /// Continuous time: monotonic, unaffected by changes of the wall clock.
+    /// Continuous time: monotonic, unaffected by changes of the wall clock, and running while the computer
+    /// sleeps.
     virtual TimePoint now() const = 0;
     /// Wall-clock time, for dates shown to people and written to devices.
     virtual WallTime wallNow() const = 0;
@@ -54,7 +55,8 @@ public:
     static Clock& system();
 };
 
-/// The real clock: steady_clock for continuous time, system_clock for wall time.
+/// The real clock: CLOCK_BOOTTIME for continuous time (it goes on while the computer sleeps; its time
+/// points carry the steady clock's type only as the continuous clock's), system_clock for wall time.
 class SystemClock final : public Clock {
 public:
     TimePoint now() const override;

@@ -25,8 +25,11 @@ public:
     using AppModelRig::clock;
     using AppModelRig::executor;
     using AppModelRig::finishMount;
+    using AppModelRig::folderPanel;
     using AppModelRig::model;
+    using AppModelRig::preferences;
     using AppModelRig::servers;
+    using AppModelRig::thereafter;
 
     /// One moment of a timeline: at that time since the start, the action, then the devices it leaves.
     struct Step {
@@ -423,6 +426,77 @@ TEST_F(AppModelDeviceTests, OneTaskPerDeviceAndACancelledTaskChangesNothing) {
     EXPECT_EQ(shown(), Strings{}) << "a remount after choosing a folder is not announced";
 }
 
+// What must leave the devices as they are: neither a state changes nor a mount runs.
+struct LeftAloneCase {
+    const char* what;
+    std::vector<MountState> states; // of SER0, SER1, ...
+    std::function<void(AppModelDeviceTests&)> action;
+    std::string devices;
+    std::size_t mountRuns;
+};
+const auto failForAccess = [](AppModelDeviceTests& rig) {
+    rig.thereafter = refused("Permission denied");
+    rig.model->mount(rig.model->devices->front(), {});
+    rig.executor.runUntilIdle();
+};
+using LeftAlone = Table<LeftAloneCase>;
+INSTANTIATE_TEST_SUITE_P(
+    AppModel, LeftAlone,
+    ::testing::Values(
+        LeftAloneCase{"a mount of a device mounted, mounting or ejecting",
+                      {MountState::mounted("/m/A"), MountState::mounting(), MountState::unmounting()},
+                      [](auto& rig) {
+                          for (const auto& device : rig.model->devices.get()) {
+                              rig.model->mount(device, {});
+                          }
+                      },
+                      "SER0 mounted /m/A, SER1 mounting, SER2 ejecting",
+                      0},
+        LeftAloneCase{"a folder choice cancelled",
+                      {MountState::failed("No."), MountState::mounting(), MountState::unmounted()},
+                      [](auto& rig) {
+                          rig.folderPanel.answer.reset();
+                          rig.model->chooseFolder();
+                      },
+                      "SER0 failed: No., SER1 mounting, SER2 not mounted",
+                      0},
+        LeftAloneCase{"unplugged during the access retry's wait",
+                      {MountState::unmounted()},
+                      [](auto& rig) {
+                          failForAccess(rig);
+                          rig.executor.advanceBy(2s);
+                          rig.attach({});
+                          rig.executor.advanceBy(AppModel::accessRetryDelay);
+                      },
+                      "",
+                      1},
+        LeftAloneCase{"no longer failed when the access retry comes",
+                      {MountState::unmounted()},
+                      [](auto& rig) {
+                          failForAccess(rig);
+                          rig.model->setState(MountState::unmounted(), "SER0");
+                          rig.executor.advanceBy(AppModel::accessRetryDelay);
+                      },
+                      "SER0 not mounted",
+                      1},
+        LeftAloneCase{"automatic mounting off at a reconciliation",
+                      {MountState::unmounted()},
+                      [](auto& rig) {
+                          rig.preferences.values().set(AppModel::autoMountKey, false);
+                          rig.attach({"SER0", "NEW"});
+                      },
+                      "SER0 not mounted, NEW not mounted",
+                      0}));
+
+TEST_P(LeftAlone, NothingChangesAndNoMountRuns) {
+    const auto& each = GetParam();
+    startWith(each.states);
+    each.action(*this);
+    executor.runUntilIdle();
+    EXPECT_EQ(describe(), each.devices);
+    EXPECT_EQ(mountedFolders().size(), each.mountRuns);
+}
+
 TEST_F(AppModelDeviceTests, AMountByHandCancelsThePendingAccessRetryAndKeepsItsCount) {
     thereafter = refused("Permission denied");
     startPlugged({"A"});
@@ -461,7 +535,7 @@ INSTANTIATE_TEST_SUITE_P(AppModel, Ejects,
 TEST_P(Ejects, AFailedEjectLeavesTheDeviceMountedWithANoteForSixSeconds) {
     const auto& each = GetParam();
     startWith({MountState::mounted("/m/A")});
-    mountTable.add("mtp://ser0", "/m/A");
+    mountTable.add("mtp://SER0", "/m/A");
     files.createDirectories("/m/A");
     if (each.refused) {
         volumes.setPoliteAnswer({false, "busy"});
@@ -488,7 +562,7 @@ TEST_P(Ejects, AFailedEjectLeavesTheDeviceMountedWithANoteForSixSeconds) {
 TEST_F(AppModelDeviceTests, EjectAndEjectAllActOnDevicesMountedNowOnlyAndTheCleanUpOnGoneMounts) {
     startWith({MountState::mounted("/m/A"), MountState::mounted("/m/B"), MountState::mounted("/m/C"),
                MountState::failed("No."), MountState::mounting(), MountState::unmounted()});
-    mountTable.add("mtp://ser0", "/m/A");
+    mountTable.add("mtp://SER0", "/m/A");
     mountTable.add("mtp://someone-else", "/m/B"); // still a mount point, whatever its source
     const auto then = model->devices.get();
     model->cleanUpStaleMounts();
@@ -604,6 +678,7 @@ struct SleepCase {
     bool overran; // the first one's unmount outlasts the wait before sleep
     bool overrunEndsBeforeWake;
     std::size_t mountedAtWake;
+    bool unpluggedAfterWake = false; // then plugged again and mounted, and its mount lost
 };
 using SleepAndWake = Table<SleepCase>;
 INSTANTIATE_TEST_SUITE_P(
@@ -611,7 +686,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SleepCase{"nothing mounted", {}, {}, false, true, 0},
                       SleepCase{"one of two unplugged", {"A", "B"}, {"B"}, false, true, 1},
                       SleepCase{"an unmount that overran", {"A"}, {}, true, true, 1},
-                      SleepCase{"an unmount still running at wake", {"A"}, {}, true, false, 0}));
+                      SleepCase{"an unmount still running at wake", {"A"}, {}, true, false, 0},
+                      // Unplugged, it is forgotten: a mount lost later is no wake's to restore.
+                      SleepCase{"unplugged after the wake", {"A"}, {}, true, false, 0, true}));
 
 TEST_P(SleepAndWake, EveryDeviceMountedBeforeSleepStillListedIsMountedAgainAtWake) {
     const auto& each = GetParam();
@@ -647,6 +724,14 @@ TEST_P(SleepAndWake, EveryDeviceMountedBeforeSleepStillListedIsMountedAgainAtWak
     if (!each.overrunEndsBeforeWake) {
         // It ends later: the next look at the mount table mounts it again.
         mountTable.remove(rows.front().mountPoint);
+        if (each.unpluggedAfterWake) {
+            attach({"C"});
+            attach(serials);
+            finishMount(ok);
+            executor.runUntilIdle();
+            ASSERT_TRUE(model->devices->front().state.isMounted()) << describe();
+            mountTable.remove(*model->devices->front().state.mountedFolder());
+        }
         model->cleanUpStaleMounts();
         executor.runUntilIdle();
         EXPECT_EQ(mountedFolders().size(), runsBefore + 1);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <ctime>
 #include <limits>
 #include <thread>
 
@@ -25,6 +26,17 @@ TEST(ClockTests, DeadlineAfterSaturatesInsteadOfOverflowing) {
     clock.advance(5s);
     EXPECT_EQ(clock.deadlineAfter(Clock::Duration::max()), Clock::TimePoint::max());
     EXPECT_EQ(clock.deadlineAfter(-3s), clock.now());
+}
+
+// The continuous clock counts time asleep: it reads CLOCK_BOOTTIME, where the steady clock falls behind
+// by every suspend since boot.
+TEST(ClockTests, TheRealContinuousClockRunsWhileTheComputerSleeps) {
+    timespec boot{};
+    ::clock_gettime(CLOCK_BOOTTIME, &boot);
+    const auto read = Clock::system().now() - Clock::TimePoint(std::chrono::seconds(boot.tv_sec) +
+                                                               std::chrono::nanoseconds(boot.tv_nsec));
+    EXPECT_GE(read, 0ns);
+    EXPECT_LT(read, 1s);
 }
 
 TEST(VirtualClockTests, TimedWaitEndsOnlyWhenTimeIsAdvanced) {
