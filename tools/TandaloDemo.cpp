@@ -29,6 +29,7 @@
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <map>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -127,6 +128,7 @@ void selfTest(Session& session) {
         return joined(folder.string(), " is a mount of mount-tandalo");
     });
     const fs::path top = topOfStorage(folder);
+    const auto firstName = session.row(first)->at(1);
     steps.run("ls", [&] {
         std::string names;
         for (const auto& entry : fs::directory_iterator(top)) {
@@ -204,6 +206,60 @@ void selfTest(Session& session) {
         return joined(secondFolder.filename().string(),
                       " unmounted and its folder and token file removed; the row offers Mount");
     });
+    steps.run("phones whose serials differ in letter case, and phones with any name", [&] {
+        const auto upper = session.devices().plug({"phone", session.serial("CaseX"), "product=Case Phone"});
+        const auto lower = session.devices().plug({"phone", session.serial("casex"), "product=Case Phone"});
+        std::string longName;
+        for (int character = 0; character < 300; ++character) {
+            longName += "\u540D"; // three bytes: 900 in all, where a folder's name may have 255
+        }
+        const auto named = session.devices().plug({"phone", session.serial("LONG"), "product=" + longName});
+        const auto noisy =
+            session.devices().plug({"phone", session.serial("NOISY"), "product=Bell\x1B[31m\x07 Phone"});
+        std::map<std::string, fs::path> folders;
+        for (const auto& serial : {upper, lower, named, noisy}) {
+            folders[serial] = session.waitForMount(serial);
+        }
+        if (folders[upper] == folders[lower]) {
+            throw Failure("two phones share the folder " + folders[upper].string());
+        }
+        // Each phone's files land on that phone.
+        for (const auto& serial : {upper, lower}) {
+            writeFile(topOfStorage(folders[serial]) / "Download/owner.txt", serial);
+        }
+        for (const auto& serial : {upper, lower}) {
+            const auto owned = session.devices().phone(serial);
+            const auto handle = owned->find(owned->storages().front().id, "Download/owner.txt");
+            if (!handle || owned->contentsText(*handle) != serial) {
+                throw Failure(serial + " does not hold the file written into its folder");
+            }
+        }
+        std::string shortened;
+        for (int character = 0; character < 85; ++character) {
+            shortened += "\u540D";
+        }
+        if (folders[named].filename() != shortened) {
+            throw Failure("the long name's folder is " + folders[named].filename().string());
+        }
+        const std::string clean = "Bell [31m Phone";
+        if (folders[noisy].filename() != clean || session.row(noisy)->at(1) != clean) {
+            throw Failure("the name with control characters is shown as " + session.row(noisy)->at(1) +
+                          " in " + folders[noisy].filename().string());
+        }
+        // The other one of the pair stays, mounted and serving its own files.
+        const auto unplugged = session.devices().run({"unplug", upper});
+        if (!unplugged.succeeded) {
+            throw Failure(unplugged.text);
+        }
+        waitFor("the row's removal", 10s, [&] { return !session.row(upper).has_value(); });
+        if (session.mountedFolder(lower) != folders[lower] ||
+            readFile(topOfStorage(folders[lower]) / "Download/owner.txt") != lower) {
+            throw Failure(lower + " lost its mount when " + upper + " was unplugged");
+        }
+        return joined(folders[upper].filename().string(), " and ", folders[lower].filename().string(),
+                      ", each with its own files; a folder of ", folders[named].filename().string().size(),
+                      " bytes; \"", clean, "\"");
+    });
     steps.run("unplug the first phone during a copy", [&] {
         constexpr std::size_t blocks = 256;
         std::atomic<bool> copying = true;
@@ -243,7 +299,7 @@ void selfTest(Session& session) {
         std::string warning;
         waitFor("the notification", 10s, [&] {
             for (const auto& summary : session.notifications().summaries()) {
-                if (summary.ends_with(" was unplugged during a copy")) {
+                if (summary == firstName + " was unplugged during a copy") {
                     warning = summary;
                     return true;
                 }
