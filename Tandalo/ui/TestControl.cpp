@@ -3,6 +3,7 @@
 #include "Tandalo/ui/Controls.h"
 #include "Tandalo/ui/DeviceRows.h"
 #include "Tandalo/ui/MenuWindow.h"
+#include "platform/foundation/EscapedText.h"
 #include "platform/foundation/UniqueFd.h"
 
 #include <QApplication>
@@ -58,62 +59,15 @@ std::string stateText(const app::MountState& state) {
     return "unmounted";
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 } // namespace
 
 std::string escapedField(std::string_view text) {
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string field;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\\') {
-            field += "\\\\";
-        } else if (c == '\t') {
-            field += "\\t";
-        } else if (c == '\n') {
-            field += "\\n";
-        } else if (c == '\r') {
-            field += "\\r";
-        } else if (byte < 0x20 || byte == 0x7F) {
-            field += {'\\', 'x', digits[byte >> 4], digits[byte & 0x0F]};
-        } else {
-            field += c;
-        }
-    }
-    return field;
+    return platform::escapedText(text);
 }
 
 std::string unescapedField(std::string_view field) {
-    std::string text;
-    for (std::size_t index = 0; index < field.size(); ++index) {
-        const char c = field[index];
-        const char next = index + 1 < field.size() ? field[index + 1] : '\0';
-        if (c != '\\' || next == '\0') {
-            text += c;
-        } else if (next == '\\' || next == 't' || next == 'n' || next == 'r') {
-            text += next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r' : '\\';
-            ++index;
-        } else if (next == 'x' && index + 3 < field.size() && hexDigit(field[index + 2]) >= 0 &&
-                   hexDigit(field[index + 3]) >= 0) {
-            text += static_cast<char>(hexDigit(field[index + 2]) * 16 + hexDigit(field[index + 3]));
-            index += 3;
-        } else {
-            text += c;
-        }
-    }
-    return text;
+    // A field typed by hand with a stray backslash is taken as it stands.
+    return platform::unescapedText(field).value_or(std::string(field));
 }
 
 std::string_view rowButtonName(view::RowButton button) {

@@ -1,5 +1,7 @@
 #include "platform/foundation/PreferencesFormat.h"
 
+#include "platform/foundation/EscapedText.h"
+
 #include <charconv>
 #include <cstdio>
 
@@ -12,95 +14,11 @@ namespace {
 constexpr std::string_view fileHeader = "# Tandalo preferences: one key=type:value per line\n";
 
 std::string escaped(std::string_view text) {
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string result;
-    result.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-        case '\\':
-            result += "\\\\";
-            break;
-        case '=':
-            result += "\\=";
-            break;
-        case '\n':
-            result += "\\n";
-            break;
-        case '\r':
-            result += "\\r";
-            break;
-        case '\t':
-            result += "\\t";
-            break;
-        default:
-            if (byte < 0x20 || byte == 0x7F) {
-                result += "\\x";
-                result += digits[byte >> 4];
-                result += digits[byte & 0x0F];
-            } else {
-                result += c;
-            }
-        }
-    }
-    return result;
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
+    return escapedText(text, "=");
 }
 
 std::optional<std::string> unescaped(std::string_view text) {
-    std::string result;
-    result.reserve(text.size());
-    for (std::size_t index = 0; index < text.size(); ++index) {
-        if (text[index] != '\\') {
-            result += text[index];
-            continue;
-        }
-        if (++index >= text.size()) {
-            return std::nullopt;
-        }
-        switch (text[index]) {
-        case '\\':
-            result += '\\';
-            break;
-        case '=':
-            result += '=';
-            break;
-        case 'n':
-            result += '\n';
-            break;
-        case 'r':
-            result += '\r';
-            break;
-        case 't':
-            result += '\t';
-            break;
-        case 'x': {
-            const int high = index + 1 < text.size() ? hexValue(text[index + 1]) : -1;
-            const int low = index + 2 < text.size() ? hexValue(text[index + 2]) : -1;
-            if (high < 0 || low < 0) {
-                return std::nullopt;
-            }
-            result += static_cast<char>(high * 16 + low);
-            index += 2;
-            break;
-        }
-        default:
-            return std::nullopt;
-        }
-    }
-    return result;
+    return unescapedText(text, "=");
 }
 
 // Dates are written in UTC with nanoseconds, "2026-01-01T12:00:00.000000000Z", readable by people and

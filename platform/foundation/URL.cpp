@@ -1,5 +1,6 @@
 #include "platform/foundation/URL.h"
 
+#include "platform/foundation/EscapedText.h"
 #include "platform/foundation/FoundationError.h"
 
 #include <charconv>
@@ -71,16 +72,6 @@ bool isValidEncoded(std::string_view text, Part part) {
         }
     }
     return true;
-}
-
-int hexValue(char c) {
-    if (isDigit(c)) {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return c - 'A' + 10;
 }
 
 template <typename Keep> std::string encodedWhere(std::string_view text, Keep keep) {
@@ -211,7 +202,7 @@ std::string percentDecoded(std::string_view text) {
     for (std::size_t index = 0; index < text.size(); ++index) {
         if (text[index] == '%' && index + 2 < text.size() && isHexDigit(text[index + 1]) &&
             isHexDigit(text[index + 2])) {
-            result += static_cast<char>(hexValue(text[index + 1]) * 16 + hexValue(text[index + 2]));
+            result += static_cast<char>(hexDigitValue(text[index + 1]) * 16 + hexDigitValue(text[index + 2]));
             index += 2;
         } else {
             result += text[index];

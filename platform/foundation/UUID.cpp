@@ -1,5 +1,6 @@
 #include "platform/foundation/UUID.h"
 
+#include "platform/foundation/EscapedText.h"
 #include "platform/foundation/FoundationError.h"
 #include "platform/foundation/SHA256.h"
 
@@ -13,19 +14,6 @@ namespace {
 
 // Positions of the hyphens in the 36-character canonical form.
 constexpr std::array<std::size_t, 4> hyphens{8, 13, 18, 23};
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 UUID::Bytes withVersion(UUID::Bytes bytes, std::uint8_t version) {
     bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | (version << 4));
@@ -64,7 +52,7 @@ std::optional<UUID> UUID::parse(std::string_view text) {
             }
             continue;
         }
-        const int value = hexValue(text[index]);
+        const int value = hexDigitValue(text[index]);
         if (value < 0) {
             return std::nullopt;
         }
