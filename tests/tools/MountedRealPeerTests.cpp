@@ -234,6 +234,18 @@ TEST_F(MountedRealPeerTests, KeepsFinderFilesOffTheDeviceAndReportsItsSpace) {
     });
 }
 
+// touch(1) on a responder that keeps no dates: a new file is made and dated "now" truthfully, while a
+// chosen date is refused rather than lost.
+TEST_F(MountedRealPeerTests, TouchMakesANewFileAndRefusesAChosenDate) {
+    withinLimit([&] {
+        const auto made = "touch '" + at("Download/touched.txt") + "' 2>&1";
+        EXPECT_EQ(std::system(made.c_str()), 0);
+        EXPECT_TRUE(std::filesystem::is_regular_file(served("Download/touched.txt")));
+        const auto dated = "touch -d 2020-01-01 '" + at("Download/touched.txt") + "' 2>/dev/null";
+        EXPECT_NE(std::system(dated.c_str()), 0);
+    });
+}
+
 // rsync -a against someone else's responder: either the times it sets are kept, and a second run of the
 // same tree sends nothing, or rsync hears that they were not set. Never a success that has it copy every
 // file again on every run.
