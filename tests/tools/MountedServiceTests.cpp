@@ -126,7 +126,7 @@ TEST_F(MountedServiceTests, MountsTheApplicationsTokenFiles) {
     ASSERT_TRUE(m_service->waitForClients(0));
     const auto tokens = m_root.path() / ".tandalo" / "take-over-1";
     fs::create_directories(tokens);
-    const auto token = tokens / "krn0001.tandalo";
+    const auto token = tokens / (std::string(serial) + ".tandalo");
     std::ofstream{token};
     const auto folder = m_root.path() / "Phone";
     const auto [status, output] = mountTool(token.string(), folder);
