@@ -53,7 +53,8 @@ mounted_copies() {
 refused_mount() {
     local output
     mkdir -p "$work/refused"
-    chmod 777 "$work/refused"
+    # The user's own folder: the mount helper refuses a folder others may write into.
+    chown 65534:65534 "$work/refused"
     output=$(setpriv --reuid=65534 --regid=65534 --clear-groups \
         "$build/tools/mount-tandalo" -f -t tandalo "mtp://$gadget_serial" "$work/refused" 2>&1)
     echo "$output"
