@@ -2,6 +2,8 @@
 
 #include "Corvane/usb/USBDeviceDiscovery.h"
 
+#include <algorithm>
+#include <span>
 #include <stdexcept>
 
 namespace tandalo::tools {
@@ -18,6 +20,17 @@ BenchDevice::BenchDevice(std::shared_ptr<usb::USBBus> bus) {
     context.transportFactory = &m_transports;
     m_device =
         corvane::MTPDevice::connect(found.front(), std::nullopt, corvane::TakeOver::never, {}, context);
+}
+
+void BenchDevice::sendFilled(std::uint32_t storage, const std::string& name, std::uint64_t size,
+                             std::byte fill) const {
+    m_device->exclusive([&](corvane::MTPDevice::Session& session) {
+        session.createFile(storage, 0xFFFFFFFF, name, size, std::nullopt);
+        session.sendObject(size, [fill](std::span<std::byte> into) {
+            std::fill(into.begin(), into.end(), fill);
+            return into.size();
+        });
+    });
 }
 
 } // namespace tandalo::tools

@@ -6,7 +6,10 @@
 #include "platform/foundation/LogStore.h"
 #include "platform/usb/USBBus.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <string>
 
 namespace tandalo::tools {
 
@@ -21,6 +24,9 @@ public:
 
     const std::shared_ptr<corvane::MTPDevice>& device() const noexcept { return m_device; }
     corvane::MTPDevice* operator->() const noexcept { return m_device.get(); }
+
+    /// Sends a new file of size bytes, each of them fill, into the storage's top folder in one SendObject.
+    void sendFilled(std::uint32_t storage, const std::string& name, std::uint64_t size, std::byte fill) const;
 
 private:
     platform::MemoryEnvironment m_environment;

@@ -60,13 +60,7 @@ Figures transfer(const std::shared_ptr<usb::USBBus>& bus, simulation::SimulatedP
             throw std::runtime_error("GetObject delivered " + std::to_string(received) + " bytes");
         }
         start = Clock::now();
-        device->exclusive([&](corvane::MTPDevice::Session& session) {
-            session.createFile(storage, 0xFFFFFFFF, "sent.bin", size, std::nullopt);
-            session.sendObject(size, [](std::span<std::byte> into) {
-                std::fill(into.begin(), into.end(), std::byte{'s'});
-                return into.size();
-            });
-        });
+        device.sendFilled(storage, "sent.bin", size, std::byte{'s'});
         ins.push_back(megabytesPerSecond(size, Clock::now() - start));
         phone.removeObject(*phone.find(storage, "sent.bin"));
     }

@@ -83,13 +83,7 @@ Whole wholeObjects(const std::shared_ptr<usb::USBBus>& bus, simulation::Simulate
     Whole figures;
     figures.out = megabytesPerSecond(received, Clock::now() - start);
     start = Clock::now();
-    device->exclusive([&](corvane::MTPDevice::Session& session) {
-        session.createFile(storage, 0xFFFFFFFF, "whole.bin", bigSize, std::nullopt);
-        session.sendObject(bigSize, [](std::span<std::byte> into) {
-            std::fill(into.begin(), into.end(), std::byte{'w'});
-            return into.size();
-        });
-    });
+    device.sendFilled(storage, "whole.bin", bigSize, std::byte{'w'});
     figures.in = megabytesPerSecond(bigSize, Clock::now() - start);
     device->close();
     phone.removeObject(*phone.find(storage, "whole.bin"));
