@@ -63,7 +63,8 @@ AndroidVolume::AndroidVolume(std::shared_ptr<corvane::MTPFileSystem> fs,
                       fskit::FSFileName(corvane::DeviceName::clean(
                           descriptor.productName, descriptor.vendorName, descriptor.serialNumber))),
       m_fs(std::move(fs)), m_descriptor(std::move(descriptor)), m_access(access), m_context(context),
-      m_log(extensionLog(*context.logStore)), m_deviceKey(deviceKey(m_descriptor)),
+      m_log(extensionLog(*context.logStore)),
+      m_deviceKey(context.deviceKey.value_or(deviceKey(m_descriptor))),
       m_root(
           std::make_shared<AndroidItem>(AndroidItem::Kind::root(), "/", AndroidItem::parentOfRootIdentifier)),
       m_mountTime(context.clock->wallNow()), m_tasks("volume " + m_deviceKey, m_log) {

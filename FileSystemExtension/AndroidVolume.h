@@ -47,6 +47,9 @@ struct AndroidVolumeContext {
     /// Names the shared preferences' folder for the device status.
     const platform::Environment* environment = &platform::Environment::process();
     oslog::LogStore* logStore = &oslog::LogStore::shared();
+    /// The device's key in the shared status when its resource named it by bus location as well, for it
+    /// shares its serial number with another device; else deviceKey(descriptor).
+    std::optional<std::string> deviceKey = std::nullopt;
 };
 
 /// The volume FSKit mounts for one device. It owns the device's MTPFileSystem, the items it has handed to

@@ -73,7 +73,8 @@ void TandaloFileSystem::loadResource(std::shared_ptr<fskit::FSResource> resource
             const auto descriptor = probed ? *probed : device(*resource);
             m_log.info("load: connecting to %{public}s%{public}s", descriptor.description(),
                        takesOverFromAnyone(*resource) ? ", taking it over" : "");
-            auto volume = loadVolume(descriptor, access, takeOver(*resource), stop);
+            auto volume =
+                loadVolume(descriptor, access, takeOver(*resource), stop, locatedStatusKey(*resource));
             std::shared_ptr<AndroidVolume> replaced;
             {
                 std::lock_guard guard(m_lock);
@@ -145,7 +146,8 @@ std::size_t TandaloFileSystem::volumeCount() const {
 }
 
 AndroidVolume::Context TandaloFileSystem::volumeContext() const {
-    return AndroidVolume::Context{m_context.clock, m_context.environment, m_context.logStore};
+    return AndroidVolume::Context{
+        .clock = m_context.clock, .environment = m_context.environment, .logStore = m_context.logStore};
 }
 
 } // namespace tandalo

@@ -81,7 +81,9 @@ public:
 
     /// The interface the resource names: by serial number (compared exactly, letter case and all;
     /// percent-encoded in a token file's name), by bus location for a device without one
-    /// ("any@<location>.tandalo", "mtp://any?location=<location>"), or the first one for "any". Throws a
+    /// ("any@<location>.tandalo", "mtp://any?location=<location>"), by both for one of several devices
+    /// that share a serial number ("<serial>@<location>.tandalo", "mtp://<serial>?location=<location>"),
+    /// or the first one for "any". Throws a
     /// POSIX-domain fskit::Error: EINVAL for a resource that is not ours, ENXIO when no attached interface
     /// matches. Blocks while it lists the interfaces.
     corvane::USBDeviceDescriptor device(const fskit::FSResource& resource) const;
@@ -93,24 +95,31 @@ public:
     static corvane::TakeOver takeOver(const fskit::FSResource& resource);
     /// The registry key: the resource URL's absolute string; nothing for a resource of another class.
     static std::optional<std::string> volumeKey(const fskit::FSResource& resource);
+    /// The device's key in the shared status when the resource names it by serial number and bus location
+    /// both: "<serial>@<location>", as the application names a device whose serial number another
+    /// attached device shares. Nothing for any other resource (the volume's key is then its own).
+    static std::optional<std::string> locatedStatusKey(const fskit::FSResource& resource);
     /// A UUID derived by SHA-256 from the vendor, product and serial: the same device gets the same
     /// container on every mount, whichever port it uses.
     static fskit::FSContainerIdentifier containerIdentifier(const corvane::USBDeviceDescriptor& descriptor);
     /// Finds the interface again after a reset re-created it under a new registry ID: the first interface
-    /// with the same serial (exactly) and interface number, looked up to 24 times 0.25 s apart; previous
-    /// unchanged when it never comes back. A stop request ends each wait early. Never fails.
+    /// with the same serial (exactly) and interface number, at the same bus location too when it has no
+    /// serial or atLocation says that another device shares it; looked up to 24 times 0.25 s apart;
+    /// previous unchanged when it never comes back. A stop request ends each wait early. Never fails.
     corvane::USBDeviceDescriptor rediscover(const corvane::USBDeviceDescriptor& previous,
-                                            std::stop_token stop = {}) const;
+                                            std::stop_token stop = {}, bool atLocation = false) const;
 
     // Loading.
 
     /// Connects, opens the session and the file-system model, and makes the volume, in up to three
     /// attempts: only the first may take the interface over, the later ones reset the device first and
     /// use the interface as found again. Throws the last attempt's error. Blocks for the whole load; a stop
-    /// request shortens the waits between attempts.
+    /// request shortens the waits between attempts. A located status key (locatedStatusKey()) keeps the
+    /// device found again at its bus location and names it in the shared status.
     std::shared_ptr<AndroidVolume> loadVolume(const corvane::USBDeviceDescriptor& descriptor,
                                               VolumeAccess access, corvane::TakeOver takeOver,
-                                              std::stop_token stop = {});
+                                              std::stop_token stop = {},
+                                              const std::optional<std::string>& locatedKey = std::nullopt);
 
     /// The volume registered under the key, or null. Any thread.
     std::shared_ptr<AndroidVolume> volume(std::string_view key) const;

@@ -10,7 +10,8 @@ namespace tandalo {
 
 std::shared_ptr<AndroidVolume> TandaloFileSystem::loadVolume(const corvane::USBDeviceDescriptor& descriptor,
                                                              VolumeAccess access, corvane::TakeOver takeOver,
-                                                             std::stop_token stop) {
+                                                             std::stop_token stop,
+                                                             const std::optional<std::string>& locatedKey) {
     auto deviceContext = m_context.deviceContext;
     deviceContext.clock = m_context.clock;
     auto current = descriptor;
@@ -42,7 +43,9 @@ std::shared_ptr<AndroidVolume> TandaloFileSystem::loadVolume(const corvane::USBD
                     }
                 }
                 fs->open(stop);
-                return AndroidVolume::make(fs, current, access, volumeContext());
+                auto context = volumeContext();
+                context.deviceKey = locatedKey;
+                return AndroidVolume::make(fs, current, access, context);
             } catch (...) {
                 failure = std::current_exception();
                 m_log.error("load attempt %ld failed: %{public}s", attempt, describe(failure));
@@ -56,7 +59,7 @@ std::shared_ptr<AndroidVolume> TandaloFileSystem::loadVolume(const corvane::USBD
         }
         // A reset or a take-over re-creates the interface under a new registry ID; look for it again,
         // always by what the resource first named.
-        current = rediscover(descriptor, stop);
+        current = rediscover(descriptor, stop, locatedKey.has_value());
     }
 }
 

@@ -22,10 +22,10 @@ constexpr std::string_view tokenExtension = "tandalo";
 constexpr std::string_view anyDevice = "any";
 constexpr std::string_view takeOverPrefix = "take-over";
 constexpr std::string_view noTakeOverPrefix = "no-take-over";
-// A device without a serial number is named by where it sits on the bus: "any@<location>" in a token
-// file's name (serial numbers are percent-encoded there, so a literal "@" never comes from one), and
-// "mtp://any?location=<location>" as a URL.
-constexpr std::string_view locationPrefix = "any@";
+// A device without a serial number, or one of several that share one, is named by where it sits on the
+// bus too: "<serial or any>@<location>" in a token file's name (serial numbers are percent-encoded there,
+// so a literal "@" never comes from one), and "mtp://<serial or any>?location=<location>" as a URL.
+constexpr char locationSeparator = '@';
 constexpr std::string_view locationItem = "location";
 // The URL form's take-over choice; without it only the camera service may be displaced.
 constexpr std::string_view takeOverItem = "takeOver";
@@ -33,7 +33,7 @@ constexpr std::string_view fromAnyone = "anyone";
 constexpr std::string_view fromNobody = "never";
 
 /// The device a resource names: a serial number exactly as written (letter case and all), a bus location,
-/// or any device.
+/// both (one of several devices that share a serial number), or any device.
 struct NamedDevice {
     std::string serial;
     std::optional<std::uint32_t> location;
@@ -60,8 +60,17 @@ std::optional<platform::URL> mtpURL(const fskit::FSResource& resource) {
     return url;
 }
 
+std::uint32_t locationOrEINVAL(std::string_view text) {
+    const auto location = platform::wholeNumber<std::uint32_t>(text);
+    if (!location) {
+        throw posixError(EINVAL);
+    }
+    return *location;
+}
+
 /// The device a resource names. Throws EINVAL for a resource that is not ours.
 NamedDevice namedDevice(const fskit::FSResource& resource) {
+    NamedDevice named;
     if (const auto url = mtpURL(resource)) {
         const auto takeOver = queryValue(*url, takeOverItem);
         if (takeOver && *takeOver != fromAnyone && *takeOver != fromNobody) {
@@ -70,17 +79,12 @@ NamedDevice namedDevice(const fskit::FSResource& resource) {
         // "any" as written is the word; a serial number "any" comes escaped ("%61ny").
         const auto written = platform::unicode::lowercased(url->percentEncodedHost().value_or(""));
         if (!written.empty() && written != anyDevice) {
-            return {url->host().value_or(""), std::nullopt};
+            named.serial = url->host().value_or("");
         }
-        const auto location = queryValue(*url, locationItem);
-        if (!location) {
-            return {};
+        if (const auto location = queryValue(*url, locationItem)) {
+            named.location = locationOrEINVAL(*location);
         }
-        const auto parsed = platform::wholeNumber<std::uint32_t>(*location);
-        if (!parsed) {
-            throw posixError(EINVAL);
-        }
-        return {{}, parsed};
+        return named;
     }
     if (const auto* path = dynamic_cast<const fskit::FSPathURLResource*>(&resource)) {
         const auto url = platform::URL::parse(path->url());
@@ -88,20 +92,20 @@ NamedDevice namedDevice(const fskit::FSResource& resource) {
             throw posixError(EINVAL);
         }
         const auto name = url->deletingPathExtension().lastPathComponent();
-        if (name.starts_with(locationPrefix)) {
-            const auto location =
-                platform::wholeNumber<std::uint32_t>(std::string_view(name).substr(locationPrefix.size()));
-            if (!location) {
+        std::string_view serial = name;
+        if (const auto at = name.rfind(locationSeparator); at != std::string::npos) {
+            named.location = locationOrEINVAL(std::string_view(name).substr(at + 1));
+            serial = serial.substr(0, at);
+            if (serial.empty()) {
                 throw posixError(EINVAL);
             }
-            return {{}, location};
         }
         // Serial numbers are percent-encoded in the name, so that none can reach outside its folder (and
         // one that reads "any" is told from the word).
-        if (platform::unicode::lowercased(name) == anyDevice) {
-            return {};
+        if (platform::unicode::lowercased(serial) != anyDevice) {
+            named.serial = platform::percentDecoded(serial);
         }
-        return {platform::percentDecoded(name), std::nullopt};
+        return named;
     }
     throw posixError(EINVAL);
 }
@@ -126,12 +130,24 @@ USBDeviceDescriptor TandaloFileSystem::device(const fskit::FSResource& resource)
     const auto interfaces = findMTPInterfaces();
     for (const auto& interface : interfaces) {
         // Serial numbers are identities: "CaseX" and "casex" are two phones.
-        if (named.location ? interface.locationID == *named.location
-                           : named.serial.empty() || interface.serialNumber == named.serial) {
+        if ((named.serial.empty() || interface.serialNumber == named.serial) &&
+            (!named.location || interface.locationID == *named.location)) {
             return interface;
         }
     }
     throw posixError(ENXIO);
+}
+
+std::optional<std::string> TandaloFileSystem::locatedStatusKey(const fskit::FSResource& resource) {
+    try {
+        const auto named = namedDevice(resource);
+        if (named.serial.empty() || !named.location) {
+            return std::nullopt;
+        }
+        return named.serial + locationSeparator + std::to_string(*named.location);
+    } catch (const fskit::Error&) {
+        return std::nullopt;
+    }
 }
 
 bool TandaloFileSystem::takesOverFromAnyone(const fskit::FSResource& resource) {
@@ -174,14 +190,16 @@ fskit::FSContainerIdentifier TandaloFileSystem::containerIdentifier(const USBDev
     return fskit::FSContainerIdentifier(platform::UUID::fromSHA256(name).bytes());
 }
 
-USBDeviceDescriptor TandaloFileSystem::rediscover(const USBDeviceDescriptor& previous,
-                                                  std::stop_token stop) const {
+USBDeviceDescriptor TandaloFileSystem::rediscover(const USBDeviceDescriptor& previous, std::stop_token stop,
+                                                  bool atLocation) const {
+    // Devices without a serial number, and those that share one, are told apart by where they sit on the
+    // bus.
+    const bool byLocation = atLocation || previous.serialNumber.empty();
     for (int lookup = 0; lookup < rediscoveryLookups; ++lookup) {
         for (const auto& interface : findMTPInterfaces()) {
-            // Devices without a serial number are told apart by where they sit on the bus.
             if (interface.serialNumber == previous.serialNumber &&
                 interface.interfaceNumber == previous.interfaceNumber &&
-                (!previous.serialNumber.empty() || interface.locationID == previous.locationID)) {
+                (!byLocation || interface.locationID == previous.locationID)) {
                 return interface;
             }
         }

@@ -53,6 +53,8 @@ std::string_view mountUsage() {
            "  <resource>  mtp://<serial number> (or mtp://any), or a token file\n"
            "              <mount folder>/.tandalo/<take-over-N|no-take-over-N|N>/<serial "
            "number|any>.tandalo\n"
+           "              A device is also named by its place on the bus, for two of one serial number:\n"
+           "              mtp://<serial number|any>?location=<L>, or <serial number|any>@<L>.tandalo\n"
            "  -f          stay in the foreground and serve until the folder is unmounted\n"
            "  -o ro       mount read-only\n"
            "  The USB bus is the bus service's when TANDALO_USB_BUS names its socket.";

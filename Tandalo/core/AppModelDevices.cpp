@@ -45,6 +45,54 @@ bool lists(const std::vector<DeviceEntry>& entries, std::string_view id) {
                        [&](const DeviceEntry& entry) { return entry.id() == id; });
 }
 
+/// Which devices of the list are located: told apart by bus location from another attached device of the
+/// same serial number. A device keeps the form of id it had while it stays at its place (its registry
+/// entry, or its location when it re-enumerates), so that the row, task, folder and shared status of a
+/// mounted one stay its own: one mounted before its twin came keeps its serial as its id, and one mounted
+/// as a twin keeps its location after the twin goes, until it is plugged in again. Only a device that has
+/// nothing going on (unmounted or failed) takes the located id when a twin joins it, so that its next
+/// mount names it unmistakably.
+std::vector<bool> locatedDevices(const std::vector<corvane::USBDeviceDescriptor>& list,
+                                 const std::vector<DeviceEntry>& old) {
+    std::map<std::string, int, std::less<>> serials;
+    for (const auto& descriptor : list) {
+        if (!descriptor.serialNumber.empty()) {
+            ++serials[descriptor.serialNumber];
+        }
+    }
+    std::vector<bool> located;
+    located.reserve(list.size());
+    for (const auto& descriptor : list) {
+        if (descriptor.serialNumber.empty()) {
+            located.push_back(false);
+            continue;
+        }
+        const bool shared = serials[descriptor.serialNumber] > 1;
+        const auto same = [&](auto&& matches) {
+            return std::find_if(old.begin(), old.end(), [&](const DeviceEntry& entry) {
+                return entry.descriptor.serialNumber == descriptor.serialNumber && matches(entry.descriptor);
+            });
+        };
+        auto previous = same([&](const corvane::USBDeviceDescriptor& known) {
+            return known.registryEntryID == descriptor.registryEntryID;
+        });
+        if (previous == old.end()) {
+            previous = same([&](const corvane::USBDeviceDescriptor& known) {
+                return known.locationID == descriptor.locationID;
+            });
+        }
+        if (previous == old.end()) {
+            located.push_back(shared);
+        } else if (previous->located) {
+            located.push_back(true);
+        } else {
+            const auto& state = previous->state;
+            located.push_back(shared && (state.isUnmounted() || state.isFailed()));
+        }
+    }
+    return located;
+}
+
 } // namespace
 
 const DeviceEntry* AppModel::entry(std::string_view id) const {
@@ -147,11 +195,12 @@ void AppModel::handleDevices(std::vector<corvane::USBDeviceDescriptor> list) {
                             [&](const DeviceEntry& device) { return device.id() == id; });
     };
 
+    auto located = locatedDevices(list, old);
     // A device back before the clean-up of its vanished mount ended is not mounted on that mount. One
     // without a serial number comes back under a new id, and may be back before its old one is seen gone.
     std::set<std::string> listedIDs;
-    for (const auto& descriptor : list) {
-        listedIDs.insert(DeviceEntry::idOf(descriptor));
+    for (std::size_t index = 0; index < list.size(); ++index) {
+        listedIDs.insert(DeviceEntry::idOf(list[index], located[index]));
     }
     const auto isDying = [&](const std::filesystem::path& mount) {
         return std::any_of(m_dyingMounts.begin(), m_dyingMounts.end(),
@@ -166,16 +215,29 @@ void AppModel::handleDevices(std::vector<corvane::USBDeviceDescriptor> list) {
     std::vector<DeviceEntry> entries;
     entries.reserve(list.size());
     std::vector<std::pair<std::string, std::filesystem::path>> adopted;
-    for (auto& descriptor : list) {
-        const auto id = DeviceEntry::idOf(descriptor);
+    for (std::size_t index = 0; index < list.size(); ++index) {
+        auto& descriptor = list[index];
+        bool isLocated = located[index];
+        auto id = DeviceEntry::idOf(descriptor, isLocated);
         MountState state;
         if (const auto known = find(id); known != old.end()) {
             state = known->state;
-        } else if (auto existing = m_mounter->existingMount(descriptor); existing && !isDying(*existing)) {
-            adopted.emplace_back(id, *existing);
-            state = MountState::mounted(std::move(*existing));
+        } else {
+            auto existing = m_mounter->existingMount(descriptor, isLocated);
+            // Mounted as a twin before this application started, by its location: its id follows the mount.
+            if (!existing && !isLocated && !descriptor.serialNumber.empty()) {
+                existing = m_mounter->existingMount(descriptor, true);
+                if (existing && !isDying(*existing)) {
+                    isLocated = true;
+                    id = DeviceEntry::idOf(descriptor, true);
+                }
+            }
+            if (existing && !isDying(*existing)) {
+                adopted.emplace_back(id, *existing);
+                state = MountState::mounted(std::move(*existing));
+            }
         }
-        entries.push_back(DeviceEntry{std::move(descriptor), std::move(state)});
+        entries.push_back(DeviceEntry{std::move(descriptor), std::move(state), isLocated});
         m_vanishedWhileMounting.erase(id);
     }
 
@@ -391,7 +453,7 @@ Task<void> AppModel::mountTaskOf(std::shared_ptr<AppModel> model, DeviceEntry en
                                                       : corvane::TakeOver::never;
     // Back under a new id (without a serial number) while its old mount, which names the same device, is
     // taken down under the old one: mounting now would only find that mount.
-    if (const auto existing = model->mounter().existingMount(entry.descriptor)) {
+    if (const auto existing = model->mounter().existingMount(entry.descriptor, entry.located)) {
         const auto dying = std::find_if(model->m_dyingMounts.begin(), model->m_dyingMounts.end(),
                                         [&](const auto& each) { return each.second == *existing; });
         const auto cleanUp = dying == model->m_dyingMounts.end() ? model->m_mountTasks.end()
@@ -434,7 +496,7 @@ Task<void> AppModel::mountTaskOf(std::shared_ptr<AppModel> model, DeviceEntry en
         error = nullptr;
         try {
             mounted = co_await model->mounter().mount(entry.descriptor, folder->path,
-                                                      model->extensionEnabled.get(), takeOver);
+                                                      model->extensionEnabled.get(), takeOver, entry.located);
         } catch (...) {
             error = std::current_exception();
         }

@@ -54,7 +54,7 @@ Task<void> AppModel::ejectTaskOf(std::shared_ptr<AppModel> model, DeviceEntry en
         model->setState(MountState(), id);
         co_return;
     }
-    if (!model->mounter().isMounted(entry.descriptor, folder)) {
+    if (!model->mounter().isMounted(entry.descriptor, folder, entry.located)) {
         // Gone all the same: as good as ejected.
         model->mounter().removeStaleFolder(folder);
         model->setState(MountState(), id);
@@ -87,7 +87,7 @@ void AppModel::cleanUpStaleMounts() {
         if (!folder) {
             continue;
         }
-        if (m_mounter->isMounted(device.descriptor, *folder)) {
+        if (m_mounter->isMounted(device.descriptor, *folder, device.located)) {
             // Still in the table, which also keeps mounts whose servers died.
             spawn(m_services.executor, checkServerOf(weak_from_this(), device.id(), *folder),
                   "check mount " + device.id());
@@ -98,7 +98,7 @@ void AppModel::cleanUpStaleMounts() {
         setState(MountState(), id);
         // A sleep's unmount that ended after the wake: the device is mounted again now.
         if (!m_asleep && m_ejectedForSleep.erase(id) > 0) {
-            mount(DeviceEntry{device.descriptor, MountState()}, MountOptions{});
+            mount(DeviceEntry{device.descriptor, MountState(), device.located}, MountOptions{});
         }
     }
 }

@@ -12,13 +12,20 @@ namespace tandalo::app {
 struct DeviceEntry {
     corvane::USBDeviceDescriptor descriptor;
     MountState state;
+    /// Told apart by its bus location from another attached device with the same serial number (phones
+    /// of some makers all report one): its id, mount resource and shared status name the location too.
+    bool located = false;
 
     /// The key of every per-device table, notification and shared status: the serial number exactly as
-    /// reported, or the registry entry ID in decimal when the device has none.
-    std::string id() const { return idOf(descriptor); }
-    static std::string idOf(const corvane::USBDeviceDescriptor& descriptor) {
-        return descriptor.serialNumber.empty() ? std::to_string(descriptor.registryEntryID)
-                                               : descriptor.serialNumber;
+    /// reported, "<serial>@<location>" when located, or the registry entry ID in decimal when the device
+    /// has no serial number.
+    std::string id() const { return idOf(descriptor, located); }
+    static std::string idOf(const corvane::USBDeviceDescriptor& descriptor, bool located = false) {
+        if (descriptor.serialNumber.empty()) {
+            return std::to_string(descriptor.registryEntryID);
+        }
+        return located ? descriptor.serialNumber + "@" + std::to_string(descriptor.locationID)
+                       : descriptor.serialNumber;
     }
 
     bool operator==(const DeviceEntry&) const = default;

@@ -97,7 +97,7 @@ MountManager::~MountManager() = default;
 
 std::optional<std::filesystem::path> MountManager::tokenFile(const corvane::USBDeviceDescriptor& device,
                                                              const std::filesystem::path& folder, int attempt,
-                                                             corvane::TakeOver takeOver) const {
+                                                             corvane::TakeOver takeOver, bool located) const {
     // The token folder names the user's devices: it is closed to others, and nothing another user planted
     // in a shared mount folder is written through.
     const auto tokens = folder.parent_path() / ".tandalo";
@@ -111,7 +111,7 @@ std::optional<std::filesystem::path> MountManager::tokenFile(const corvane::USBD
         m_log.error("token beside %{public}s: %{public}s", folder.string(), error.what());
         return std::nullopt;
     }
-    const auto file = directory / MountResource::tokenFileName(device);
+    const auto file = directory / MountResource::tokenFileName(device, located);
     try {
         m_services.files.createEmptyFile(file);
     } catch (const platform::UnsafeFolderError& error) {
@@ -123,8 +123,8 @@ std::optional<std::filesystem::path> MountManager::tokenFile(const corvane::USBD
 }
 
 std::string MountManager::mtpURL(const corvane::USBDeviceDescriptor& device, int attempt,
-                                 corvane::TakeOver takeOver) {
-    return MountResource::url(device, attempt, takeOver);
+                                 corvane::TakeOver takeOver, bool located) {
+    return MountResource::url(device, attempt, takeOver, located);
 }
 
 bool MountManager::indicatesAccessNotGranted(std::string_view lowerOutput) {
@@ -199,9 +199,9 @@ std::optional<std::int32_t> MountManager::serverNamedIn(std::string_view output)
     return pid && *pid > 0 ? pid : std::nullopt;
 }
 
-Task<std::optional<std::filesystem::path>>
-MountManager::liveMount(const corvane::USBDeviceDescriptor& device) {
-    auto existing = existingMount(device);
+Task<std::optional<std::filesystem::path>> MountManager::liveMount(const corvane::USBDeviceDescriptor& device,
+                                                                   bool located) {
+    auto existing = existingMount(device, located);
     if (!existing || !co_await hasLostServer(*existing)) {
         co_return existing;
     }
@@ -214,8 +214,8 @@ MountManager::liveMount(const corvane::USBDeviceDescriptor& device) {
 Task<MountManager::Mounted> MountManager::mount(corvane::USBDeviceDescriptor device,
                                                 std::filesystem::path folder,
                                                 std::optional<bool> extensionEnabled,
-                                                corvane::TakeOver takeOver) {
-    if (auto existing = co_await liveMount(device)) {
+                                                corvane::TakeOver takeOver, bool located) {
+    if (auto existing = co_await liveMount(device, located)) {
         co_return Mounted{std::move(*existing), std::nullopt};
     }
     // A dead mount taken down just now may have been on this very folder, which went with it.
@@ -228,11 +228,11 @@ Task<MountManager::Mounted> MountManager::mount(corvane::USBDeviceDescriptor dev
     bool tokenForm = true;
     const auto resourceFor = [&](int number) {
         if (tokenForm) {
-            if (auto token = tokenFile(device, folder, number, takeOver)) {
+            if (auto token = tokenFile(device, folder, number, takeOver, located)) {
                 return token->string();
             }
         }
-        return mtpURL(device, number, takeOver);
+        return mtpURL(device, number, takeOver, located);
     };
     auto resource = resourceFor(attempt);
     // A failed mount leaves no token file behind: the next mount of the device makes its own.
@@ -256,7 +256,7 @@ Task<MountManager::Mounted> MountManager::mount(corvane::USBDeviceDescriptor dev
             co_return Mounted{folder, serverNamedIn(result.output)};
         }
         // The tool may report a failure of a mount that happened all the same.
-        if (auto existing = co_await liveMount(device)) {
+        if (auto existing = co_await liveMount(device, located)) {
             co_return Mounted{std::move(*existing), std::nullopt};
         }
         // The whole limit went by waiting for the phone: running the tool again would only double it.
@@ -274,7 +274,7 @@ Task<MountManager::Mounted> MountManager::mount(corvane::USBDeviceDescriptor dev
         }
         if (tokenForm && resource.starts_with("/") && !containsAny(lower, beganLoading)) {
             tokenForm = false;
-            resource = mtpURL(device, attempt, takeOver);
+            resource = mtpURL(device, attempt, takeOver, located);
             continue;
         }
         break;

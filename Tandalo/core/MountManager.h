@@ -101,8 +101,10 @@ public:
     /// still held by an earlier attempt (at most three such runs), and switches once to the URL form when
     /// the tool never began loading the token file. Throws MountError, or platform::FoundationError when
     /// the mount tool cannot be started.
+    /// A located device (DeviceEntry::located) is named by its bus location as well as its serial number.
     Task<Mounted> mount(corvane::USBDeviceDescriptor device, std::filesystem::path folder,
-                        std::optional<bool> extensionEnabled, corvane::TakeOver takeOver);
+                        std::optional<bool> extensionEnabled, corvane::TakeOver takeOver,
+                        bool located = false);
     /// The serving process that a successful run of the mount tool named in its output.
     static std::optional<std::int32_t> serverNamedIn(std::string_view output);
     /// Makes the empty token file for the attempt beside the device's folder, or reuses it; nothing when it
@@ -110,9 +112,9 @@ public:
     /// where the token folder or file should be).
     std::optional<std::filesystem::path> tokenFile(const corvane::USBDeviceDescriptor& device,
                                                    const std::filesystem::path& folder, int attempt,
-                                                   corvane::TakeOver takeOver) const;
+                                                   corvane::TakeOver takeOver, bool located = false) const;
     static std::string mtpURL(const corvane::USBDeviceDescriptor& device, int attempt,
-                              corvane::TakeOver takeOver);
+                              corvane::TakeOver takeOver, bool located = false);
     /// The sentence for the user about a failed run of the mount tool.
     std::string failureMessage(std::string_view output, std::int32_t status,
                                std::optional<bool> extensionEnabled) const;
@@ -124,10 +126,12 @@ public:
     // The mount table, read afresh at each call. Never throws.
 
     std::vector<Mount> mounts() const;
-    /// Where the device is mounted: the first row whose source names it.
-    std::optional<std::filesystem::path> existingMount(const corvane::USBDeviceDescriptor& device) const;
+    /// Where the device is mounted: the first row whose source names it, located or not as asked.
+    std::optional<std::filesystem::path> existingMount(const corvane::USBDeviceDescriptor& device,
+                                                       bool located = false) const;
     /// Whether the device is mounted anywhere, or anything of this system's type is mounted on the folder.
-    bool isMounted(const corvane::USBDeviceDescriptor& device, const std::filesystem::path& folder) const;
+    bool isMounted(const corvane::USBDeviceDescriptor& device, const std::filesystem::path& folder,
+                   bool located = false) const;
     /// Whether the volume on the folder has lost its server (it answers ENOTCONN); false while the
     /// server does not answer within serverAnswerLimit.
     Task<bool> hasLostServer(std::filesystem::path folder);
@@ -160,7 +164,8 @@ private:
     /// are made again by its next mount.
     void removeToken(const std::optional<std::string>& source, const std::filesystem::path& folder);
     /// The device's mount, unless it lost its server: then it is taken down, and there is none.
-    Task<std::optional<std::filesystem::path>> liveMount(const corvane::USBDeviceDescriptor& device);
+    Task<std::optional<std::filesystem::path>> liveMount(const corvane::USBDeviceDescriptor& device,
+                                                         bool located);
     void removeFolderQuietly(const std::filesystem::path& folder);
 
     MountServices m_services;

@@ -56,9 +56,9 @@ std::vector<MountManager::Mount> MountManager::mounts() const {
     return rows;
 }
 
-std::optional<std::filesystem::path>
-MountManager::existingMount(const corvane::USBDeviceDescriptor& device) const {
-    const auto name = MountResource::nameOf(device);
+std::optional<std::filesystem::path> MountManager::existingMount(const corvane::USBDeviceDescriptor& device,
+                                                                 bool located) const {
+    const auto name = MountResource::nameOf(device, located);
     for (auto& row : mounts()) {
         if (MountResource::parseName(row.from) == name) {
             return std::move(row.on);
@@ -67,9 +67,9 @@ MountManager::existingMount(const corvane::USBDeviceDescriptor& device) const {
     return std::nullopt;
 }
 
-bool MountManager::isMounted(const corvane::USBDeviceDescriptor& device,
-                             const std::filesystem::path& folder) const {
-    return existingMount(device) || hasMountOn(folder);
+bool MountManager::isMounted(const corvane::USBDeviceDescriptor& device, const std::filesystem::path& folder,
+                             bool located) const {
+    return existingMount(device, located) || hasMountOn(folder);
 }
 
 bool MountManager::hasMountOn(const std::filesystem::path& folder) const {

@@ -13,7 +13,8 @@ namespace {
 
 constexpr std::string_view tokenExtension = "tandalo";
 constexpr std::string_view anyDevice = "any";
-constexpr std::string_view locationPrefix = "any@";
+// Serial numbers are percent-encoded in names, so this never comes from one.
+constexpr char locationSeparator = '@';
 // Everything else of a serial number is percent-encoded: ".", "/" and "%" included.
 constexpr std::string_view keptInNames = "-_~";
 
@@ -36,18 +37,19 @@ std::optional<MountResource::Name> parseTokenPath(std::string_view resource) {
         return std::nullopt;
     }
     const auto stem = path.stem().string();
-    if (stem.starts_with(locationPrefix)) {
-        const auto location =
-            platform::wholeNumber<std::uint32_t>(std::string_view(stem).substr(locationPrefix.size()));
-        if (!location) {
+    MountResource::Name name;
+    std::string_view serial = stem;
+    if (const auto at = stem.rfind(locationSeparator); at != std::string::npos) {
+        name.location = platform::wholeNumber<std::uint32_t>(serial.substr(at + 1));
+        serial = serial.substr(0, at);
+        if (!name.location || serial.empty()) {
             return std::nullopt;
         }
-        return MountResource::Name{{}, location};
     }
-    if (platform::unicode::lowercased(stem) == anyDevice) {
-        return MountResource::Name{};
+    if (platform::unicode::lowercased(serial) != anyDevice) {
+        name.serial = platform::percentDecoded(serial);
     }
-    return MountResource::Name{platform::percentDecoded(stem), std::nullopt};
+    return name;
 }
 
 std::optional<MountResource::Name> parseURL(std::string_view resource) {
@@ -59,26 +61,27 @@ std::optional<MountResource::Name> parseURL(std::string_view resource) {
     if (!written) {
         return std::nullopt;
     }
+    MountResource::Name name;
     if (!written->empty() && platform::unicode::lowercased(*written) != anyDevice) {
-        return MountResource::Name{url->host().value_or(""), std::nullopt};
+        name.serial = url->host().value_or("");
     }
     for (const auto& item : url->queryItems().value_or(std::vector<platform::URLQueryItem>{})) {
         if (item.name == "location") {
-            const auto location = platform::wholeNumber<std::uint32_t>(item.value.value_or(""));
-            if (!location) {
+            name.location = platform::wholeNumber<std::uint32_t>(item.value.value_or(""));
+            if (!name.location) {
                 return std::nullopt;
             }
-            return MountResource::Name{{}, location};
+            break;
         }
     }
-    return MountResource::Name{};
+    return name;
 }
 
 } // namespace
 
-MountResource::Name MountResource::nameOf(const corvane::USBDeviceDescriptor& device) {
-    if (device.serialNumber.empty()) {
-        return Name{{}, device.locationID};
+MountResource::Name MountResource::nameOf(const corvane::USBDeviceDescriptor& device, bool located) {
+    if (device.serialNumber.empty() || located) {
+        return Name{device.serialNumber, device.locationID};
     }
     return Name{device.serialNumber, std::nullopt};
 }
@@ -90,13 +93,13 @@ std::optional<MountResource::Name> MountResource::parseName(std::string_view res
     return parseURL(resource);
 }
 
-std::string MountResource::tokenFileName(const corvane::USBDeviceDescriptor& device) {
-    const auto name = nameOf(device);
+std::string MountResource::tokenFileName(const corvane::USBDeviceDescriptor& device, bool located) {
+    const auto name = nameOf(device, located);
+    auto text = name.serial.empty() ? std::string(anyDevice) : encodedSerial(name.serial);
     if (name.location) {
-        return std::string(locationPrefix) + std::to_string(*name.location) + "." +
-               std::string(tokenExtension);
+        text += locationSeparator + std::to_string(*name.location);
     }
-    return encodedSerial(name.serial) + "." + std::string(tokenExtension);
+    return text + "." + std::string(tokenExtension);
 }
 
 std::string MountResource::modeFolderName(corvane::TakeOver takeOver, int attempt) {
@@ -113,14 +116,13 @@ std::string MountResource::modeFolderName(corvane::TakeOver takeOver, int attemp
 }
 
 std::string MountResource::url(const corvane::USBDeviceDescriptor& device, int attempt,
-                               corvane::TakeOver takeOver) {
+                               corvane::TakeOver takeOver, bool located) {
+    const auto name = nameOf(device, located);
     std::string text = "mtp://";
+    text += name.serial.empty() ? std::string(anyDevice) : encodedSerial(name.serial);
     std::vector<std::string> query;
-    if (device.serialNumber.empty()) {
-        text += anyDevice;
-        query.push_back("location=" + std::to_string(device.locationID));
-    } else {
-        text += encodedSerial(device.serialNumber);
+    if (name.location) {
+        query.push_back("location=" + std::to_string(*name.location));
     }
     if (takeOver == corvane::TakeOver::fromAnyone) {
         query.emplace_back("takeOver=anyone");

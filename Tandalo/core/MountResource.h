@@ -18,11 +18,13 @@ namespace tandalo::app {
 /// - the URL "mtp://<serial, percent-encoded>" with the query items "takeOver=anyone" or
 ///   "takeOver=never" (none for the camera service only) and, from attempt 2, "attempt=<n>".
 /// A device without a serial number is named by its bus location instead, "any@<location>" in a token
-/// file and "mtp://any?location=<location>" as a URL, so that two such devices never share a name.
+/// file and "mtp://any?location=<location>" as a URL, so that two such devices never share a name; one
+/// that is located (another attached device has its serial number) by both, "<serial>@<location>" and
+/// "mtp://<serial>?location=<location>". The "@" never comes from a serial, which is percent-encoded.
 struct MountResource {
     /// What names the device: its serial number exactly as the device reports it (two phones whose serials
-    /// differ only in letter case are two phones), or its location when it has none. A resource that names
-    /// "any" device has neither.
+    /// differ only in letter case are two phones), its location when it has none, or both when it is
+    /// located. A resource that names "any" device has neither.
     struct Name {
         std::string serial;
         std::optional<std::uint32_t> location;
@@ -30,17 +32,17 @@ struct MountResource {
         bool operator==(const Name&) const = default;
     };
 
-    static Name nameOf(const corvane::USBDeviceDescriptor& device);
+    static Name nameOf(const corvane::USBDeviceDescriptor& device, bool located = false);
     /// The name a resource text carries (a token file's path or an mtp:// URL, as the mount table shows
     /// the source); nothing for any other text.
     static std::optional<Name> parseName(std::string_view resource);
 
     /// The token file's name, "<name>.tandalo".
-    static std::string tokenFileName(const corvane::USBDeviceDescriptor& device);
+    static std::string tokenFileName(const corvane::USBDeviceDescriptor& device, bool located = false);
     /// The mode folder's name for the choice and attempt.
     static std::string modeFolderName(corvane::TakeOver takeOver, int attempt);
     static std::string url(const corvane::USBDeviceDescriptor& device, int attempt,
-                           corvane::TakeOver takeOver);
+                           corvane::TakeOver takeOver, bool located = false);
 };
 
 } // namespace tandalo::app

@@ -55,7 +55,9 @@ std::vector<std::string> ExtensionScenario::extensionLog() {
 }
 
 AndroidVolume::Context ExtensionScenario::volumeContext() {
-    return AndroidVolume::Context{&m_scenario.clock(), &m_preferences.environment(), &m_scenario.logStore()};
+    return AndroidVolume::Context{.clock = &m_scenario.clock(),
+                                  .environment = &m_preferences.environment(),
+                                  .logStore = &m_scenario.logStore()};
 }
 
 std::shared_ptr<AndroidVolume> ExtensionScenario::makeVolume(VolumeAccess access) {

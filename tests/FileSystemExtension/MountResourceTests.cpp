@@ -60,11 +60,13 @@ TEST(MountResourceTests, ResolvesEachResourceFormToItsDevice) {
     platform::VirtualClock clock;
     Interfaces interfaces;
     interfaces.attached = {
-        descriptor("FIRST1", 0x10),    descriptor("R58N123ABC", 0x20),   descriptor("", 0x30),
-        descriptor("", 0x31),          descriptor("a/../b?#@: c", 0x40), descriptor("Any", 0x50),
-        descriptor("r58n123abc", 0x21)};
+        descriptor("FIRST1", 0x10),     descriptor("R58N123ABC", 0x20),   descriptor("", 0x30),
+        descriptor("", 0x31),           descriptor("a/../b?#@: c", 0x40), descriptor("Any", 0x50),
+        descriptor("r58n123abc", 0x21), descriptor("TWIN", 0x60),         descriptor("TWIN", 0x61)};
     interfaces.attached[2].locationID = 7;
     interfaces.attached[3].locationID = 0xFFFFFFFF;
+    interfaces.attached[7].locationID = 3;
+    interfaces.attached[8].locationID = 4;
     const TandaloFileSystem fileSystem(interfaces.context(clock));
     struct Case {
         const char* name;
@@ -89,7 +91,9 @@ TEST(MountResourceTests, ResolvesEachResourceFormToItsDevice) {
         {"token by the largest location", token("/m/.tandalo/1/any@4294967295.tandalo"), 0x31},
         {"URL by location", url("mtp://any?location=4294967295&attempt=2"), 0x31},
         {"URL without host by location", url("mtp://?location=7"), 0x30},
-        {"a serial wins over a location", url("mtp://FIRST1?location=7"), 0x10},
+        {"a twin's URL by serial and location", url("mtp://TWIN?location=4&attempt=2"), 0x61},
+        {"the other twin's token", token("/m/.tandalo/take-over-1/TWIN@3.tandalo"), 0x60},
+        {"any at a location in a token", token("/m/.tandalo/1/ANY@4.tandalo"), 0x61},
         {"percent-encoded serial in a token",
          token("/m/.tandalo/1/a%252F%252E%252E%252Fb%253F%2523%2540%253A%2520c.tandalo"), 0x40},
         {"percent-encoded serial in a URL", url("mtp://a%2F%2E%2E%2Fb%3F%23%40%3A%20c?takeOver=anyone"),
@@ -129,6 +133,9 @@ TEST(MountResourceTests, RejectsResourcesThatAreNotOursWithEINVALAndMissingDevic
         {"unknown location", token("/m/.tandalo/1/any@8.tandalo"), ENXIO},
         {"location beyond 32 bits", token("/m/.tandalo/1/any@4294967296.tandalo"), EINVAL},
         {"location not a number", token("/m/.tandalo/1/any@x.tandalo"), EINVAL},
+        {"a location without a name", token("/m/.tandalo/1/@7.tandalo"), EINVAL},
+        {"a serial at another location", url("mtp://R58N123ABC?location=7"), ENXIO},
+        {"a serial at another location in a token", token("/m/.tandalo/1/R58N123ABC@7.tandalo"), ENXIO},
         {"empty location", url("mtp://any?location="), EINVAL},
         {"unknown take-over choice", url("mtp://R58N123ABC?takeOver=everyone"), EINVAL},
     };
@@ -248,6 +255,37 @@ TEST(MountResourceTests, RediscoveryTellsDevicesWithoutSerialApartByLocation) {
     auto previous = descriptor("", 0x20);
     previous.locationID = 2;
     EXPECT_EQ(fileSystem.rediscover(previous).registryEntryID, 0x41u);
+}
+
+TEST(MountResourceTests, ATwinIsNamedInTheStatusAndFoundAgainAtItsLocation) {
+    struct Case {
+        const char* name;
+        std::shared_ptr<fskit::FSResource> resource;
+        std::optional<std::string> statusKey;
+    };
+    const std::vector<Case> cases{
+        {"token by serial and location", token("/m/.tandalo/1/a%2540b@3.tandalo"), "a@b@3"},
+        {"URL by serial and location", url("mtp://TWIN?takeOver=never&location=4"), "TWIN@4"},
+        {"serial only", token("/m/.tandalo/1/TWIN.tandalo"), std::nullopt},
+        {"location only", url("mtp://any?location=4"), std::nullopt},
+        {"not ours", url("http://TWIN?location=4"), std::nullopt},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        EXPECT_EQ(TandaloFileSystem::locatedStatusKey(*each.resource), each.statusKey);
+    }
+
+    platform::VirtualClock clock(platform::VirtualClock::AutoAdvance::sleeps);
+    Interfaces interfaces;
+    auto twin = descriptor("TWIN", 0x40);
+    twin.locationID = 1;
+    interfaces.attached = {twin};
+    const TandaloFileSystem fileSystem(interfaces.context(clock));
+    auto previous = descriptor("TWIN", 0x20);
+    previous.locationID = 2;
+    // The twin at another place is not the device that went through a reset.
+    EXPECT_EQ(fileSystem.rediscover(previous, {}, true), previous);
+    EXPECT_EQ(fileSystem.rediscover(previous).registryEntryID, 0x40u);
 }
 
 TEST(MountResourceTests, RediscoveryGivesUpAfterTwentyFourLookupsAndSixSeconds) {

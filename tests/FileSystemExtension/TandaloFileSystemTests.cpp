@@ -142,6 +142,27 @@ TEST(TandaloFileSystemTests, LoadOpensTheSessionRegistersTheVolumeAndMarksTheCon
     EXPECT_TRUE(loaded.host.faults().empty());
 }
 
+TEST(TandaloFileSystemTests, AVolumeKeepsItsStatusUnderTheNameItsResourceGave) {
+    ExtensionScenario scenario(ExtensionScenario::connectedByFileSystem());
+    const auto& device = scenario.descriptor();
+    const auto located = device.serialNumber + "@" + std::to_string(device.locationID);
+    struct Case {
+        std::string resource;
+        std::string statusKey;
+    };
+    const std::vector<Case> cases{
+        {"mtp://" + device.serialNumber, scenario.deviceKey()},
+        {"mtp://" + device.serialNumber + "?location=" + std::to_string(device.locationID), located},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.resource);
+        Loaded loaded(scenario, std::make_shared<fskit::FSGenericURLResource>(each.resource));
+        ASSERT_TRUE(loaded.host.load().succeeded());
+        EXPECT_EQ(loaded.volume()->deviceKey(), each.statusKey);
+        EXPECT_TRUE(loaded.host.unload().succeeded());
+    }
+}
+
 TEST(TandaloFileSystemTests, UnloadShutsTheVolumeDownAndForgetsIt) {
     ExtensionScenario scenario(ExtensionScenario::connectedByFileSystem());
     Loaded loaded(scenario, urlOf(scenario));

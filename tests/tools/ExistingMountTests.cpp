@@ -11,9 +11,11 @@
 namespace tandalo::tools {
 namespace {
 
-corvane::USBDeviceDescriptor attached(std::string serial, std::uint64_t registryID) {
+corvane::USBDeviceDescriptor attached(std::string serial, std::uint64_t registryID,
+                                      std::uint32_t location = 0) {
     corvane::USBDeviceDescriptor device;
     device.registryEntryID = registryID;
+    device.locationID = location;
     device.productName = "Pixel 7";
     device.vendorName = "Google";
     device.serialNumber = std::move(serial);
@@ -43,13 +45,16 @@ TEST(ExistingMountTests, FindsTheMountOfTheSameHeldDeviceWhateverResourceNamedIt
     };
     TandaloFileSystem::Context context;
     context.findMTPInterfaces = [] {
-        return std::vector{attached("R58N123ABC", 1), attached("OTHER", 2), attached("r58n123abc", 3)};
+        return std::vector{attached("R58N123ABC", 1), attached("OTHER", 2), attached("r58n123abc", 3),
+                           attached("TWIN", 4, 1), attached("TWIN", 5, 2)};
     };
     const TandaloFileSystem fileSystem(context);
-    const std::vector table{
-        mount("tandalo", "/old/style"), mount(token("1", "R58N123ABC.tandalo"), "/x", "ext4"),
-        mount("mtp://OTHER", "/m/Other"), mount("/gone/.tandalo/1/OTHER.tandalo", "/m/Gone"),
-        mount(token("take-over-2", "R58N123ABC.tandalo"), "/m/Pixel 7")};
+    const std::vector table{mount("tandalo", "/old/style"),
+                            mount(token("1", "R58N123ABC.tandalo"), "/x", "ext4"),
+                            mount("mtp://OTHER", "/m/Other"),
+                            mount("/gone/.tandalo/1/OTHER.tandalo", "/m/Gone"),
+                            mount(token("take-over-2", "R58N123ABC.tandalo"), "/m/Pixel 7"),
+                            mount("mtp://TWIN?location=1", "/m/Twin")};
     const auto held = [](const corvane::USBDeviceDescriptor&) { return true; };
     const auto free = [](const corvane::USBDeviceDescriptor&) { return false; };
     const std::vector<std::pair<std::string, std::optional<std::filesystem::path>>> cases{
@@ -58,6 +63,8 @@ TEST(ExistingMountTests, FindsTheMountOfTheSameHeldDeviceWhateverResourceNamedIt
         {token("2", "OTHER.tandalo"), "/m/Other"},
         {"mtp://r58n123abc", std::nullopt}, // another phone, whose serial differs only in letter case
         {"mtp://missing", std::nullopt},
+        {token("1", "TWIN@1.tandalo"), "/m/Twin"},
+        {"mtp://TWIN?location=2", std::nullopt}, // the twin of the mounted one, at another place
     };
     for (const auto& [text, where] : cases) {
         EXPECT_EQ(existingMount(fileSystem, *resource(text), table, held), where) << text;

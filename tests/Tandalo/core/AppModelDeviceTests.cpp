@@ -223,6 +223,67 @@ TEST_P(BackOnItsPort, ADeviceWithoutSerialBackOnItsPortIsMountedAfreshOnceTheOld
     EXPECT_EQ(mountTable.mounts().size(), 1u);
 }
 
+// Phones of one serial number (some makers give every unit the same) are told apart by their places on the
+// bus: each has its own row, mount and folder, and keeps them through later changes of the bus.
+struct TwinCase {
+    const char* what;
+    std::vector<std::pair<std::vector<corvane::USBDeviceDescriptor>, std::string>> plugged; // then listed
+    Strings resources; // the token files the mount tool was given, in order
+};
+const auto twin1 = testing::device("T", 1, 501);
+const auto twin2 = testing::device("T", 2, 502);
+const auto other = testing::device("X", 3, 503);
+const std::string folderTwo = folderOne + " (2)";
+using Twins = Table<TwinCase>;
+INSTANTIATE_TEST_SUITE_P(
+    AppModel, Twins,
+    ::testing::Values(TwinCase{"plugged together",
+                               {{{twin1, twin2}, "T@1 mounted " + folderOne + ", T@2 mounted " + folderTwo},
+                                {{twin1, twin2, other},
+                                 "T@1 mounted " + folderOne + ", T@2 mounted " + folderTwo + ", X mounted " +
+                                     folderOne + " (3)"},
+                                {{twin2, twin1}, "T@2 mounted " + folderTwo + ", T@1 mounted " + folderOne},
+                                {{twin2}, "T@2 mounted " + folderTwo}},
+                               {"T@1.tandalo", "T@2.tandalo", "X.tandalo"}},
+                      TwinCase{"one joins a mounted phone",
+                               {{{twin1}, "T mounted " + folderOne},
+                                {{twin1, twin2}, "T mounted " + folderOne + ", T@2 mounted " + folderTwo},
+                                {{twin1, twin2, other},
+                                 "T mounted " + folderOne + ", T@2 mounted " + folderTwo + ", X mounted " +
+                                     folderOne + " (3)"},
+                                {{twin1, twin2}, "T mounted " + folderOne + ", T@2 mounted " + folderTwo},
+                                {{twin2}, "T@2 mounted " + folderTwo},
+                                {{}, ""},
+                                {{twin2}, "T mounted " + folderOne}},
+                               {"T.tandalo", "T@2.tandalo", "X.tandalo", "T.tandalo"}},
+                      TwinCase{
+                          "a phone with nothing going on takes its place when one joins",
+                          {{{twin1}, "T not mounted"}, {{twin1, twin2}, "T@1 not mounted, T@2 not mounted"}},
+                          {}}));
+
+TEST_P(Twins, EachPhoneOfOneSerialNumberKeepsItsOwnRowMountAndFolder) {
+    const auto& each = GetParam();
+    if (each.resources.empty()) {
+        preferences.values().set(AppModel::autoMountKey, false);
+    }
+    thereafter = ok;
+    start();
+    for (const auto& [devices, listed] : each.plugged) {
+        bus.devices = devices;
+        usbEvents.report();
+        executor.advanceBy(USBMonitor::refreshDelay);
+        executor.runUntilIdle();
+        EXPECT_EQ(describe(), listed);
+    }
+    Strings resources;
+    for (const auto& command : processes.calls()) {
+        if (command.executable == MountTools{}.mountTool) {
+            resources.push_back(std::filesystem::path(command.arguments.at(2)).filename());
+        }
+    }
+    EXPECT_EQ(resources, each.resources);
+}
+
 TEST_F(AppModelDeviceTests, ChargeOnlyPhonesAreAnnouncedOnceWhileTheyStay) {
     corvane::AndroidCandidate phone;
     phone.registryEntryID = 7;
