@@ -345,16 +345,23 @@ std::vector<std::string> Session::rows() const {
     return answer ? *answer : std::vector<std::string>{};
 }
 
-std::optional<std::vector<std::string>> Session::row(const std::string& id) const {
+std::vector<std::vector<std::string>> Session::rowFields() const {
+    std::vector<std::vector<std::string>> all;
     for (const auto& line : rows()) {
-        std::vector<std::string> fields;
+        auto& fields = all.emplace_back();
         std::istringstream split(line);
         for (std::string field; std::getline(split, field, '\t');) {
             fields.push_back(ui::unescapedField(field));
         }
         fields.resize(5);
+    }
+    return all;
+}
+
+std::optional<std::vector<std::string>> Session::row(const std::string& id) const {
+    for (auto& fields : rowFields()) {
         if (fields[0] == id) {
-            return fields;
+            return std::move(fields);
         }
     }
     return std::nullopt;

@@ -117,6 +117,8 @@ public:
 
     /// The window's rows, one line per device (see ui::TestControl).
     std::vector<std::string> rows() const;
+    /// The fields of each of the window's rows: id, name, state, and the rest (see ui::TestControl).
+    std::vector<std::vector<std::string>> rowFields() const;
     /// The fields of the window's row of the device; nothing while it shows none.
     std::optional<std::vector<std::string>> row(const std::string& id) const;
     /// The folder the application shows the device mounted on; nothing while it is not.

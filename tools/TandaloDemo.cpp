@@ -260,6 +260,87 @@ void selfTest(Session& session) {
                       ", each with its own files; a folder of ", folders[named].filename().string().size(),
                       " bytes; \"", clean, "\"");
     });
+    steps.run("two phones with one serial number", [&] {
+        const auto serialSetting = session.serial("TWIN");
+        const auto serial = serialSetting.substr(serialSetting.find('=') + 1);
+        // The second comes while the first is mounted, which keeps its row and folder.
+        const auto one = session.devices().plug({"phone", serialSetting, "product=Twin Phone"});
+        const auto firstFolder = session.waitForMount(serial);
+        const auto two = session.devices().plug({"phone", serialSetting, "product=Twin Phone"});
+        // The pair's rows by id: the serial number, with "@<place on the bus>" for a phone told apart so.
+        const auto mountedTwins = [&] {
+            std::map<std::string, fs::path> mounted;
+            for (const auto& fields : session.rowFields()) {
+                if ((fields[0] == serial || fields[0].starts_with(serial + "@")) &&
+                    fields[2].starts_with("mounted ")) {
+                    mounted[fields[0]] = fields[2].substr(8);
+                }
+            }
+            return mounted;
+        };
+        std::map<std::string, fs::path> folders;
+        waitFor("both phones mounted", 20s, [&] {
+            folders = mountedTwins();
+            return folders.size() == 2 &&
+                   std::ranges::all_of(folders, [](const auto& each) { return isMountedOn(each.second); });
+        });
+        if (folders.begin()->second == folders.rbegin()->second) {
+            throw Failure("the two phones share the folder " + folders.begin()->second.string());
+        }
+        if (folders[serial] != firstFolder) {
+            throw Failure("the first phone left its folder when the second came");
+        }
+        const auto shown =
+            joined(folders.begin()->first, " in ", folders.begin()->second.filename().string(), " and ",
+                   folders.rbegin()->first, " in ", folders.rbegin()->second.filename().string());
+        const auto ownFiles = [&](std::string_view when) {
+            for (const auto& [id, folder] : folders) {
+                if (readFile(topOfStorage(folder) / "Download/owner.txt") != id) {
+                    throw Failure(joined(folder.string(), " no longer shows its phone's files ", when));
+                }
+            }
+        };
+        // What is written into a row's folder lands on one phone, a different one for each row.
+        for (const auto& [id, folder] : folders) {
+            writeFile(topOfStorage(folder) / "Download/owner.txt", id);
+        }
+        std::map<std::string, std::string> rowOf;
+        for (const auto& name : {one, two}) {
+            const auto owned = session.devices().phone(name);
+            const auto handle = owned->find(owned->storages().front().id, "Download/owner.txt");
+            if (!handle) {
+                throw Failure(name + " holds none of the files written into the two folders");
+            }
+            rowOf[name] = owned->contentsText(*handle);
+        }
+        // Another change of the bus: a third phone comes and goes.
+        const auto third = session.devices().plug({"phone", session.serial("THIRD")});
+        session.waitForMount(third);
+        const auto thirdGone = session.devices().run({"unplug", third});
+        if (!thirdGone.succeeded) {
+            throw Failure(thirdGone.text);
+        }
+        waitFor("the third phone's row removal", 10s, [&] { return !session.row(third).has_value(); });
+        if (mountedTwins() != folders) {
+            throw Failure("the pair's rows changed when another phone came and went");
+        }
+        ownFiles("after another phone came and went");
+        // The first goes: the second, told apart by its place, keeps that id and its folder while it stays.
+        const auto unplugged = session.devices().run({"unplug", one});
+        if (!unplugged.succeeded) {
+            throw Failure(unplugged.text);
+        }
+        waitFor("the unplugged phone's row removal", 10s,
+                [&] { return !session.row(rowOf[one]).has_value(); });
+        const auto stays = rowOf[two];
+        if (session.mountedFolder(stays) != folders[stays]) {
+            throw Failure(stays + " lost its mount when the other phone of its serial number was unplugged");
+        }
+        folders.erase(rowOf[one]);
+        ownFiles("after the other phone was unplugged");
+        return joined(shown, ", each with its own files; ", stays,
+                      " stays mounted after another phone came and went and its twin was unplugged");
+    });
     steps.run("unplug the first phone during a copy", [&] {
         constexpr std::size_t blocks = 256;
         std::atomic<bool> copying = true;

@@ -73,6 +73,7 @@ void requireWords(const busservice::CommandWords& words, std::size_t count, std:
 struct ServiceDevices::Device {
     DeviceDescription description;
     std::string serialNumber;
+    std::string name; // what the commands call it: its serial number, unless another device has that one
     std::shared_ptr<SimulatedPhone> phone; // a phone's
     std::unique_ptr<RealPeer> peer;        // a peer's
     std::optional<PluggedDevice> plugged;  // a phone's place on the bus while plugged
@@ -94,6 +95,7 @@ std::string_view ServiceDevices::commandHelp() {
            "     [interface=still-image|vendor-mtp] [adb=yes|no] [mode=file-transfer|charge-only]\n"
            "     [access=yes|no] [video-size=N[K|M|G]] [speed=MB/s] [turnaround=ms]\n"
            "                          plug a phone with the sample tree, or a real MTP responder\n"
+           "                          a second device of a serial number already here is SERIAL#2\n"
            "unplug SERIAL             pull the device out, whatever it is doing\n"
            "replug SERIAL             put an unplugged device back, with what it held\n"
            "mode SERIAL file-transfer|charge-only\n"
@@ -118,20 +120,24 @@ std::string ServiceDevices::plug(const std::vector<std::string>& description) {
 std::string ServiceDevices::plugLocked(const std::vector<std::string>& words) {
     auto device = std::make_unique<Device>();
     device->description = DeviceDescription::parse(words);
-    const auto taken = [&](const std::string& serial) {
-        return std::ranges::any_of(m_devices, [&](const auto& each) { return each->serialNumber == serial; });
+    const auto taken = [&](const std::string& name) {
+        return std::ranges::any_of(
+            m_devices, [&](const auto& each) { return each->serialNumber == name || each->name == name; });
     };
     if (device->description.serialNumber) {
         device->serialNumber = *device->description.serialNumber;
-        if (taken(device->serialNumber)) {
-            throw DescriptionError("a device with serial " + device->serialNumber + " is already here");
-        }
     } else {
         do {
             char serial[24];
             std::snprintf(serial, sizeof serial, "SIM%010u", m_nextSerial++);
             device->serialNumber = serial;
         } while (taken(device->serialNumber));
+    }
+    // Phones of some makers all report one serial number; each such phone sits at a place of its own on the
+    // bus, and the commands name the second one "<serial>#2".
+    device->name = device->serialNumber;
+    for (unsigned number = 2; taken(device->name); ++number) {
+        device->name = device->serialNumber + "#" + std::to_string(number);
     }
     auto& identity = device->description.identity;
     identity.serialNumber = device->serialNumber;
@@ -156,12 +162,12 @@ std::string ServiceDevices::plugLocked(const std::vector<std::string>& words) {
         connectLocked(*device);
     }
     m_devices.push_back(std::move(device));
-    return m_devices.back()->serialNumber;
+    return m_devices.back()->name;
 }
 
 void ServiceDevices::connectLocked(Device& device) {
     if (device.isPlugged()) {
-        throw DescriptionError(device.serialNumber + " is plugged in already");
+        throw DescriptionError(device.name + " is plugged in already");
     }
     if (device.peer) {
         device.peer->plugAgain();
@@ -172,7 +178,7 @@ void ServiceDevices::connectLocked(Device& device) {
 
 void ServiceDevices::disconnectLocked(Device& device) {
     if (!device.isPlugged()) {
-        throw DescriptionError(device.serialNumber + " is not plugged in");
+        throw DescriptionError(device.name + " is not plugged in");
     }
     if (device.peer) {
         device.peer->unplug();
@@ -182,48 +188,51 @@ void ServiceDevices::disconnectLocked(Device& device) {
     device.plugged.reset();
 }
 
-ServiceDevices::Device& ServiceDevices::deviceLocked(std::string_view serialNumber) {
+ServiceDevices::Device& ServiceDevices::deviceLocked(std::string_view name) {
     for (const auto& device : m_devices) {
-        if (device->serialNumber == serialNumber) {
+        if (device->name == name) {
             return *device;
         }
     }
-    throw DescriptionError("no device has the serial number " + std::string(serialNumber));
+    throw DescriptionError("no device is called " + std::string(name));
 }
 
 usb::RegistryEntryID ServiceDevices::mtpInterfaceLocked(Device& device) {
     const auto place = device.place();
     if (!place || place->interfaceIDs.empty() ||
         device.description.identity.mode == PhoneUSBIdentity::Mode::chargeOnly) {
-        throw DescriptionError(device.serialNumber + " shows no MTP interface now");
+        throw DescriptionError(device.name + " shows no MTP interface now");
     }
     // Each device puts its MTP interface first.
     return place->interfaceIDs.front();
 }
 
-std::shared_ptr<SimulatedPhone> ServiceDevices::phone(std::string_view serialNumber) const {
+std::shared_ptr<SimulatedPhone> ServiceDevices::phone(std::string_view name) const {
     std::lock_guard guard(m_mutex);
     for (const auto& device : m_devices) {
-        if (device->serialNumber == serialNumber) {
+        if (device->name == name) {
             return device->phone;
         }
     }
     return nullptr;
 }
 
-std::vector<std::string> ServiceDevices::serialNumbers() const {
+std::vector<std::string> ServiceDevices::names() const {
     std::lock_guard guard(m_mutex);
-    std::vector<std::string> serials;
+    std::vector<std::string> names;
     for (const auto& device : m_devices) {
-        serials.push_back(device->serialNumber);
+        names.push_back(device->name);
     }
-    return serials;
+    return names;
 }
 
 std::string ServiceDevices::listLocked() const {
     std::string text;
     for (const auto& device : m_devices) {
-        text += device->serialNumber + (device->peer ? " peer" : " phone");
+        text += device->name + (device->peer ? " peer" : " phone");
+        if (device->name != device->serialNumber) {
+            text += " serial=" + device->serialNumber;
+        }
         const auto place = device->place();
         if (!place) {
             text += " unplugged\n";
@@ -291,11 +300,11 @@ std::string ServiceDevices::runLocked(const busservice::CommandWords& words) {
     Device& device = deviceLocked(words[1]);
     if (command == "unplug") {
         disconnectLocked(device);
-        return "unplugged " + device.serialNumber + "\n";
+        return "unplugged " + device.name + "\n";
     }
     if (command == "replug") {
         connectLocked(device);
-        return "plugged " + device.serialNumber + " again\n";
+        return "plugged " + device.name + " again\n";
     }
     if (command == "mode") {
         requireWords(words, 3, "mode SERIAL file-transfer|charge-only");
@@ -313,7 +322,7 @@ std::string ServiceDevices::runLocked(const busservice::CommandWords& words) {
         }
         device.description.identity.mode = mode;
         connectLocked(device);
-        return device.serialNumber + " is in " + words[2] + " mode\n";
+        return device.name + " is in " + words[2] + " mode\n";
     }
     if (command == "access") {
         requireWords(words, 3, "access SERIAL yes|no");
@@ -321,7 +330,7 @@ std::string ServiceDevices::runLocked(const busservice::CommandWords& words) {
             throw DescriptionError("usage: access SERIAL yes|no, for a phone");
         }
         device.phone->setAccessGranted(words[2] == "yes");
-        return device.serialNumber + (words[2] == "yes" ? " allows access\n" : " refuses access\n");
+        return device.name + (words[2] == "yes" ? " allows access\n" : " refuses access\n");
     }
     if (command == "fault") {
         requireWords(words, 3, "fault SERIAL timeout|stall|disconnect|STATUS [endpoint=N] [count=N]");
@@ -353,12 +362,12 @@ std::string ServiceDevices::runLocked(const busservice::CommandWords& words) {
             found = found || each.address == endpoint;
         }
         if (!found) {
-            throw DescriptionError(device.serialNumber + " has no endpoint " + hex(endpoint) +
+            throw DescriptionError(device.name + " has no endpoint " + hex(endpoint) +
                                    "; its MTP interface has " + known);
         }
         m_bus->injectTransferFault(interface, static_cast<std::uint8_t>(endpoint), fault, count);
         return "the next " + std::to_string(count) + " transfers on endpoint " + hex(endpoint) + " of " +
-               device.serialNumber + " meet " + words[2] + "\n";
+               device.name + " meet " + words[2] + "\n";
     }
     if (command == "refuse-open") {
         requireWords(words, 3, "refuse-open SERIAL STATUS [count=N]");
@@ -371,8 +380,8 @@ std::string ServiceDevices::runLocked(const busservice::CommandWords& words) {
             throw DescriptionError("the count is at least 1");
         }
         m_bus->refuseOpens(mtpInterfaceLocked(device), *status, count);
-        return "the next " + std::to_string(count) + " opens of " + device.serialNumber + " fail with " +
-               words[2] + "\n";
+        return "the next " + std::to_string(count) + " opens of " + device.name + " fail with " + words[2] +
+               "\n";
     }
     if (command == "hold") {
         requireWords(words, 4, "hold SERIAL PID NAME");
@@ -386,11 +395,11 @@ std::string ServiceDevices::runLocked(const busservice::CommandWords& words) {
         }
         const usb::ProcessIdentity holder{static_cast<std::int32_t>(pid), name};
         m_bus->holdExclusively(mtpInterfaceLocked(device), holder);
-        return device.serialNumber + " is held by \"" + holder.ownerText() + "\"\n";
+        return device.name + " is held by \"" + holder.ownerText() + "\"\n";
     }
     // What is left of the commands on one device: release.
     m_bus->releaseHold(mtpInterfaceLocked(device));
-    return device.serialNumber + " is free of its foreign holder\n";
+    return device.name + " is free of its foreign holder\n";
 }
 
 } // namespace simulation

@@ -13,7 +13,8 @@
 
 namespace simulation {
 
-/// The devices the bus service hosts on its simulated bus, named by serial number, and the commands that
+/// The devices the bus service hosts on its simulated bus, named by serial number ("<serial>#2" and on for
+/// further devices of a serial number already here, each at its own place on the bus), and the commands that
 /// change them while clients watch: plug and unplug, a switch to charge-only, faults, foreign holders.
 /// Owns the phones and the real peers; the peers leave the bus before it does.
 ///
@@ -25,18 +26,18 @@ public:
     ServiceDevices(const ServiceDevices&) = delete;
     ServiceDevices& operator=(const ServiceDevices&) = delete;
 
-    /// Plugs the device that the words describe (DeviceDescription) and returns its serial number.
-    /// Throws DescriptionError for a description that cannot be read or a serial already in use, and
-    /// RealPeerError for a peer that does not start.
+    /// Plugs the device that the words describe (DeviceDescription) and returns its name. Throws
+    /// DescriptionError for a description that cannot be read, and RealPeerError for a peer that does not
+    /// start.
     std::string plug(const std::vector<std::string>& description);
     /// Carries out a command from a client, e.g. {"unplug", "R58N123"}; "help" lists them all. Never
     /// throws: what goes wrong is the outcome's text.
     busservice::CommandOutcome run(const busservice::CommandWords& words);
 
-    /// The phone with the serial number; null for a peer or an unknown serial.
-    std::shared_ptr<SimulatedPhone> phone(std::string_view serialNumber) const;
-    /// The serial numbers of every device, plugged or not, in the order they were added.
-    std::vector<std::string> serialNumbers() const;
+    /// The phone of that name; null for a peer or an unknown name.
+    std::shared_ptr<SimulatedPhone> phone(std::string_view name) const;
+    /// The names of every device, plugged or not, in the order they were added.
+    std::vector<std::string> names() const;
 
     /// The commands and what they do, for "help" and the programs' usage texts.
     static std::string_view commandHelp();
@@ -44,7 +45,7 @@ public:
 private:
     struct Device;
 
-    Device& deviceLocked(std::string_view serialNumber);
+    Device& deviceLocked(std::string_view name);
     std::string plugLocked(const std::vector<std::string>& description);
     void connectLocked(Device& device);
     void disconnectLocked(Device& device);

@@ -98,7 +98,6 @@ TEST(ServiceDevicesTests, CommandsChangeTheBusAndSaySo) {
     const std::vector<Case> cases{
         {{"plug", "phone", "serial=A1", "adb=yes"}, true, "plugged A1", [&] { EXPECT_EQ(interfaces(), 2u); }},
         {{"plug", "phone"}, true, "plugged SIM0000000001", [&] { EXPECT_EQ(devices(), 2u); }},
-        {{"plug", "phone", "serial=A1"}, false, "serial A1 is already here", {}},
         {{"mode", "A1", "charge-only"},
          true,
          "A1 is in charge-only mode",
@@ -146,7 +145,17 @@ TEST(ServiceDevicesTests, CommandsChangeTheBusAndSaySo) {
         {{"unplug", "A1"}, false, "A1 is not plugged in", {}},
         {{"list"}, true, "A1 phone unplugged", {}},
         {{"replug", "A1"}, true, "plugged A1 again", [&] { EXPECT_EQ(devices(), 2u); }},
-        {{"unplug", "Z9"}, false, "no device has the serial number Z9", {}},
+        {{"unplug", "Z9"}, false, "no device is called Z9", {}},
+        // Another phone of the same serial number, at a place of its own, is called A1#2.
+        {{"plug", "phone", "serial=A1"}, true, "plugged A1#2", [&] { EXPECT_EQ(devices(), 3u); }},
+        {{"list"}, true, "A1#2 phone serial=A1 file-transfer", {}},
+        {{"unplug", "A1#2"},
+         true,
+         "unplugged A1#2",
+         [&] {
+             EXPECT_EQ(devices(), 2u);
+             EXPECT_NE(served.devices.run({"list"}).text.find("A1 phone file-transfer"), std::string::npos);
+         }},
         {{"unplug"}, false, "usage: unplug SERIAL", {}},
         {{"help"}, true, "refuse-open SERIAL STATUS", {}},
     };
@@ -159,7 +168,7 @@ TEST(ServiceDevicesTests, CommandsChangeTheBusAndSaySo) {
             each.check();
         }
     }
-    EXPECT_EQ(served.devices.serialNumbers(), (std::vector<std::string>{"A1", "SIM0000000001"}));
+    EXPECT_EQ(served.devices.names(), (std::vector<std::string>{"A1", "SIM0000000001", "A1#2"}));
 }
 
 } // namespace
