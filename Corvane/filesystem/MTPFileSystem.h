@@ -192,8 +192,10 @@ public:
                          std::optional<TimePoint> modified = std::nullopt);
     /// Creates a file with these contents in place of replacing, or else of a file of the same name that
     /// the cached listing shows. The replaced file stays on the device until the new one has fully
-    /// arrived, and the new one never shows under its name before then. A folder is never replaced:
+    /// arrived, and the new one never shows under its name before then; one that replaces nothing and
+    /// holds at most directSendLimit bytes is sent under its name at once. A folder is never replaced:
     /// alreadyExists. Nothing of a failed creation stays on the device but the replaced file.
+    static constexpr std::uint64_t directSendLimit = 1 << 20;
     MTPObject createFile(std::uint32_t storage, std::uint32_t parent, std::string_view name,
                          std::span<const std::byte> contents,
                          std::optional<TimePoint> modified = std::nullopt,

@@ -434,7 +434,12 @@ MTPFileSystem::PartialFile MTPFileSystem::sendPartial(const DirectoryKey& key, s
         });
         return record;
     };
-    if (!refusesRenames()) {
+    // A small whole file that replaces nothing takes its name at once: it arrives in one short data phase,
+    // and what arrived of a failed send is deleted, so only a device lost within those milliseconds could
+    // keep part of it under the name. A rename after each one would cost a copy of many small files a
+    // third of its transactions.
+    const bool direct = completion == Completion::now && !replacing && size <= directSendLimit;
+    if (!direct && !refusesRenames()) {
         const std::string incomplete = temporaryNameIn(key, name, incompleteWord);
         PartialFile file{stored(sendObject(key, incomplete, size, modified, source()), incomplete),
                          std::string(name), std::move(replacing)};

@@ -177,18 +177,20 @@ TEST_F(MTPFileSystemChangeTests, CreateFileWithContentsInAnUncachedFolderLooksFo
     open();
     fs->createFile(scenario.storage(), docs, "a.txt", bytesOf("a"));
     EXPECT_EQ(listings(), 0u);
+    // A small file takes its name at once: no rename follows the send.
     EXPECT_EQ(scenario.operations(),
-              (Operations{op(PTPOperation::sendObjectInfo), op(PTPOperation::sendObject),
-                          op(PTPOperation::setObjectPropValue)}));
+              (Operations{op(PTPOperation::sendObjectInfo), op(PTPOperation::sendObject)}));
 }
 
-// A file is sent under a name of its own and takes its name only once it has arrived whole: a send cut
-// short leaves nothing that passes for the file, and nothing at all where the device lets it be deleted.
+// A file larger than a small one is sent under a name of its own and takes its name only once it has
+// arrived whole: a send cut short leaves nothing that passes for the file, and nothing at all where the
+// device lets it be deleted.
 TEST_F(MTPFileSystemChangeTests, AFileTakesItsNameOnlyOnceItHasArrivedWhole) {
     const std::uint32_t docs = scenario.addFolder("Docs");
     open();
     cache("Docs");
-    fs->createFile(scenario.storage(), docs, "a.txt", bytesOf("whole"));
+    const std::vector<std::byte> large(MTPFileSystem::directSendLimit + 1, std::byte{'x'});
+    fs->createFile(scenario.storage(), docs, "a.txt", large);
     EXPECT_EQ(scenario.operations(),
               (Operations{op(PTPOperation::sendObjectInfo), op(PTPOperation::sendObject),
                           op(PTPOperation::setObjectPropValue)}));
@@ -196,18 +198,20 @@ TEST_F(MTPFileSystemChangeTests, AFileTakesItsNameOnlyOnceItHasArrivedWhole) {
     EXPECT_EQ(namesOf(fs->list(scenario.storage(), docs)), std::vector<std::string>{"a.txt"});
 
     // This responder keeps what arrived of a failed send; where it is still there, the file system
-    // deletes it.
+    // deletes it, a small file sent under its own name too.
     scenario.phone().setKeepsPartialObjects(true);
-    scenario.phone().injectFault(PTPOperation::sendObject, PhoneFault::respond(0x2002));
-    EXPECT_EQ(
-        catchPTPError([&] { fs->createFile(scenario.storage(), docs, "b.txt", bytesOf("b")); }).operation(),
-        PTPOperation::sendObject);
-    EXPECT_EQ(phoneNames(docs), std::vector<std::string>{"a.txt"});
-    EXPECT_EQ(namesOf(fs->list(scenario.storage(), docs)), std::vector<std::string>{"a.txt"});
+    for (const auto& contents : {large, bytesOf("b")}) {
+        scenario.phone().injectFault(PTPOperation::sendObject, PhoneFault::respond(0x2002));
+        EXPECT_EQ(
+            catchPTPError([&] { fs->createFile(scenario.storage(), docs, "b.txt", contents); }).operation(),
+            PTPOperation::sendObject);
+        EXPECT_EQ(phoneNames(docs), std::vector<std::string>{"a.txt"});
+        EXPECT_EQ(namesOf(fs->list(scenario.storage(), docs)), std::vector<std::string>{"a.txt"});
+    }
 
     // Where it is gone, what it kept says by its name that it is not the file.
     scenario.phone().injectFault(PTPOperation::sendObject, PhoneFault::disconnectAfter(0));
-    catchPTPError([&] { fs->createFile(scenario.storage(), docs, "c.txt", bytesOf("c")); });
+    catchPTPError([&] { fs->createFile(scenario.storage(), docs, "c.txt", large); });
     const auto names = phoneNames(docs);
     ASSERT_EQ(names.size(), 2u) << scenario.tree();
     EXPECT_EQ(names[0], "a.txt");
@@ -357,13 +361,14 @@ TEST(MTPFileSystemReplacementTests, ADeviceThatCannotRenameHasTheOldFileDeletedF
 TEST_F(MTPFileSystemChangeTests, ARenameRefusedAfterOthersWorkedKeepsIncompleteNames) {
     const std::uint32_t docs = scenario.addFolder("Docs");
     open();
-    fs->createFile(scenario.storage(), docs, "a.txt", bytesOf("a"));
+    const std::vector<std::byte> large(MTPFileSystem::directSendLimit + 1, std::byte{'x'});
+    fs->createFile(scenario.storage(), docs, "a.txt", large);
     scenario.phone().injectFault(PTPOperation::setObjectPropValue, PhoneFault::respond(0x2002));
-    fs->createFile(scenario.storage(), docs, "b.txt", bytesOf("b"));
+    fs->createFile(scenario.storage(), docs, "b.txt", large);
     EXPECT_EQ(phoneNames(docs), (std::vector<std::string>{"a.txt", "b.txt"}));
     EXPECT_FALSE(fs->refusesRenames());
     scenario.clearLog();
-    fs->createFile(scenario.storage(), docs, "c.txt", bytesOf("c"));
+    fs->createFile(scenario.storage(), docs, "c.txt", large);
     EXPECT_EQ(scenario.count(PTPOperation::setObjectPropValue), 1u);
 }
 
