@@ -101,6 +101,10 @@ void readdir(fuse_req_t request, fuse_ino_t node, std::size_t size, off_t offset
     bridgeOf(request).readdir(request, node, size, offset, file);
 }
 
+void readdirplus(fuse_req_t request, fuse_ino_t node, std::size_t size, off_t offset, fuse_file_info* file) {
+    bridgeOf(request).readdirplus(request, node, size, offset, file);
+}
+
 void releasedir(fuse_req_t request, fuse_ino_t node, fuse_file_info* file) {
     bridgeOf(request).releasedir(request, node, file);
 }
@@ -145,6 +149,7 @@ fuse_lowlevel_ops makeOperations() {
     operations.fsync = fsync;
     operations.opendir = opendir;
     operations.readdir = readdir;
+    operations.readdirplus = readdirplus;
     operations.releasedir = releasedir;
     operations.fsyncdir = fsyncdir;
     operations.statfs = statfs;

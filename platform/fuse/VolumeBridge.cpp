@@ -75,6 +75,14 @@ void VolumeBridge::init(fuse_conn_info* connection) noexcept {
     connection->want &= ~static_cast<unsigned>(FUSE_CAP_ATOMIC_O_TRUNC);
     // The volume buffers writes itself; the kernel's write-back cache would hide their errors until later.
     connection->want &= ~static_cast<unsigned>(FUSE_CAP_WRITEBACK_CACHE);
+    // Names and attributes sent with a listing are worth it only to a kernel that may keep them; then a
+    // listing spares a look-up per name, which is what makes `ls -l` of a large folder slow.
+    constexpr auto listingsWithAttributes = FUSE_CAP_READDIRPLUS | FUSE_CAP_READDIRPLUS_AUTO;
+    if (m_configuration.entryTimeout > 0 && m_configuration.attributeTimeout > 0) {
+        connection->want |= connection->capable & listingsWithAttributes;
+    } else {
+        connection->want &= ~static_cast<unsigned>(listingsWithAttributes);
+    }
     if ((connection->capable & FUSE_CAP_AUTO_INVAL_DATA) != 0) {
         connection->want |= FUSE_CAP_AUTO_INVAL_DATA;
     }

@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 namespace fusehost {
 
@@ -79,6 +80,9 @@ public:
     void opendir(fuse_req_t request, NodeID node, fuse_file_info* file) noexcept;
     void readdir(fuse_req_t request, NodeID node, std::size_t size, off_t offset,
                  fuse_file_info* file) noexcept;
+    /// readdir with each entry's attributes, so that listing a folder spares the kernel a look-up per name.
+    void readdirplus(fuse_req_t request, NodeID node, std::size_t size, off_t offset,
+                     fuse_file_info* file) noexcept;
     void releasedir(fuse_req_t request, NodeID node, fuse_file_info* file) noexcept;
     void statfs(fuse_req_t request) noexcept;
     /// Extended attributes, allocation and the rest of what a volume cannot do.
@@ -102,7 +106,10 @@ public:
     /// the volume's answers up to the shutdown limit; returns false when some did not come.
     bool endServing();
 
+    struct ListedEntry;
+
 private:
+    struct ListedPage;
     struct OpenFile {
         std::shared_ptr<fskit::FSItem> item;
         fskit::FSVolumeOpenModes modes;
@@ -169,6 +176,13 @@ private:
     void closeInVolume(const std::shared_ptr<OpenFile>& file,
                        std::function<void(std::optional<fskit::Error>)> done);
     void reclaim(std::shared_ptr<fskit::FSItem> item);
+    void list(fuse_req_t kernel, std::size_t size, off_t offset, fuse_file_info* info,
+              bool withAttributes) noexcept;
+    /// Looks up every listed name but "." and "..", reads its attributes, then answers with the page.
+    void resolveEntries(const std::shared_ptr<KernelRequest>& request, fuse_req_t kernel,
+                        const std::shared_ptr<fskit::FSItem>& directory, std::vector<ListedEntry> entries);
+    /// Gives each entry that has its item and attributes a node and sends the page with attributes.
+    void answerEntries(const std::shared_ptr<KernelRequest>& request, fuse_req_t kernel, ListedPage& page);
     fuse_entry_param entryOf(NodeID node, const fskit::FSItemAttributes& attributes) const;
 
     // Internal calls (closes and reclaims that no kernel request waits for), counted for endServing.

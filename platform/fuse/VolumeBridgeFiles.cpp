@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-// Open files and folders: open, create, read, write, flush, release and listings.
+// Open files: open, create, read, write, flush and release; listings are in VolumeBridgeListings.cpp.
 namespace fusehost {
 
 using detail::fileNameOf;
@@ -28,58 +28,6 @@ fskit::FSVolumeOpenModes openModesOf(int flags) {
         return fskit::FSVolumeOpenMode::read;
     }
 }
-
-/// One page of a listing, packed straight into the kernel's dirent format. The volume may pack from
-/// another thread than the one that answers, so the buffer is guarded; after the answer it takes nothing.
-class KernelDirectoryPacker final : public fskit::FSDirectoryEntryPacker {
-public:
-    KernelDirectoryPacker(fuse_req_t request, std::size_t capacity, oslog::Logger log)
-        : m_request(request), m_capacity(capacity), m_log(std::move(log)) {}
-
-    bool packEntry(const fskit::FSFileName& name, fskit::FSItemType itemType, fskit::FSItemID itemID,
-                   fskit::FSDirectoryCookie nextCookie, const fskit::FSItemAttributes*) override {
-        std::lock_guard guard(m_mutex);
-        if (m_closed) {
-            m_log.fault("the volume packed %{public}s after answering the listing", std::string(name.data()));
-            return false;
-        }
-        const std::string text(name.data());
-        // A name the kernel cannot hold is left out rather than passed on cut short or split.
-        if (text.empty() || text.find('\0') != std::string::npos || text.find('/') != std::string::npos) {
-            m_log.error("directory entry with an unusable name left out (%{public}u bytes)", text.size());
-            return true;
-        }
-        struct stat entry {};
-        entry.st_ino = itemID;
-        entry.st_mode = modeTypeBits(itemType);
-        const std::size_t needed = fuse_add_direntry(m_request, nullptr, 0, text.c_str(), nullptr, 0);
-        if (needed > m_capacity - m_buffer.size()) {
-            return false;
-        }
-        // Grown entry by entry: the kernel offers pages of up to a megabyte, and clearing all of that for
-        // every page of a small folder cost more than the listing itself.
-        const std::size_t used = m_buffer.size();
-        m_buffer.resize(used + needed);
-        fuse_add_direntry(m_request, m_buffer.data() + used, needed, text.c_str(), &entry,
-                          static_cast<off_t>(nextCookie));
-        return true;
-    }
-
-    /// Ends the page and hands over the packed bytes.
-    std::vector<char> close() {
-        std::lock_guard guard(m_mutex);
-        m_closed = true;
-        return std::move(m_buffer);
-    }
-
-private:
-    const fuse_req_t m_request;
-    std::mutex m_mutex; // guards the fields below
-    const std::size_t m_capacity;
-    std::vector<char> m_buffer;
-    bool m_closed = false;
-    const oslog::Logger m_log;
-};
 
 } // namespace
 
@@ -392,72 +340,6 @@ void VolumeBridge::fsync(fuse_req_t kernel) noexcept {
                 request->answer([](fuse_req_t answer) { return fuse_reply_err(answer, 0); });
             });
         m_operations->synchronize(fskit::FSSyncFlags::wait, reply);
-    });
-}
-
-void VolumeBridge::opendir(fuse_req_t kernel, NodeID node, fuse_file_info* info) noexcept {
-    serve(kernel, [&](const std::shared_ptr<KernelRequest>& request) {
-        auto directory = std::make_shared<OpenDirectory>();
-        directory->item = itemOf(node);
-        std::uint64_t handle = 0;
-        {
-            std::lock_guard guard(m_lock);
-            handle = m_nextHandle++;
-            m_directories.emplace(handle, directory);
-        }
-        fuse_file_info answerInfo = *info;
-        answerInfo.fh = handle;
-        if (request->answer([&](fuse_req_t answer) { return fuse_reply_open(answer, &answerInfo); }) != 0) {
-            std::lock_guard guard(m_lock);
-            m_directories.erase(handle);
-        }
-    });
-}
-
-void VolumeBridge::readdir(fuse_req_t kernel, NodeID, std::size_t size, off_t offset,
-                           fuse_file_info* info) noexcept {
-    serve(kernel, [&](const std::shared_ptr<KernelRequest>& request) {
-        std::shared_ptr<OpenDirectory> directory;
-        fskit::FSDirectoryVerifier verifier = fskit::FSDirectoryVerifierInitial;
-        {
-            std::lock_guard guard(m_lock);
-            const auto found = m_directories.find(info->fh);
-            if (found == m_directories.end()) {
-                refuse(EBADF);
-            }
-            directory = found->second;
-            // Offset 0 starts the listing anew (opendir or rewinddir); a later page carries on with the
-            // verifier of the page before.
-            verifier = offset == 0 ? fskit::FSDirectoryVerifierInitial : directory->verifier;
-        }
-        auto packer = std::make_shared<KernelDirectoryPacker>(kernel, size, m_log);
-        auto reply = replyFor<fskit::EnumerateReply>(
-            request, "enumerateDirectory",
-            [this, request, directory, packer](fskit::FSDirectoryVerifier next,
-                                               std::optional<fskit::Error> error) {
-                auto bytes = packer->close();
-                if (error) {
-                    throw *error;
-                }
-                {
-                    std::lock_guard guard(m_lock);
-                    directory->verifier = next;
-                }
-                request->answer(
-                    [&](fuse_req_t answer) { return fuse_reply_buf(answer, bytes.data(), bytes.size()); });
-            });
-        m_operations->enumerateDirectory(directory->item, static_cast<fskit::FSDirectoryCookie>(offset),
-                                         verifier, std::nullopt, packer, reply);
-    });
-}
-
-void VolumeBridge::releasedir(fuse_req_t kernel, NodeID, fuse_file_info* info) noexcept {
-    serve(kernel, [&](const std::shared_ptr<KernelRequest>& request) {
-        {
-            std::lock_guard guard(m_lock);
-            m_directories.erase(info->fh);
-        }
-        request->answer([](fuse_req_t answer) { return fuse_reply_err(answer, 0); });
     });
 }
 

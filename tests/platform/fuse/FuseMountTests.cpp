@@ -575,6 +575,41 @@ TEST_P(KernelCacheTests, ChangesThroughTheVolumeShowAtOnce) {
         [&] { return errnoAfter([&] { return ::stat(at("direct.txt").c_str(), &info); }) == ENOENT; }));
 }
 
+// A kernel that may keep names learns them with the listing, so `ls -l` costs no look-up per name; what
+// it learnt that way follows the volume's changes as a looked-up name does.
+TEST_P(KernelCacheTests, AListingCarriesWhatTheKernelMayKeep) {
+    mountCaching();
+    if (IsSkipped()) {
+        return;
+    }
+    const std::vector<std::string> names{"one.txt", "two.txt", "three.txt"};
+    std::vector<std::shared_ptr<fskit::FSItem>> items;
+    for (const auto& name : names) {
+        auto [item, spelled, error] =
+            direct<std::shared_ptr<fskit::FSItem>, std::optional<fskit::FSFileName>,
+                   std::optional<fskit::Error>>([&](const fskit::ItemNameReply& reply) {
+                volume().createItem(fskit::FSFileName(name), fskit::FSItemType::file, volume().rootItem(),
+                                    std::make_shared<fskit::FSItemSetAttributesRequest>(), reply);
+            });
+        ASSERT_FALSE(error) << name;
+        writeDirectly(item, name);
+        items.push_back(item);
+    }
+    ASSERT_EQ(namesIn(m_mount->folder()).size(), names.size());
+    m_log->clear();
+    struct stat info {};
+    for (const auto& name : names) {
+        ASSERT_EQ(::stat(at(name).c_str(), &info), 0) << name;
+        EXPECT_EQ(info.st_size, static_cast<off_t>(name.size())) << name;
+    }
+    const bool keeps = GetParam().count() > 0;
+    EXPECT_EQ(m_log->count("lookupItem"), keeps ? 0U : names.size());
+
+    writeDirectly(items.front(), "grown on the device");
+    EXPECT_TRUE(
+        eventually([&] { return ::stat(at(names.front()).c_str(), &info) == 0 && info.st_size == 19; }));
+}
+
 INSTANTIATE_TEST_SUITE_P(Timeouts, KernelCacheTests,
                          ::testing::Values(std::chrono::seconds(0), std::chrono::seconds(60)),
                          [](const auto& info) { return info.param.count() == 0 ? "None" : "Minute"; });
