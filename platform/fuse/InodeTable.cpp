@@ -6,19 +6,24 @@ namespace fusehost {
 
 InodeTable::InodeTable(std::shared_ptr<fskit::FSItem> root) : m_root(std::move(root)) {}
 
-NodeID InodeTable::remember(const std::shared_ptr<fskit::FSItem>& item) {
+NodeID InodeTable::remember(const std::shared_ptr<fskit::FSItem>& item, fskit::FSItemID id) {
     if (item == m_root) {
         return rootNodeID;
     }
     return m_tables.withLock([&](Tables& tables) {
-        const auto found = tables.byItem.find(item.get());
-        if (found != tables.byItem.end()) {
-            ++tables.byNode.at(found->second).lookups;
-            return found->second;
+        NodeID node = 0;
+        if (const auto found = tables.byItem.find(item.get()); found != tables.byItem.end()) {
+            node = found->second;
+            ++tables.byNode.at(node).lookups;
+        } else {
+            node = tables.nextNode++;
+            tables.byNode.emplace(node, Entry{item, 1, fskit::FSItemIDInvalid});
+            tables.byItem.emplace(item.get(), node);
         }
-        const NodeID node = tables.nextNode++;
-        tables.byNode.emplace(node, Entry{item, 1});
-        tables.byItem.emplace(item.get(), node);
+        if (id != fskit::FSItemIDInvalid) {
+            tables.byNode.at(node).id = id;
+            tables.byID[id] = node;
+        }
         return node;
     });
 }
@@ -47,6 +52,10 @@ std::shared_ptr<fskit::FSItem> InodeTable::forget(NodeID node, std::uint64_t cou
             return nullptr;
         }
         auto item = std::move(found->second.item);
+        if (const auto named = tables.byID.find(found->second.id);
+            named != tables.byID.end() && named->second == node) {
+            tables.byID.erase(named);
+        }
         tables.byItem.erase(item.get());
         tables.byNode.erase(found);
         return item;
@@ -62,6 +71,7 @@ std::vector<std::shared_ptr<fskit::FSItem>> InodeTable::forgetAll() {
         }
         tables.byNode.clear();
         tables.byItem.clear();
+        tables.byID.clear();
         return items;
     });
 }
@@ -84,6 +94,10 @@ NodeID InodeTable::nodeOf(const fskit::FSItem* item) const {
         const auto found = tables.byItem.find(item);
         return found == tables.byItem.end() ? 0 : found->second;
     });
+}
+
+bool InodeTable::holds(fskit::FSItemID id) const {
+    return m_tables.withLock([&](const Tables& tables) { return tables.byID.contains(id); });
 }
 
 std::size_t InodeTable::size() const {

@@ -2,10 +2,12 @@
 
 #include "platform/foundation/Guarded.h"
 #include "platform/fskit/FSItem.h"
+#include "platform/fskit/FSKitTypes.h"
 
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 namespace fusehost {
@@ -26,7 +28,8 @@ public:
     explicit InodeTable(std::shared_ptr<fskit::FSItem> root);
 
     /// Adds one kernel reference to the item and returns its node ID (the same one while it is referenced).
-    NodeID remember(const std::shared_ptr<fskit::FSItem>& item);
+    /// id, when valid, is the item's identifier as its attributes give it, for holds().
+    NodeID remember(const std::shared_ptr<fskit::FSItem>& item, fskit::FSItemID id = fskit::FSItemIDInvalid);
     /// The item of a node, or null when the kernel names a node it does not hold.
     std::shared_ptr<fskit::FSItem> item(NodeID node) const;
     /// Takes count references away. Returns the item when this dropped its last reference: the caller
@@ -39,6 +42,8 @@ public:
     std::uint64_t lookupCount(NodeID node) const;
     /// The node of an item that the kernel holds, or 0.
     NodeID nodeOf(const fskit::FSItem* item) const;
+    /// Whether the kernel holds an item that was remembered with this identifier.
+    bool holds(fskit::FSItemID id) const;
     /// How many items besides the root the kernel holds.
     std::size_t size() const;
 
@@ -46,10 +51,12 @@ private:
     struct Entry {
         std::shared_ptr<fskit::FSItem> item;
         std::uint64_t lookups = 0;
+        fskit::FSItemID id = fskit::FSItemIDInvalid;
     };
     struct Tables {
         std::map<NodeID, Entry> byNode;
         std::map<const fskit::FSItem*, NodeID> byItem;
+        std::unordered_map<fskit::FSItemID, NodeID> byID;
         NodeID nextNode = rootNodeID + 1;
     };
 

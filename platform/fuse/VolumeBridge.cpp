@@ -146,7 +146,7 @@ std::optional<ConnectionLimits> VolumeBridge::connectionLimits() const {
 int VolumeBridge::sendEntry(fuse_req_t kernel, const std::shared_ptr<FSItem>& item,
                             const fskit::FSItemAttributes& attributes,
                             const std::function<int(fuse_req_t, const fuse_entry_param&)>& send) {
-    const NodeID node = m_inodes.remember(item);
+    const NodeID node = m_inodes.remember(item, detail::fileIDOf(attributes));
     const auto entry = entryOf(node, attributes);
     const int result = send(kernel, entry);
     if (result != 0) {

@@ -187,7 +187,9 @@ void VolumeBridge::resolveEntries(const std::shared_ptr<KernelRequest>& request,
                                   std::vector<ListedEntry> entries) {
     // Each name is looked up and its attributes read as the kernel would do one request at a time; a
     // folder whose listing the volume holds answers both from memory. An entry whose item or attributes
-    // do not come goes out without them, and the kernel asks for it on its own when it needs it.
+    // do not come goes out without them, and the kernel asks for it on its own when it needs it. So does
+    // an item the kernel holds already: it keeps what it knows of it until that times out or the volume
+    // reports a change, and listing a folder again then costs the volume nothing per name.
     auto page = std::make_shared<ListedPage>();
     page->entries = std::move(entries);
     page->outstanding = page->entries.size() + 1; // one for this loop, so that early answers wait for it
@@ -207,7 +209,7 @@ void VolumeBridge::resolveEntries(const std::shared_ptr<KernelRequest>& request,
     };
     for (std::size_t index = 0; index < page->entries.size(); ++index) {
         const auto& name = page->entries[index].name;
-        if (isSelfOrParent(name)) {
+        if (isSelfOrParent(name) || m_inodes.holds(page->entries[index].id)) {
             done();
             continue;
         }
@@ -248,7 +250,7 @@ void VolumeBridge::answerEntries(const std::shared_ptr<KernelRequest>& request, 
         fuse_entry_param parameters{};
         // Node 0 tells the kernel that the entry comes without attributes: it takes no reference then.
         if (entry.item && entry.attributes) {
-            const NodeID node = m_inodes.remember(entry.item);
+            const NodeID node = m_inodes.remember(entry.item, detail::fileIDOf(*entry.attributes));
             remembered.push_back(node);
             parameters = entryOf(node, *entry.attributes);
         } else {

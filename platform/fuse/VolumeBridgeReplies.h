@@ -19,6 +19,11 @@ inline fskit::FSFileName fileNameOf(const char* name) {
     return fskit::FSFileName(name != nullptr ? std::string_view(name) : std::string_view());
 }
 
+/// The identifier the attributes give the item, or none.
+inline fskit::FSItemID fileIDOf(const fskit::FSItemAttributes& attributes) {
+    return attributes.isValid(fskit::FSItemAttribute::fileID) ? attributes.fileID() : fskit::FSItemIDInvalid;
+}
+
 } // namespace fusehost::detail
 
 namespace fusehost {

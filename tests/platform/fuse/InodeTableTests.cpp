@@ -25,16 +25,20 @@ TEST(InodeTableTests, ItemKeepsItsNodeWhileReferencedAndIsHandedBackAtZero) {
     auto item = std::make_shared<TestItem>();
     const NodeID node = table.remember(item);
     EXPECT_NE(node, InodeTable::rootNodeID);
-    EXPECT_EQ(table.remember(item), node);
+    EXPECT_FALSE(table.holds(42));
+    EXPECT_EQ(table.remember(item, 42), node);
     EXPECT_EQ(table.remember(item), node);
     EXPECT_EQ(table.lookupCount(node), 3U);
     EXPECT_EQ(table.nodeOf(item.get()), node);
+    EXPECT_TRUE(table.holds(42));
 
     EXPECT_EQ(table.forget(node, 2), nullptr);
     EXPECT_EQ(table.lookupCount(node), 1U);
+    EXPECT_TRUE(table.holds(42));
     EXPECT_EQ(table.forget(node, 1), item);
     EXPECT_EQ(table.item(node), nullptr);
     EXPECT_EQ(table.nodeOf(item.get()), 0U);
+    EXPECT_FALSE(table.holds(42));
 }
 
 TEST(InodeTableTests, NodesAreNotReusedAfterAForget) {
