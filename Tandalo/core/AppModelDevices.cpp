@@ -403,7 +403,20 @@ void AppModel::mount(const DeviceEntry& given, MountOptions options) {
     if (!given.state.isUnmounted() && !given.state.isFailed()) {
         return;
     }
-    const DeviceEntry entry = given; // the caller's may be an entry of the list, which changes below
+    DeviceEntry entry = given; // the caller's may be an entry of the list, which changes below
+    // Named by its serial number alone, it could be taken for a phone of the same serial number that came
+    // since it was last mounted: from now on its place names it too, and what its old id kept goes.
+    const auto* listed =
+        entry.located || entry.descriptor.serialNumber.empty() ? nullptr : this->entry(entry.id());
+    if (listed && std::any_of(devices->begin(), devices->end(), [&](const DeviceEntry& device) {
+            return device.descriptor.serialNumber == entry.descriptor.serialNumber &&
+                   device.descriptor.locationID != entry.descriptor.locationID;
+        })) {
+        const auto index = static_cast<std::size_t>(listed - devices->data());
+        forgetDevice(entry);
+        entry.located = true;
+        devices.modify([&](std::vector<DeviceEntry>& list) { list[index].located = true; });
+    }
     const auto id = entry.id();
     cancelDeviceTask(id);
     if (const auto note = ejectNotes->find(id); note != ejectNotes->end() && note->second == deadMountNote) {

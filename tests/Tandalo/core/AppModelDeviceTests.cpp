@@ -229,6 +229,8 @@ struct TwinCase {
     const char* what;
     std::vector<std::pair<std::vector<corvane::USBDeviceDescriptor>, std::string>> plugged; // then listed
     Strings resources; // the token files the mount tool was given, in order
+    std::function<void(AppModelDeviceTests&)> then = {};
+    std::string after = {}; // what is listed once that is done
 };
 const auto twin1 = testing::device("T", 1, 501);
 const auto twin2 = testing::device("T", 2, 502);
@@ -256,6 +258,16 @@ INSTANTIATE_TEST_SUITE_P(
                                 {{}, ""},
                                 {{twin2}, "T mounted " + folderOne}},
                                {"T.tandalo", "T@2.tandalo", "X.tandalo", "T.tandalo"}},
+                      TwinCase{"ejected, then mounted by hand while its twin is there",
+                               {{{twin1}, "T mounted " + folderOne},
+                                {{twin1, twin2}, "T mounted " + folderOne + ", T@2 mounted " + folderTwo}},
+                               {"T.tandalo", "T@2.tandalo", "T@1.tandalo"},
+                               [](auto& rig) {
+                                   rig.model->eject(rig.model->devices->front());
+                                   rig.executor.runUntilIdle();
+                                   rig.model->mount(rig.model->devices->front(), {});
+                               },
+                               "T@1 mounted " + folderOne + ", T@2 mounted " + folderTwo},
                       TwinCase{
                           "a phone with nothing going on takes its place when one joins",
                           {{{twin1}, "T not mounted"}, {{twin1, twin2}, "T@1 not mounted, T@2 not mounted"}},
@@ -274,6 +286,11 @@ TEST_P(Twins, EachPhoneOfOneSerialNumberKeepsItsOwnRowMountAndFolder) {
         executor.advanceBy(USBMonitor::refreshDelay);
         executor.runUntilIdle();
         EXPECT_EQ(describe(), listed);
+    }
+    if (each.then) {
+        each.then(*this);
+        executor.runUntilIdle();
+        EXPECT_EQ(describe(), each.after);
     }
     Strings resources;
     for (const auto& command : processes.calls()) {
