@@ -67,7 +67,17 @@ std::vector<bool> locatedDevices(const std::vector<corvane::USBDeviceDescriptor>
             located.push_back(false);
             continue;
         }
-        const bool shared = serials[descriptor.serialNumber] > 1;
+        // One being mounted when it vanished stays listed for a while, and still counts.
+        const bool shared =
+            serials[descriptor.serialNumber] > 1 ||
+            std::any_of(old.begin(), old.end(), [&](const DeviceEntry& entry) {
+                return entry.state.isMounting() && entry.descriptor.serialNumber == descriptor.serialNumber &&
+                       entry.descriptor.locationID != descriptor.locationID &&
+                       std::none_of(list.begin(), list.end(),
+                                    [&](const corvane::USBDeviceDescriptor& listed) {
+                                        return listed.registryEntryID == entry.descriptor.registryEntryID;
+                                    });
+            });
         const auto same = [&](auto&& matches) {
             return std::find_if(old.begin(), old.end(), [&](const DeviceEntry& entry) {
                 return entry.descriptor.serialNumber == descriptor.serialNumber && matches(entry.descriptor);
