@@ -140,6 +140,24 @@ void AndroidVolume::closeItem(std::shared_ptr<fskit::FSItem> item, fskit::FSVolu
         reply(std::nullopt);
         return;
     }
+    // The close of a file that was only read (every file of a copy out) has nothing for the device: it
+    // answers at once, without a task of its own, unless a write or read holds the file's contents.
+    if (!memory) {
+        std::unique_lock content(device->contentLock(), std::try_to_lock);
+        const bool idle = content.owns_lock() && withLock([&](Tables& tables) {
+                              auto& state = device->state(tables.lock);
+                              if (state.isEditing || state.lostWrite || state.hasUnsentWrites()) {
+                                  return false;
+                              }
+                              state.dropUnsentWrites();
+                              state.readCache.reset();
+                              return true;
+                          });
+        if (idle) {
+            reply(std::nullopt);
+            return;
+        }
+    }
     startTask([this, memory, device, reply]() mutable {
         if (memory && !device) {
             // A write the file needed failed, and its writer heard so: what memory holds is not the file,

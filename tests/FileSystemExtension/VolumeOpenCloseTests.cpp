@@ -121,6 +121,24 @@ TEST(VolumeOpenCloseTests, MetadataFilesOpenAndCloseWithoutTheDevice) {
     EXPECT_FALSE(volume.scenario().exists(".DS_Store"));
 }
 
+// Each file of a copy out is opened, read and closed: the close has nothing for the device and answers
+// before it returns, yet the next open reads from the device again, not from what the last one fetched.
+TEST(VolumeOpenCloseTests, AFileThatWasOnlyReadClosesAtOnceAndIsReadAfreshWhenOpenedAgain) {
+    VolumeHost volume;
+    const auto item = volume.addFile("a.txt", "first");
+    ASSERT_TRUE(volume.open(item, FSVolumeOpenMode::read).succeeded());
+    EXPECT_EQ(volume.readText(item), "first");
+    const auto closing = volume.host().closeItem(item, FSVolumeOpenMode::read);
+    EXPECT_TRUE(closing.isReady());
+    EXPECT_TRUE(closing.wait().succeeded());
+
+    volume.phone().clearLog();
+    ASSERT_TRUE(volume.open(item, FSVolumeOpenMode::read).succeeded());
+    EXPECT_EQ(volume.readText(item), "first");
+    EXPECT_FALSE(volume.phone().operations().empty());
+    EXPECT_TRUE(volume.close(item).succeeded());
+}
+
 // A reader's close must not send a file that its writer is still writing: on a device without the edit
 // operations the writer could write no more.
 TEST(VolumeOpenCloseTests, OnlyTheLastCloseOfANewFileSendsIt) {
