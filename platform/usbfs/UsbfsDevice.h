@@ -4,6 +4,8 @@
 #include "platform/foundation/UniqueFd.h"
 #include "platform/usb/USBBus.h"
 
+#include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -90,6 +92,9 @@ private:
     const platform::UniqueFd m_fd;
     const platform::UniqueFd m_wake; // an eventfd that ends the reaper's poll
     platform::Clock& m_clock;
+    /// Per IN endpoint number: whether its last transfer filled its buffer, so that the next one goes on
+    /// with the same transfer of the device and needs no small first piece.
+    std::array<std::atomic<bool>, 16> m_inContinues{};
 
     std::mutex m_mutex; // guards the fields below; never held across a blocking call
     std::condition_variable_any m_reaped;
