@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <exception>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -65,8 +66,19 @@ public:
             std::shared_future<void> ended;
         };
 
-        ReadCache window;
-        std::optional<ReadCache> next;
+        /// Bytes fetched from the device and never changed afterwards: a read may lend them to the
+        /// platform, which answers from them after the window has moved on.
+        struct Window {
+            std::uint64_t offset = 0;
+            std::shared_ptr<const std::vector<std::byte>> data;
+
+            std::uint64_t end() const noexcept { return offset + (data ? data->size() : 0); }
+        };
+
+        Window window;
+        std::optional<Window> next;
+        /// The window read before this one, kept until the next is taken up.
+        std::optional<Window> behind;
         std::optional<Fetching> fetching;
         std::uint64_t number = 0;
     };

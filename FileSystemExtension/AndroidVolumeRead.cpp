@@ -5,6 +5,7 @@
 #include "FileSystemExtension/VolumeOperationSupport.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -27,47 +28,80 @@ std::size_t copyInto(fskit::FSMutableFileDataBuffer& buffer, std::span<const std
 /// Window numbers: a fetch ahead belongs to the window it was started after.
 std::atomic<std::uint64_t> windowNumbers{0};
 
-std::uint64_t endOf(const AndroidItem::ReadCache& window) {
-    return window.offset + window.data.size();
+using Window = AndroidItem::ReadAhead::Window;
+
+std::uint64_t endOf(const Window& window) {
+    return window.end();
 }
 
-/// Serves the range from the item's read-ahead when it holds all of it: from its window, or from the
-/// window fetched after it, which then becomes the window (the range may begin in the one and end in the
-/// other). The caller holds the volume's lock. Returns the number of bytes copied, or nothing on a miss;
-/// `advanced` tells whether the next window was taken up.
+Window windowOf(std::uint64_t offset, std::vector<std::byte> bytes) {
+    return Window{offset, std::make_shared<const std::vector<std::byte>>(std::move(bytes))};
+}
+
+/// Serves the range from the item's read-ahead when it holds all of it: from the window before the
+/// current one, the window, and the window fetched after it, as far as they follow each other (the range may
+/// span two). A range that reaches into the window fetched after makes that one the window. The caller
+/// holds the volume's lock. Returns the number of bytes copied, or nothing on a miss; `advanced` tells
+/// whether the next window was taken up.
 std::optional<std::size_t> copyFromReadAhead(AndroidItem::State& state, std::uint64_t start,
                                              std::uint64_t count, fskit::FSMutableFileDataBuffer& buffer,
                                              bool& advanced) {
     advanced = false;
     auto& ahead = state.readCache;
+    if (!ahead) {
+        return std::nullopt;
+    }
     const std::uint64_t end = start + count;
-    if (!ahead || start < ahead->window.offset) {
-        return std::nullopt;
-    }
     const std::uint64_t windowEnd = endOf(ahead->window);
-    if (end <= windowEnd) {
-        const auto from = static_cast<std::size_t>(start - ahead->window.offset);
-        return copyInto(buffer, std::span(ahead->window.data).subspan(from, static_cast<std::size_t>(count)));
+    std::array<const Window*, 3> chain{};
+    std::size_t links = 0;
+    if (ahead->behind && endOf(*ahead->behind) == ahead->window.offset) {
+        chain[links++] = &*ahead->behind;
     }
-    if (!ahead->next || ahead->next->offset != windowEnd || start > windowEnd || end > endOf(*ahead->next)) {
+    chain[links++] = &ahead->window;
+    if (ahead->next && ahead->next->offset == windowEnd) {
+        chain[links++] = &*ahead->next;
+    }
+    if (start < chain[0]->offset || end > endOf(*chain[links - 1])) {
         return std::nullopt;
     }
-    const auto head = std::span<const std::byte>(ahead->window.data)
-                          .subspan(static_cast<std::size_t>(start - ahead->window.offset));
-    const auto tail =
-        std::span<const std::byte>(ahead->next->data).first(static_cast<std::size_t>(end - windowEnd));
-    const auto room = buffer.mutableBytes();
-    const std::size_t first = std::min(head.size(), room.size());
-    std::memcpy(room.data(), head.data(), first);
-    const std::size_t rest = std::min(tail.size(), room.size() - first);
-    if (rest != 0) {
-        std::memcpy(room.data() + first, tail.data(), rest);
+    const auto chained = std::span(chain).first(links);
+    std::size_t copied = 0;
+    const auto lender = std::find_if(chained.begin(), chained.end(), [&](const Window* piece) {
+        return piece->offset <= start && end <= endOf(*piece);
+    });
+    if (lender != chained.end()) {
+        // A range inside one window is answered from the window itself, without a copy.
+        const auto& piece = **lender;
+        const auto lent =
+            std::span<const std::byte>(*piece.data)
+                .subspan(static_cast<std::size_t>(start - piece.offset), static_cast<std::size_t>(count));
+        buffer.lend(piece.data, lent);
+        copied = std::min(lent.size(), buffer.length());
+    } else {
+        const auto room = buffer.mutableBytes();
+        for (const Window* piece : chained) {
+            const std::uint64_t from = std::max(start, piece->offset);
+            const std::uint64_t to = std::min(end, endOf(*piece));
+            const auto at = static_cast<std::size_t>(from - start);
+            if (from >= to || at >= room.size()) {
+                continue;
+            }
+            const auto length = std::min(static_cast<std::size_t>(to - from), room.size() - at);
+            std::memcpy(room.data() + at, piece->data->data() + (from - piece->offset), length);
+            copied = at + length;
+        }
     }
-    ahead->window = std::move(*ahead->next);
-    ahead->next.reset();
-    ahead->number = ++windowNumbers;
-    advanced = true;
-    return first + rest;
+    if (end > windowEnd) {
+        // The window just left stays behind for a moment: the kernel hands the requests of one sequential
+        // reader to several threads, and one of them may still ask for its end after the next has begun.
+        ahead->behind = std::move(ahead->window);
+        ahead->window = std::move(*ahead->next);
+        ahead->next.reset();
+        ahead->number = ++windowNumbers;
+        advanced = true;
+    }
+    return copied;
 }
 
 /// What a read of a device file needs to know about it, taken under the lock.
@@ -128,7 +162,7 @@ void fetchAhead(AndroidVolume& volume, const std::shared_ptr<AndroidItem>& item)
             if (ahead && ahead->number == after) {
                 ahead->fetching.reset();
                 if (bytes && !ahead->next) {
-                    ahead->next = AndroidItem::ReadCache{offset, std::move(*bytes)};
+                    ahead->next = windowOf(offset, std::move(*bytes));
                 }
             }
         });
@@ -158,7 +192,8 @@ std::uint64_t AndroidVolume::readAheadLength(const AndroidItem& item, std::uint6
                                              const Tables& tables) {
     const auto& ahead = item.state(tables.lock).readCache;
     if (ahead && endOf(ahead->window) == offset) {
-        return std::clamp<std::uint64_t>(2 * ahead->window.data.size(), minReadAhead, readAhead);
+        return std::clamp<std::uint64_t>(2 * (endOf(ahead->window) - ahead->window.offset), minReadAhead,
+                                         readAhead);
     }
     return minReadAhead;
 }
@@ -281,11 +316,12 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
             const auto fetch = std::min(target.length - start, std::max(readAheadBytes, wanted));
             auto bytes =
                 fs().read(withSize(*target.object, target.length), start, static_cast<std::int64_t>(fetch));
-            const auto count =
-                copyInto(*buffer, std::span(bytes).first(std::min<std::size_t>(bytes.size(), wanted)));
+            AndroidItem::ReadAhead fetched;
+            fetched.window = windowOf(start, std::move(bytes));
+            const auto& window = *fetched.window.data;
+            const auto count = std::min<std::size_t>({window.size(), wanted, buffer->length()});
+            buffer->lend(fetched.window.data, std::span(window).first(count));
             withLock([&](Tables& tables) {
-                AndroidItem::ReadAhead fetched;
-                fetched.window = AndroidItem::ReadCache{start, std::move(bytes)};
                 fetched.number = ++windowNumbers;
                 device->state(tables.lock).readCache = std::move(fetched);
             });

@@ -8,6 +8,7 @@
 #include "platform/fskit/FSKitTypes.h"
 #include "platform/fskit/FSReply.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -124,16 +125,33 @@ struct FSVolumeSupportedCapabilities {
 /// count says how many of its leading bytes the volume wrote, never more than length().
 class FSMutableFileDataBuffer {
 public:
-    explicit FSMutableFileDataBuffer(std::size_t length) : m_bytes(length) {}
+    // Left uninitialised: only the bytes the volume writes are ever read, and clearing a megabyte for
+    // every read cost as much as copying it.
+    explicit FSMutableFileDataBuffer(std::size_t length)
+        : m_bytes(std::make_unique_for_overwrite<std::byte[]>(length)), m_length(length) {}
     FSMutableFileDataBuffer(const FSMutableFileDataBuffer&) = delete;
     FSMutableFileDataBuffer& operator=(const FSMutableFileDataBuffer&) = delete;
 
-    std::size_t length() const noexcept { return m_bytes.size(); }
-    std::span<std::byte> mutableBytes() noexcept { return m_bytes; }
-    std::span<const std::byte> bytes() const noexcept { return m_bytes; }
+    std::size_t length() const noexcept { return m_length; }
+    std::span<std::byte> mutableBytes() noexcept { return {m_bytes.get(), m_length}; }
+    /// The bytes read: those lent, when the volume lent some, else the buffer's own.
+    std::span<const std::byte> bytes() const noexcept {
+        return m_lent ? m_lentBytes : std::span<const std::byte>(m_bytes.get(), m_length);
+    }
+
+    /// Instead of copying them in, the volume may lend bytes that `keeper` holds unchanged until the
+    /// platform lets go of the buffer; the platform then answers from them, which saves a copy of every
+    /// read. At most length() bytes are taken.
+    void lend(std::shared_ptr<const void> keeper, std::span<const std::byte> lent) noexcept {
+        m_lent = std::move(keeper);
+        m_lentBytes = lent.first(std::min(lent.size(), m_length));
+    }
 
 private:
-    std::vector<std::byte> m_bytes;
+    std::unique_ptr<std::byte[]> m_bytes;
+    std::size_t m_length;
+    std::shared_ptr<const void> m_lent;
+    std::span<const std::byte> m_lentBytes;
 };
 
 /// Where a volume puts the entries of one page of a directory listing. Each entry carries the cookie

@@ -56,6 +56,42 @@ TEST(VolumeReadTests, SequentialReadsGrowTheReadAheadFrom256KiBTo4MiB) {
     EXPECT_EQ(fetches(volume), expected);
 }
 
+TEST(VolumeReadTests, AReadThatArrivesBehindTheReaderIsServedFromTheWindowItLeft) {
+    VolumeHost volume;
+    const auto handle = volume.scenario().addGeneratedFile("big.bin", 20 * MiB);
+    const auto item = volume.item("big.bin");
+    volume.phone().clearLog();
+    const auto readChecked = [&](std::uint64_t offset, std::uint64_t length) {
+        const auto piece = volume.read(item, static_cast<off_t>(offset), length);
+        EXPECT_EQ(piece.bytes, simulation::SimulatedPhone::generatedBytes(handle, offset, length)) << offset;
+    };
+    for (std::uint64_t offset = 0; offset < 7 * MiB; offset += 256 * KiB) {
+        readChecked(offset, 256 * KiB);
+    }
+    // The window [3840 KiB, 7936 KiB) is read, and the one after it fetched ahead.
+    ASSERT_TRUE(testing::eventually([&] { return fetches(volume).size() == 6; }));
+    readChecked(7936 * KiB, 4 * KiB);
+    // Requests of the kernel that another thread answers late: wholly in the window left, and across the
+    // border to the new one.
+    struct Late {
+        std::uint64_t offset;
+        std::uint64_t length;
+    };
+    for (const auto& late : std::vector<Late>{{7 * MiB, 256 * KiB},
+                                              {7936 * KiB - 64 * KiB, 64 * KiB},
+                                              {7936 * KiB - 8 * KiB, 16 * KiB},
+                                              {3840 * KiB, 4 * KiB}}) {
+        readChecked(late.offset, late.length);
+    }
+    readChecked(7940 * KiB, 1 * MiB);
+    // None of them fetched again or started the read-ahead over.
+    const std::vector<Fetch> expected{{0, 256 * KiB},        {256 * KiB, 512 * KiB}, {768 * KiB, 1 * MiB},
+                                      {1792 * KiB, 2 * MiB}, {3840 * KiB, 4 * MiB},  {7936 * KiB, 4 * MiB},
+                                      {12032 * KiB, 4 * MiB}};
+    EXPECT_TRUE(testing::eventually([&] { return fetches(volume).size() >= expected.size(); }));
+    EXPECT_EQ(fetches(volume), expected);
+}
+
 TEST(VolumeReadTests, TheNextWindowIsFetchedWhileTheReaderIsServedFromTheCurrentOne) {
     VolumeHost volume;
     const auto handle = volume.scenario().addGeneratedFile("big.bin", 20 * MiB);
