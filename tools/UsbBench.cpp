@@ -4,12 +4,13 @@
 // mounted/whole-object ratio is the one that counts. GetPartialObject in the volume's read-ahead windows
 // shows what the mounted path's reads cost the device and the backend alone, without the kernel's FUSE.
 //
-//   tandalo-usb-bench <mount folder> <device folder> [MiB, default 64]
+//   tandalo-usb-bench <mount folder> <device folder> [MiB, default 64] [rounds, default 1] [mount helper...]
 //   tandalo-usb-bench --tree <mount folder> <device folder> [rounds, default 3] [mount helper]
 //
 // <device folder> is the folder the device serves, where the objects are put and checked; a file of that
 // name must be a folder directly under the device's first storage. Prints MB/s for each path and the
-// ratios; the status is non-zero when a transfer failed or its bytes differ. With --tree it times the
+// ratios, for each mount helper given (default: the one beside it) in every round; the status is non-zero
+// when a transfer failed or its bytes differ. With --tree it times the
 // everyday work on a tree of small files made in the device folder and a 64 MiB file instead
 // (tools/TreeBench.h), each round on a fresh mount by the helper given (default: the one beside it), so
 // that another build's helper can be measured in the same boot.
@@ -192,13 +193,75 @@ int treeBench(const fs::path& mount, const fs::path& deviceFolder, int rounds, c
     return 0;
 }
 
+struct Copies {
+    double out = 0;
+    double in = 0;
+};
+
+// cp of the file out of and into the folder mounted by the helper, each checked byte for byte.
+Copies mountedCopies(const fs::path& mount, const fs::path& deviceFolder, std::size_t size,
+                     const fs::path& helper) {
+    run({helper.string(), "-t", "tandalo", "mtp://any", mount.string()});
+    Copies figures;
+    try {
+        const fs::path mounted = fs::directory_iterator(mount)->path() / deviceFolder.filename();
+        auto start = Clock::now();
+        run({"cp", (mounted / "bench-out.bin").string(), "/run/tandalo-bench-cp.bin"});
+        figures.out = megabytesPerSecond(size, Clock::now() - start);
+        if (readFile("/run/tandalo-bench-cp.bin") != readFile(deviceFolder / "bench-out.bin")) {
+            throw std::runtime_error("cp out of the folder mounted by " + helper.string() +
+                                     " delivered other bytes");
+        }
+        writeFile("/run/tandalo-bench-cp.bin", content(size, 11));
+        start = Clock::now();
+        run({"cp", "/run/tandalo-bench-cp.bin", (mounted / "bench-in.bin").string()});
+        awaitFile(deviceFolder / "bench-in.bin", size);
+        figures.in = megabytesPerSecond(size, Clock::now() - start);
+        if (readFile(deviceFolder / "bench-in.bin") != content(size, 11)) {
+            throw std::runtime_error("cp into the folder mounted by " + helper.string() +
+                                     " delivered other bytes");
+        }
+    } catch (...) {
+        run({"umount", mount.string()});
+        throw;
+    }
+    run({"umount", mount.string()});
+    fs::remove("/run/tandalo-bench-cp.bin");
+    fs::remove(deviceFolder / "bench-in.bin");
+    return figures;
+}
+
+// Each round measures the whole-object transfers and then every helper's copies, so that builds compared
+// side by side share the machine's load of the moment.
+int largeFileBench(const fs::path& mount, const fs::path& deviceFolder, std::size_t size, int rounds,
+                   const std::vector<fs::path>& helpers) {
+    writeFile(deviceFolder / "bench-out.bin", content(size, 3));
+    const auto mebibytes = size >> 20;
+    for (int round = 1; round <= rounds; ++round) {
+        const Whole whole = wholeObjects(deviceFolder, size);
+        std::printf("round %d: GetObject %zu MiB %.1f MB/s, GetPartialObject in 4 MiB windows %.1f MB/s, "
+                    "SendObject %.1f MB/s\n",
+                    round, mebibytes, whole.get, whole.partial, whole.send);
+        for (const auto& helper : helpers) {
+            const Copies copies = mountedCopies(mount, deviceFolder, size, helper);
+            std::printf("  %s: cp out %.1f MB/s, mounted/whole-object %.2f; cp in %.1f MB/s, "
+                        "mounted/whole-object %.2f\n",
+                        helper.c_str(), copies.out, copies.out / whole.get, copies.in,
+                        copies.in / whole.send);
+            std::fflush(stdout);
+        }
+    }
+    fs::remove(deviceFolder / "bench-out.bin");
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    const fs::path beside = fs::canonical("/proc/self/exe").parent_path() / "mount-tandalo";
     if (argc >= 4 && std::string(argv[1]) == "--tree") {
         const int rounds = argc > 4 ? std::atoi(argv[4]) : 3;
-        const fs::path helper =
-            argc > 5 ? fs::path(argv[5]) : fs::canonical("/proc/self/exe").parent_path() / "mount-tandalo";
+        const fs::path helper = argc > 5 ? fs::path(argv[5]) : beside;
         try {
             return treeBench(argv[2], argv[3], std::max(rounds, 1), helper);
         } catch (const std::exception& error) {
@@ -207,49 +270,18 @@ int main(int argc, char** argv) {
         }
     }
     if (argc < 3) {
-        std::fprintf(stderr, "usage: tandalo-usb-bench <mount folder> <device folder> [MiB]\n");
+        std::fprintf(stderr, "usage: tandalo-usb-bench <mount folder> <device folder> [MiB] [rounds] "
+                             "[mount helper...]\n");
         return 2;
     }
-    const fs::path mount = argv[1];
-    const fs::path deviceFolder = argv[2];
-    const std::size_t size = static_cast<std::size_t>(argc > 3 ? std::atoi(argv[3]) : 64) << 20;
-    const fs::path helper = fs::canonical("/proc/self/exe").parent_path() / "mount-tandalo";
+    const std::size_t size = static_cast<std::size_t>(argc > 3 ? std::max(std::atoi(argv[3]), 1) : 64) << 20;
+    const int rounds = argc > 4 ? std::max(std::atoi(argv[4]), 1) : 1;
+    std::vector<fs::path> helpers(argv + std::min(argc, 5), argv + argc);
+    if (helpers.empty()) {
+        helpers.push_back(beside);
+    }
     try {
-        writeFile(deviceFolder / "bench-out.bin", content(size, 3));
-        const Whole whole = wholeObjects(deviceFolder, size);
-
-        run({helper.string(), "-t", "tandalo", "mtp://any", mount.string()});
-        const auto storage = fs::directory_iterator(mount)->path();
-        const fs::path mounted = storage / deviceFolder.filename();
-        auto start = Clock::now();
-        run({"cp", (mounted / "bench-out.bin").string(), "/run/tandalo-bench-cp.bin"});
-        const double out = megabytesPerSecond(size, Clock::now() - start);
-        const bool outWhole =
-            readFile("/run/tandalo-bench-cp.bin") == readFile(deviceFolder / "bench-out.bin");
-        writeFile("/run/tandalo-bench-cp.bin", content(size, 11));
-        start = Clock::now();
-        run({"cp", "/run/tandalo-bench-cp.bin", (mounted / "bench-in.bin").string()});
-        awaitFile(deviceFolder / "bench-in.bin", size);
-        const double in = megabytesPerSecond(size, Clock::now() - start);
-        const bool inWhole = readFile(deviceFolder / "bench-in.bin") == content(size, 11);
-        run({"umount", mount.string()});
-        fs::remove("/run/tandalo-bench-cp.bin");
-        fs::remove(deviceFolder / "bench-in.bin");
-        fs::remove(deviceFolder / "bench-out.bin");
-
-        const auto mebibytes = size >> 20;
-        std::printf("GetObject %zu MiB through the kernel:   %7.1f MB/s\n", mebibytes, whole.get);
-        std::printf("GetPartialObject in 4 MiB windows:    %7.1f MB/s\n", whole.partial);
-        std::printf("cp out of the mounted folder:         %7.1f MB/s   mounted/whole-object %.2f\n", out,
-                    out / whole.get);
-        std::printf("SendObject %zu MiB through the kernel:  %7.1f MB/s\n", mebibytes, whole.send);
-        std::printf("cp into the mounted folder:           %7.1f MB/s   mounted/whole-object %.2f\n", in,
-                    in / whole.send);
-        if (!outWhole || !inWhole) {
-            std::fprintf(stderr, "a copy through the mounted folder delivered other bytes\n");
-            return 1;
-        }
-        return 0;
+        return largeFileBench(argv[1], argv[2], size, rounds, helpers);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "tandalo-usb-bench: %s\n", error.what());
         return 1;
