@@ -20,9 +20,12 @@ namespace {
 
 using Bytes = std::vector<std::byte>;
 
+/// The size from which a new file is taken for a large one on its way to the device.
+constexpr std::uint64_t largeFileHint = 0x100000;
+
 /// Adds the bytes to the run that waits to be sent, when they continue it and it has room; the caller
 /// holds the item's content lock. Sequential writes of 1 MiB thus reach the device as one partial write of
-/// up to 16 MiB: each transaction costs the phone's turnaround and a round of hand-overs between the
+/// up to 4 MiB: each transaction costs the phone's turnaround and a round of hand-overs between the
 /// threads that carry it, which a large write pays only once.
 bool appendToUnsent(AndroidVolume& volume, AndroidItem& item, std::uint64_t start,
                     std::span<const std::byte> bytes) {
@@ -264,10 +267,20 @@ MemoryWrite writeInMemory(AndroidVolume& volume, EphemeralItem& item, std::uint6
         if (end > flushThreshold && end > data.size() && (!bound || start > data.size())) {
             return bound ? MemoryWrite::sendFirst : MemoryWrite::tooLarge;
         }
-        if (data.size() < end) {
-            data.resize(static_cast<std::size_t>(end));
+        if (start == data.size()) {
+            // A copy's writes each add to the end: copied there once, rather than cleared and then copied,
+            // and a file that grows past a megabyte gets room for the whole buffer at once instead of
+            // being moved at every doubling.
+            if (bound && end > data.capacity() && end >= largeFileHint) {
+                data.reserve(static_cast<std::size_t>(std::max(end, flushThreshold)));
+            }
+            data.insert(data.end(), bytes.begin(), bytes.end());
+        } else {
+            if (data.size() < end) {
+                data.resize(static_cast<std::size_t>(end));
+            }
+            std::memcpy(data.data() + start, bytes.data(), bytes.size());
         }
-        std::memcpy(data.data() + start, bytes.data(), bytes.size());
         state.modified = volume.clock().wallNow();
         return bound && data.size() >= flushThreshold ? MemoryWrite::doneAndFull : MemoryWrite::done;
     });

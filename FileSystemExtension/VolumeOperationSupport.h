@@ -22,10 +22,11 @@ namespace tandalo {
 /// bounds what a file held in memory may be grown to by anything but the bytes of a write itself.
 inline constexpr std::uint64_t flushThreshold = 0x1000000;
 
-/// Sequential writes in an edit session collect into one partial write of at most this many bytes, the
-/// same bound as a new file's buffer. A full run is sent while the next one fills, so one file being
-/// written holds at most twice this much.
-inline constexpr std::uint64_t writeBehindLimit = flushThreshold;
+/// Sequential writes in an edit session collect into one partial write of at most this many bytes. A full
+/// run is sent while the next one fills, so one file being written holds at most twice this much. Runs much
+/// larger leave the link idle while the first one fills and keep the writer waiting at its close for the
+/// last one; much smaller ones pay the phone's turnaround more often.
+inline constexpr std::uint64_t writeBehindLimit = 0x400000;
 
 class AndroidVolume;
 class EphemeralItem;

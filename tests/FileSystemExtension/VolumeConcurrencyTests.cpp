@@ -1,4 +1,5 @@
 #include "ExtensionScenario.h"
+#include "FileSystemExtension/VolumeOperationSupport.h"
 #include "tests/support/Concat.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,8 @@ using corvane::PTPOperation;
 using testing::VolumeHost;
 
 constexpr std::size_t MiB = 1 << 20;
+/// The most bytes that sequential writes collect before they go to the device as one partial write.
+constexpr std::size_t runSize = writeBehindLimit;
 
 void expectCleanReplies(VolumeHost& volume) {
     EXPECT_TRUE(volume.faults().empty()) << volume.faults().front().operation;
@@ -87,17 +90,16 @@ TEST(VolumeConcurrencyTests, AWriteDuringTheEndOfItsSessionAtUnmountIsNotLost) {
     expectCleanReplies(volume);
 }
 
-/// An open file whose first 16 MiB of writes wait as one full run, handed by the 17th MiB to a send of its
-/// own that the gate holds on the phone: the write is answered while the run is on the wire.
+/// An open file whose first writes wait as one full run, handed by the next MiB to a send of its own that
+/// the gate holds on the phone: the write is answered while the run is on the wire.
 struct RunOnItsWay {
     RunOnItsWay(VolumeHost& volume, std::size_t size) : contents(testing::patternBytes(size, 9)) {
         volume.scenario().addFile("a.bin", "");
         item = volume.item("a.bin");
         EXPECT_TRUE(volume.open(item).succeeded());
-        volume.writeAll(item, std::span(contents).first(16 * MiB));
+        volume.writeAll(item, std::span(contents).first(runSize));
         gate = volume.phone().addGate(PTPOperation::androidSendPartialObject);
-        auto handing =
-            volume.host().writeContents(item, 16 * MiB, std::span(contents).subspan(16 * MiB, MiB));
+        auto handing = volume.host().writeContents(item, runSize, std::span(contents).subspan(runSize, MiB));
         EXPECT_TRUE(gate->waitUntilReached());
         const bool answered = testing::eventually([&] { return handing.isReady(); });
         if (!answered) {
@@ -113,10 +115,12 @@ struct RunOnItsWay {
 
 TEST(VolumeConcurrencyTests, WritesGoOnWhileAFullRunIsSentAndWaitForItOnceTheNextIsFull) {
     VolumeHost volume;
-    RunOnItsWay run(volume, 33 * MiB);
-    volume.writeAll(run.item, std::span(run.contents).subspan(17 * MiB, 15 * MiB), MiB, 17 * MiB);
+    RunOnItsWay run(volume, 2 * runSize + MiB);
+    volume.writeAll(run.item, std::span(run.contents).subspan(runSize + MiB, runSize - MiB), MiB,
+                    runSize + MiB);
     // A file holds two runs: the write that starts a third waits for the first to land.
-    auto third = volume.host().writeContents(run.item, 32 * MiB, std::span(run.contents).subspan(32 * MiB));
+    auto third =
+        volume.host().writeContents(run.item, 2 * runSize, std::span(run.contents).subspan(2 * runSize));
     EXPECT_FALSE(third.isReady());
     run.gate->release();
     EXPECT_TRUE(third.wait().succeeded());
@@ -124,7 +128,7 @@ TEST(VolumeConcurrencyTests, WritesGoOnWhileAFullRunIsSentAndWaitForItOnceTheNex
     const auto handle = volume.scenario().handle("a.bin");
     EXPECT_EQ(testing::paramsOf(volume.phone(), PTPOperation::androidSendPartialObject),
               (std::vector<std::vector<std::uint32_t>>{
-                  {handle, 0, 0, 16 * MiB}, {handle, 16 * MiB, 0, 16 * MiB}, {handle, 32 * MiB, 0, MiB}}));
+                  {handle, 0, 0, runSize}, {handle, runSize, 0, runSize}, {handle, 2 * runSize, 0, MiB}}));
     EXPECT_EQ(volume.phoneBytes("a.bin"), run.contents);
     expectCleanReplies(volume);
 }
@@ -140,7 +144,7 @@ TEST(VolumeConcurrencyTests, ASendBehindTheWritesThatFailsReachesTheWriter) {
         VolumeHost volume;
         volume.phone().injectFault(PTPOperation::androidSendPartialObject,
                                    simulation::PhoneFault::respond(0x200C), 1, refusals);
-        RunOnItsWay run(volume, 17 * MiB);
+        RunOnItsWay run(volume, runSize + MiB);
         run.gate->release();
         const auto outcome = step == Step::rewrite       ? volume.write(run.item, 0, "x").errorCode()
                              : step == Step::synchronize ? volume.host().synchronize().wait().errorCode()
@@ -163,8 +167,9 @@ TEST(VolumeConcurrencyTests, AnUnmountWhileARunIsOnItsWaySendsItAndTheRestOrFail
     for (const bool unplugged : {false, true}) {
         SCOPED_TRACE(unplugged ? "unplugged" : "plugged in");
         VolumeHost volume;
-        RunOnItsWay run(volume, 17 * MiB + 4096);
-        ASSERT_TRUE(volume.write(run.item, 17 * MiB, std::span(run.contents).subspan(17 * MiB)).succeeded());
+        RunOnItsWay run(volume, runSize + MiB + 4096);
+        ASSERT_TRUE(volume.write(run.item, runSize + MiB, std::span(run.contents).subspan(runSize + MiB))
+                        .succeeded());
         if (unplugged) {
             volume.scenario().unplug();
             EXPECT_EQ(volume.close(run.item).errorCode(), EIO);
@@ -180,7 +185,7 @@ TEST(VolumeConcurrencyTests, AnUnmountWhileARunIsOnItsWaySendsItAndTheRestOrFail
 // A write into the bytes on their way lands after them, and a read sees it.
 TEST(VolumeConcurrencyTests, AWriteIntoTheRunOnItsWayLandsAfterIt) {
     VolumeHost volume;
-    RunOnItsWay run(volume, 17 * MiB);
+    RunOnItsWay run(volume, runSize + MiB);
     auto racing = volume.host().writeContents(run.item, 100, testing::bytesOfText("racer"));
     EXPECT_FALSE(racing.isReady());
     run.gate->release();
