@@ -37,6 +37,8 @@ constexpr std::size_t setupLength = 8;
 // How long a transfer that failed on the line waits for the kernel to report the device gone.
 constexpr auto disconnectSettle = std::chrono::seconds(1);
 constexpr auto century = std::chrono::hours(24 * 365 * 100);
+// A leading caller looks at the clock at least this often, so its deadline holds on any clock.
+constexpr auto leaderPollSlice = std::chrono::milliseconds(50);
 
 std::string describe(const std::filesystem::path& node, const char* request, int error) {
     return std::string(request) + " on " + node.string() + " (" + std::strerror(error) + ")";
@@ -78,7 +80,7 @@ usb::Status statusFromErrno(int error) {
 }
 
 // A URB in flight and what its waiter needs to know about its end. The kernel writes into `urb` (and,
-// for IN, into the caller's buffer) only while the reaper reaps it, so the waiter does not return before
+// for IN, into the caller's buffer) only while it is reaped, so the waiter does not return before
 // `reaped` is set.
 struct UsbfsDevice::Urb {
     std::uint64_t owner = 0;
@@ -278,13 +280,31 @@ std::optional<std::size_t> UsbfsDevice::submitAndWait(TransferType type, std::ui
         }
         fail(request, error);
     }
-    if (!m_clock.waitUntil(lock, m_reaped, deadline, {}, [&] { return urb.reaped; })) {
-        if (!urb.endedBy) {
-            urb.endedBy = usb::Status::timeout;
+    // The caller of a bulk or control transfer reaps by itself while no other caller does: it wakes
+    // straight from the kernel when its URB ends, where a hand-over from the reaper thread cost a few
+    // thread switches per URB (about 1.5 ms a transaction on the USB machine's slow processors). An
+    // interrupt transfer waits for the device's events, and leaves the reaping to the others.
+    const bool mayLead = type != TransferType::interrupt;
+    const auto canLead = [&] { return mayLead && !m_leading && m_callersLead; };
+    if (!canLead()) {
+        m_reaped.notify_all(); // the reaper thread sleeps while there is nothing for it to reap
+    }
+    bool discarded = false;
+    while (!urb.reaped) {
+        const auto until = discarded ? platform::Clock::TimePoint::max() : deadline;
+        if (canLead()) {
+            lead(lock, urb, until);
+        } else {
+            m_clock.waitUntil(lock, m_reaped, until, {}, [&] { return urb.reaped || canLead(); });
         }
-        // EINVAL: it completed meanwhile; the reaper collects it either way.
-        ioctlRetrying(m_fd.get(), USBDEVFS_DISCARDURB, &kernelUrb);
-        m_clock.waitUntil(lock, m_reaped, platform::Clock::TimePoint::max(), {}, [&] { return urb.reaped; });
+        if (!urb.reaped && !discarded && m_clock.now() >= deadline) {
+            if (!urb.endedBy) {
+                urb.endedBy = usb::Status::timeout;
+            }
+            // EINVAL: it completed meanwhile; it is reaped either way.
+            ioctlRetrying(m_fd.get(), USBDEVFS_DISCARDURB, &kernelUrb);
+            discarded = true;
+        }
     }
     m_inFlight.erase(listed);
     const int status = -kernelUrb.status;
@@ -328,15 +348,65 @@ void UsbfsDevice::markGone() noexcept {
     {
         std::lock_guard guard(m_mutex);
         m_gone = true;
+        m_reaped.notify_all();
     }
     wakeReaper();
+}
+
+void UsbfsDevice::lead(std::unique_lock<std::mutex>& lock, const Urb& urb,
+                       platform::Clock::TimePoint deadline) {
+    m_leading = true;
+    while (!urb.reaped) {
+        const auto now = m_clock.now();
+        if (now >= deadline) {
+            break;
+        }
+        const auto left = std::min<platform::Clock::Duration>(deadline - now, leaderPollSlice);
+        const int milliseconds = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+        lock.unlock();
+        pollfd descriptor{m_fd.get(), POLLOUT, 0};
+        const int ready = ::poll(&descriptor, 1, milliseconds);
+        lock.lock();
+        const bool hungUp = ready > 0 && (descriptor.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        // A node that hung up reports so for ever: the reaper thread collects what is left at its pace.
+        if (hungUp || !reapCompleted()) {
+            m_callersLead = false;
+            break;
+        }
+    }
+    // Whoever waits takes over: another caller, or the reaper thread.
+    m_leading = false;
+    m_reaped.notify_all();
+}
+
+bool UsbfsDevice::reapCompleted() {
+    bool any = false;
+    while (true) {
+        void* completed = nullptr;
+        if (ioctlRetrying(m_fd.get(), USBDEVFS_REAPURBNDELAY, &completed) != 0) {
+            const bool gone = errno == ENODEV;
+            if (any) {
+                m_reaped.notify_all();
+            }
+            return !gone;
+        }
+        static_cast<Urb*>(static_cast<usbdevfs_urb*>(completed)->usercontext)->reaped = true;
+        any = true;
+    }
 }
 
 void UsbfsDevice::reap() {
     while (true) {
         bool hungUp = false;
         {
-            std::lock_guard guard(m_mutex);
+            std::unique_lock lock(m_mutex);
+            // While a caller leads, it reaps, and with nothing in flight there is nothing to reap: this
+            // thread would only wake with the callers at every URB.
+            const auto needed = [&] {
+                return !m_leading && std::any_of(m_inFlight.begin(), m_inFlight.end(),
+                                                 [](const Urb* urb) { return !urb->reaped; });
+            };
+            m_reaped.wait(lock, [&] { return needed() || m_gone || (m_stopping && m_inFlight.empty()); });
             if (m_stopping && m_inFlight.empty()) {
                 return;
             }
@@ -353,16 +423,11 @@ void UsbfsDevice::reap() {
             }
             hungUp = (descriptors[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
         }
-        while (true) {
-            void* completed = nullptr;
-            if (ioctlRetrying(m_fd.get(), USBDEVFS_REAPURBNDELAY, &completed) != 0) {
-                hungUp = hungUp || errno == ENODEV;
-                break;
-            }
-            auto* urb = static_cast<Urb*>(static_cast<usbdevfs_urb*>(completed)->usercontext);
+        {
             std::lock_guard guard(m_mutex);
-            urb->reaped = true;
-            m_reaped.notify_all();
+            if (!m_leading && !reapCompleted()) {
+                hungUp = true;
+            }
         }
         if (!hungUp) {
             continue;

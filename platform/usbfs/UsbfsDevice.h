@@ -25,8 +25,9 @@ namespace usbfs {
 usb::Status statusFromErrno(int error);
 
 /// One open usbfs device node (/dev/bus/usb/BBB/DDD): its interface claims, its configuration, and its
-/// transfers, each one asynchronous URB that a thread of its own reaps, so that a transfer can be ended
-/// from another thread (abort, close, time-out) and a megabyte moves in one request.
+/// transfers, each one asynchronous URB, so that a transfer can be ended from another thread (abort,
+/// close, time-out) and a megabyte moves in one request. One caller at a time reaps every URB of the
+/// node and hands the others theirs; a thread of its own reaps when no caller does.
 ///
 /// Owns the descriptor, the reaper thread and every URB in flight; the destructor discards what is left
 /// and closes the node, which drops every claim made through it. Every member may be called from any
@@ -84,6 +85,12 @@ private:
     std::optional<std::size_t> submitAndWait(TransferType type, std::uint8_t endpoint,
                                              std::span<std::byte> buffer, platform::Clock::TimePoint deadline,
                                              std::uint64_t owner, const char* request);
+    /// Reaps for everyone, as the one caller that does, until the URB is reaped, the deadline passes or the
+    /// device hangs up. The lock is held on entry and on return.
+    void lead(std::unique_lock<std::mutex>& lock, const Urb& urb, platform::Clock::TimePoint deadline);
+    /// Collects every URB the kernel has ended and tells its waiter; false when the device has gone.
+    /// Called with m_mutex held, by whoever reaps: a leading caller, or the reaper thread when none leads.
+    bool reapCompleted();
     void reap();
     void wakeReaper() noexcept;
     [[noreturn]] void fail(const char* request, int error) const;
@@ -102,6 +109,8 @@ private:
     std::map<std::uint64_t, usb::Status> m_ended; // owners whose transfers were all aborted
     bool m_gone = false;
     bool m_stopping = false;
+    bool m_leading = false;    // a caller polls and reaps; the reaper thread keeps out
+    bool m_callersLead = true; // until the node hangs up, after which the reaper thread alone reaps
 
     std::jthread m_reaper; // last: started after, and joined before, everything above
 };

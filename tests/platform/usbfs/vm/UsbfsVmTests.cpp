@@ -318,6 +318,38 @@ TEST_F(KernelUSB, AbortAndCloseFromAnotherThreadEndATransferAtOnce) {
     }
 }
 
+// While a read waits on the device, whichever thread reaps for the node must hand the others' transfers
+// over to them, and an abort must still reach the waiting read.
+TEST_F(KernelUSB, TransfersEndWhileAnotherThreadWaitsOnTheDevice) {
+    const auto interface = *mtpInterface();
+    const auto handle = bus->open(interface.id, usb::OpenMode::exclusive);
+    for (const auto& waiting : bus->endpoints(interface.id)) {
+        if (waiting.direction() != usb::Direction::in) {
+            continue;
+        }
+        SCOPED_TRACE(static_cast<int>(waiting.address));
+        std::optional<usb::Status> ended;
+        std::thread reader([&] {
+            std::vector<std::byte> buffer(waiting.packetSize());
+            try {
+                bus->readPipe(handle, waiting.address, std::span(buffer), usb::Timeout(60'000));
+            } catch (const usb::USBError& error) {
+                ended = error.status();
+            }
+        });
+        std::this_thread::sleep_for(300ms);
+        const auto start = std::chrono::steady_clock::now();
+        for (int request = 0; request < 3; ++request) {
+            EXPECT_GE(bus->controlRequest(handle, {0xA1, 0x67, 0, 0, 64}, {}, usb::Timeout(5000)).size(), 4u);
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+        bus->abortPipe(handle, waiting.address);
+        reader.join();
+        EXPECT_EQ(ended, usb::Status::aborted);
+    }
+    bus->close(handle);
+}
+
 // A transfer looks its open up, then submits; a close on another thread may come between the two. The
 // transfer must then fail at once, not go out on the claim the close gave back (usbfs would quietly take
 // it again) and hold the interface until its time-out.
