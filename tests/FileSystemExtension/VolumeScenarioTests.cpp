@@ -134,9 +134,12 @@ TEST(VolumeScenarioTests, APhoneThatStopsAnsweringFailsOneOperationAfterItsTimeO
         ASSERT_TRUE(created.succeeded()) << "new files start in memory";
         ASSERT_TRUE(volume.write(created.item, 0, "never sent").succeeded());
         EXPECT_EQ(volume.close(created.item).errorCode(), EIO);
-        volume.host().stop();
     });
     EXPECT_EQ(laterTook, platform::Clock::Duration::zero());
+    // Unloading waits for work still ending a second at a time on the clock, which the rig may move on
+    // while that work waits for a processor on a loaded machine; no time-out of the phone's is waited for.
+    EXPECT_LT(volume.scenario().passTimeWhile([&] { volume.host().stop(); }),
+              AndroidVolume::stuckTransferLimit);
 }
 
 TEST(VolumeScenarioTests, UnloadingWhileAnOperationWaitsOnAPhoneThatHangsGivesThePhoneUp) {

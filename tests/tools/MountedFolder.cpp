@@ -245,8 +245,10 @@ void expectEverythingFailsAtOnceAndUnmounts(fusehost::FuseMount& mount, platform
     EXPECT_LT(RealClock::now() - started, std::chrono::seconds(5));
 
     const auto unmounting = RealClock::now();
-    EXPECT_EQ(testsupport::passTimeWhile(clock, [&] { EXPECT_NO_THROW(mount.shutdown()); }),
-              platform::Clock::Duration::zero());
+    // Unmounting waits for work still ending a second at a time on the clock, which the rig may move on
+    // while that work waits for a processor on a loaded machine; a wait for the phone would take 5 s.
+    EXPECT_LT(testsupport::passTimeWhile(clock, [&] { EXPECT_NO_THROW(mount.shutdown()); }),
+              std::chrono::seconds(5));
     EXPECT_LT(RealClock::now() - unmounting, std::chrono::seconds(5));
 }
 
