@@ -479,8 +479,10 @@ TEST_F(FuseMountTests, LargeTransfersArriveInFewLargeRequests) {
     EXPECT_TRUE(back == bytes);
     const auto reads = m_log->callsOf("readFromFile");
     std::uint64_t largestRead = 0;
+    std::uint64_t askedInAll = 0;
     for (const auto& call : reads) {
         largestRead = std::max(largestRead, call.size);
+        askedInAll += call.size;
     }
     std::cout << "[ sizes    ] 8 MiB in 1 MiB read(2)s: " << reads.size() << " read requests, largest "
               << largestRead << " bytes\n";
@@ -491,9 +493,12 @@ TEST_F(FuseMountTests, LargeTransfersArriveInFewLargeRequests) {
                          std::to_string(minor(folder.st_dev)) + "/read_ahead_kb");
     unsigned windowKiB = 0;
     window >> windowKiB;
+    // Nothing is read twice. On a loaded machine the kernel's readahead can fall behind the reader and
+    // split a window into a smaller synchronous read and the rest, so a few more requests may come.
+    EXPECT_LE(askedInAll, total + (1U << 20));
     if (windowKiB >= 1024) {
         EXPECT_EQ(largestRead, 1U << 20);
-        EXPECT_LE(reads.size(), 9U);
+        EXPECT_LE(reads.size(), 12U);
     } else {
         EXPECT_GE(largestRead, 128U << 10);
         EXPECT_LE(reads.size(), 72U);
