@@ -160,6 +160,7 @@ void VolumeBridge::open(fuse_req_t kernel, NodeID node, fuse_file_info* info) no
                            openInVolume(request, file,
                                         [this, request, file, answerInfo, keepCache]() mutable {
                                             answerInfo.keep_cache = keepCache ? 1 : 0;
+                                            answerInfo.direct_io = 0;
                                             answerOpened(request, file, answerInfo,
                                                          [](fuse_req_t answer, const fuse_file_info& info) {
                                                              return fuse_reply_open(answer, &info);
@@ -179,7 +180,6 @@ void VolumeBridge::answerOpened(const std::shared_ptr<KernelRequest>& request,
         m_files.emplace(handle, file);
     }
     info.fh = handle;
-    info.direct_io = 0;
     const int result = request->answer([&](fuse_req_t answer) { return send(answer, info); });
     if (result != 0) {
         {
@@ -200,6 +200,12 @@ void VolumeBridge::answerCreated(const std::shared_ptr<KernelRequest>& request, 
         file->modes = openModesOf(info.flags);
         openInVolume(request, file, [this, request, file, info, attributes]() mutable {
             info.keep_cache = 0;
+            // A file created for writing only (every copy onto the volume) is written past the page
+            // cache: the kernel then hands the writer's own pages to the request instead of copying them
+            // into cache pages first, which spares a copy and a page allocation per page written, the
+            // larger part of what a large copy in costs besides the device. Nothing can have cached the
+            // new file's pages before these writes, and no mapping can write through a write-only open.
+            info.direct_io = (info.flags & O_ACCMODE) == O_WRONLY ? 1 : 0;
             answerOpened(request, file, info, [&](fuse_req_t answer, const fuse_file_info& opened) {
                 return sendEntry(answer, file->item, attributes,
                                  [&](fuse_req_t kernel, const fuse_entry_param& entry) {
