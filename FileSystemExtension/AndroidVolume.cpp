@@ -248,7 +248,12 @@ void AndroidVolume::endOpenEdits() {
 }
 
 void AndroidVolume::flush(const std::shared_ptr<EphemeralItem>& item, SendCompletion completion) {
-    std::unique_lock content(item->contentLock());
+    const std::unique_lock content(item->contentLock());
+    flush(item, completion, content);
+}
+
+void AndroidVolume::flush(const std::shared_ptr<EphemeralItem>& item, SendCompletion completion,
+                          const std::unique_lock<std::mutex>& content) {
     struct Pending {
         EphemeralItem::Destination destination;
         std::string name;
@@ -257,13 +262,20 @@ void AndroidVolume::flush(const std::shared_ptr<EphemeralItem>& item, SendComple
         std::optional<corvane::MTPObject> replacing;
     };
     const auto pending = withLock([&](Tables& tables) -> std::optional<Pending> {
-        const auto& state = item->state(tables.lock);
-        if (!state.destination.isDevice() || state.sent) {
-            return std::nullopt;
-        }
+        auto& state = item->state(tables.lock);
         // A file removed (or replaced by a rename) before it was sent must not reach the device, where
         // nothing would show it any more.
-        if (tables.ephemeralChild(state.name, state.parentID) != item) {
+        const bool sends = state.destination.isDevice() && !state.sent &&
+                           tables.ephemeralChild(state.name, state.parentID) == item;
+        // The writer of a file that grows goes on while its start is on the wire, so that the two work at
+        // once rather than by turns. Anything else takes what collected behind the buffer into it: the
+        // file stays in memory, or goes whole.
+        state.takesTail = sends && completion == SendCompletion::growsLater;
+        if (!state.takesTail && !state.tail.empty()) {
+            state.data.insert(state.data.end(), state.tail.begin(), state.tail.end());
+            std::vector<std::byte>().swap(state.tail);
+        }
+        if (!sends) {
             return std::nullopt;
         }
         return Pending{state.destination, state.name, state.modified, state.modifiedSet, state.replacing};
@@ -271,18 +283,40 @@ void AndroidVolume::flush(const std::shared_ptr<EphemeralItem>& item, SendComple
     if (!pending) {
         return;
     }
-    // The content lock keeps every writer out, so the bytes can go to the device straight from the item
-    // without the volume's lock.
+    // The content lock keeps every writer out of the contents, so the bytes can go to the device straight
+    // from the item without the volume's lock.
     const auto storage = pending->destination.storageID();
     const auto parent = pending->destination.parentHandle();
-    auto sent =
-        completion == SendCompletion::whole
-            ? corvane::MTPFileSystem::PartialFile{fs().createFile(storage, parent, pending->name,
-                                                                  item->contents(content), pending->modified,
-                                                                  pending->replacing),
-                                                  pending->name, std::nullopt}
-            : fs().createPartialFile(storage, parent, pending->name, item->contents(content),
-                                     pending->modified, pending->replacing);
+    const auto contents = item->contents(content);
+    const auto send = [&] {
+        return completion == SendCompletion::whole
+                   ? corvane::MTPFileSystem::PartialFile{fs().createFile(storage, parent, pending->name,
+                                                                         contents, pending->modified,
+                                                                         pending->replacing),
+                                                         pending->name, std::nullopt}
+                   : fs().createPartialFile(storage, parent, pending->name, contents, pending->modified,
+                                            pending->replacing);
+    };
+    const auto takeTail = [&] {
+        return withLock([&](Tables& tables) {
+            auto& state = item->state(tables.lock);
+            state.takesTail = false;
+            return std::exchange(state.tail, {});
+        });
+    };
+    std::optional<corvane::MTPFileSystem::PartialFile> sending;
+    try {
+        sending = send();
+    } catch (...) {
+        // Nothing of the file is on the device: what collected behind it joins its contents again.
+        const auto tail = takeTail();
+        withLock([&](Tables& tables) {
+            auto& data = item->state(tables.lock).data;
+            data.insert(data.end(), tail.begin(), tail.end());
+        });
+        throw;
+    }
+    auto& sent = *sending;
     if (pending->modifiedSet) {
         // The date a caller set goes with the object's information; where the device lets it be set, it
         // is set again, since devices may stamp a new object with their own clock.
@@ -293,6 +327,18 @@ void AndroidVolume::flush(const std::shared_ptr<EphemeralItem>& item, SendComple
             m_log.error("modification date of %{public}s not set: %{public}s", pending->name, error.what());
         }
     }
+    // The writes that collected behind the start are the first run of the file's edit session, which
+    // opens now: they are sent with the next run, a read, a synchronize or the close.
+    auto tail = takeTail();
+    std::exception_ptr tailLost;
+    if (!tail.empty()) {
+        try {
+            fs().beginEdit(sent.object);
+        } catch (...) {
+            tailLost = std::current_exception();
+            m_log.error("writes to %{public}s lost: %{public}s", pending->name, describe(tailLost));
+        }
+    }
     const bool complete = sent.object.name() == pending->name && !sent.replacing;
     withLock([&](Tables& tables) {
         auto& state = item->state(tables.lock);
@@ -300,7 +346,17 @@ void AndroidVolume::flush(const std::shared_ptr<EphemeralItem>& item, SendComple
         // the opens that are still to be closed.
         auto device = std::make_shared<AndroidItem>(AndroidItem::Kind::object(sent.object),
                                                     sent.object.name(), state.parentID);
-        device->state(tables.lock).openCount = state.openCount;
+        auto& edits = device->state(tables.lock);
+        edits.openCount = state.openCount;
+        if (tailLost) {
+            // Acknowledged bytes that cannot reach the device: the file is not what its writer meant.
+            edits.lostWrite = tailLost;
+            state.failedWrite = state.failedWrite ? state.failedWrite : tailLost;
+        } else if (!tail.empty()) {
+            edits.isEditing = true;
+            edits.pendingSize = contents.size() + tail.size();
+            edits.unsentWrite = AndroidItem::ReadCache{contents.size(), std::move(tail)};
+        }
         tables.setItem(device, device->id());
         state.openCount = 0;
         state.sent = std::move(device);
@@ -409,6 +465,11 @@ std::exception_ptr AndroidVolume::sendEverything() {
     for (const auto& each : unsent) {
         try {
             flush(each.item, each.open ? SendCompletion::growsLater : SendCompletion::whole);
+            // Writes that collected behind the file while it was on its way wait in its edit session.
+            if (const auto device = sentItem(*each.item)) {
+                std::lock_guard content(device->contentLock());
+                sendUnsentWrite(*this, *device);
+            }
         } catch (...) {
             remember();
         }

@@ -217,6 +217,11 @@ public:
     /// that grows later keeps a name that says it is incomplete until its last close. Throws the
     /// library's error and leaves the item as it was.
     void flush(const std::shared_ptr<EphemeralItem>& item, SendCompletion completion = SendCompletion::whole);
+    /// flush() with the item's content lock, which the caller holds, so that it can record a failure
+    /// before any writer sees the file again. A file that grows later takes the writes that continue it
+    /// while it is on its way (up to a write-behind run) and goes on with them in an edit session.
+    void flush(const std::shared_ptr<EphemeralItem>& item, SendCompletion completion,
+               const std::unique_lock<std::mutex>& content);
     /// Puts a new file that was sent while it grew under its name, at its last close; a file that a
     /// failed write left incomplete is deleted instead. Throws the failure.
     void completeUpload(const std::shared_ptr<EphemeralItem>& item);

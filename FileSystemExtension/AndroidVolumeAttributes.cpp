@@ -154,7 +154,8 @@ MemoryResize resizeInMemory(AndroidVolume& volume, EphemeralItem& item, std::uin
         if (state.sent) {
             return MemoryResize::sent;
         }
-        if (size > std::max<std::uint64_t>(flushThreshold, state.data.size())) {
+        // Writes collect behind a buffer that is on its way: the size is set on the device once it is there.
+        if (state.takesTail || size > std::max<std::uint64_t>(flushThreshold, state.data.size())) {
             return state.destination.isDevice() ? MemoryResize::sendFirst : MemoryResize::tooLarge;
         }
         state.data.resize(static_cast<std::size_t>(size));
@@ -268,7 +269,7 @@ fskit::FSItemAttributes AndroidVolume::attributes(const EphemeralItem& item) {
     };
     const auto snapshot = withLock([&](Tables& tables) {
         const auto& state = item.state(tables.lock);
-        return Snapshot{state.parentID, state.data.size(), state.modified, state.sent};
+        return Snapshot{state.parentID, state.data.size() + state.tail.size(), state.modified, state.sent};
     });
     if (snapshot.sent) {
         // A file sent to the device is its object, under this item's own identity.

@@ -160,6 +160,8 @@ void AndroidVolume::closeItem(std::shared_ptr<fskit::FSItem> item, fskit::FSVolu
     }
     startTask([this, memory, device, reply]() mutable {
         if (memory && !device) {
+            // A send that a write started behind itself ends first, and so does the record of its failure.
+            std::unique_lock content(memory->contentLock());
             // A write the file needed failed, and its writer heard so: what memory holds is not the file,
             // and it does not go to the device under the file's name.
             const auto failedWrite = withLock([&](Tables& tables) {
@@ -172,12 +174,15 @@ void AndroidVolume::closeItem(std::shared_ptr<fskit::FSItem> item, fskit::FSVolu
                 return state.sent ? nullptr : state.failedWrite;
             });
             if (failedWrite) {
+                content.unlock();
                 reply(fsError(failedWrite));
                 return;
             }
             try {
-                flush(memory, SendCompletion::whole);
+                flush(memory, SendCompletion::whole, content);
+                content.unlock();
             } catch (...) {
+                content.unlock();
                 const auto name = withLock([&](Tables& tables) { return memory->state(tables.lock).name; });
                 log().error("flush of %{public}s failed: %{public}s", name,
                             describe(std::current_exception()));

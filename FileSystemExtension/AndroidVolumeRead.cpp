@@ -213,13 +213,22 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
         const auto copied = withLock([&](Tables& tables) -> std::size_t {
             const auto& state = memory->state(tables.lock);
             const auto& data = state.data;
+            const auto& tail = state.tail;
             sent = state.sent != nullptr;
-            if (sent || start >= data.size() || wanted == 0) {
+            if (sent || start >= data.size() + tail.size() || wanted == 0) {
                 return 0;
             }
-            const auto count = std::min<std::uint64_t>(wanted, data.size() - start);
-            return copyInto(*buffer, std::span(data).subspan(static_cast<std::size_t>(start),
-                                                             static_cast<std::size_t>(count)));
+            // The bytes written while the start of the file is on its way follow it, in a run of their own.
+            const auto offset = static_cast<std::size_t>(start);
+            const auto count =
+                static_cast<std::size_t>(std::min<std::uint64_t>(wanted, data.size() + tail.size() - start));
+            const auto fromData = offset < data.size() ? std::min(count, data.size() - offset) : 0;
+            copyInto(*buffer, std::span(data).subspan(std::min(offset, data.size()), fromData));
+            if (count > fromData) {
+                std::memcpy(buffer->mutableBytes().data() + fromData,
+                            tail.data() + (offset + fromData - data.size()), count - fromData);
+            }
+            return count;
         });
         // A file sent to the device is read as its object, through the read-ahead of its device item.
         if (sent) {

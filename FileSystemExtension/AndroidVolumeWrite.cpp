@@ -184,6 +184,24 @@ void sendBehind(AndroidVolume& volume, const std::shared_ptr<AndroidItem>& item,
     }
 }
 
+/// Sends the item's full unsent run behind the writes and starts the next run with the bytes, when they
+/// continue it and no run of the item is on its way or refused; the caller holds the content lock. The
+/// write that passes from one run to the next then answers at once, as the others do, rather than from a
+/// task of its own with a copy of its bytes.
+bool startNextRun(AndroidVolume& volume, const std::shared_ptr<AndroidItem>& item, std::uint64_t start,
+                  std::span<const std::byte> bytes) {
+    const bool ready = volume.withLock([&](AndroidVolume::Tables& tables) {
+        const auto& state = item->state(tables.lock);
+        return state.isEditing && state.unsentWrite && !state.sendingWrite && !state.refusedWrite &&
+               state.kind.object() != nullptr && bytes.size() < writeBehindLimit &&
+               start == state.unsentWrite->offset + state.unsentWrite->data.size();
+    });
+    if (ready) {
+        sendBehind(volume, item, start, bytes);
+    }
+    return ready;
+}
+
 /// Writes the bytes into the item's object on the device inside the item's edit session, opening the
 /// session on the first write; short writes wait in the item's unsent run. The content lock serialises the
 /// writes of one item, so two writes never both open a session and the pending size only grows in order.
@@ -247,7 +265,7 @@ void writeInEditSession(AndroidVolume& volume, const std::shared_ptr<AndroidItem
     });
 }
 
-enum class MemoryWrite { done, doneAndFull, sent, tooLarge, sendFirst };
+enum class MemoryWrite { done, doneAndFull, sent, tooLarge, sendFirst, failed };
 
 /// Writes the bytes into the contents of a file held in memory; the caller holds its content lock. A file
 /// that went to the device meanwhile is written there instead. Memory holds at most the write buffer's
@@ -260,6 +278,14 @@ MemoryWrite writeInMemory(AndroidVolume& volume, EphemeralItem& item, std::uint6
         auto& state = item.state(tables.lock);
         if (state.sent) {
             return MemoryWrite::sent;
+        }
+        // The file lost bytes its writer was told were written; more writes cannot mend it.
+        if (state.failedWrite) {
+            return MemoryWrite::failed;
+        }
+        // Its buffer is on its way, or about to be, and later writes follow it there.
+        if (state.takesTail) {
+            return MemoryWrite::sendFirst;
         }
         auto& data = state.data;
         const auto end = start + bytes.size();
@@ -282,7 +308,12 @@ MemoryWrite writeInMemory(AndroidVolume& volume, EphemeralItem& item, std::uint6
             std::memcpy(data.data() + start, bytes.data(), bytes.size());
         }
         state.modified = volume.clock().wallNow();
-        return bound && data.size() >= flushThreshold ? MemoryWrite::doneAndFull : MemoryWrite::done;
+        if (bound && data.size() >= flushThreshold) {
+            // The full buffer is sent next; the writes that continue it meanwhile collect behind it.
+            state.takesTail = true;
+            return MemoryWrite::doneAndFull;
+        }
+        return MemoryWrite::done;
     });
 }
 
@@ -294,6 +325,43 @@ void markFailed(AndroidVolume& volume, EphemeralItem& item, std::exception_ptr f
             state.failedWrite = std::move(failure);
         }
     });
+}
+
+/// The first failed write of a new file.
+std::exception_ptr failureOf(AndroidVolume& volume, EphemeralItem& item) {
+    return volume.withLock(
+        [&](AndroidVolume::Tables& tables) { return item.state(tables.lock).failedWrite; });
+}
+
+/// Adds the bytes behind a new file whose start is on its way to the device, when they continue it and
+/// the run behind it has room; the file's content lock is the send's meanwhile.
+bool appendToTail(AndroidVolume& volume, EphemeralItem& item, std::uint64_t start,
+                  std::span<const std::byte> bytes) {
+    return volume.withLock([&](AndroidVolume::Tables& tables) {
+        auto& state = item.state(tables.lock);
+        auto& tail = state.tail;
+        if (!state.takesTail || state.sent || state.failedWrite || start != state.data.size() + tail.size() ||
+            tail.size() + bytes.size() > writeBehindLimit) {
+            return false;
+        }
+        if (tail.empty()) {
+            tail.reserve(writeBehindLimit);
+        }
+        tail.insert(tail.end(), bytes.begin(), bytes.end());
+        state.modified = volume.clock().wallNow();
+        return true;
+    });
+}
+
+/// Sends a new file whose buffer is full while its writer goes on; a failure is recorded before the
+/// writer can reach the file again, so that its next write or its close reports it.
+void flushBehind(AndroidVolume& volume, const std::shared_ptr<EphemeralItem>& item) {
+    const std::unique_lock content(item->contentLock());
+    try {
+        volume.flush(item, SendCompletion::growsLater, content);
+    } catch (...) {
+        markFailed(volume, *item, std::current_exception());
+    }
 }
 
 /// The whole write of a new or metadata file, from a task: it may wait for a send in progress, send the
@@ -312,6 +380,8 @@ void writeEphemeral(AndroidVolume& volume, const std::shared_ptr<EphemeralItem>&
             return;
         case MemoryWrite::tooLarge:
             throw posixError(EFBIG);
+        case MemoryWrite::failed:
+            std::rethrow_exception(failureOf(volume, *item));
         case MemoryWrite::sendFirst:
             if (sentOnce) {
                 throw posixError(EFBIG);
@@ -360,8 +430,13 @@ void AndroidVolume::writeContents(std::span<const std::byte> contents, std::shar
         }
         device = sentItem(*memory);
         if (!device) {
-            // Most writes of a new file only add to its buffer and answer at once. One that finds a send in
-            // progress waits for it in a task rather than on FSKit's thread.
+            // Most writes of a new file only add to its buffer, or to the run behind it while the buffer is
+            // sent, and answer at once. One that finds a send in progress and no room behind it waits for
+            // it in a task rather than on FSKit's thread.
+            if (appendToTail(*this, *memory, start, contents)) {
+                reply(length, std::nullopt);
+                return;
+            }
             std::unique_lock content(memory->contentLock(), std::try_to_lock);
             if (content.owns_lock()) {
                 const auto outcome = writeInMemory(*this, *memory, start, contents);
@@ -374,17 +449,15 @@ void AndroidVolume::writeContents(std::span<const std::byte> contents, std::shar
                     reply(0, posixError(EFBIG));
                     return;
                 }
+                if (outcome == MemoryWrite::failed) {
+                    reply(0, fsError(failureOf(*this, *memory)));
+                    return;
+                }
                 if (outcome == MemoryWrite::doneAndFull) {
-                    startTask([this, memory, length, reply] {
-                        try {
-                            flush(memory, SendCompletion::growsLater);
-                        } catch (...) {
-                            markFailed(*this, *memory, std::current_exception());
-                            reply(0, fsError(std::current_exception()));
-                            return;
-                        }
-                        reply(length, std::nullopt);
-                    });
+                    // The bytes are held, as those of every write before; the writer goes on while the
+                    // buffer is sent, and the send's failure reaches its next write or its close.
+                    startTask([this, memory] { flushBehind(*this, memory); });
+                    reply(length, std::nullopt);
                     return;
                 }
             }
@@ -432,7 +505,8 @@ void AndroidVolume::writeContents(std::span<const std::byte> contents, std::shar
     {
         // A write that continues the run waiting to be sent answers at once.
         std::unique_lock content(device->contentLock(), std::try_to_lock);
-        if (content.owns_lock() && appendToUnsent(*this, *device, start, contents)) {
+        if (content.owns_lock() && (appendToUnsent(*this, *device, start, contents) ||
+                                    startNextRun(*this, device, start, contents))) {
             content.unlock();
             reply(length, std::nullopt);
             return;

@@ -22,8 +22,8 @@ constexpr std::array<std::string_view, 8> metadataNames{
 EphemeralItem::EphemeralItem(std::string name, std::uint64_t parentID, Destination destination,
                              platform::Clock::WallTime now)
     : m_id((ephemeralCounter.fetch_add(1) + 1) | identifierBits),
-      m_created(now), m_state{parentID, std::move(name), destination, {},           now,    false,
-                              0,        nullptr,         false,       std::nullopt, nullptr} {}
+      m_created(now), m_state{parentID, std::move(name), destination,  {},      now,   false, 0,
+                              nullptr,  false,           std::nullopt, nullptr, false, {}} {}
 
 void EphemeralItem::State::rename(std::string newName, std::uint64_t newParentID,
                                   std::optional<Destination> newDestination, platform::Clock::WallTime now) {

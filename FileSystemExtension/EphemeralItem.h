@@ -77,6 +77,11 @@ public:
         /// The first write to the file that failed: the file is not what its writer meant, and its last
         /// close removes it instead of completing it.
         std::exception_ptr failedWrite;
+        /// While data is on its way to the device as the start of a file that grows there, the writes
+        /// that continue it collect here (at most one write-behind run) instead of waiting for the send:
+        /// they become the first run of the object's edit session. Changed under the volume's lock alone.
+        bool takesTail = false;
+        std::vector<std::byte> tail;
 
         /// Moves the item: sets the name and parent, the destination only when one is given, and
         /// modified to now.
