@@ -64,6 +64,9 @@ public:
             std::uint64_t offset = 0;
             std::uint64_t end = 0;
             std::shared_future<void> ended;
+            /// A read waits for these bytes: the reader has caught up with the link, so the fetch takes
+            /// its window up itself when it ends and goes straight on with the one after.
+            bool awaited = false;
         };
 
         /// Bytes fetched from the device and never changed afterwards: a read may lend them to the

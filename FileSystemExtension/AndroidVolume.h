@@ -186,9 +186,11 @@ public:
     /// Everything FSKit may ask about the item. Any thread; blocks only for the lock.
     fskit::FSItemAttributes attributes(const AndroidItem& item);
     fskit::FSItemAttributes attributes(const EphemeralItem& item);
-    /// How many bytes a read of the item that starts at offset fetches at least: twice the read-ahead
-    /// window (256 KiB to 4 MiB) when the read continues it exactly, else 256 KiB. The caller holds the lock.
-    static std::uint64_t readAheadLength(const AndroidItem& item, std::uint64_t offset, const Tables& tables);
+    /// How many bytes a read of length bytes of the item that starts at offset fetches at least: twice
+    /// the read-ahead window (256 KiB to 4 MiB) when the read goes on from it (starts in it, at its end, or
+    /// past no more than two reads of that length), else 256 KiB. The caller holds the lock.
+    static std::uint64_t readAheadLength(const AndroidItem& item, std::uint64_t offset, std::uint64_t length,
+                                         const Tables& tables);
     /// Throws ENOTEMPTY when the item is a folder that shows children, which nothing may replace.
     /// Blocks for the device.
     void requireReplaceable(const std::shared_ptr<fskit::FSItem>& item);

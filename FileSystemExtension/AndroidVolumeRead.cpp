@@ -38,6 +38,31 @@ Window windowOf(std::uint64_t offset, std::vector<std::byte> bytes) {
     return Window{offset, std::make_shared<const std::vector<std::byte>>(std::move(bytes))};
 }
 
+/// Makes the window fetched after the read-ahead window the window. The one just left stays behind for a
+/// moment: the kernel hands the requests of one sequential reader to several threads, and one of them may
+/// still ask for its end after the next has begun.
+void takeUpNext(AndroidItem::ReadAhead& ahead) {
+    ahead.behind = std::move(ahead.window);
+    ahead.window = std::move(*ahead.next);
+    ahead.next.reset();
+    ahead.number = ++windowNumbers;
+}
+
+/// Whether a read of length bytes from offset goes on from the read-ahead window: it starts in it or at
+/// its end, or skips no more than two such reads. The kernel keeps two readahead requests of a sequential
+/// reader in flight, and they reach us on two threads in either order.
+bool goesOn(const AndroidItem::ReadAhead& ahead, std::uint64_t offset, std::uint64_t length) {
+    return ahead.window.offset <= offset && offset <= endOf(ahead.window) + 2 * length;
+}
+
+/// Whether a window fetched from start for a read that missed lies shortly before the read-ahead window:
+/// such a read is one the kernel sent before those that the window serves and that arrived after them, and
+/// the window, which the reader goes on with, stays.
+bool isStraggler(const AndroidItem::ReadAhead& ahead, std::uint64_t start, std::uint64_t end) {
+    return start < ahead.window.offset && end <= ahead.window.offset &&
+           ahead.window.offset - start <= AndroidVolume::readAhead;
+}
+
 /// Serves the range from the item's read-ahead when it holds all of it: from the window before the
 /// current one, the window, and the window fetched after it, as far as they follow each other (the range may
 /// span two). A range that reaches into the window fetched after makes that one the window. The caller
@@ -93,12 +118,7 @@ std::optional<std::size_t> copyFromReadAhead(AndroidItem::State& state, std::uin
         }
     }
     if (end > windowEnd) {
-        // The window just left stays behind for a moment: the kernel hands the requests of one sequential
-        // reader to several threads, and one of them may still ask for its end after the next has begun.
-        ahead->behind = std::move(ahead->window);
-        ahead->window = std::move(*ahead->next);
-        ahead->next.reset();
-        ahead->number = ++windowNumbers;
+        takeUpNext(*ahead);
         advanced = true;
     }
     return copied;
@@ -120,6 +140,63 @@ ReadTarget readTarget(const AndroidItem::State& state) {
     return {*object, state.pendingSize.value_or(object->size())};
 }
 
+/// The fetch of the window after the item's read-ahead window, as planned under the lock.
+struct AheadPlan {
+    corvane::MTPObject object;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    std::uint64_t after = 0;
+    std::shared_ptr<std::promise<void>> ended;
+};
+
+/// Marks the fetch of the window after the read-ahead window as under way, when the reads go on and
+/// nothing is fetched or waiting yet. The caller holds the volume's lock.
+std::optional<AheadPlan> planAhead(AndroidItem& item, AndroidVolume::Tables& tables) {
+    auto& state = item.state(tables.lock);
+    const auto target = readTarget(state);
+    auto& ahead = state.readCache;
+    if (!ahead || ahead->next || ahead->fetching || !target.object || tables.isShutDown) {
+        return std::nullopt;
+    }
+    const std::uint64_t offset = endOf(ahead->window);
+    if (offset >= target.length) {
+        return std::nullopt;
+    }
+    const std::uint64_t length =
+        std::min(target.length - offset, AndroidVolume::readAheadLength(item, offset, 0, tables));
+    auto ended = std::make_shared<std::promise<void>>();
+    ahead->fetching = AndroidItem::ReadAhead::Fetching{offset, offset + length, ended->get_future().share()};
+    return AheadPlan{withSize(*target.object, target.length), offset, length, ahead->number,
+                     std::move(ended)};
+}
+
+/// Ends a fetch ahead in the read-ahead, with the bytes when they came, and wakes the reads that wait.
+/// When a read waits for them, the reader has caught up with the link: the window is taken up here and
+/// the fetch after it planned at once, so that the link does not idle while the waiting read wakes up,
+/// answers and starts it. Returns that fetch.
+std::optional<AheadPlan> finishAhead(AndroidVolume& volume, AndroidItem& item, const AheadPlan& plan,
+                                     std::optional<std::vector<std::byte>> bytes) {
+    std::optional<AheadPlan> following;
+    volume.withLock([&](AndroidVolume::Tables& tables) {
+        auto& ahead = item.state(tables.lock).readCache;
+        if (!ahead || ahead->number != plan.after) {
+            return;
+        }
+        const bool awaited = ahead->fetching && ahead->fetching->awaited;
+        ahead->fetching.reset();
+        if (!bytes || ahead->next) {
+            return;
+        }
+        ahead->next = windowOf(plan.offset, std::move(*bytes));
+        if (awaited) {
+            takeUpNext(*ahead);
+            following = planAhead(item, tables);
+        }
+    });
+    plan.ended->set_value();
+    return following;
+}
+
 /// Fetches the window after the item's read-ahead window on a task of its own, while the reader is
 /// still served from the window: a sequential read then finds it there, and the link does not idle
 /// between windows. A read that reaches the window's end while the fetch is under way waits for it rather
@@ -127,71 +204,38 @@ ReadTarget readTarget(const AndroidItem::State& state) {
 /// never held up behind it; a write meanwhile drops the read-ahead, and the bytes, fetched before it, are
 /// then thrown away. Does nothing when the reads have moved elsewhere.
 void fetchAhead(AndroidVolume& volume, const std::shared_ptr<AndroidItem>& item) noexcept {
-    struct Plan {
-        corvane::MTPObject object;
-        std::uint64_t offset = 0;
-        std::uint64_t length = 0;
-        std::uint64_t after = 0;
-    };
-    const auto ended = std::make_shared<std::promise<void>>();
-    const auto plan = volume.withLock([&](AndroidVolume::Tables& tables) -> std::optional<Plan> {
-        auto& state = item->state(tables.lock);
-        const auto target = readTarget(state);
-        auto& ahead = state.readCache;
-        if (!ahead || ahead->next || ahead->fetching || !target.object || tables.isShutDown) {
-            return std::nullopt;
-        }
-        const std::uint64_t offset = endOf(ahead->window);
-        if (offset >= target.length) {
-            return std::nullopt;
-        }
-        const std::uint64_t length =
-            std::min(target.length - offset, AndroidVolume::readAheadLength(*item, offset, tables));
-        ahead->fetching =
-            AndroidItem::ReadAhead::Fetching{offset, offset + length, ended->get_future().share()};
-        return Plan{withSize(*target.object, target.length), offset, length, ahead->number};
-    });
+    const auto plan =
+        volume.withLock([&](AndroidVolume::Tables& tables) { return planAhead(*item, tables); });
     if (!plan) {
         return;
     }
-    // Ends the fetch in the read-ahead, with the bytes when they came, and wakes the reads that wait.
-    const auto finish = [&volume, item, ended, after = plan->after](
-                            std::optional<std::vector<std::byte>> bytes, std::uint64_t offset) {
-        volume.withLock([&](AndroidVolume::Tables& tables) {
-            auto& ahead = item->state(tables.lock).readCache;
-            if (ahead && ahead->number == after) {
-                ahead->fetching.reset();
-                if (bytes && !ahead->next) {
-                    ahead->next = windowOf(offset, std::move(*bytes));
+    try {
+        volume.startTask([&volume, item, first = *plan] {
+            std::optional<AheadPlan> plan = first;
+            while (plan) {
+                std::optional<std::vector<std::byte>> bytes;
+                try {
+                    bytes =
+                        volume.fs().read(plan->object, plan->offset, static_cast<std::int64_t>(plan->length));
+                } catch (...) {
+                    // Nobody needs these bytes yet: a read that does fetches them itself and reports what
+                    // goes wrong.
                 }
+                plan = finishAhead(volume, *item, *plan, std::move(bytes));
             }
         });
-        ended->set_value();
-    };
-    const auto fetch = [&volume, plan = *plan, finish] {
-        std::optional<std::vector<std::byte>> bytes;
-        try {
-            bytes = volume.fs().read(plan.object, plan.offset, static_cast<std::int64_t>(plan.length));
-        } catch (...) {
-            // Nobody needs these bytes yet: a read that does fetches them itself and reports what goes
-            // wrong.
-        }
-        finish(std::move(bytes), plan.offset);
-    };
-    try {
-        volume.startTask(fetch);
     } catch (...) {
         // Without a task of its own the next window is fetched by the read that reaches it.
-        finish(std::nullopt, plan->offset);
+        finishAhead(volume, *item, *plan, std::nullopt);
     }
 }
 
 } // namespace
 
 std::uint64_t AndroidVolume::readAheadLength(const AndroidItem& item, std::uint64_t offset,
-                                             const Tables& tables) {
+                                             std::uint64_t length, const Tables& tables) {
     const auto& ahead = item.state(tables.lock).readCache;
-    if (ahead && endOf(ahead->window) == offset) {
+    if (ahead && goesOn(*ahead, offset, length)) {
         return std::clamp<std::uint64_t>(2 * (endOf(ahead->window) - ahead->window.offset), minReadAhead,
                                          readAhead);
     }
@@ -267,10 +311,11 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
         return;
     }
     if (hit) {
-        reply(*hit, std::nullopt);
+        // The link is the slower side: the next window is asked for before this answer is copied out.
         if (advanced) {
             fetchAhead(*this, device);
         }
+        reply(*hit, std::nullopt);
         return;
     }
     startTask([this, device, start, wanted, buffer, reply] {
@@ -294,12 +339,13 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
                     if (found.object && start < found.length) {
                         hit = copyFromReadAhead(state, start, std::min(wanted, found.length - start), *buffer,
                                                 advanced);
-                        readAheadBytes = readAheadLength(*device, start, tables);
-                        const auto& ahead = state.readCache;
-                        sequential = ahead && endOf(ahead->window) == start;
+                        readAheadBytes = readAheadLength(*device, start, wanted, tables);
+                        auto& ahead = state.readCache;
+                        sequential = ahead && goesOn(*ahead, start, wanted);
                         // A read that the window and the window on its way will hold between them.
                         if (!hit && ahead && ahead->fetching && ahead->window.offset <= start &&
                             start < ahead->fetching->end) {
+                            ahead->fetching->awaited = true;
                             fetching = ahead->fetching->ended;
                         }
                     }
@@ -312,10 +358,10 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
                 fetching.wait();
             }
             if (hit) {
-                reply(*hit, std::nullopt);
                 if (advanced) {
                     fetchAhead(*this, device);
                 }
+                reply(*hit, std::nullopt);
                 return;
             }
             if (!target.object || target.length <= start) {
@@ -330,16 +376,22 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
             const auto& window = *fetched.window.data;
             const auto count = std::min<std::size_t>({window.size(), wanted, buffer->length()});
             buffer->lend(fetched.window.data, std::span(window).first(count));
-            withLock([&](Tables& tables) {
+            const auto end = start + window.size();
+            const bool kept = withLock([&](Tables& tables) {
+                auto& cache = device->state(tables.lock).readCache;
+                if (cache && isStraggler(*cache, start, end)) {
+                    return true;
+                }
                 fetched.number = ++windowNumbers;
-                device->state(tables.lock).readCache = std::move(fetched);
+                cache = std::move(fetched);
+                return false;
             });
-            reply(count, std::nullopt);
             // Reads that continue window after window go on: the next window is fetched while this one
             // is read.
-            if (sequential) {
+            if (sequential && !kept) {
                 fetchAhead(*this, device);
             }
+            reply(count, std::nullopt);
         } catch (...) {
             reply(0, fsError(std::current_exception()));
         }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace tandalo {
@@ -90,6 +91,31 @@ TEST(VolumeReadTests, AReadThatArrivesBehindTheReaderIsServedFromTheWindowItLeft
                                       {12032 * KiB, 4 * MiB}};
     EXPECT_TRUE(testing::eventually([&] { return fetches(volume).size() >= expected.size(); }));
     EXPECT_EQ(fetches(volume), expected);
+}
+
+TEST(VolumeReadTests, ReadaheadRequestsArrivingInPairsOutOfOrderStillGrowTheWindow) {
+    VolumeHost volume;
+    const auto handle = volume.scenario().addGeneratedFile("big.bin", 20 * MiB);
+    const auto item = volume.item("big.bin");
+    volume.phone().clearLog();
+    // The kernel keeps two requests of a sequential reader in flight, and the second often comes first.
+    for (std::uint64_t pair = 0; pair < 12 * MiB; pair += 2 * MiB) {
+        for (const std::uint64_t offset : {pair + 1 * MiB, pair}) {
+            const auto piece = volume.read(item, static_cast<off_t>(offset), 1 * MiB);
+            ASSERT_EQ(piece.bytes, simulation::SimulatedPhone::generatedBytes(handle, offset, 1 * MiB))
+                << offset;
+        }
+    }
+    // The late ones are fetched on their own and leave the window alone; nothing is fetched twice. A late
+    // one and the fetch ahead reach the phone in either order.
+    const std::vector<Fetch> expected{{0, 1 * MiB},       {1 * MiB, 1 * MiB}, {2 * MiB, 1 * MiB},
+                                      {3 * MiB, 2 * MiB}, {5 * MiB, 4 * MiB}, {9 * MiB, 4 * MiB},
+                                      {13 * MiB, 4 * MiB}};
+    EXPECT_TRUE(testing::eventually([&] { return fetches(volume).size() >= expected.size(); }));
+    auto fetched = fetches(volume);
+    std::sort(fetched.begin(), fetched.end(),
+              [](const Fetch& a, const Fetch& b) { return a.offset < b.offset; });
+    EXPECT_EQ(fetched, expected);
 }
 
 TEST(VolumeReadTests, TheNextWindowIsFetchedWhileTheReaderIsServedFromTheCurrentOne) {
