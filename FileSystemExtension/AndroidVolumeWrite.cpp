@@ -334,18 +334,20 @@ std::exception_ptr failureOf(AndroidVolume& volume, EphemeralItem& item) {
 }
 
 /// Adds the bytes behind a new file whose start is on its way to the device, when they continue it and
-/// the run behind it has room; the file's content lock is the send's meanwhile.
+/// the run behind it has room; the file's content lock is the send's meanwhile. The run may grow as large
+/// as the start, so that a writer faster than the link never waits for it: the file then holds two
+/// buffers, as a file in its edit session does.
 bool appendToTail(AndroidVolume& volume, EphemeralItem& item, std::uint64_t start,
                   std::span<const std::byte> bytes) {
     return volume.withLock([&](AndroidVolume::Tables& tables) {
         auto& state = item.state(tables.lock);
         auto& tail = state.tail;
         if (!state.takesTail || state.sent || state.failedWrite || start != state.data.size() + tail.size() ||
-            tail.size() + bytes.size() > writeBehindLimit) {
+            tail.size() + bytes.size() > flushThreshold) {
             return false;
         }
         if (tail.empty()) {
-            tail.reserve(writeBehindLimit);
+            tail.reserve(flushThreshold);
         }
         tail.insert(tail.end(), bytes.begin(), bytes.end());
         state.modified = volume.clock().wallNow();

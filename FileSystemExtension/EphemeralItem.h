@@ -78,7 +78,7 @@ public:
         /// close removes it instead of completing it.
         std::exception_ptr failedWrite;
         /// While data is on its way to the device as the start of a file that grows there, the writes
-        /// that continue it collect here (at most one write-behind run) instead of waiting for the send:
+        /// that continue it collect here (at most as many bytes as data) instead of waiting for the send:
         /// they become the first run of the object's edit session. Changed under the volume's lock alone.
         bool takesTail = false;
         std::vector<std::byte> tail;
