@@ -11,6 +11,7 @@
 #include <cstring>
 #include <future>
 #include <memory>
+#include <mutex>
 
 namespace tandalo {
 
@@ -34,8 +35,53 @@ std::uint64_t endOf(const Window& window) {
     return window.end();
 }
 
+/// Window buffers that their last holder let go of, kept for the next fetch: it then reads into memory
+/// already mapped, where a fresh buffer of megabytes costs a page fault and a clearing for every page.
+struct SpareWindows {
+    std::mutex lock; // guards buffers; held for nothing else
+    std::vector<std::vector<std::byte>> buffers;
+};
+
+/// Enough for a reader that goes on window after window: one window is let go for every one fetched.
+constexpr std::size_t spareWindowCount = 2;
+
+SpareWindows& spareWindows() {
+    // Never destroyed: the last holder of a window may let go of it while the process ends.
+    static auto* const spares = new SpareWindows;
+    return *spares;
+}
+
+std::vector<std::byte> takeSpareWindow() {
+    auto& spares = spareWindows();
+    std::lock_guard guard(spares.lock);
+    if (spares.buffers.empty()) {
+        return {};
+    }
+    auto buffer = std::move(spares.buffers.back());
+    spares.buffers.pop_back();
+    return buffer;
+}
+
+void giveBackWindow(std::vector<std::byte>* bytes) noexcept {
+    const std::unique_ptr<std::vector<std::byte>> owned(bytes);
+    // The small windows of a reader that has just begun are not worth keeping.
+    if (owned->capacity() < AndroidVolume::readAhead) {
+        return;
+    }
+    auto& spares = spareWindows();
+    std::lock_guard guard(spares.lock);
+    if (spares.buffers.size() < spareWindowCount) {
+        try {
+            spares.buffers.push_back(std::move(*owned));
+        } catch (...) {
+            // Without room in the list the buffer is simply freed.
+        }
+    }
+}
+
 Window windowOf(std::uint64_t offset, std::vector<std::byte> bytes) {
-    return Window{offset, std::make_shared<const std::vector<std::byte>>(std::move(bytes))};
+    return Window{offset, std::shared_ptr<const std::vector<std::byte>>(
+                              new std::vector<std::byte>(std::move(bytes)), giveBackWindow)};
 }
 
 /// Makes the window fetched after the read-ahead window the window. The one just left stays behind for a
@@ -215,8 +261,8 @@ void fetchAhead(AndroidVolume& volume, const std::shared_ptr<AndroidItem>& item)
             while (plan) {
                 std::optional<std::vector<std::byte>> bytes;
                 try {
-                    bytes =
-                        volume.fs().read(plan->object, plan->offset, static_cast<std::int64_t>(plan->length));
+                    bytes = volume.fs().read(plan->object, plan->offset,
+                                             static_cast<std::int64_t>(plan->length), takeSpareWindow());
                 } catch (...) {
                     // Nobody needs these bytes yet: a read that does fetches them itself and reports what
                     // goes wrong.
@@ -369,8 +415,8 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
                 return;
             }
             const auto fetch = std::min(target.length - start, std::max(readAheadBytes, wanted));
-            auto bytes =
-                fs().read(withSize(*target.object, target.length), start, static_cast<std::int64_t>(fetch));
+            auto bytes = fs().read(withSize(*target.object, target.length), start,
+                                   static_cast<std::int64_t>(fetch), takeSpareWindow());
             AndroidItem::ReadAhead fetched;
             fetched.window = windowOf(start, std::move(bytes));
             const auto& window = *fetched.window.data;

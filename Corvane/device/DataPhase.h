@@ -52,6 +52,14 @@ public:
         return phase;
     }
 
+    /// Receives data into the response like receive(limit), in the memory of storage, which is taken over
+    /// and comes back as the response's data: what it held is written over, never cleared first.
+    static DataPhase receive(std::uint64_t limit, std::vector<std::byte>& storage) {
+        DataPhase phase = receive(limit);
+        phase.m_storage = &storage;
+        return phase;
+    }
+
     /// Receives data and hands it to the sink read by read; nothing is kept.
     static DataPhase receive(DataSink sink) {
         DataPhase phase(Direction::in);
@@ -71,6 +79,8 @@ public:
     std::uint64_t length() const noexcept { return m_length; }
     const DataSink& sink() const noexcept { return m_sink; }
     std::uint64_t collectLimit() const noexcept { return m_collectLimit; }
+    /// The memory a collected data phase is received into, when the caller gave it.
+    std::vector<std::byte>* storage() const noexcept { return m_storage; }
 
 private:
     explicit DataPhase(Direction direction) : m_direction(direction) {}
@@ -81,6 +91,7 @@ private:
     DataProvider m_provider;
     DataSink m_sink;
     std::uint64_t m_collectLimit = 0;
+    std::vector<std::byte>* m_storage = nullptr;
 };
 
 } // namespace corvane

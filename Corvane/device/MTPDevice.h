@@ -207,7 +207,9 @@ public:
         /// GetObject, handing the data to the sink read by read.
         void getObject(std::uint32_t handle, const DataSink& sink);
         /// Up to length bytes at offset: Android's 64-bit partial read when offered, else the 32-bit one.
-        std::vector<std::byte> readPartial(std::uint32_t handle, std::uint64_t offset, std::uint32_t length);
+        /// The bytes are read into storage's memory when it is given, without clearing it first.
+        std::vector<std::byte> readPartial(std::uint32_t handle, std::uint64_t offset, std::uint32_t length,
+                                           std::vector<std::byte> storage = {});
         /// Announces an object; returns its new handle.
         std::uint32_t sendObjectInfo(const ObjectInfo& info);
         void sendObject(std::span<const std::byte> data);

@@ -34,20 +34,22 @@ void MTPDevice::Session::getObject(std::uint32_t handle, const DataSink& sink) {
 }
 
 std::vector<std::byte> MTPDevice::Session::readPartial(std::uint32_t handle, std::uint64_t offset,
-                                                       std::uint32_t length) {
+                                                       std::uint32_t length, std::vector<std::byte> storage) {
     const auto info = m_device.infoSnapshot();
     // More bytes than asked for would be a device fault; the limit keeps them out of the caller's result.
     if (info && info->supports(PTPOperation::androidGetPartialObject64)) {
-        return received(PTPOperation::androidGetPartialObject64,
-                        {handle, low32(offset), high32(offset), length}, length)
+        return engine()
+            .transaction(PTPOperation::androidGetPartialObject64,
+                         {handle, low32(offset), high32(offset), length}, DataPhase::receive(length, storage))
             .data;
     }
     if (offset > std::numeric_limits<std::uint32_t>::max()) {
         throw PTPError::notSupported(PTPOperation::androidGetPartialObject64);
     }
     m_device.requireOperation(PTPOperation::getPartialObject);
-    return received(PTPOperation::getPartialObject, {handle, static_cast<std::uint32_t>(offset), length},
-                    length)
+    return engine()
+        .transaction(PTPOperation::getPartialObject, {handle, static_cast<std::uint32_t>(offset), length},
+                     DataPhase::receive(length, storage))
         .data;
 }
 

@@ -339,6 +339,11 @@ std::optional<PTPContainer> TransactionEngine::receiveData(const Settings& setti
             throw tooMuch();
         }
         if (knownLength) {
+            if (phase.storage() != nullptr) {
+                // Memory that has been written before needs no clearing: the data is read over it, and
+                // it is cut to what arrived at the end.
+                collected = std::move(*phase.storage());
+            }
             collected.resize(static_cast<std::size_t>(expected) + packet);
         }
     }

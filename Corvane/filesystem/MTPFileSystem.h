@@ -175,8 +175,10 @@ public:
     // Contents. Block for the device.
 
     /// Up to length bytes of the file at offset, never past its recorded size; nothing is sent for a
-    /// range that is empty or starts at or after the end.
-    std::vector<std::byte> read(const MTPObject& object, std::uint64_t offset, std::int64_t length);
+    /// range that is empty or starts at or after the end. The bytes are read into storage's memory when
+    /// it is given, without clearing it first.
+    std::vector<std::byte> read(const MTPObject& object, std::uint64_t offset, std::int64_t length,
+                                std::vector<std::byte> storage = {});
     /// Copies the whole file to a local path. The bytes go to a temporary file beside it, which replaces
     /// the path only once the transfer has succeeded and is removed when it fails, so the path never holds
     /// a partial copy.

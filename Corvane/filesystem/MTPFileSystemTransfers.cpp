@@ -157,8 +157,8 @@ std::optional<MTPObject::TimePoint> modificationDate(const std::filesystem::path
 
 } // namespace
 
-std::vector<std::byte> MTPFileSystem::read(const MTPObject& object, std::uint64_t offset,
-                                           std::int64_t length) {
+std::vector<std::byte> MTPFileSystem::read(const MTPObject& object, std::uint64_t offset, std::int64_t length,
+                                           std::vector<std::byte> storage) {
     if (object.isDirectory()) {
         throw PTPError::isADirectory(object.name());
     }
@@ -167,7 +167,8 @@ std::vector<std::byte> MTPFileSystem::read(const MTPObject& object, std::uint64_
     }
     const std::uint64_t count = std::min({object.size() - offset, static_cast<std::uint64_t>(length),
                                           std::uint64_t{std::numeric_limits<std::uint32_t>::max()}});
-    return m_device->hold()->readPartial(object.handle(), offset, static_cast<std::uint32_t>(count));
+    return m_device->hold()->readPartial(object.handle(), offset, static_cast<std::uint32_t>(count),
+                                         std::move(storage));
 }
 
 void MTPFileSystem::download(const MTPObject& object, const std::filesystem::path& to,

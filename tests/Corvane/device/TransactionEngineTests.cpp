@@ -407,6 +407,22 @@ TEST_P(TransactionEngineReceiveTests, StreamsKnownLengthDataToTheSinkReadByRead)
         << "one sink call per read";
 }
 
+TEST_P(TransactionEngineReceiveTests, CollectsIntoGivenMemoryKeepingNothingOfWhatItHeld) {
+    const auto [packet, size] = GetParam();
+    EngineRig rig(packet, smallChunk);
+    const auto payload = patternBytes(size);
+    rig.transport->queueDataAndOK(getObjectCode, 0, payload);
+    rig.transport->queueResponse(ok, 1);
+    const std::vector<std::byte> stale(30000, std::byte{0xEE});
+    auto storage = stale;
+    EXPECT_EQ(rig.engine->transaction(PTPOperation::getObject, {1}, DataPhase::receive(size, storage)).data,
+              payload);
+    // A response where the data would be brings no data at all.
+    storage = stale;
+    EXPECT_TRUE(rig.engine->transaction(PTPOperation::getObject, {1}, DataPhase::receive(size, storage))
+                    .data.empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(PacketBoundaries, TransactionEngineReceiveTests,
                          ::testing::ValuesIn(receiveCases()));
 
