@@ -3,6 +3,7 @@
 #include "Corvane/wire/MTPObject.h"
 #include "Corvane/wire/StorageInfo.h"
 #include "FileSystemExtension/VolumeLock.h"
+#include "platform/foundation/Clock.h"
 #include "platform/fskit/FSItem.h"
 
 #include <cstddef>
@@ -84,6 +85,15 @@ public:
         std::optional<Window> behind;
         std::optional<Fetching> fetching;
         std::uint64_t number = 0;
+        /// Set while the window is a whole small file fetched before anyone read it, on the guess that it
+        /// is read next: what the volume and the library's caches had seen of the device then, and when.
+        /// The first read takes it up only while neither has changed and the guess is fresh.
+        struct Guess {
+            std::uint64_t generation = 0;
+            std::int64_t cacheGeneration = 0;
+            platform::Clock::TimePoint started{};
+        };
+        std::optional<Guess> guess;
     };
 
     /// A full run of written bytes on its way to the device: its range, what becomes ready when the send

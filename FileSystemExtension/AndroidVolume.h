@@ -91,6 +91,11 @@ public:
         std::optional<platform::Clock::TimePoint> spaceRefreshedAt;
         /// A refresh of the space figures waits for its turn after a change on the device.
         bool spaceRefreshScheduled = false;
+        /// The small file last read whole, by its folder's identifier and its handle: the one before it
+        /// tells which way the reads go through the folder.
+        std::optional<std::pair<std::uint64_t, std::uint32_t>> lastWholeRead;
+        /// The item whose read-ahead holds a guessed next file not read yet; a new guess drops it.
+        std::weak_ptr<AndroidItem> guessed;
         platform::Task batteryTask;
         bool isShutDown = false;
 
@@ -107,6 +112,11 @@ public:
     static constexpr std::uint64_t readAhead = 0x400000;   // the largest read-ahead, 4 MiB
     static constexpr std::uint64_t minReadAhead = 0x40000; // the smallest read-ahead, 256 KiB
     static constexpr std::uint64_t blockSize = 4096;
+    /// Files up to this size are read whole by their first read, and when one is, the file read after it
+    /// in its folder is fetched while the kernel closes the one and opens the other.
+    static constexpr std::uint64_t smallFile = minReadAhead;
+    /// A guessed file not read within this long after its fetch began is fetched again when it is read.
+    static constexpr platform::Clock::Duration guessLifetime = std::chrono::seconds(1);
     static constexpr platform::Clock::Duration batteryPollInterval = std::chrono::seconds(60);
     static constexpr platform::Clock::Duration spaceRefreshInterval = std::chrono::seconds(10);
     /// After files are sent or removed, the space figures are read again at most this often.

@@ -276,6 +276,132 @@ void fetchAhead(AndroidVolume& volume, const std::shared_ptr<AndroidItem>& item)
     }
 }
 
+/// Which object of the listing is likely read after the one at index: the reads go on the way they came
+/// when the file read before it was its neighbour in the listing; else the object with the next handle,
+/// the order of a copy that sorts a folder's entries by their inode numbers.
+std::optional<std::size_t> likelyNext(const corvane::DirectoryListing& listing, std::size_t index,
+                                      std::optional<std::uint32_t> previous) {
+    const auto size = listing.size();
+    if (previous && index > 0 && listing[index - 1].handle() == *previous) {
+        return index + 1 < size ? std::optional(index + 1) : std::nullopt;
+    }
+    if (previous && index + 1 < size && listing[index + 1].handle() == *previous) {
+        return index > 0 ? std::optional(index - 1) : std::nullopt;
+    }
+    const auto handle = listing[index].handle();
+    std::optional<std::size_t> next;
+    for (std::size_t each = 0; each < size; ++each) {
+        const auto candidate = listing[each].handle();
+        if (candidate > handle && (!next || candidate < listing[*next].handle())) {
+            next = each;
+        }
+    }
+    return next;
+}
+
+/// After a small file was read whole, fetches the file likely read next in its folder while the kernel
+/// closes the one and opens the other, so that the link does not idle between small files. Only a file
+/// whose item the kernel knows, that nobody has open and that fits one small fetch is guessed, and only
+/// one guess is held at a time: a wrong guess costs one small fetch, and the next guess drops it.
+void fetchNextFile(AndroidVolume& volume, const AndroidItem& read) noexcept {
+    try {
+        struct Place {
+            corvane::MTPFileSystem::DirectoryKey folder;
+            std::uint32_t handle = 0;
+            std::optional<std::uint32_t> previous;
+            std::uint64_t parentID = 0;
+        };
+        const auto place = volume.withLock([&](AndroidVolume::Tables& tables) -> std::optional<Place> {
+            const auto& state = read.state(tables.lock);
+            const auto* object = state.kind.object();
+            const auto parent = tables.items.find(state.parentID);
+            if (tables.isShutDown || !object || parent == tables.items.end()) {
+                return std::nullopt;
+            }
+            const auto folder = deviceFolder(parent->second->state(tables.lock).kind);
+            if (!folder) {
+                return std::nullopt;
+            }
+            Place found{*folder, object->handle(), std::nullopt, state.parentID};
+            if (tables.lastWholeRead && tables.lastWholeRead->first == state.parentID) {
+                found.previous = tables.lastWholeRead->second;
+            }
+            tables.lastWholeRead = std::pair(state.parentID, object->handle());
+            return found;
+        });
+        if (!place) {
+            return;
+        }
+        const auto listing = volume.fs().cachedListing(place->folder.storage, place->folder.parent);
+        if (!listing) {
+            return;
+        }
+        const auto at = std::find_if(listing->begin(), listing->end(), [&](const corvane::MTPObject& object) {
+            return object.handle() == place->handle;
+        });
+        if (at == listing->end()) {
+            return;
+        }
+        const auto next =
+            likelyNext(*listing, static_cast<std::size_t>(at - listing->begin()), place->previous);
+        if (!next) {
+            return;
+        }
+        const auto nextID = AndroidItem::objectIdentifierBit | (*listing)[*next].handle();
+        const AndroidItem::ReadAhead::Guess guess{0, volume.fs().cacheGeneration(), volume.clock().now()};
+        const auto guessed =
+            volume.withLock([&](AndroidVolume::Tables& tables) -> std::shared_ptr<AndroidItem> {
+                const auto found = tables.items.find(nextID);
+                if (found == tables.items.end()) {
+                    return nullptr;
+                }
+                auto& state = found->second->state(tables.lock);
+                const auto* object = state.kind.object();
+                if (!object || object->isDirectory() || object->size() == 0 ||
+                    object->size() > AndroidVolume::smallFile || state.parentID != place->parentID ||
+                    state.openCount != 0 || state.readCache || state.isEditing || state.pendingSize ||
+                    state.hasUnsentWrites()) {
+                    return nullptr;
+                }
+                if (const auto before = tables.guessed.lock()) {
+                    auto& ahead = before->state(tables.lock).readCache;
+                    if (ahead && ahead->guess) {
+                        ahead.reset();
+                    }
+                }
+                tables.guessed = found->second;
+                auto& ahead = state.readCache.emplace();
+                ahead.window = windowOf(0, {});
+                ahead.number = ++windowNumbers;
+                ahead.guess = guess;
+                ahead.guess->generation = tables.generation;
+                return found->second;
+            });
+        if (guessed) {
+            fetchAhead(volume, guessed);
+        }
+    } catch (...) {
+        // A guess that cannot be made costs nothing: the file is fetched when it is read.
+    }
+}
+
+/// Takes up a guessed file at its first read, or drops it when anything may have changed since its fetch
+/// began: a change through the volume, a change the library's caches learnt of, or too long a wait.
+void settleGuess(AndroidItem::State& state, std::uint64_t generation, std::int64_t cacheGeneration,
+                 platform::Clock::TimePoint now) {
+    auto& ahead = state.readCache;
+    if (!ahead || !ahead->guess) {
+        return;
+    }
+    const auto& guess = *ahead->guess;
+    if (guess.generation == generation && guess.cacheGeneration == cacheGeneration &&
+        now - guess.started <= AndroidVolume::guessLifetime) {
+        ahead->guess.reset();
+    } else {
+        ahead.reset();
+    }
+}
+
 } // namespace
 
 std::uint64_t AndroidVolume::readAheadLength(const AndroidItem& item, std::uint64_t offset,
@@ -336,8 +462,11 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
     }
     std::optional<std::size_t> hit;
     bool advanced = false;
+    const auto cacheGeneration = fs().cacheGeneration();
+    const auto now = clock().now();
     const auto target = withLock([&](Tables& tables) {
         auto& state = device->state(tables.lock);
+        settleGuess(state, tables.generation, cacheGeneration, now);
         auto found = readTarget(state);
         if (found.object && !found.object->isDirectory() && start < found.length && wanted > 0) {
             hit = copyFromReadAhead(state, start, std::min(wanted, found.length - start), *buffer, advanced);
@@ -356,10 +485,14 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
         reply(0, std::nullopt);
         return;
     }
+    const bool wholeSmallFile = start == 0 && target.length <= smallFile;
     if (hit) {
         // The link is the slower side: the next window is asked for before this answer is copied out.
         if (advanced) {
             fetchAhead(*this, device);
+        }
+        if (wholeSmallFile) {
+            fetchNextFile(*this, *device);
         }
         reply(*hit, std::nullopt);
         return;
@@ -403,9 +536,13 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
                 // The bytes are on their way already: wait for them instead of asking twice.
                 fetching.wait();
             }
+            const bool wholeSmallFile = start == 0 && target.length <= smallFile;
             if (hit) {
                 if (advanced) {
                     fetchAhead(*this, device);
+                }
+                if (wholeSmallFile) {
+                    fetchNextFile(*this, *device);
                 }
                 reply(*hit, std::nullopt);
                 return;
@@ -436,6 +573,9 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
             // is read.
             if (sequential && !kept) {
                 fetchAhead(*this, device);
+            }
+            if (wholeSmallFile) {
+                fetchNextFile(*this, *device);
             }
             reply(count, std::nullopt);
         } catch (...) {

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
+#include <map>
 
 namespace tandalo {
 namespace {
@@ -249,6 +251,89 @@ TEST(VolumeReadTests, ANewFileIsReadFromMemoryAndOnceSentFromTheDevice) {
     volume.phone().clearLog();
     EXPECT_EQ(volume.readText(item), "fresh contents");
     EXPECT_FALSE(fetches(volume).empty());
+}
+
+/// The handles of the objects the phone was asked for since the last clearLog, in order.
+std::vector<std::uint32_t> fetchedHandles(VolumeHost& volume) {
+    std::vector<std::uint32_t> found;
+    for (const auto& params : testing::paramsOf(volume.phone(), PTPOperation::androidGetPartialObject64)) {
+        found.push_back(params[0]);
+    }
+    return found;
+}
+
+TEST(VolumeReadTests, ASmallFileReadWholeHasTheFileLikelyReadNextFetchedAhead) {
+    struct Case {
+        std::vector<std::string> reads;
+        std::string fetchedAhead;
+    };
+    for (const auto& each : std::vector<Case>{{{"a.jpg"}, "b.jpg"},
+                                              {{"a.jpg", "b.jpg"}, "c.jpg"},
+                                              {{"d.jpg", "c.jpg"}, "b.jpg"},
+                                              {{"a.jpg", "c.jpg"}, "d.jpg"}}) {
+        VolumeHost volume;
+        std::map<std::string, std::uint32_t> handles;
+        for (const auto* name : {"a.jpg", "b.jpg", "c.jpg", "d.jpg"}) {
+            handles[name] = volume.scenario().addGeneratedFile(name, 12 * KiB);
+        }
+        std::map<std::string, std::shared_ptr<fskit::FSItem>> items;
+        for (const auto& [name, handle] : handles) {
+            items[name] = volume.item(name);
+        }
+        volume.phone().clearLog();
+        for (const auto& name : each.reads) {
+            ASSERT_EQ(volume.read(items[name], 0, 128 * KiB).count, 12 * KiB) << name;
+        }
+        const auto ahead = handles[each.fetchedAhead];
+        EXPECT_TRUE(testing::eventually([&] {
+            return std::ranges::count(fetchedHandles(volume), ahead) == 1;
+        })) << each.fetchedAhead;
+        // Its read takes the bytes fetched ahead.
+        volume.phone().clearLog();
+        const auto next = volume.read(items[each.fetchedAhead], 0, 128 * KiB);
+        EXPECT_EQ(next.bytes, simulation::SimulatedPhone::generatedBytes(ahead, 0, 12 * KiB))
+            << each.fetchedAhead;
+        EXPECT_EQ(std::ranges::count(fetchedHandles(volume), ahead), 0) << each.fetchedAhead;
+    }
+}
+
+TEST(VolumeReadTests, AFileFetchedAheadIsFetchedAgainWhenAnythingMayHaveChangedSince) {
+    struct Case {
+        std::string change;
+        std::function<void(VolumeHost&)> make;
+    };
+    for (const auto& each : std::vector<Case>{
+             {"a rename through the volume",
+              [](VolumeHost& volume) {
+                  ASSERT_TRUE(
+                      volume
+                          .rename(volume.item("c.jpg"), volume.storage(), "c.jpg", volume.storage(), "e.jpg")
+                          .succeeded());
+              }},
+             {"the library's caches dropped",
+              [](VolumeHost& volume) { volume.volume()->fs().invalidateAll(); }},
+             {"a wait longer than a guess lasts",
+              [](VolumeHost& volume) {
+                  volume.extension().clock().advance(AndroidVolume::guessLifetime +
+                                                     std::chrono::milliseconds(1));
+              }},
+         }) {
+        VolumeHost volume;
+        volume.scenario().addGeneratedFile("a.jpg", 12 * KiB);
+        const auto next = volume.scenario().addGeneratedFile("b.jpg", 12 * KiB);
+        volume.scenario().addGeneratedFile("c.jpg", 12 * KiB);
+        const auto first = volume.item("a.jpg");
+        const auto second = volume.item("b.jpg");
+        ASSERT_EQ(volume.read(first, 0, 128 * KiB).count, 12 * KiB);
+        ASSERT_TRUE(testing::eventually([&] {
+            return std::ranges::count(fetchedHandles(volume), next) == 1;
+        })) << each.change;
+        each.make(volume);
+        volume.phone().clearLog();
+        const auto read = volume.read(second, 0, 128 * KiB);
+        EXPECT_EQ(read.bytes, simulation::SimulatedPhone::generatedBytes(next, 0, 12 * KiB)) << each.change;
+        EXPECT_EQ(std::ranges::count(fetchedHandles(volume), next), 1) << each.change;
+    }
 }
 
 } // namespace
