@@ -91,11 +91,19 @@ public:
         std::optional<platform::Clock::TimePoint> spaceRefreshedAt;
         /// A refresh of the space figures waits for its turn after a change on the device.
         bool spaceRefreshScheduled = false;
-        /// The small file last read whole, by its folder's identifier and its handle: the one before it
-        /// tells which way the reads go through the folder.
-        std::optional<std::pair<std::uint64_t, std::uint32_t>> lastWholeRead;
-        /// The item whose read-ahead holds a guessed next file not read yet; a new guess drops it.
-        std::weak_ptr<AndroidItem> guessed;
+        /// The small file last read whole, and the one read before it in the same folder, which tells
+        /// which way the reads go through the folder.
+        struct WholeRead {
+            corvane::MTPFileSystem::DirectoryKey folder;
+            std::uint64_t parentID = 0;
+            std::uint32_t handle = 0;
+            std::optional<std::uint32_t> previous;
+        };
+        std::optional<WholeRead> lastWholeRead;
+        /// The items whose read-ahead holds a guessed next file not read yet, oldest first.
+        std::vector<std::weak_ptr<AndroidItem>> guessed;
+        /// A guessed file is being fetched.
+        bool guessInFlight = false;
         platform::Task batteryTask;
         bool isShutDown = false;
 

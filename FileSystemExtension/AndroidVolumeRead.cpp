@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -249,14 +250,16 @@ std::optional<AheadPlan> finishAhead(AndroidVolume& volume, AndroidItem& item, c
 /// than fetching the same bytes again. The fetch takes no content lock, so that the reads it feeds are
 /// never held up behind it; a write meanwhile drops the read-ahead, and the bytes, fetched before it, are
 /// then thrown away. Does nothing when the reads have moved elsewhere.
-void fetchAhead(AndroidVolume& volume, const std::shared_ptr<AndroidItem>& item) noexcept {
+/// afterwards runs on the fetch's task once the fetch has ended. Returns whether a fetch was started.
+bool fetchAhead(AndroidVolume& volume, const std::shared_ptr<AndroidItem>& item,
+                std::function<void()> afterwards = {}) noexcept {
     const auto plan =
         volume.withLock([&](AndroidVolume::Tables& tables) { return planAhead(*item, tables); });
     if (!plan) {
-        return;
+        return false;
     }
     try {
-        volume.startTask([&volume, item, first = *plan] {
+        volume.startTask([&volume, item, first = *plan, afterwards] {
             std::optional<AheadPlan> plan = first;
             while (plan) {
                 std::optional<std::vector<std::byte>> bytes;
@@ -269,11 +272,16 @@ void fetchAhead(AndroidVolume& volume, const std::shared_ptr<AndroidItem>& item)
                 }
                 plan = finishAhead(volume, *item, *plan, std::move(bytes));
             }
+            if (afterwards) {
+                afterwards();
+            }
         });
     } catch (...) {
         // Without a task of its own the next window is fetched by the read that reaches it.
         finishAhead(volume, *item, *plan, std::nullopt);
+        return false;
     }
+    return true;
 }
 
 /// Which object of the listing is likely read after the one at index: the reads go on the way they came
@@ -299,77 +307,65 @@ std::optional<std::size_t> likelyNext(const corvane::DirectoryListing& listing, 
     return next;
 }
 
-/// After a small file was read whole, fetches the file likely read next in its folder while the kernel
-/// closes the one and opens the other, so that the link does not idle between small files. Only a file
-/// whose item the kernel knows, that nobody has open and that fits one small fetch is guessed, and only
-/// one guess is held at a time: a wrong guess costs one small fetch, and the next guess drops it.
-void fetchNextFile(AndroidVolume& volume, const AndroidItem& read) noexcept {
+/// How many guessed files are held before their first read; forgets those read since, or dropped.
+std::size_t heldGuesses(AndroidVolume::Tables& tables) {
+    std::erase_if(tables.guessed, [&](const std::weak_ptr<AndroidItem>& held) {
+        const auto item = held.lock();
+        return !item || !item->state(tables.lock).readCache || !item->state(tables.lock).readCache->guess;
+    });
+    return tables.guessed.size();
+}
+
+using WholeRead = AndroidVolume::Tables::WholeRead;
+
+/// Fetches the small file likely read after the one at place while the kernel closes the one and opens
+/// the other, so that the link does not idle between small files; when that fetch ends, the file after
+/// it follows, or the one after the file read meanwhile when the reads went elsewhere. Only a file whose item
+/// the kernel knows, that nobody has open and that fits one small fetch is guessed; one guess is fetched at a
+/// time, so that a transaction someone waits for waits for at most one small file, and at most two are held
+/// before their first read, the older dropped for a newer one: a wrong guess costs a small fetch or two.
+void guessAfter(AndroidVolume& volume, const WholeRead& place) noexcept {
     try {
-        struct Place {
-            corvane::MTPFileSystem::DirectoryKey folder;
-            std::uint32_t handle = 0;
-            std::optional<std::uint32_t> previous;
-            std::uint64_t parentID = 0;
-        };
-        const auto place = volume.withLock([&](AndroidVolume::Tables& tables) -> std::optional<Place> {
-            const auto& state = read.state(tables.lock);
-            const auto* object = state.kind.object();
-            const auto parent = tables.items.find(state.parentID);
-            if (tables.isShutDown || !object || parent == tables.items.end()) {
-                return std::nullopt;
-            }
-            const auto folder = deviceFolder(parent->second->state(tables.lock).kind);
-            if (!folder) {
-                return std::nullopt;
-            }
-            Place found{*folder, object->handle(), std::nullopt, state.parentID};
-            if (tables.lastWholeRead && tables.lastWholeRead->first == state.parentID) {
-                found.previous = tables.lastWholeRead->second;
-            }
-            tables.lastWholeRead = std::pair(state.parentID, object->handle());
-            return found;
-        });
-        if (!place) {
-            return;
-        }
-        const auto listing = volume.fs().cachedListing(place->folder.storage, place->folder.parent);
+        const auto listing = volume.fs().cachedListing(place.folder.storage, place.folder.parent);
         if (!listing) {
             return;
         }
         const auto at = std::find_if(listing->begin(), listing->end(), [&](const corvane::MTPObject& object) {
-            return object.handle() == place->handle;
+            return object.handle() == place.handle;
         });
         if (at == listing->end()) {
             return;
         }
         const auto next =
-            likelyNext(*listing, static_cast<std::size_t>(at - listing->begin()), place->previous);
+            likelyNext(*listing, static_cast<std::size_t>(at - listing->begin()), place.previous);
         if (!next) {
             return;
         }
-        const auto nextID = AndroidItem::objectIdentifierBit | (*listing)[*next].handle();
+        const auto nextHandle = (*listing)[*next].handle();
+        const auto nextID = AndroidItem::objectIdentifierBit | nextHandle;
         const AndroidItem::ReadAhead::Guess guess{0, volume.fs().cacheGeneration(), volume.clock().now()};
         const auto guessed =
             volume.withLock([&](AndroidVolume::Tables& tables) -> std::shared_ptr<AndroidItem> {
                 const auto found = tables.items.find(nextID);
-                if (found == tables.items.end()) {
+                if (tables.isShutDown || tables.guessInFlight || found == tables.items.end()) {
                     return nullptr;
                 }
                 auto& state = found->second->state(tables.lock);
                 const auto* object = state.kind.object();
                 if (!object || object->isDirectory() || object->size() == 0 ||
-                    object->size() > AndroidVolume::smallFile || state.parentID != place->parentID ||
+                    object->size() > AndroidVolume::smallFile || state.parentID != place.parentID ||
                     state.openCount != 0 || state.readCache || state.isEditing || state.pendingSize ||
                     state.hasUnsentWrites()) {
                     return nullptr;
                 }
-                if (const auto before = tables.guessed.lock()) {
-                    auto& ahead = before->state(tables.lock).readCache;
-                    if (ahead && ahead->guess) {
-                        ahead.reset();
+                if (heldGuesses(tables) >= 2) {
+                    if (const auto oldest = tables.guessed.front().lock()) {
+                        oldest->state(tables.lock).readCache.reset();
                     }
+                    tables.guessed.erase(tables.guessed.begin());
                 }
-                tables.guessed = found->second;
+                tables.guessed.push_back(found->second);
+                tables.guessInFlight = true;
                 auto& ahead = state.readCache.emplace();
                 ahead.window = windowOf(0, {});
                 ahead.number = ++windowNumbers;
@@ -377,11 +373,56 @@ void fetchNextFile(AndroidVolume& volume, const AndroidItem& read) noexcept {
                 ahead.guess->generation = tables.generation;
                 return found->second;
             });
-        if (guessed) {
-            fetchAhead(volume, guessed);
+        if (!guessed) {
+            return;
+        }
+        const WholeRead after{place.folder, place.parentID, nextHandle, place.handle};
+        const auto started = fetchAhead(volume, guessed, [&volume, after] {
+            const auto from = volume.withLock([&](AndroidVolume::Tables& tables) -> std::optional<WholeRead> {
+                tables.guessInFlight = false;
+                const auto& last = tables.lastWholeRead;
+                if (last && last->handle != *after.previous) {
+                    return last;
+                }
+                return heldGuesses(tables) < 2 ? std::optional(after) : std::nullopt;
+            });
+            if (from) {
+                guessAfter(volume, *from);
+            }
+        });
+        if (!started) {
+            volume.withLock([](AndroidVolume::Tables& tables) { tables.guessInFlight = false; });
         }
     } catch (...) {
         // A guess that cannot be made costs nothing: the file is fetched when it is read.
+    }
+}
+
+/// After a small file was read whole: guesses the file read after it.
+void fetchNextFile(AndroidVolume& volume, const AndroidItem& read) noexcept {
+    try {
+        const auto place = volume.withLock([&](AndroidVolume::Tables& tables) -> std::optional<WholeRead> {
+            const auto& state = read.state(tables.lock);
+            const auto* object = state.kind.object();
+            const auto parent = tables.items.find(state.parentID);
+            if (!object || parent == tables.items.end()) {
+                return std::nullopt;
+            }
+            const auto folder = deviceFolder(parent->second->state(tables.lock).kind);
+            if (!folder) {
+                return std::nullopt;
+            }
+            auto& last = tables.lastWholeRead;
+            const auto previous =
+                last && last->parentID == state.parentID ? std::optional(last->handle) : std::nullopt;
+            last = WholeRead{*folder, state.parentID, object->handle(), previous};
+            return last;
+        });
+        if (place) {
+            guessAfter(volume, *place);
+        }
+    } catch (...) {
+        // As in guessAfter.
     }
 }
 

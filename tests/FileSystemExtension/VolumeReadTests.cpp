@@ -297,6 +297,36 @@ TEST(VolumeReadTests, ASmallFileReadWholeHasTheFileLikelyReadNextFetchedAhead) {
     }
 }
 
+TEST(VolumeReadTests, GuessedFilesFollowEachOtherUpToTwoAheadOfTheReader) {
+    VolumeHost volume;
+    std::vector<std::uint32_t> handles;
+    std::vector<std::shared_ptr<fskit::FSItem>> items;
+    for (const auto* name : {"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg", "f.jpg"}) {
+        handles.push_back(volume.scenario().addGeneratedFile(name, 12 * KiB));
+    }
+    for (const auto* name : {"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg", "f.jpg"}) {
+        items.push_back(volume.item(name));
+    }
+    const auto settled = [&](std::size_t fetches) {
+        return testing::eventually([&] {
+            return fetchedHandles(volume).size() >= fetches &&
+                   !volume.volume()->withLock(
+                       [](AndroidVolume::Tables& tables) { return tables.guessInFlight; });
+        });
+    };
+    volume.phone().clearLog();
+    for (std::size_t index = 0; index < 3; ++index) {
+        const auto read = volume.read(items[index], 0, 128 * KiB);
+        EXPECT_EQ(read.bytes, simulation::SimulatedPhone::generatedBytes(handles[index], 0, 12 * KiB))
+            << index;
+        // b and c follow a; reading b leaves c ahead; reading c sends for d and e.
+        const std::vector<std::size_t> expected{3, 3, 5};
+        ASSERT_TRUE(settled(expected[index])) << index;
+        EXPECT_EQ(fetchedHandles(volume), std::vector(handles.begin(), handles.begin() + expected[index]))
+            << index;
+    }
+}
+
 TEST(VolumeReadTests, AFileFetchedAheadIsFetchedAgainWhenAnythingMayHaveChangedSince) {
     struct Case {
         std::string change;
