@@ -484,21 +484,26 @@ void AndroidVolume::settleNewFiles() {
         std::shared_ptr<AndroidItem> device;
         bool open;
     };
-    const auto files = withLock([](Tables& tables) {
-        std::vector<NewFile> found;
+    const auto candidates = withLock([](Tables& tables) {
+        std::vector<std::shared_ptr<EphemeralItem>> found;
         for (const auto& [parent, children] : tables.ephemeral) {
             for (const auto& [name, item] : children) {
-                const auto& state = item->state(tables.lock);
-                if (state.destination.isDevice()) {
-                    const bool open =
-                        state.sent ? state.sent->state(tables.lock).openCount > 0 : state.openCount > 0;
-                    found.push_back({item, name, state.sent, open});
+                if (item->state(tables.lock).destination.isDevice()) {
+                    found.push_back(item);
                 }
             }
         }
         return found;
     });
-    for (const auto& file : files) {
+    for (const auto& candidate : candidates) {
+        // A send that a write started behind itself ends first: what it put on the device belongs to the
+        // file, and one that has not begun finds the file gone and sends nothing.
+        std::unique_lock content(candidate->contentLock());
+        const auto file = withLock([&](Tables& tables) {
+            const auto& state = candidate->state(tables.lock);
+            const bool open = state.sent ? state.sent->state(tables.lock).openCount > 0 : state.openCount > 0;
+            return NewFile{candidate, state.name, state.sent, open};
+        });
         if (file.open) {
             // Its writer never closed it: the copy was cut short (the mount helper stopped, the mount was
             // forced away). What reached of it the device is not the file.
@@ -506,6 +511,7 @@ void AndroidVolume::settleNewFiles() {
                 tables.takeOut(file.item);
                 ++tables.generation;
             });
+            content.unlock();
             if (!file.device) {
                 m_log.error("%{public}s was still being written and is dropped", file.name);
                 continue;
@@ -522,6 +528,7 @@ void AndroidVolume::settleNewFiles() {
             }
             continue;
         }
+        content.unlock();
         try {
             if (file.device) {
                 completeUpload(file.item);

@@ -202,8 +202,12 @@ TEST_P(VolumeInterruptedCopyTests, ACopyCutShortLeavesNothingThatPassesForTheFil
     const auto done = volume.create(volume.storage(), "done.txt").item;
     ASSERT_TRUE(volume.write(done, 0, "done").succeeded());
     if (GetParam().unplugged) {
+        // The start of the movie is on its way while its writer goes on; it is cut off once it arrived.
+        ASSERT_TRUE(testing::eventually(
+            [&] { return volume.phone().count(PTPOperation::androidBeginEditObject) == 1; }));
         volume.scenario().unplug();
     }
+    // On a phone still there, the unmount comes while the movie's start may still be on its way.
     ASSERT_TRUE(volume.host().unmount().succeeded());
     const auto names = volume.phoneNames();
     if (GetParam().unplugged) {
