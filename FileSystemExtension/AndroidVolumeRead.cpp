@@ -426,6 +426,18 @@ void fetchNextFile(AndroidVolume& volume, const AndroidItem& read) noexcept {
     }
 }
 
+/// Keeps the link busy once a read is answered from what was fetched: with the window after the one the
+/// reads went on into, and with the file likely read next when this read took a small file whole.
+void fetchWhatComesNext(AndroidVolume& volume, const std::shared_ptr<AndroidItem>& item, bool nextWindow,
+                        bool wholeSmallFile) {
+    if (nextWindow) {
+        fetchAhead(volume, item);
+    }
+    if (wholeSmallFile) {
+        fetchNextFile(volume, *item);
+    }
+}
+
 /// Takes up a guessed file at its first read, or drops it when anything may have changed since its fetch
 /// began: a change through the volume, a change the library's caches learnt of, or too long a wait.
 void settleGuess(AndroidItem::State& state, std::uint64_t generation, std::int64_t cacheGeneration,
@@ -526,19 +538,14 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
         reply(0, std::nullopt);
         return;
     }
+    // The link is the slower side: what comes next is asked for before this answer is copied out.
     const bool wholeSmallFile = start == 0 && target.length <= smallFile;
     if (hit) {
-        // The link is the slower side: the next window is asked for before this answer is copied out.
-        if (advanced) {
-            fetchAhead(*this, device);
-        }
-        if (wholeSmallFile) {
-            fetchNextFile(*this, *device);
-        }
+        fetchWhatComesNext(*this, device, advanced, wholeSmallFile);
         reply(*hit, std::nullopt);
         return;
     }
-    startTask([this, device, start, wanted, buffer, reply] {
+    startTask([this, device, start, wanted, buffer, reply, wholeSmallFile] {
         try {
             // Held across the fetch: a write or truncate that lands meanwhile would otherwise find its
             // bytes hidden behind a window fetched before it. It also lets a read that waited here find
@@ -577,14 +584,8 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
                 // The bytes are on their way already: wait for them instead of asking twice.
                 fetching.wait();
             }
-            const bool wholeSmallFile = start == 0 && target.length <= smallFile;
             if (hit) {
-                if (advanced) {
-                    fetchAhead(*this, device);
-                }
-                if (wholeSmallFile) {
-                    fetchNextFile(*this, *device);
-                }
+                fetchWhatComesNext(*this, device, advanced, wholeSmallFile);
                 reply(*hit, std::nullopt);
                 return;
             }
@@ -611,13 +612,8 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
                 return false;
             });
             // Reads that continue window after window go on: the next window is fetched while this one
-            // is read.
-            if (sequential && !kept) {
-                fetchAhead(*this, device);
-            }
-            if (wholeSmallFile) {
-                fetchNextFile(*this, *device);
-            }
+            // is read, as is the next small file.
+            fetchWhatComesNext(*this, device, sequential && !kept, wholeSmallFile);
             reply(count, std::nullopt);
         } catch (...) {
             reply(0, fsError(std::current_exception()));
