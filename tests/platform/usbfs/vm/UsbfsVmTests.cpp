@@ -272,7 +272,7 @@ TEST_F(KernelUSB, AnUnplugEndsATransferAtOnceWithNotAttached) {
     std::optional<usb::Status> ended;
     std::string message;
     std::chrono::steady_clock::duration took{};
-    std::thread reader([&] {
+    std::jthread reader([&] {
         const auto start = std::chrono::steady_clock::now();
         std::vector<std::byte> buffer(512);
         try {
@@ -297,7 +297,7 @@ TEST_F(KernelUSB, AbortAndCloseFromAnotherThreadEndATransferAtOnce) {
     const auto handle = bus->open(interface.id, usb::OpenMode::exclusive);
     for (const bool byClose : {false, true}) {
         std::optional<usb::Status> ended;
-        std::thread reader([&] {
+        std::jthread reader([&] {
             std::vector<std::byte> buffer(1024 * 1024);
             try {
                 bus->readPipe(handle, 0x81, std::span(buffer), usb::Timeout(60'000));
@@ -329,7 +329,7 @@ TEST_F(KernelUSB, TransfersEndWhileAnotherThreadWaitsOnTheDevice) {
         }
         SCOPED_TRACE(static_cast<int>(waiting.address));
         std::optional<usb::Status> ended;
-        std::thread reader([&] {
+        std::jthread reader([&] {
             std::vector<std::byte> buffer(waiting.packetSize());
             try {
                 bus->readPipe(handle, waiting.address, std::span(buffer), usb::Timeout(60'000));
