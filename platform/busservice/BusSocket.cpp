@@ -172,11 +172,14 @@ std::optional<FrameHeader> BusSocket::receiveHeader() {
     return FrameHeader::decode(bytes);
 }
 
-std::vector<std::byte> BusSocket::receiveBody(std::size_t length) {
-    std::vector<std::byte> body;
+std::vector<std::byte> BusSocket::receiveBody(std::size_t length, std::vector<std::byte> reuse) {
+    std::vector<std::byte> body = std::move(reuse);
+    body.clear();
     while (body.size() < length) {
         const auto at = body.size();
-        body.resize(at + std::min(bodyPiece, length - at));
+        // What the memory at hand holds is read in one step; beyond it, a piece at a time.
+        const auto room = body.capacity() > at ? body.capacity() - at : 0;
+        body.resize(at + std::min(std::max(bodyPiece, room), length - at));
         if (!receive(std::span(body).subspan(at))) {
             throw BusProtocolError("the connection closed in the middle of a message");
         }

@@ -60,8 +60,9 @@ public:
     /// The next header; nothing when the other end closed the connection between messages.
     std::optional<FrameHeader> receiveHeader();
     /// A body of the length, read as it arrives, so a header that lies about its length costs no more
-    /// memory than the bytes that really came.
-    std::vector<std::byte> receiveBody(std::size_t length);
+    /// memory than the bytes that really came. The body is read into the memory of `reuse` as far as it
+    /// reaches, so that a transfer's megabyte lands in memory already mapped.
+    std::vector<std::byte> receiveBody(std::size_t length, std::vector<std::byte> reuse = {});
 
     /// Bounds every later receive: one that waits longer than the limit for its next bytes throws
     /// BusProtocolError. Zero lifts the bound. The kernel keeps this time, not the injected clock: it

@@ -2,6 +2,7 @@
 
 #include "platform/foundation/Logger.h"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -17,6 +18,16 @@ using busservice::MessageWriter;
 
 // The session whose worker the current thread is, if any.
 thread_local const BusServiceSession* workerOf = nullptr;
+
+// The memory of large transfers is kept for the next ones once their replies are out (reads) or the bus
+// has taken their bytes (writes): a reader or writer that goes on chunk after chunk finds memory already
+// mapped, where a fresh megabyte costs a page fault for every page, which on a loaded machine takes
+// longer than the link needs for the bytes, and the link idles meanwhile. A few transfers run at once
+// per client; small ones are cheap either way, and one larger than the library's chunks is not worth
+// holding.
+constexpr std::size_t spareTransferCount = 4;
+constexpr std::size_t smallestSpareTransfer = 64u << 10;
+constexpr std::size_t largestSpareTransfer = 8u << 20;
 
 oslog::Logger serviceLog() {
     return oslog::Logger("com.brenwick.Tandalo.bus", "service");
@@ -61,7 +72,7 @@ void BusServiceSession::read() noexcept {
     try {
         greet();
         while (const auto header = m_socket.receiveHeader()) {
-            auto body = m_socket.receiveBody(header->bodyLength);
+            auto body = m_socket.receiveBody(header->bodyLength, takeSpareBody(header->bodyLength));
             handle(*header, std::move(body));
         }
     } catch (const std::exception& error) {
@@ -223,9 +234,9 @@ void BusServiceSession::handle(const FrameHeader& header, std::vector<std::byte>
         }
         schedule([this, request, handle, endpoint, length, timeout] {
             try {
-                // Left uninitialised: the bus writes what it reads, and only that much is sent.
-                auto data = std::make_unique_for_overwrite<std::byte[]>(length);
-                const auto count = m_bus.readPipe(handle, endpoint, std::span(data.get(), length), timeout);
+                auto data = takeReadBuffer(length);
+                const auto count =
+                    m_bus.readPipe(handle, endpoint, std::span(data.bytes.get(), length), timeout);
                 reply(request, {}, std::move(data), count);
             } catch (const usb::USBError& error) {
                 fail(request, error.status(), MessageKind::readPipe);
@@ -242,12 +253,14 @@ void BusServiceSession::handle(const FrameHeader& header, std::vector<std::byte>
             fail(request, usb::Status::notOpen, kind);
             return;
         }
-        answerLater(request, kind,
-                    [this, handle, endpoint, timeout, offset, body = std::move(body)](MessageWriter& out) {
-                        const auto written =
-                            m_bus.writePipe(handle, endpoint, std::span(body).subspan(offset), timeout);
-                        out.write(static_cast<std::uint64_t>(written));
-                    });
+        answerLater(
+            request, kind,
+            [this, handle, endpoint, timeout, offset, body = std::move(body)](MessageWriter& out) mutable {
+                const auto written =
+                    m_bus.writePipe(handle, endpoint, std::span(body).subspan(offset), timeout);
+                keepBody(std::move(body));
+                out.write(static_cast<std::uint64_t>(written));
+            });
         return;
     }
     case MessageKind::controlRequest: {
@@ -416,7 +429,74 @@ void BusServiceSession::tearDown() noexcept {
 
 // --- Writing replies and events ----------------------------------------------------------------------
 
-void BusServiceSession::reply(std::uint64_t request, MessageWriter fields, std::unique_ptr<std::byte[]> data,
+BusServiceSession::ReadBuffer BusServiceSession::takeReadBuffer(std::size_t length) {
+    if (length >= smallestSpareTransfer) {
+        std::lock_guard guard(m_mutex);
+        const auto fits = std::find_if(m_spareReadBuffers.begin(), m_spareReadBuffers.end(),
+                                       [&](const ReadBuffer& spare) { return spare.capacity >= length; });
+        if (fits != m_spareReadBuffers.end()) {
+            auto buffer = std::move(*fits);
+            m_spareReadBuffers.erase(fits);
+            return buffer;
+        }
+    }
+    return {std::make_unique_for_overwrite<std::byte[]>(length), length};
+}
+
+std::vector<std::byte> BusServiceSession::takeSpareBody(std::size_t length) {
+    // Small messages take small bodies of their own; the kept memory waits for the next write.
+    if (length < smallestSpareTransfer) {
+        return {};
+    }
+    std::lock_guard guard(m_mutex);
+    if (m_spareBodies.empty()) {
+        return {};
+    }
+    auto body = std::move(m_spareBodies.back());
+    m_spareBodies.pop_back();
+    return body;
+}
+
+void BusServiceSession::keepBody(std::vector<std::byte> body) noexcept {
+    if (body.capacity() < smallestSpareTransfer || body.capacity() > largestSpareTransfer) {
+        return;
+    }
+    std::lock_guard guard(m_mutex);
+    if (m_spareBodies.size() < spareTransferCount && !m_stopping) {
+        try {
+            m_spareBodies.push_back(std::move(body));
+        } catch (...) {
+            // Without room in the list the memory is simply freed.
+        }
+    }
+}
+
+void BusServiceSession::keepReadBufferLocked(ReadBuffer buffer) noexcept {
+    if (buffer.capacity < smallestSpareTransfer || buffer.capacity > largestSpareTransfer || m_stopping) {
+        return;
+    }
+    if (m_spareReadBuffers.size() >= spareTransferCount) {
+        // The smallest goes: the reads that come next are likely as large as this one.
+        const auto smallest = std::min_element(
+            m_spareReadBuffers.begin(), m_spareReadBuffers.end(),
+            [](const ReadBuffer& a, const ReadBuffer& b) { return a.capacity < b.capacity; });
+        if (smallest->capacity >= buffer.capacity) {
+            return;
+        }
+        m_spareReadBuffers.erase(smallest);
+    }
+    try {
+        m_spareReadBuffers.push_back(std::move(buffer));
+    } catch (...) {
+        // As in keepBody.
+    }
+}
+
+void BusServiceSession::reply(std::uint64_t request, MessageWriter fields) {
+    reply(request, std::move(fields), {}, 0);
+}
+
+void BusServiceSession::reply(std::uint64_t request, MessageWriter fields, ReadBuffer data,
                               std::size_t dataSize) {
     auto bytes = fields.take();
     const auto length = static_cast<std::uint32_t>(bytes.size() + dataSize);
@@ -479,18 +559,19 @@ void BusServiceSession::queueLocked(Outgoing frame) {
     m_outgoingChanged.notify_all();
 }
 
-void BusServiceSession::sendLocked(std::unique_lock<std::mutex>& lock, const Outgoing& frame) {
+void BusServiceSession::sendLocked(std::unique_lock<std::mutex>& lock, Outgoing& frame) {
     m_writing = true;
     lock.unlock();
     bool sent = true;
     try {
         m_socket.send(frame.header,
-                      {frame.fields, std::span<const std::byte>(frame.data.get(), frame.dataSize)});
+                      {frame.fields, std::span<const std::byte>(frame.data.bytes.get(), frame.dataSize)});
     } catch (const std::exception&) {
         sent = false;
     }
     lock.lock();
     m_writing = false;
+    keepReadBufferLocked(std::move(frame.data));
     if (!sent) {
         brokenLocked();
     }

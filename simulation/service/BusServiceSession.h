@@ -49,10 +49,16 @@ public:
     const usb::ProcessIdentity& client() const noexcept { return m_client; }
 
 private:
+    /// Memory for a read's bytes, left uninitialised: the bus writes what it reads, and only that much is
+    /// sent.
+    struct ReadBuffer {
+        std::unique_ptr<std::byte[]> bytes;
+        std::size_t capacity = 0;
+    };
     struct Outgoing {
         busservice::FrameHeader header;
         std::vector<std::byte> fields;
-        std::unique_ptr<std::byte[]> data; // a read's bytes, sent after the fields
+        ReadBuffer data; // a read's bytes, sent after the fields
         std::size_t dataSize = 0;
     };
     struct SubscriptionState {
@@ -76,14 +82,22 @@ private:
     bool owns(usb::HandleID handle) const;
     void tearDown() noexcept;
 
-    void reply(std::uint64_t request, busservice::MessageWriter fields,
-               std::unique_ptr<std::byte[]> data = {}, std::size_t dataSize = 0);
+    void reply(std::uint64_t request, busservice::MessageWriter fields);
+    void reply(std::uint64_t request, busservice::MessageWriter fields, ReadBuffer data,
+               std::size_t dataSize);
     void fail(std::uint64_t request, usb::Status status, busservice::MessageKind kind);
     void sendAnswer(Outgoing frame);
     void forwardEvent(std::uint64_t subscription, const usb::RegistryEvent& event);
     void queueLocked(Outgoing frame);
-    /// Sends the frame with m_mutex released meanwhile; no other frame starts until it is out.
-    void sendLocked(std::unique_lock<std::mutex>& lock, const Outgoing& frame);
+    /// Sends the frame with m_mutex released meanwhile; no other frame starts until it is out. Its read
+    /// buffer is kept for the next read.
+    void sendLocked(std::unique_lock<std::mutex>& lock, Outgoing& frame);
+    /// A buffer for a read of length bytes: one that a sent reply let go of when one is large enough.
+    ReadBuffer takeReadBuffer(std::size_t length);
+    void keepReadBufferLocked(ReadBuffer buffer) noexcept;
+    /// The memory of a write's body that the bus has taken, for the next write's body.
+    std::vector<std::byte> takeSpareBody(std::size_t length);
+    void keepBody(std::vector<std::byte> body) noexcept;
     /// The connection failed or the client stopped reading: nothing more is sent, and the reader ends.
     void brokenLocked();
     void runWriter() noexcept;
@@ -104,6 +118,8 @@ private:
     std::size_t m_idleWorkers = 0;
     std::vector<std::thread> m_workers;
     std::deque<Outgoing> m_outgoing;
+    std::vector<ReadBuffer> m_spareReadBuffers;
+    std::vector<std::vector<std::byte>> m_spareBodies;
     std::size_t m_queuedBytes = 0;
     bool m_writing = false; // a message is going out on the socket; no other may start
     bool m_broken = false;
