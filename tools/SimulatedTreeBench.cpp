@@ -7,10 +7,13 @@
 //                      [MB/s, default 40] [turnaround ms, default 1]
 //
 // Needs /dev/fuse and the right to mount. Prints each figure as min / median / max over the rounds, and
-// the large file's speeds against whole-object transfers (GetObject, SendObject) in this process.
+// the large file's speeds against whole-object transfers (GetObject, SendObject) in this process, and
+// against the same transfers through the bus service, as the mount gets its bytes: the first ratio is
+// what the mount and the service cost together, the second what the mount costs.
 #include "tools/BenchDevice.h"
 #include "tools/TreeBench.h"
 
+#include "platform/busservice/ServiceBus.h"
 #include "simulation/service/BusService.h"
 #include "simulation/service/ServiceDevices.h"
 
@@ -123,6 +126,7 @@ int bench(int rounds, const fs::path& helper, std::uint64_t speed, std::uint64_t
     fs::create_directories(scratch);
     auto service = simulation::BusService::start(bus, fs::path(work) / "usb-bus.sock");
     const auto socket = service->socketPath().string();
+    const auto served = wholeObjects(std::make_shared<busservice::ServiceBus>(service->socketPath()), *phone);
     const auto storage = phone->storages().front().id;
 
     tandalo::tools::TreeTarget target;
@@ -159,6 +163,10 @@ int bench(int rounds, const fs::path& helper, std::uint64_t speed, std::uint64_t
                                   std::to_string(turnaround) + " ms turnaround, mounted by " +
                                   helper.string(),
                               figures, whole.out, whole.in);
+    std::printf("  through the bus service: whole-object GetObject %.1f MB/s, SendObject %.1f MB/s "
+                "(%.2f / %.2f of those in this process)\n",
+                served.out, served.in, served.out / whole.out, served.in / whole.in);
+    tandalo::tools::printMountedRatios("through the service", figures, served.out, served.in);
     return 0;
 }
 

@@ -168,7 +168,6 @@ void printTree(const std::string& title, const std::vector<TreeRound>& rounds, s
     const auto line = [&](const char* what, double TreeRound::*figure, const char* unit) {
         const auto spread = spreadOf(rounds, figure);
         std::printf("  %-34s %8.2f / %8.2f / %8.2f %s\n", what, spread.low, spread.middle, spread.high, unit);
-        return spread;
     };
     std::printf("  first find | wc -l: %zu entries\n", rounds.front().entries);
     line("first find | wc -l", &TreeRound::find, "s");
@@ -177,14 +176,25 @@ void printTree(const std::string& title, const std::vector<TreeRound>& rounds, s
     line("ls -lR a second time", &TreeRound::listAgain, "s");
     line("cp -r of the tree out", &TreeRound::copyOut, "s");
     line("cp -r of such a tree in", &TreeRound::copyIn, "s");
-    const auto out = line("cp of the large file out", &TreeRound::bigOut, "MB/s");
-    const auto in = line("cp of the large file in", &TreeRound::bigIn, "MB/s");
+    line("cp of the large file out", &TreeRound::bigOut, "MB/s");
+    line("cp of the large file in", &TreeRound::bigIn, "MB/s");
     if (wholeOut && wholeIn) {
         std::printf("  whole-object GetObject %.1f MB/s, SendObject %.1f MB/s\n", *wholeOut, *wholeIn);
-        std::printf("  mounted/whole-object out %.2f / %.2f / %.2f, in %.2f / %.2f / %.2f\n",
-                    out.low / *wholeOut, out.middle / *wholeOut, out.high / *wholeOut, in.low / *wholeIn,
-                    in.middle / *wholeIn, in.high / *wholeIn);
+        printMountedRatios("", rounds, *wholeOut, *wholeIn);
     }
+    std::fflush(stdout);
+}
+
+void printMountedRatios(const std::string& label, const std::vector<TreeRound>& rounds, double wholeOut,
+                        double wholeIn) {
+    if (rounds.empty()) {
+        return;
+    }
+    const auto out = spreadOf(rounds, &TreeRound::bigOut);
+    const auto in = spreadOf(rounds, &TreeRound::bigIn);
+    std::printf("  mounted/whole-object%s%s out %.2f / %.2f / %.2f, in %.2f / %.2f / %.2f\n",
+                label.empty() ? "" : " ", label.c_str(), out.low / wholeOut, out.middle / wholeOut,
+                out.high / wholeOut, in.low / wholeIn, in.middle / wholeIn, in.high / wholeIn);
     std::fflush(stdout);
 }
 

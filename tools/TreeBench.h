@@ -62,5 +62,9 @@ std::vector<TreeRound> measureTree(const TreeTarget& target, const std::filesyst
 /// whole-object transfers where those were measured.
 void printTree(const std::string& title, const std::vector<TreeRound>& rounds, std::optional<double> wholeOut,
                std::optional<double> wholeIn);
+/// Prints the large file's speeds over the rounds against whole-object transfers of wholeOut and wholeIn
+/// MB/s, as min / median / max, on a line that begins "mounted/whole-object" and the label.
+void printMountedRatios(const std::string& label, const std::vector<TreeRound>& rounds, double wholeOut,
+                        double wholeIn);
 
 } // namespace tandalo::tools
