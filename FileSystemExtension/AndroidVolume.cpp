@@ -297,22 +297,17 @@ void AndroidVolume::flush(const std::shared_ptr<EphemeralItem>& item, SendComple
                    : fs().createPartialFile(storage, parent, pending->name, contents, pending->modified,
                                             pending->replacing);
     };
-    const auto takeTail = [&] {
-        return withLock([&](Tables& tables) {
-            auto& state = item->state(tables.lock);
-            state.takesTail = false;
-            return std::exchange(state.tail, {});
-        });
-    };
     std::optional<corvane::MTPFileSystem::PartialFile> sending;
     try {
         sending = send();
     } catch (...) {
-        // Nothing of the file is on the device: what collected behind it joins its contents again.
-        const auto tail = takeTail();
+        // Nothing of the file is on the device: what collected behind it joins its contents again, in one
+        // step, so that its size never reads short meanwhile.
         withLock([&](Tables& tables) {
-            auto& data = item->state(tables.lock).data;
-            data.insert(data.end(), tail.begin(), tail.end());
+            auto& state = item->state(tables.lock);
+            state.takesTail = false;
+            state.data.insert(state.data.end(), state.tail.begin(), state.tail.end());
+            std::vector<std::byte>().swap(state.tail);
         });
         throw;
     }
@@ -328,10 +323,16 @@ void AndroidVolume::flush(const std::shared_ptr<EphemeralItem>& item, SendComple
         }
     }
     // The writes that collected behind the start are the first run of the file's edit session, which
-    // opens now: they are sent with the next run, a read, a synchronize or the close.
-    auto tail = takeTail();
+    // opens now: they are sent with the next run, a read, a synchronize or the close. They stay in the
+    // item, and more may join them, until the device item takes them over, so that the file's size never
+    // reads short meanwhile; without any, none may come before that.
+    const bool tailWaits = withLock([&](Tables& tables) {
+        auto& state = item->state(tables.lock);
+        state.takesTail = state.takesTail && !state.tail.empty();
+        return state.takesTail;
+    });
     std::exception_ptr tailLost;
-    if (!tail.empty()) {
+    if (tailWaits) {
         try {
             fs().beginEdit(sent.object);
         } catch (...) {
@@ -342,6 +343,8 @@ void AndroidVolume::flush(const std::shared_ptr<EphemeralItem>& item, SendComple
     const bool complete = sent.object.name() == pending->name && !sent.replacing;
     withLock([&](Tables& tables) {
         auto& state = item->state(tables.lock);
+        state.takesTail = false;
+        auto tail = std::exchange(state.tail, {});
         // From now on the file is its object: one device item carries its contents, its edit session and
         // the opens that are still to be closed.
         auto device = std::make_shared<AndroidItem>(AndroidItem::Kind::object(sent.object),

@@ -50,7 +50,8 @@ TEST(VolumeConcurrencyTests, WritesToANewFileFromManyThreadsSendItOnceAndLoseNot
 }
 
 // The writer goes on while the first 16 MiB are on their way: what it writes meanwhile is answered at
-// once, read back and counted in the size, and lands after them by a synchronize that comes meanwhile.
+// once, read back and counted in the size until it is sent, and lands after them by a synchronize that comes
+// meanwhile.
 TEST(VolumeConcurrencyTests, AWriteThatArrivesDuringTheSendLandsAfterIt) {
     VolumeHost volume;
     const auto item = volume.create(volume.storage(), "copy.bin").item;
@@ -67,7 +68,12 @@ TEST(VolumeConcurrencyTests, AWriteThatArrivesDuringTheSendLandsAfterIt) {
                            contents.begin() + 16 * MiB + 10));
     EXPECT_EQ(across.bytes.size(), 20u);
     auto synchronized = volume.host().synchronize();
+    const auto editGate = volume.phone().addGate(PTPOperation::androidBeginEditObject);
     gate->release();
+    // From the start's landing to the edit session that takes them over, the later writes still count.
+    ASSERT_TRUE(editGate->waitUntilReached());
+    EXPECT_EQ(volume.size(item), 18 * MiB);
+    editGate->release();
     ASSERT_TRUE(synchronized.wait().succeeded());
     const auto sent = volume.phone().children(volume.scenario().storage(), simulation::SimulatedPhone::root);
     ASSERT_EQ(sent.size(), 1u);
