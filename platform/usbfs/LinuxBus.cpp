@@ -28,6 +28,13 @@ std::string_view classNameOf(const SysfsEntry& entry) {
     return entry.kind == SysfsEntry::Kind::device ? usb::deviceClassName : usb::interfaceClassName;
 }
 
+// Only what appeared counts: what is gone on a second look belongs to a folder on its way out.
+bool gainedSomething(const SysfsEntry& before, const SysfsEntry& now) {
+    return std::ranges::any_of(now.properties,
+                               [&](const auto& each) { return !before.properties.contains(each.first); }) ||
+           (before.endpoints.empty() && !now.endpoints.empty());
+}
+
 } // namespace
 
 std::shared_ptr<LinuxBus> LinuxBus::create(LinuxBusOptions options) {
@@ -78,14 +85,34 @@ std::filesystem::path LinuxBus::nodeOf(const SysfsEntry& device) const {
 
 void LinuxBus::refreshLocked() {
     const auto scanned = m_sysfs.scan();
-    std::set<std::pair<std::string, std::uint64_t>> present;
+    std::map<std::pair<std::string, std::uint64_t>, const SysfsEntry*> present;
     for (const auto& each : scanned) {
-        present.emplace(each.name, each.identity);
+        present.emplace(std::make_pair(each.name, each.identity), &each);
     }
     // What went: interfaces before their devices, as the kernel removes them.
     std::vector<usb::RegistryEntryID> gone;
+    std::set<usb::RegistryEntryID> republished;
+    for (auto& [id, entry] : m_entries) {
+        const auto now = present.find({entry.source.name, entry.source.identity});
+        if (now == present.end()) {
+            gone.push_back(id);
+        } else if (gainedSomething(entry.source, *now->second)) {
+            // Read while the kernel was still adding it: the kernel writes an interface's class and name,
+            // and a device's strings, after making the folder, with no event of their own. Published
+            // anew, as a re-created entry is, so that whoever passed the incomplete one over looks again;
+            // one in use keeps its ID and only gains the properties.
+            const usb::RegistryEntryID device = entry.record.parentID == 0 ? id : entry.record.parentID;
+            if (m_connections.contains(device)) {
+                entry.source = *now->second;
+                entry.record.properties = entry.source.properties;
+            } else {
+                republished.insert(id);
+            }
+        }
+    }
     for (const auto& [id, entry] : m_entries) {
-        if (!present.contains({entry.source.name, entry.source.identity})) {
+        if ((republished.contains(id) || republished.contains(entry.record.parentID)) &&
+            std::ranges::find(gone, id) == gone.end()) {
             gone.push_back(id);
         }
     }

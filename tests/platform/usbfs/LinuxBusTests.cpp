@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <sys/socket.h>
+#include <tuple>
 
 namespace usbfs {
 namespace {
@@ -143,6 +144,37 @@ TEST_F(LinuxBusTests, ASubscriptionGetsEachEntryEitherAsExistingOrAsAnEventNever
     bus->unsubscribe(subscription.id);
     uevent("add");
     EXPECT_TRUE(watch().empty()) << "an observer is never called after unsubscribe";
+}
+
+// The kernel makes a device's folder first and writes some of what is in it later: a look in between sees
+// an entry without its class, its name or its serial number, and such an entry must not stay that way.
+TEST_F(LinuxBusTests, AnEntryReadWhileTheKernelAddedItIsPublishedAnewOnceComplete) {
+    subscribeBoth();
+    const std::pair device{Kind::published, std::string(usb::deviceClassName)};
+    const std::pair interface { Kind::published, std::string(usb::interfaceClassName) };
+    const std::pair deviceGone{Kind::terminated, device.second};
+    const std::pair interfaceGone{Kind::terminated, interface.second};
+    for (const auto& [name, file, key] : {std::tuple{"1-2", "1-2:1.0/interface", "USB Interface Name"},
+                                          std::tuple{"1-3", "1-3:1.0/bInterfaceClass", "bInterfaceClass"},
+                                          std::tuple{"1-4", "1-4/serial", "USB Serial Number"}}) {
+        SCOPED_TRACE(file);
+        tree.addPhone(name, 1, static_cast<unsigned>(name[2] - '0') + 10);
+        std::string text;
+        std::getline(std::ifstream(tree.sysfs() / file), text);
+        std::filesystem::remove(tree.sysfs() / file);
+        uevent("add");
+        EXPECT_EQ(watch(), (std::vector{device, interface}));
+
+        tree.write(tree.sysfs() / file, text + "\n");
+        uevent("bind");
+        const bool ofDevice = std::string_view(file).find(':') == std::string_view::npos;
+        EXPECT_EQ(watch(), (ofDevice ? std::vector{interfaceGone, deviceGone, device, interface}
+                                     : std::vector{interfaceGone, interface}));
+        EXPECT_TRUE(
+            bus->property(ids(ofDevice ? usb::deviceClassName : usb::interfaceClassName).back(), key));
+        uevent("change");
+        EXPECT_TRUE(watch().empty()) << "published anew once only";
+    }
 }
 
 TEST_F(LinuxBusTests, TheHolderIsNamedFromTheDriverAndTheProgramsThatHaveTheNodeOpen) {
