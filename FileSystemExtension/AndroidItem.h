@@ -133,6 +133,10 @@ public:
         /// Bytes acknowledged to a writer that could not be sent when the session was ended for it (at
         /// unmount): the next close reports it.
         std::exception_ptr lostWrite;
+        /// A new file whose writer goes on after its start was sent: until its edit session ends, its runs
+        /// may grow as large as that start, since every run costs the phone's turnaround and a copy that
+        /// large keeps the link busy anyway.
+        bool runsLikeStart = false;
 
         /// Whether written bytes are waiting for the device or on their way to it.
         bool hasUnsentWrites() const noexcept { return unsentWrite || sendingWrite || refusedWrite; }
@@ -142,6 +146,7 @@ public:
             unsentWrite.reset();
             sendingWrite.reset();
             refusedWrite.reset();
+            runsLikeStart = false;
             std::vector<std::byte>().swap(spareRun);
         }
     };

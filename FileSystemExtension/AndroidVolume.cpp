@@ -351,6 +351,7 @@ void AndroidVolume::flush(const std::shared_ptr<EphemeralItem>& item, SendComple
                                                     sent.object.name(), state.parentID);
         auto& edits = device->state(tables.lock);
         edits.openCount = state.openCount;
+        edits.runsLikeStart = completion == SendCompletion::growsLater;
         if (tailLost) {
             // Acknowledged bytes that cannot reach the device: the file is not what its writer meant.
             edits.lostWrite = tailLost;
@@ -365,8 +366,14 @@ void AndroidVolume::flush(const std::shared_ptr<EphemeralItem>& item, SendComple
         state.sent = std::move(device);
         state.complete = complete;
         state.replacing = sent.replacing;
-        // Holding the contents too would make memory grow with every file copied onto the volume.
-        std::vector<std::byte>().swap(state.data);
+        // Holding the contents too would make memory grow with every file copied onto the volume. A file
+        // that grows reuses their buffer for its next run, rather than memory the system clears first.
+        if (edits.runsLikeStart) {
+            edits.spareRun = std::exchange(state.data, {});
+            edits.spareRun.clear();
+        } else {
+            std::vector<std::byte>().swap(state.data);
+        }
         // A whole file is the device's object from now on: the folder lists it, and changes on the phone
         // show. One that grows stands in the folder under its name until it is complete.
         if (complete) {

@@ -23,6 +23,11 @@ using Bytes = std::vector<std::byte>;
 /// The size from which a new file is taken for a large one on its way to the device.
 constexpr std::uint64_t largeFileHint = 0x100000;
 
+/// The most bytes one run of the item collects before it is sent.
+std::uint64_t runLimitOf(const AndroidItem::State& state) {
+    return state.runsLikeStart ? flushThreshold : writeBehindLimit;
+}
+
 /// Adds the bytes to the run that waits to be sent, when they continue it and it has room; the caller
 /// holds the item's content lock. Sequential writes of 1 MiB thus reach the device as one partial write of
 /// up to 4 MiB: each transaction costs the phone's turnaround and a round of hand-overs between the
@@ -37,7 +42,8 @@ bool appendToUnsent(AndroidVolume& volume, AndroidItem& item, std::uint64_t star
             return false;
         }
         auto& run = state.unsentWrite->data;
-        if (start != state.unsentWrite->offset + run.size() || run.size() + bytes.size() > writeBehindLimit) {
+        if (start != state.unsentWrite->offset + run.size() ||
+            run.size() + bytes.size() > runLimitOf(state)) {
             return false;
         }
         run.insert(run.end(), bytes.begin(), bytes.end());
@@ -52,7 +58,7 @@ void startRun(AndroidItem::State& state, std::uint64_t start, std::span<const st
     auto& run = state.unsentWrite.emplace();
     run.offset = start;
     run.data = std::exchange(state.spareRun, {});
-    run.data.reserve(writeBehindLimit);
+    run.data.reserve(runLimitOf(state));
     run.data.assign(bytes.begin(), bytes.end());
 }
 

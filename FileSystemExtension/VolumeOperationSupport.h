@@ -23,7 +23,8 @@ namespace tandalo {
 inline constexpr std::uint64_t flushThreshold = 0x1000000;
 
 /// Sequential writes in an edit session collect into one partial write of at most this many bytes. A full
-/// run is sent while the next one fills, so one file being written holds at most twice this much. Runs much
+/// run is sent while the next one fills, so one file being written holds at most twice this much (twice the
+/// flush threshold for a new file that grows past it, as while its start was sent). Runs much
 /// larger leave the link idle while the first one fills and keep the writer waiting at its close for the
 /// last one; much smaller ones pay the phone's turnaround more often.
 inline constexpr std::uint64_t writeBehindLimit = 0x400000;

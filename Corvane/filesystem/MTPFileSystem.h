@@ -288,8 +288,9 @@ private:
 
     /// Whether a file being sent is complete, or grows in an edit session afterwards.
     enum class Completion { now, later };
-    /// Makes a provider of a file's contents from their first byte, for each send of them.
-    using ContentSource = std::function<DataProvider()>;
+    /// Makes the data phase of a file's contents from their first byte, for each send of them: contents
+    /// held in memory go from where they lie, without a copy through a provider's buffer.
+    using ContentSource = std::function<DataPhase()>;
 
     static DirectoryKey folderOf(const Node& node, std::string_view path);
     /// The folder whose listing holds the object.
@@ -313,7 +314,7 @@ private:
     /// Sends a new object, SendObjectInfo and SendObject in one hold of the device; returns its handle.
     /// An object that was announced and not fully sent is deleted again where the device allows.
     std::uint32_t sendObject(const DirectoryKey& key, std::string_view name, std::uint64_t size,
-                             std::optional<TimePoint> modified, const DataProvider& provider);
+                             std::optional<TimePoint> modified, const DataPhase& contents);
     /// Sends a new file as a PartialFile. When renames are not known to work yet and the file completes
     /// later, one rename is tried at once, so that its completion cannot meet a refusal without the
     /// contents at hand.

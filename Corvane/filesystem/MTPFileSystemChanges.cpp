@@ -12,7 +12,6 @@
 #include "platform/foundation/Unicode.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace corvane {
 
@@ -34,17 +33,6 @@ void changeInEditSession(MTPDevice::Session& session, std::uint32_t handle, Chan
         throw;
     }
     session.endEdit(handle);
-}
-
-DataProvider bytesProvider(std::span<const std::byte> contents) {
-    return [contents, offset = std::size_t{0}](std::span<std::byte> buffer) mutable -> std::size_t {
-        const std::size_t count = std::min(buffer.size(), contents.size() - offset);
-        if (count != 0) {
-            std::memcpy(buffer.data(), contents.data() + offset, count);
-        }
-        offset += count;
-        return count;
-    };
 }
 
 } // namespace
@@ -73,7 +61,7 @@ MTPObject MTPFileSystem::createFile(std::uint32_t storage, std::uint32_t parent,
     if (child(storage, parent, name)) {
         throw PTPError::alreadyExists(std::string(name));
     }
-    const std::uint32_t handle = sendObject(key, name, 0, modified, bytesProvider({}));
+    const std::uint32_t handle = sendObject(key, name, 0, modified, DataPhase::send({}));
     folderChanged(key);
     return object(handle);
 }
@@ -88,7 +76,7 @@ MTPObject MTPFileSystem::createFile(std::uint32_t storage, std::uint32_t parent,
     if (existing && existing->isDirectory()) {
         throw PTPError::alreadyExists(std::string(name));
     }
-    const ContentSource source = [contents] { return bytesProvider(contents); };
+    const ContentSource source = [contents] { return DataPhase::send(contents); };
     const PartialFile sent =
         sendPartial(key, name, contents.size(), modified, source, existing, Completion::now);
     return completeSent(sent, source);
@@ -103,7 +91,7 @@ MTPFileSystem::PartialFile MTPFileSystem::createPartialFile(std::uint32_t storag
         throw PTPError::alreadyExists(std::string(name));
     }
     return sendPartial(
-        {storage, parent}, name, contents.size(), modified, [contents] { return bytesProvider(contents); },
+        {storage, parent}, name, contents.size(), modified, [contents] { return DataPhase::send(contents); },
         replacing, Completion::later);
 }
 

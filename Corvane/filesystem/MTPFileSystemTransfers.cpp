@@ -239,12 +239,12 @@ MTPObject MTPFileSystem::upload(const std::filesystem::path& file, std::string_v
         return static_cast<std::size_t>(got);
     };
     // Each send reads the file from its start: a device that refuses to rename gets it a second time.
-    const ContentSource source = [&]() -> DataProvider {
+    const ContentSource source = [&] {
         if (::lseek(fd.get(), 0, SEEK_SET) != 0) {
             throw PTPError::io("read failed: " + reason(errno));
         }
         sent = 0;
-        return read;
+        return DataPhase::send(size, read);
     };
     const PartialFile sentFile = sendPartial(key, chosen, size, modified, source, existing, Completion::now);
     const MTPObject placed = completeSent(sentFile, source);
@@ -283,14 +283,18 @@ std::optional<MTPObject> MTPFileSystem::cachedChild(const DirectoryKey& key, std
 }
 
 std::uint32_t MTPFileSystem::sendObject(const DirectoryKey& key, std::string_view name, std::uint64_t size,
-                                        std::optional<TimePoint> modified, const DataProvider& provider) {
+                                        std::optional<TimePoint> modified, const DataPhase& contents) {
     std::optional<std::uint32_t> announced;
     try {
         // One hold of the device: a phone drops an announced object when any other command comes between
         // SendObjectInfo and SendObject.
         m_device->exclusive([&](MTPDevice::Session& session) {
             announced = session.createFile(key.storage, key.parent, name, size, modified);
-            session.sendObject(size, provider);
+            if (contents.provider()) {
+                session.sendObject(size, contents.provider());
+            } else {
+                session.sendObject(contents.data());
+            }
         });
         return *announced;
     } catch (...) {

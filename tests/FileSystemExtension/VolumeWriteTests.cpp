@@ -61,6 +61,21 @@ TEST(VolumeWriteTests, ANewFileGoesToTheDeviceAt16MiBAndIsEditedInPlaceAfterward
     EXPECT_EQ(volume.phoneBytes("video.mp4"), contents);
 }
 
+TEST(VolumeWriteTests, ANewFileThatGrowsPastItsStartIsSentInRunsAsLargeAsTheStart) {
+    VolumeHost volume;
+    const auto item = volume.create(volume.storage(), "video.mp4").item;
+    const auto contents = testing::patternBytes(40 * MiB, 5);
+    volume.writeAll(item, contents, MiB);
+    ASSERT_TRUE(volume.close(item).succeeded());
+    const auto handle = volume.scenario().handle("video.mp4");
+    // Each partial write costs the phone's turnaround; the runs behind a copy in may grow as large as its
+    // start, where runs of 4 MiB took six of them.
+    EXPECT_EQ(testing::paramsOf(volume.phone(), PTPOperation::androidSendPartialObject),
+              (std::vector<std::vector<std::uint32_t>>{{handle, 16 * MiB, 0, 16 * MiB},
+                                                       {handle, 32 * MiB, 0, 8 * MiB}}));
+    EXPECT_EQ(volume.phoneBytes("video.mp4"), contents);
+}
+
 TEST(VolumeWriteTests, AGapInABufferedFileReadsAsZeros) {
     VolumeHost volume;
     const auto item = volume.create(volume.storage(), "gap.txt").item;
