@@ -39,8 +39,9 @@ std::uint64_t endOf(const Window& window) {
 /// Window buffers that their last holder let go of, kept for the next fetch: it then reads into memory
 /// already mapped, where a fresh buffer of megabytes costs a page fault and a clearing for every page.
 struct SpareWindows {
-    std::mutex lock; // guards buffers; held for nothing else
+    std::mutex lock; // guards buffers and preparing; held for nothing else
     std::vector<std::vector<std::byte>> buffers;
+    bool preparing = false; // a task is mapping a buffer for the list
 };
 
 /// Enough for a reader that goes on window after window: one window is let go for every one fetched.
@@ -52,15 +53,66 @@ SpareWindows& spareWindows() {
     return *spares;
 }
 
-std::vector<std::byte> takeSpareWindow() {
+/// Room past a window's bytes: the library reads a whole packet past the end it expects.
+constexpr std::size_t spareWindowSlack = 64u << 10;
+
+/// Maps the memory of a full window on a task of its own and puts it in the list, unless the list is full
+/// or another task does so already.
+void prepareSpareWindow(AndroidVolume& volume) noexcept {
     auto& spares = spareWindows();
-    std::lock_guard guard(spares.lock);
-    if (spares.buffers.empty()) {
-        return {};
+    {
+        std::lock_guard guard(spares.lock);
+        if (spares.preparing || spares.buffers.size() >= spareWindowCount) {
+            return;
+        }
+        spares.preparing = true;
     }
-    auto buffer = std::move(spares.buffers.back());
-    spares.buffers.pop_back();
-    return buffer;
+    const auto prepared = [&spares](std::vector<std::byte> buffer) noexcept {
+        std::lock_guard guard(spares.lock);
+        spares.preparing = false;
+        if (!buffer.empty() && spares.buffers.size() < spareWindowCount) {
+            try {
+                spares.buffers.push_back(std::move(buffer));
+            } catch (...) {
+                // Without room in the list the buffer is simply freed.
+            }
+        }
+    };
+    try {
+        volume.startTask([prepared] {
+            std::vector<std::byte> buffer;
+            try {
+                // Filling it maps every page here, not in the fetch that the link waits for.
+                buffer.resize(AndroidVolume::readAhead + spareWindowSlack);
+            } catch (...) {
+                buffer.clear();
+            }
+            prepared(std::move(buffer));
+        });
+    } catch (...) {
+        prepared({});
+    }
+}
+
+/// The memory for a fetch of length bytes: a buffer that a window let go of. A reader that goes on
+/// window after window finds none at first, while its windows grow and are all still held; a fetch that
+/// finds none has the next full window's memory mapped meanwhile, where a fresh window of megabytes costs
+/// the fetch a page fault for every page while the link waits.
+std::vector<std::byte> takeSpareWindow(AndroidVolume& volume, std::uint64_t length) {
+    auto& spares = spareWindows();
+    {
+        std::lock_guard guard(spares.lock);
+        if (!spares.buffers.empty()) {
+            auto buffer = std::move(spares.buffers.back());
+            spares.buffers.pop_back();
+            return buffer;
+        }
+    }
+    // Only a reader whose windows have grown towards the largest is likely to go on.
+    if (length >= AndroidVolume::readAhead / 2) {
+        prepareSpareWindow(volume);
+    }
+    return {};
 }
 
 void giveBackWindow(std::vector<std::byte>* bytes) noexcept {
@@ -264,8 +316,9 @@ bool fetchAhead(AndroidVolume& volume, const std::shared_ptr<AndroidItem>& item,
             while (plan) {
                 std::optional<std::vector<std::byte>> bytes;
                 try {
-                    bytes = volume.fs().read(plan->object, plan->offset,
-                                             static_cast<std::int64_t>(plan->length), takeSpareWindow());
+                    bytes =
+                        volume.fs().read(plan->object, plan->offset, static_cast<std::int64_t>(plan->length),
+                                         takeSpareWindow(volume, plan->length));
                 } catch (...) {
                     // Nobody needs these bytes yet: a read that does fetches them itself and reports what
                     // goes wrong.
@@ -595,7 +648,7 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
             }
             const auto fetch = std::min(target.length - start, std::max(readAheadBytes, wanted));
             auto bytes = fs().read(withSize(*target.object, target.length), start,
-                                   static_cast<std::int64_t>(fetch), takeSpareWindow());
+                                   static_cast<std::int64_t>(fetch), takeSpareWindow(*this, fetch));
             AndroidItem::ReadAhead fetched;
             fetched.window = windowOf(start, std::move(bytes));
             const auto& window = *fetched.window.data;
