@@ -1,7 +1,11 @@
 // The helper modes of the machine's test program: another program that holds the MTP interface (as the
-// desktop's MTP service does, optionally answering GVfs's D-Bus calls), and an unprivileged user.
+// desktop's MTP service does, optionally answering GVfs's D-Bus calls), an unprivileged user, and a
+// check that the gadget answers before the suite starts.
 #include "VmHelper.h"
 
+#include "Corvane/device/MTPDevice.h"
+#include "Corvane/usb/USBDeviceDiscovery.h"
+#include "platform/iokit/IOKitLib.h"
 #include "platform/usbfs/LinuxBus.h"
 
 #include <cstdio>
@@ -144,6 +148,26 @@ int openAsNobody() {
     return 1;
 }
 
+// A session opened and closed: the device is there and its responder serves it.
+int answers() {
+    const auto bus = LinuxBus::create();
+    const usb::ScopedDefaultBus scoped(bus);
+    const auto found = corvane::USBDeviceDiscovery::findMTPInterfaces(iokit::MainPort::forBus(bus));
+    if (found.empty()) {
+        std::cerr << "answers: no MTP interface on the bus" << std::endl;
+        return 1;
+    }
+    try {
+        const auto device = corvane::MTPDevice::connect(found.front(), corvane::TransportKind::iousbLib);
+        device->hold()->open();
+        device->close();
+        return 0;
+    } catch (const std::exception& error) {
+        std::cerr << "answers: " << error.what() << std::endl;
+        return 1;
+    }
+}
+
 } // namespace
 
 std::optional<int> runHelperMode(int argc, char** argv) {
@@ -153,6 +177,9 @@ std::optional<int> runHelperMode(int argc, char** argv) {
     }
     if (mode == "--open-as-nobody") {
         return openAsNobody();
+    }
+    if (mode == "--answers") {
+        return answers();
     }
     return std::nullopt;
 }

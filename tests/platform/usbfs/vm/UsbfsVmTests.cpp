@@ -18,11 +18,14 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <sys/file.h>
 #include <thread>
+#include <unistd.h>
 
 namespace usbfs::vm {
 
@@ -82,7 +85,9 @@ protected:
         }
         bus = LinuxBus::create();
         defaultBus.emplace(bus);
-        ASSERT_TRUE(eventually([&] { return mtpInterface().has_value(); })) << "the gadget is not on the bus";
+        // Generous: the harness may be binding the gadget again after umtprd let it go.
+        ASSERT_TRUE(eventually([&] { return mtpInterface().has_value(); }, 90s))
+            << "the gadget is not on the bus";
     }
 
     std::optional<usb::RegistryEntry> mtpInterface() {
@@ -115,19 +120,50 @@ protected:
         std::getline(std::ifstream(udcFile()), value);
         return !value.empty();
     }
-    void unplug() { ASSERT_TRUE(setUDC("")); }
+    // The harness binds the gadget again whenever umtprd unbinds it while the cable is in (gadget.sh):
+    // the cable's state changes under the harness's lock, together with the UDC file.
+    static bool setCable(bool in) {
+        const int fd = ::open(environment("TANDALO_VM_PLUGGED").c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) {
+            return false;
+        }
+        ::flock(fd, LOCK_EX);
+        const bool done = ::pwrite(fd, in ? "1\n" : "0\n", 2, 0) == 2 && (in || !bound() || setUDC(""));
+        ::close(fd);
+        return done;
+    }
+    void unplug() { ASSERT_TRUE(setCable(false)); }
     void plug() {
+        ASSERT_TRUE(setCable(true));
         // umtprd declares its function anew after an unplug, and unbinds the gadget while it does; until
-        // it has, a bind fails or does not last. So the bind is repeated until the device stays.
+        // it has, a bind fails or does not last. So the bind is repeated until the device has stayed, with
+        // the same entry, for two seconds: the next test must not find it just before it goes again.
+        std::optional<usb::RegistryEntryID> seen;
+        auto since = std::chrono::steady_clock::now();
         ASSERT_TRUE(eventually(
             [&] {
                 if (!bound()) {
                     setUDC(environment("TANDALO_VM_UDC"));
                 }
-                return eventually([&] { return mtpInterface().has_value() && bound(); }, 2s);
+                const auto interface = mtpInterface();
+                const auto now = std::chrono::steady_clock::now();
+                if (!interface || !bound() || interface->id != seen) {
+                    seen = interface ? std::optional(interface->id) : std::nullopt;
+                    since = now;
+                    return false;
+                }
+                return now - since >= 2s;
             },
-            40s))
+            180s))
             << "the gadget did not come back";
+    }
+
+    // A transfer is on its way to the device once the kernel has counted its URB: only then may a test
+    // unplug, abort or close under it, which a fixed pause cannot promise on a loaded machine.
+    static unsigned long submittedURBs() {
+        std::string count;
+        std::getline(std::ifstream("/sys/bus/usb/devices/1-1/urbnum"), count);
+        return count.empty() ? 0 : std::stoul(count);
     }
 
     static fs::path store() { return environment("TANDALO_VM_STORE"); }
@@ -193,15 +229,12 @@ TEST_P(KernelTransports, RunAWholeSession) {
 
     // Whole and partial reads, against the folder's own bytes.
     const auto expected = readFile(store() / "seed" / "big.bin");
-    const fs::path urbCount = fs::path("/sys/bus/usb/devices") / "1-1" / "urbnum";
-    const auto urbsBefore =
-        std::stoul(std::string(std::istreambuf_iterator<char>(std::ifstream(urbCount).rdbuf()), {}));
+    const auto urbsBefore = submittedURBs();
     std::vector<std::byte> received;
     device->hold()->getObject(big->handle(), [&](std::span<const std::byte> chunk) {
         received.insert(received.end(), chunk.begin(), chunk.end());
     });
-    const auto urbsAfter =
-        std::stoul(std::string(std::istreambuf_iterator<char>(std::ifstream(urbCount).rdbuf()), {}));
+    const auto urbsAfter = submittedURBs();
     EXPECT_EQ(received, expected);
     // A megabyte is one request: 16 KiB pieces would need over 300 for this object.
     EXPECT_LT(urbsAfter - urbsBefore, 16u) << "URBs for a " << expected.size() << "-byte GetObject";
@@ -272,6 +305,7 @@ TEST_F(KernelUSB, AnUnplugEndsATransferAtOnceWithNotAttached) {
     std::optional<usb::Status> ended;
     std::string message;
     std::chrono::steady_clock::duration took{};
+    const auto submitted = submittedURBs();
     std::jthread reader([&] {
         const auto start = std::chrono::steady_clock::now();
         std::vector<std::byte> buffer(512);
@@ -283,7 +317,7 @@ TEST_F(KernelUSB, AnUnplugEndsATransferAtOnceWithNotAttached) {
         }
         took = std::chrono::steady_clock::now() - start;
     });
-    std::this_thread::sleep_for(300ms); // the read is waiting on the device by now
+    ASSERT_TRUE(eventually([&] { return submittedURBs() > submitted; })) << "the read never went out";
     unplug();
     reader.join();
     bus->close(handle);
@@ -297,6 +331,7 @@ TEST_F(KernelUSB, AbortAndCloseFromAnotherThreadEndATransferAtOnce) {
     const auto handle = bus->open(interface.id, usb::OpenMode::exclusive);
     for (const bool byClose : {false, true}) {
         std::optional<usb::Status> ended;
+        const auto submitted = submittedURBs();
         std::jthread reader([&] {
             std::vector<std::byte> buffer(1024 * 1024);
             try {
@@ -305,7 +340,7 @@ TEST_F(KernelUSB, AbortAndCloseFromAnotherThreadEndATransferAtOnce) {
                 ended = error.status();
             }
         });
-        std::this_thread::sleep_for(300ms);
+        ASSERT_TRUE(eventually([&] { return submittedURBs() > submitted; })) << "the read never went out";
         const auto start = std::chrono::steady_clock::now();
         if (byClose) {
             bus->close(handle);
@@ -329,6 +364,7 @@ TEST_F(KernelUSB, TransfersEndWhileAnotherThreadWaitsOnTheDevice) {
         }
         SCOPED_TRACE(static_cast<int>(waiting.address));
         std::optional<usb::Status> ended;
+        const auto submitted = submittedURBs();
         std::jthread reader([&] {
             std::vector<std::byte> buffer(waiting.packetSize());
             try {
@@ -337,7 +373,7 @@ TEST_F(KernelUSB, TransfersEndWhileAnotherThreadWaitsOnTheDevice) {
                 ended = error.status();
             }
         });
-        std::this_thread::sleep_for(300ms);
+        ASSERT_TRUE(eventually([&] { return submittedURBs() > submitted; })) << "the read never went out";
         const auto start = std::chrono::steady_clock::now();
         for (int request = 0; request < 3; ++request) {
             EXPECT_GE(bus->controlRequest(handle, {0xA1, 0x67, 0, 0, 64}, {}, usb::Timeout(5000)).size(), 4u);

@@ -4,10 +4,14 @@
 
 gadget=/sys/kernel/config/usb_gadget/tandalo
 gadget_serial=0123456789ABCDEF
+# "1" while the cable is in, "0" while it is out; whoever changes it, or binds or unbinds the gadget,
+# holds a lock on it (flock), so that the keeper below never binds a gadget someone has just unplugged.
+gadget_plugged_file=/run/tandalo-gadget-plugged
 
-# gadget_up STORE: umtprd serves STORE; returns once the host side has the device's interface.
+# gadget_up STORE [COMMAND...]: umtprd serves STORE; returns once the host side has the device to stay
+# and, given a COMMAND that talks to it, once the device has answered that command.
 gadget_up() {
-    local store=$1 tries
+    local store=$1 limit
     mkdir -p "$gadget"
     echo 0x18D1 >"$gadget/idVendor"
     echo 0x4EE1 >"$gadget/idProduct"
@@ -48,31 +52,92 @@ usb_max_wr_buffer_size 0x100000
 CONF
     umtprd -conf /run/umtprd.conf >/run/umtprd.log 2>&1 &
     # FunctionFS refuses a bind until the program has written its descriptors and the endpoints exist.
-    for tries in $(seq 200); do
-        [ -e /run/ffs-mtp/ep1 ] && break
+    limit=$((SECONDS + ${TANDALO_GADGET_WAIT:-180}))
+    until [ -e /run/ffs-mtp/ep1 ] || [ $SECONDS -ge $limit ]; do
         sleep 0.1
     done
-    gadget_plug
+    echo 1 >"$gadget_plugged_file"
+    gadget_keep_plugged &
+    gadget_plug || return 1
+    # umtprd can be there for the host's enumeration and still not answer yet on a loaded machine; an
+    # unplug and plug makes it start over.
+    [ $# -lt 2 ] && return 0
+    until timeout 60 "${@:2}"; do
+        if [ $SECONDS -ge $limit ]; then
+            echo "gadget: the device does not answer ${*:2}" >&2
+            cat /run/umtprd.log >&2
+            return 1
+        fi
+        gadget_unplug && gadget_plug || return 1
+    done
 }
 
 gadget_udc() {
     ls /sys/class/udc | head -1
 }
 
-# FunctionFS refuses the bind until the program has declared its function, and umtprd declares it anew
-# (unbinding the gadget meanwhile) after an unplug: the bind is repeated until the device stays.
-gadget_plug() {
-    local tries
-    for tries in $(seq 400); do
-        [ -n "$(cat "$gadget/UDC")" ] || gadget_udc 2>/dev/null >"$gadget/UDC"
-        sleep 0.1
-        [ -n "$(cat "$gadget/UDC")" ] && ls /sys/bus/usb/devices/*:1.0 >/dev/null 2>&1 && return 0
+# The gadget's node on the host side ("/dev/bus/usb/001/002") once the host has it configured, with its
+# MTP interface and that interface's name read (the kernel adds the name after the interface itself);
+# nothing while it has not.
+gadget_node() {
+    local folder serial bus address interface class node
+    for folder in /sys/bus/usb/devices/*; do
+        { read -r serial <"$folder/serial" && [ "$serial" = "$gadget_serial" ] &&
+            read -r bus <"$folder/busnum" && read -r address <"$folder/devnum"; } 2>/dev/null || continue
+        for interface in "$folder/${folder##*/}":*; do
+            { read -r class <"$interface/bInterfaceClass" && [ "$class" = 06 ] &&
+                [ -e "$interface/interface" ]; } 2>/dev/null || continue
+            printf -v node '/dev/bus/usb/%03d/%03d' "$bus" "$address"
+            [ -c "$node" ] && echo "$node"
+            return
+        done
     done
-    echo "gadget: the device did not appear on the host side" >&2
+    return 1
+}
+
+# umtprd takes an error on its endpoints (after a reset, or a transfer that a loaded machine made late)
+# for an unplug, and then declares its function anew, which unbinds the gadget: the device leaves the
+# host for good, where a phone would come back. So while the cable is in, an unbound gadget is bound
+# again; FunctionFS refuses that until umtprd has declared its function.
+gadget_keep_plugged() {
+    local wanted bound
+    while sleep 0.2; do
+        {
+            flock 9
+            read -r wanted <&9
+            read -r bound <"$gadget/UDC"
+            [ "$wanted" = 1 ] && [ -z "$bound" ] && gadget_udc >"$gadget/UDC"
+        } 9<"$gadget_plugged_file" 2>/dev/null
+    done
+}
+
+# The cable goes in. The bind is repeated until the host has had the device, under the same node, for two
+# seconds without a break: umtprd may unbind the gadget once more while it deals with an earlier unplug,
+# and tests that start before then find no device, or lose it under their first transfers.
+# gadget_plugged is when the host had it (date +%s%N). TANDALO_GADGET_WAIT bounds the wait.
+gadget_plug() {
+    local limit=$((SECONDS + ${TANDALO_GADGET_WAIT:-180})) node seen="" now
+    flock "$gadget_plugged_file" sh -c "echo 1 >'$gadget_plugged_file'"
+    while [ $SECONDS -lt $limit ]; do
+        [ -n "$(cat "$gadget/UDC")" ] || gadget_udc 2>/dev/null >"$gadget/UDC"
+        now=$(date +%s%N)
+        node=$(gadget_node) || node=""
+        if [ -z "$node" ] || [ "$node" != "$seen" ]; then
+            seen=$node gadget_plugged=$now
+        elif [ $((now - gadget_plugged)) -ge 2000000000 ]; then
+            return 0
+        fi
+        sleep 0.1
+    done
+    echo "gadget: the device did not stay on the host side within ${TANDALO_GADGET_WAIT:-180} s" \
+        "(UDC: '$(cat "$gadget/UDC")', last seen: '${seen:-nothing}')" >&2
+    ls /sys/bus/usb/devices >&2
     cat /run/umtprd.log >&2
     return 1
 }
 
+# The cable comes out. umtprd may unbind the gadget once more after the next bind, while it deals with
+# this unplug: the keeper and gadget_plug bind it again.
 gadget_unplug() {
-    echo "" >"$gadget/UDC"
+    flock "$gadget_plugged_file" sh -c "echo 0 >'$gadget_plugged_file' && echo >'$gadget/UDC'"
 }

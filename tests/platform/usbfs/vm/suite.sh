@@ -13,12 +13,13 @@ work=/run/tandalo-vm
 mkdir -p "$work/store/seed" "$work/mount"
 echo "hello from the folder" >"$work/store/seed/hello.txt"
 head -c 5242880 /dev/urandom >"$work/store/seed/big.bin"
-gadget_up "$work/store" || exit 1
+gadget_up "$work/store" "$build/tests/platform/usbfs/vm/usbfs_vm_tests" --answers || exit 1
 
 # A session bus for the polite-release test: the desktop's MTP service is reached over D-Bus.
 export DBUS_SESSION_BUS_ADDRESS
 DBUS_SESSION_BUS_ADDRESS=$(dbus-daemon --session --fork --print-address 2>/dev/null) || unset DBUS_SESSION_BUS_ADDRESS
-export TANDALO_VM_GADGET=$gadget TANDALO_VM_UDC=$(gadget_udc) TANDALO_VM_STORE=$work/store
+export TANDALO_VM_GADGET=$gadget TANDALO_VM_UDC=$(gadget_udc) TANDALO_VM_STORE=$work/store \
+    TANDALO_VM_PLUGGED=$gadget_plugged_file
 
 passed=0
 failed=0
@@ -66,8 +67,8 @@ refused_mount() {
 app_control() { "$build/tools/tandalo-control" "$work/app/control.sock" "$@"; }
 app_state() { app_control rows 2>/dev/null | awk -F'\t' -v id="$gadget_serial" '$1 == id { print $3 }'; }
 wait_until() { # <seconds> <command...>
-    local tries
-    for tries in $(seq $(($1 * 10))); do
+    local limit=$((SECONDS + $1))
+    while [ $SECONDS -lt $limit ]; do
         "${@:2}" && return 0
         sleep 0.1
     done
@@ -77,9 +78,19 @@ wait_until() { # <seconds> <command...>
 app_mounted() { [[ "$(app_state)" == "mounted "* ]] && mountpoint -q "$(app_state | cut -c9-)"; }
 app_folder_gone() { ! mountpoint -q "$1" && [ ! -e "$1" ]; }
 app_unlisted() { [ -z "$(app_state)" ]; }
+# A program has written something, or has ended. Asked of the process, not of the mount: a look into the
+# mount may wait behind the very copy it asks about.
+writing() {
+    local field value
+    [ -e "/proc/$1" ] || return 0
+    while read -r field value; do
+        [ "$field" = wchar: ] && [ "$value" -gt 0 ] && return 0
+    done <"/proc/$1/io"
+    return 1
+}
 
 application() {
-    local app=$work/app pid folder storage plugged status=0
+    local app=$work/app pid folder storage copier status=0
     mkdir -p "$app/home/Tandalo" "$app/run" "$app/prefs" && chmod 700 "$app/run"
     # The mount folder inside the machine, not the real home folder's, which is the host's; no set-up guide.
     printf 'mountRootBookmark=string:%s\nhasCompletedOnboarding=bool:true\n' "$app/home/Tandalo" \
@@ -90,21 +101,22 @@ application() {
     head -c 3145735 /dev/urandom >"$app/in.bin"
     head -c 33554432 /dev/urandom >"$app/large.bin"
     {
-        wait_until 60 app_mounted && folder=$(app_state | cut -c9-) && storage=$(ls "$folder" | head -1) &&
+        wait_until 120 app_mounted && folder=$(app_state | cut -c9-) && storage=$(ls "$folder" | head -1) &&
             echo "application: mounted on $folder" &&
             cp "$folder/$storage/seed/big.bin" "$app/out.bin" && cmp "$app/out.bin" "$work/store/seed/big.bin" &&
             cp "$app/in.bin" "$folder/$storage/seed/in.bin" && sync "$folder/$storage/seed/in.bin" &&
             cmp "$app/in.bin" "$work/store/seed/in.bin" && echo "application: cp out and in, byte for byte" &&
-            app_control press "$gadget_serial" eject >/dev/null && wait_until 30 app_folder_gone "$folder" &&
+            app_control press "$gadget_serial" eject >/dev/null && wait_until 60 app_folder_gone "$folder" &&
             [ "$(app_state)" = unmounted ] && echo "application: ejected with the window's button" &&
-            app_control press "$gadget_serial" mount >/dev/null && wait_until 60 app_mounted &&
+            app_control press "$gadget_serial" mount >/dev/null && wait_until 120 app_mounted &&
             folder=$(app_state | cut -c9-) && echo "application: mounted again with the window's button" &&
-            { cp "$app/large.bin" "$folder/$storage/seed/large.bin" 2>/dev/null & } &&
-            sleep 0.5 && gadget_unplug && wait_until 60 app_folder_gone "$folder" && wait_until 30 app_unlisted &&
+            { cp "$app/large.bin" "$folder/$storage/seed/large.bin" 2>/dev/null & } && copier=$! &&
+            wait_until 60 writing "$copier" && gadget_unplug &&
+            wait_until 120 app_folder_gone "$folder" && wait_until 60 app_unlisted &&
             echo "application: unplugged during a copy, the folder is gone" &&
-            gadget_plug && plugged=$(date +%s%N) && wait_until 60 app_mounted &&
-            echo "application: plugged in again, mounted again $((($(date +%s%N) - plugged) / 1000000)) ms after" \
-                "the kernel had the device"
+            gadget_plug && wait_until 120 app_mounted &&
+            echo "application: plugged in again, mounted again $((($(date +%s%N) - gadget_plugged) / 1000000)) ms" \
+                "after the kernel had the device"
     } || status=1
     kill -TERM "$pid"
     wait "$pid" || { echo "application: ended with $?"; status=1; }
@@ -133,4 +145,6 @@ if [ -x "$build/tools/tandalo-usb-bench" ]; then
     done
 fi
 echo "$passed passed, $failed failed"
+# What the device saw tells a failure of the device from one of ours.
+[ "$failed" -eq 0 ] || { echo "== umtprd's log"; tail -n 40 /run/umtprd.log; }
 [ "$failed" -eq 0 ]
