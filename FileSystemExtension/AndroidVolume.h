@@ -84,6 +84,8 @@ public:
         std::unordered_map<std::uint64_t, corvane::DirectoryListing> seenListings;
         /// When the last write time was published; none before the first.
         std::optional<platform::Clock::TimePoint> writeRecordedAt;
+        /// A task is storing a write time: the next one waits for a write after it has ended.
+        bool writeRecordRunning = false;
         /// Total and free bytes last read from the device.
         std::uint64_t cachedTotalBytes = 0;
         std::uint64_t cachedFreeBytes = 0;
@@ -267,6 +269,10 @@ public:
     void startBatteryTask();
     /// Publishes the time of a write, at most once a second. Any thread; blocks for the suite's file.
     void recordWrite();
+    /// recordWrite() for a write being answered: the time is stored on a task of its own, since storing
+    /// it waits for the suite's lock, which another process may hold for seconds, and syncs its file to
+    /// disk. Any thread; does not block.
+    void recordWriteBehind();
 
     // FSKit's volume operations.
 

@@ -90,4 +90,35 @@ void AndroidVolume::recordWrite() {
     }
 }
 
+void AndroidVolume::recordWriteBehind() {
+    const auto now = clock().now();
+    const auto date = clock().wallNow();
+    const bool due = withLock([&](Tables& tables) {
+        if (tables.writeRecordRunning ||
+            (tables.writeRecordedAt && now - *tables.writeRecordedAt < writeRecordInterval)) {
+            return false;
+        }
+        tables.writeRecordedAt = now;
+        tables.writeRecordRunning = true;
+        return true;
+    });
+    if (!due) {
+        return;
+    }
+    // One task at a time, so that an earlier time never lands after a later one.
+    const auto store = [this, date] {
+        try {
+            DeviceStatus::recordWrite(m_deviceKey, date, *m_context.environment);
+        } catch (...) {
+            // Deliberately dropped: the record is advisory, and what could be said is in the log.
+        }
+        withLock([](Tables& tables) { tables.writeRecordRunning = false; });
+    };
+    try {
+        startTask(store);
+    } catch (...) {
+        store();
+    }
+}
+
 } // namespace tandalo

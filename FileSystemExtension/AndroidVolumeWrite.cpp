@@ -434,7 +434,7 @@ void AndroidVolume::writeContents(std::span<const std::byte> contents, std::shar
             return;
         }
         if (bound) {
-            recordWrite();
+            recordWriteBehind();
         }
         device = sentItem(*memory);
         if (!device) {
@@ -508,7 +508,7 @@ void AndroidVolume::writeContents(std::span<const std::byte> contents, std::shar
             reply(0, std::nullopt);
             return;
         }
-        recordWrite();
+        recordWriteBehind();
     }
     {
         // A write that continues the run waiting to be sent answers at once.

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace tandalo {
 namespace {
@@ -190,10 +193,24 @@ TEST(VolumeWriteTests, MetadataFilesNeverReachTheDeviceNorRecordAWriteTime) {
     EXPECT_TRUE(volume.phone().operations().empty());
     EXPECT_FALSE(DeviceStatus::lastWrite(volume.extension().deviceKey(),
                                          volume.extension().preferences().environment()));
-    // A new file bound for the device records one.
-    ASSERT_TRUE(volume.write(volume.create(volume.storage(), "a.txt").item, 0, "a").succeeded());
-    EXPECT_TRUE(DeviceStatus::lastWrite(volume.extension().deviceKey(),
-                                        volume.extension().preferences().environment()));
+    // A new file bound for the device records one, and is answered without waiting for the record: the
+    // application may hold the suite's lock for seconds.
+    const auto suiteLock = volume.extension().preferences().suite().filePath().string() + ".lock";
+    const int holder = ::open(suiteLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    auto written = volume.host().writeContents(volume.create(volume.storage(), "a.txt").item, 0,
+                                               testing::bytesOfText("a"));
+    const bool answered =
+        testing::eventually([&] { return written.isReady(); }, platform::Preferences::lockLimit / 2);
+    ::close(holder);
+    EXPECT_TRUE(answered) << "the write waited for the suite's lock";
+    EXPECT_TRUE(written.wait().succeeded());
+    EXPECT_TRUE(testing::eventually([&] {
+        return DeviceStatus::lastWrite(volume.extension().deviceKey(),
+                                       volume.extension().preferences().environment())
+            .has_value();
+    }));
 }
 
 TEST(VolumeWriteTests, AWriteFarPastTheEndIsNeverAllocatedInMemory) {
