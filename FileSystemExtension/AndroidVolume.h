@@ -341,6 +341,11 @@ private:
     /// Removes from the device what sends cut short in an earlier mount left under an incomplete name;
     /// logs each. The battery poller runs it after its first poll; a stop request ends it.
     void removeLeftovers(std::stop_token stop);
+    /// Takes the next write time to publish when one is due: at most once a second, and not while one is
+    /// still being stored, so that an earlier time never lands after a later one.
+    bool claimWriteRecord();
+    /// Stores a claimed write time; the next one may be claimed once it has ended.
+    void storeWriteRecord(platform::Clock::WallTime date);
     /// One poll of the battery poller: false when the volume is gone and the poller should end.
     static bool pollBattery(const std::weak_ptr<AndroidVolume>& volume, std::stop_token stop);
 

@@ -75,25 +75,9 @@ bool AndroidVolume::pollBattery(const std::weak_ptr<AndroidVolume>& weakSelf, st
     return !weakSelf.expired();
 }
 
-void AndroidVolume::recordWrite() {
+bool AndroidVolume::claimWriteRecord() {
     const auto now = clock().now();
-    const auto date = clock().wallNow();
-    const bool due = withLock([&](Tables& tables) {
-        if (tables.writeRecordedAt && now - *tables.writeRecordedAt < writeRecordInterval) {
-            return false;
-        }
-        tables.writeRecordedAt = now;
-        return true;
-    });
-    if (due) {
-        DeviceStatus::recordWrite(m_deviceKey, date, *m_context.environment);
-    }
-}
-
-void AndroidVolume::recordWriteBehind() {
-    const auto now = clock().now();
-    const auto date = clock().wallNow();
-    const bool due = withLock([&](Tables& tables) {
+    return withLock([&](Tables& tables) {
         if (tables.writeRecordRunning ||
             (tables.writeRecordedAt && now - *tables.writeRecordedAt < writeRecordInterval)) {
             return false;
@@ -102,17 +86,36 @@ void AndroidVolume::recordWriteBehind() {
         tables.writeRecordRunning = true;
         return true;
     });
-    if (!due) {
+}
+
+void AndroidVolume::storeWriteRecord(platform::Clock::WallTime date) {
+    try {
+        DeviceStatus::recordWrite(m_deviceKey, date, *m_context.environment);
+    } catch (...) {
+        withLock([](Tables& tables) { tables.writeRecordRunning = false; });
+        throw;
+    }
+    withLock([](Tables& tables) { tables.writeRecordRunning = false; });
+}
+
+void AndroidVolume::recordWrite() {
+    const auto date = clock().wallNow();
+    if (claimWriteRecord()) {
+        storeWriteRecord(date);
+    }
+}
+
+void AndroidVolume::recordWriteBehind() {
+    const auto date = clock().wallNow();
+    if (!claimWriteRecord()) {
         return;
     }
-    // One task at a time, so that an earlier time never lands after a later one.
     const auto store = [this, date] {
         try {
-            DeviceStatus::recordWrite(m_deviceKey, date, *m_context.environment);
+            storeWriteRecord(date);
         } catch (...) {
             // Deliberately dropped: the record is advisory, and what could be said is in the log.
         }
-        withLock([](Tables& tables) { tables.writeRecordRunning = false; });
     };
     try {
         startTask(store);
