@@ -602,8 +602,9 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
         try {
             // Held across the fetch: a write or truncate that lands meanwhile would otherwise find its
             // bytes hidden behind a window fetched before it. It also lets a read that waited here find
-            // the window that the read (or the fetch ahead) before it fetched.
-            std::lock_guard content(device->contentLock());
+            // the window that the read (or the fetch ahead) before it fetched. Let go of before the
+            // answer: the close that follows a read must find the file free, or it waits for a task.
+            std::unique_lock content(device->contentLock());
             // Bytes written and not sent yet must be on the device before it is read from.
             sendUnsentWrite(*this, *device);
             std::optional<std::size_t> hit;
@@ -638,11 +639,13 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
                 fetching.wait();
             }
             if (hit) {
+                content.unlock();
                 fetchWhatComesNext(*this, device, advanced, wholeSmallFile);
                 reply(*hit, std::nullopt);
                 return;
             }
             if (!target.object || target.length <= start) {
+                content.unlock();
                 reply(0, std::nullopt);
                 return;
             }
@@ -664,6 +667,7 @@ void AndroidVolume::readFromFile(std::shared_ptr<fskit::FSItem> item, off_t offs
                 cache = std::move(fetched);
                 return false;
             });
+            content.unlock();
             // Reads that continue window after window go on: the next window is fetched while this one
             // is read, as is the next small file.
             fetchWhatComesNext(*this, device, sequential && !kept, wholeSmallFile);
