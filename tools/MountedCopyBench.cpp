@@ -11,6 +11,7 @@
 #include "Corvane/usb/USBDeviceDiscovery.h"
 #include "platform/usb/USBBus.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -31,13 +33,24 @@ double megabytesPerSecond(std::uint64_t bytes, Clock::duration elapsed) {
     return static_cast<double>(bytes) / 1e6 / std::chrono::duration<double>(elapsed).count();
 }
 
-/// Reads the file in cp's 128 KiB pieces and throws the bytes away; returns how many there were.
+/// The pieces cp reads and writes a file of the mount in: 128 KiB, or the file's preferred I/O size where
+/// that is larger, as the mount's is.
+std::size_t cpPiece(int descriptor) {
+    constexpr std::size_t least = 128 << 10;
+    struct stat status {};
+    if (::fstat(descriptor, &status) != 0 || status.st_blksize <= 0) {
+        return least;
+    }
+    return std::max(least, static_cast<std::size_t>(status.st_blksize));
+}
+
+/// Reads the file in cp's pieces and throws the bytes away; returns how many there were.
 std::uint64_t copyOut(const std::string& path) {
     const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) {
         throw std::runtime_error("open " + path + ": " + std::strerror(errno));
     }
-    std::vector<char> buffer(128 << 10);
+    std::vector<char> buffer(cpPiece(descriptor));
     std::uint64_t total = 0;
     while (true) {
         const auto got = ::read(descriptor, buffer.data(), buffer.size());
@@ -57,7 +70,7 @@ void copyIn(const std::string& path, std::uint64_t size) {
     if (descriptor < 0) {
         throw std::runtime_error("open " + path + ": " + std::strerror(errno));
     }
-    std::vector<char> buffer(128 << 10, 'm');
+    std::vector<char> buffer(cpPiece(descriptor), 'm');
     for (std::uint64_t done = 0; done < size;) {
         const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - done));
         const auto written = ::write(descriptor, buffer.data(), piece);
