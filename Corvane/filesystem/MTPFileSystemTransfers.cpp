@@ -167,8 +167,20 @@ std::vector<std::byte> MTPFileSystem::read(const MTPObject& object, std::uint64_
     }
     const std::uint64_t count = std::min({object.size() - offset, static_cast<std::uint64_t>(length),
                                           std::uint64_t{std::numeric_limits<std::uint32_t>::max()}});
-    return m_device->hold()->readPartial(object.handle(), offset, static_cast<std::uint32_t>(count),
-                                         std::move(storage));
+    auto bytes = m_device->hold()->readPartial(object.handle(), offset, static_cast<std::uint32_t>(count),
+                                               std::move(storage));
+    // A device may answer with fewer bytes than asked before the object's end. Handed on, that would be a
+    // short read, which the kernel takes for the end of the file: a copy would end there without an error.
+    // The rest is asked for until it comes, or until the device has nothing more, the object's real end.
+    while (!bytes.empty() && bytes.size() < count) {
+        const auto rest = m_device->hold()->readPartial(object.handle(), offset + bytes.size(),
+                                                        static_cast<std::uint32_t>(count - bytes.size()));
+        if (rest.empty()) {
+            break;
+        }
+        bytes.insert(bytes.end(), rest.begin(), rest.end());
+    }
+    return bytes;
 }
 
 void MTPFileSystem::download(const MTPObject& object, const std::filesystem::path& to,

@@ -108,6 +108,46 @@ TEST_F(MTPFileSystemTransferTests, ReadFallsBackToThe32BitPartialReadWithoutTheA
     EXPECT_EQ(transactions.back().params, (std::vector<std::uint32_t>{handle, 6, 5}));
 }
 
+TEST_F(MTPFileSystemTransferTests, AShortPartialAnswerIsFollowedByAReadOfTheRestUntilTheDeviceHasNoMore) {
+    struct Case {
+        const char* what;
+        std::vector<std::size_t> kept; // the payload bytes that each answer in turn keeps at most
+        std::size_t expected;          // the bytes read
+        std::size_t answers;           // the partial reads asked for
+    };
+    // A short read would reach the kernel as the end of the file, and a copy would stop there silently.
+    const std::vector<Case> cases{
+        {"one answer cut in half", {500}, 1000, 2},
+        {"every answer capped at 300 bytes", {300, 300, 300, 300}, 1000, 4},
+        {"the file ended early on the device", {500, 0}, 500, 2},
+        {"nothing at all", {0}, 0, 1},
+    };
+    std::vector<std::uint32_t> handles;
+    for (std::size_t index = 0; index < cases.size(); ++index) {
+        handles.push_back(scenario.addGeneratedFile("file" + std::to_string(index) + ".bin", 1000));
+    }
+    open();
+    for (std::size_t index = 0; index < cases.size(); ++index) {
+        const auto& each = cases[index];
+        SCOPED_TRACE(each.what);
+        const MTPObject file = objectAt("file" + std::to_string(index) + ".bin");
+        scenario.clearLog();
+        auto answer = std::make_shared<std::size_t>(0);
+        scenario.phone().injectFault(PTPOperation::androidGetPartialObject64,
+                                     PhoneFault::transformData([kept = each.kept, answer](auto& data) {
+                                         if (*answer < kept.size()) {
+                                             data.resize(std::min(kept[*answer], data.size()));
+                                         }
+                                         ++*answer;
+                                     }),
+                                     1, SimulatedPhone::always);
+        const std::vector<std::byte> bytes = fs->read(file, 0, 1000);
+        EXPECT_EQ(bytes, SimulatedPhone::generatedBytes(handles[index], 0, each.expected));
+        EXPECT_EQ(*answer, each.answers) << scenario.operationNames();
+        scenario.phone().clearFaults();
+    }
+}
+
 TEST_F(MTPFileSystemTransferTests, FoldersCannotBeReadOrDownloaded) {
     scenario.addFolder("Music");
     open();
