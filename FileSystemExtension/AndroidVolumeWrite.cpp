@@ -4,6 +4,7 @@
 
 #include "FileSystemExtension/ErrorMapping.h"
 #include "FileSystemExtension/VolumeOperationSupport.h"
+#include "platform/foundation/LargeBuffer.h"
 
 #include <algorithm>
 #include <atomic>
@@ -58,7 +59,7 @@ void startRun(AndroidItem::State& state, std::uint64_t start, std::span<const st
     auto& run = state.unsentWrite.emplace();
     run.offset = start;
     run.data = std::exchange(state.spareRun, {});
-    run.data.reserve(runLimitOf(state));
+    platform::reserveLarge(run.data, static_cast<std::size_t>(runLimitOf(state)));
     run.data.assign(bytes.begin(), bytes.end());
 }
 
@@ -304,7 +305,7 @@ MemoryWrite writeInMemory(AndroidVolume& volume, EphemeralItem& item, std::uint6
             // and a file that grows past a megabyte gets room for the whole buffer at once instead of
             // being moved at every doubling.
             if (bound && end > data.capacity() && end >= largeFileHint) {
-                data.reserve(static_cast<std::size_t>(std::max(end, flushThreshold)));
+                platform::reserveLarge(data, static_cast<std::size_t>(std::max(end, flushThreshold)));
             }
             data.insert(data.end(), bytes.begin(), bytes.end());
         } else {
@@ -353,7 +354,7 @@ bool appendToTail(AndroidVolume& volume, EphemeralItem& item, std::uint64_t star
             return false;
         }
         if (tail.empty()) {
-            tail.reserve(flushThreshold);
+            platform::reserveLarge(tail, flushThreshold);
         }
         tail.insert(tail.end(), bytes.begin(), bytes.end());
         state.modified = volume.clock().wallNow();
